@@ -1,0 +1,213 @@
+#include "Tavrelo.h"
+
+#include "CallHistory.h"
+#include "Paste.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace tavrelo {
+
+namespace {
+
+// Layout in twips, 15 to the pixel.
+constexpr int TwipsPerPixel = 15;
+constexpr int px(int twips) { return twips / TwipsPerPixel; }
+
+struct Column {
+    const char* caption;
+    int left;
+    int width;
+};
+constexpr Column columns[Tavrelo::BoxCount] = {
+    {"Date", 90, 1530}, {"UTC", 1620, 1080}, {"Band", 2700, 1425}, {"Call", 4125, 990},
+    {"Name", 5115, 1485}, {"QTH", 6600, 1590}, {"RSTs", 8190, 795}, {"RSTr", 8985, 780}};
+constexpr int LabelTop = 225, BoxTop = 570, RowHeight = 345;
+
+const QColor entryGreen(192, 255, 192);
+
+} // namespace
+
+Tavrelo::Tavrelo(Platform& platform, QWidget* parent) : QWidget(parent), platform_(platform) {
+    setWindowTitle(QStringLiteral("Tavrelo"));
+    setWindowIcon(QIcon(QStringLiteral(":/tavrelo.xpm")));
+    QFont font(QStringLiteral("Arial"), 12);
+    font.setWeight(QFont::Bold);
+    setFont(font);
+    buildControls();
+    setFixedSize(ClientWidth, CollapsedHeight);
+    Command1->setFocus();
+}
+
+void Tavrelo::buildControls() {
+    for (int i = 0; i < BoxCount; ++i) {
+        const Column& c = columns[i];
+        auto* label = new QLabel(QString::fromLatin1(c.caption), this);
+        label->setGeometry(px(c.left), px(LabelTop), px(c.width), px(RowHeight));
+        label->setAlignment(Qt::AlignCenter);
+        label->setFrameStyle(QFrame::Box | QFrame::Plain);
+        label->setLineWidth(1);
+        Label1[size_t(i)] = label;
+
+        auto* box = new QLineEdit(this);
+        box->setGeometry(px(c.left), px(BoxTop), px(c.width), px(RowHeight));
+        QPalette palette = box->palette();
+        palette.setColor(QPalette::Base,
+                         i < Call ? palette.color(QPalette::ToolTipBase) : entryGreen);
+        box->setPalette(palette);
+        box->installEventFilter(this);
+        connect(box, &QLineEdit::textChanged, this, [this, i] { onText1Change(i); });
+        Text1[size_t(i)] = box;
+    }
+
+    Command1 = new QPushButton(QStringLiteral("Save"), this);
+    Command1->setGeometry(px(9900), px(600), px(1485), px(405));
+    connect(Command1, &QPushButton::clicked, this, &Tavrelo::onSave);
+
+    Command2 = new QPushButton(QStringLiteral("Open"), this);
+    Command2->setGeometry(px(9900), px(135), px(1485), px(390));
+    connect(Command2, &QPushButton::clicked, this, &Tavrelo::onOpen);
+
+    Text2 = new QPlainTextEdit(this);
+    Text2->setGeometry(px(90), px(1155), px(11280), px(1575));
+    Text2->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text2->setTabChangesFocus(true);
+
+    // Focus order: Save, the eight boxes, the history pane, Open.
+    QWidget* previous = Command1;
+    for (QLineEdit* box : Text1) {
+        setTabOrder(previous, box);
+        previous = box;
+    }
+    setTabOrder(previous, Text2);
+    setTabOrder(Text2, Command2);
+
+    Timer1 = new QTimer(this);
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &Tavrelo::onTick);
+    Timer1->start();
+}
+
+logfile::LogError Tavrelo::load() {
+    zoneOffset_ = clock::zoneOffsetDays(platform_.localNow());
+    months_ = clock::makeMonthTable();
+    return logfile::createLog(logPath());
+}
+
+QString Tavrelo::logPath() const { return logfile::logPath(platform_.programDirectory()); }
+
+void Tavrelo::setCollapsed() { setFixedHeight(CollapsedHeight); }
+
+void Tavrelo::setExpanded() { setFixedHeight(ExpandedHeight); }
+
+QDateTime Tavrelo::utcNow() {
+    const QDateTime local = platform_.localNow();
+    zoneOffset_ = clock::zoneOffsetDays(local);
+    return clock::utcMoment(local);
+}
+
+QString Tavrelo::Datum(const QDateTime& Zeit) const { return clock::datum(Zeit, months_); }
+QString Tavrelo::Uhrzeit(const QDateTime& Zeit) const { return clock::uhrzeit(Zeit); }
+QString Tavrelo::Uhrzeit2(const QDateTime& Zeit) const { return clock::uhrzeit2(Zeit); }
+
+void Tavrelo::reportError(const QString& message) {
+    // Not modal for the application: the clock keeps running behind it.
+    auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void Tavrelo::onTick() {
+    const QDateTime t = utcNow();
+    Text1[Date]->setText(Datum(t));
+    Text1[Utc]->setText(Uhrzeit2(t));
+}
+
+void Tavrelo::onText1Change(int index) {
+    if (index != Call)
+        return;
+    if (history::isLongEnough(Text1[Call]->text()))
+        SeekCallBook();
+    if (!history::isLongEnough(Text1[Call]->text()))
+        setCollapsed();
+}
+
+void Tavrelo::SeekCallBook() {
+    const history::LookupResult result = history::lookUp(logPath(), Text1[Call]->text());
+    if (result.read.status == logfile::ReadStatus::Failed) {
+        // Said once, not at every keystroke, until the log can be read again.
+        if (!historyErrorShown_)
+            reportError(result.read.error.message() + QStringLiteral("\n\nThe history is not shown."));
+        historyErrorShown_ = true;
+    } else {
+        historyErrorShown_ = false;
+    }
+    Text2->setPlainText(result.paneText);
+    if (result.matches > 0)
+        setExpanded();
+    else
+        setCollapsed();
+}
+
+bool Tavrelo::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        for (int i = 0; i < BoxCount; ++i) {
+            if (watched == Text1[size_t(i)]) {
+                onText1DoubleClick(i);
+                // Boxes that take the clipboard do nothing else; Date, UTC and
+                // Band keep their usual word selection.
+                return clipboard::receivesPaste(i);
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Tavrelo::onText1DoubleClick(int index) {
+    if (clipboard::needsStamp(Text1[Date]->text())) {
+        const QDateTime t = utcNow();
+        Text1[Date]->setText(Datum(t));
+        Text1[Utc]->setText(Uhrzeit(t));
+    }
+    const QString pasted = clipboard::pastedText(platform_.clipboardText());
+    if (clipboard::receivesPaste(index))
+        Text1[size_t(index)]->setText(pasted);
+}
+
+void Tavrelo::onSave() {
+    logfile::Fields fields;
+    for (int i = 0; i < BoxCount; ++i)
+        fields[size_t(i)] = Text1[size_t(i)]->text();
+    const logfile::LogError error = logfile::appendRecord(logPath(), logfile::buildRecord(fields));
+    if (!error.ok()) {
+        reportError(error.message() +
+                    QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
+        return;
+    }
+    // Only once the record is on disk: empty the row, keeping the band.
+    for (int i = 0; i < BoxCount; ++i) {
+        if (i != Band)
+            Text1[size_t(i)]->clear();
+    }
+    setCollapsed();
+}
+
+void Tavrelo::onOpen() {
+    const OsResult result = platform_.openInEditor(logPath());
+    if (!result.ok()) {
+        reportError(QStringLiteral("Could not open the log %1 in the text editor.\nError %2: %3.")
+                        .arg(logPath())
+                        .arg(result.error)
+                        .arg(result.description));
+    }
+}
+
+} // namespace tavrelo

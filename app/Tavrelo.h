@@ -1,0 +1,84 @@
+#pragma once
+
+#include "Clock.h"
+#include "LogFile.h"
+#include "Platform.h"
+
+#include <QWidget>
+
+#include <array>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace tavrelo {
+
+// The program's one window: a row of eight boxes under their headers, the
+// Save and Open buttons, the history pane below and the clock timer. It wires
+// the boxes to the logic in clock/, logfile/, history/ and clipboard/.
+class Tavrelo : public QWidget {
+    Q_OBJECT
+
+public:
+    // Box indices of the entry row.
+    enum Box { Date = 0, Utc, Band, Call, Name, Qth, RstSent, RstReceived, BoxCount };
+
+    // Client heights in pixels: the strip alone, and the strip with the pane.
+    static constexpr int CollapsedHeight = 74;
+    static constexpr int ExpandedHeight = 193;
+    static constexpr int ClientWidth = 767;
+
+    explicit Tavrelo(Platform& platform, QWidget* parent = nullptr);
+
+    // Start-up: the clock set-up, then the log creation. Returns the error
+    // when the log cannot be created, which the program cannot run without.
+    logfile::LogError load();
+
+    QString logPath() const;
+
+    // Runs the history lookup for the call sign in the Call box.
+    void SeekCallBook();
+
+    // Text forms of a moment: 2006-Nov-18, 09:05 and 09:05:07.
+    QString Datum(const QDateTime& Zeit) const;
+    QString Uhrzeit(const QDateTime& Zeit) const;
+    QString Uhrzeit2(const QDateTime& Zeit) const;
+
+    // The controls, by the names the program's design gives them.
+    std::array<QLabel*, BoxCount> Label1{};
+    std::array<QLineEdit*, BoxCount> Text1{};
+    QPlainTextEdit* Text2 = nullptr;
+    QPushButton* Command1 = nullptr; // Save
+    QPushButton* Command2 = nullptr; // Open
+    QTimer* Timer1 = nullptr;
+
+    // Zone offset in days in force at the latest clock reading (UTC = local + offset).
+    double zoneOffset() const { return zoneOffset_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void setCollapsed();
+    void setExpanded();
+    QDateTime utcNow();
+    void reportError(const QString& message);
+
+    // Event handlers.
+    void onTick();
+    void onText1Change(int index);
+    void onText1DoubleClick(int index);
+    void onSave();
+    void onOpen();
+
+    Platform& platform_;
+    double zoneOffset_ = 0.0;
+    clock::MonthTable months_;
+    bool historyErrorShown_ = false;
+};
+
+} // namespace tavrelo

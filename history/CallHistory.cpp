@@ -1,0 +1,201 @@
+#include "CallHistory.h"
+
+#include <bit>
+#include <cstring>
+#include <immintrin.h>
+#include <vector>
+
+namespace tavrelo::history {
+
+namespace {
+
+constexpr unsigned char foldAscii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
+}
+
+struct FoldTable {
+    unsigned char map[256];
+    constexpr FoldTable() : map() {
+        for (int i = 0; i < 256; ++i)
+            map[i] = foldAscii(static_cast<unsigned char>(i));
+    }
+};
+constexpr FoldTable foldTable;
+
+bool equalsFolded(const char* text, const QByteArray& needle) {
+    const auto* t = reinterpret_cast<const unsigned char*>(text);
+    const auto* n = reinterpret_cast<const unsigned char*>(needle.constData());
+    for (qsizetype i = 0; i < needle.size(); ++i) {
+        if (foldTable.map[t[i]] != n[i])
+            return false;
+    }
+    return true;
+}
+
+bool isAsciiLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+
+// A lower-case letter is matched by (byte | 0x20) == letter, which holds for
+// exactly its two cases; any other byte is matched exactly.
+unsigned char caseMask(unsigned char folded) { return isAsciiLetter(folded) ? 0x20 : 0x00; }
+
+bool hasNonAscii(const char* begin, const char* end) {
+    for (const char* p = begin; p < end; ++p) {
+        if (static_cast<unsigned char>(*p) >= 0x80)
+            return true;
+    }
+    return false;
+}
+
+// The shared tail of both vector searches: the last few start positions,
+// too close to the end for a full vector, one by one.
+const char* findScalar(const char* p, const char* end, const QByteArray& needle) {
+    for (; end - p >= needle.size(); ++p) {
+        if (equalsFolded(p, needle))
+            return p;
+    }
+    return nullptr;
+}
+
+// Both searches look for the needle's first and last bytes at many start
+// positions at once and compare the whole needle only where both agree.
+// Both loads stay inside [begin, end): p + (k - 1) + width <= end.
+const char* findSse2(const char* begin, const char* end, const QByteArray& needle) {
+    const qsizetype k = needle.size();
+    const auto first = static_cast<unsigned char>(needle[0]);
+    const auto last = static_cast<unsigned char>(needle[k - 1]);
+    const __m128i firstV = _mm_set1_epi8(char(first)), lastV = _mm_set1_epi8(char(last));
+    const __m128i firstM = _mm_set1_epi8(char(caseMask(first)));
+    const __m128i lastM = _mm_set1_epi8(char(caseMask(last)));
+    const char* p = begin;
+    for (; end - p >= k - 1 + 16; p += 16) {
+        const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), firstM);
+        const __m128i z =
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k - 1)), lastM);
+        unsigned mask = unsigned(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, firstV), _mm_cmpeq_epi8(z, lastV))));
+        for (; mask; mask &= mask - 1) {
+            const char* candidate = p + std::countr_zero(mask);
+            if (equalsFolded(candidate, needle))
+                return candidate;
+        }
+    }
+    return findScalar(p, end, needle);
+}
+
+__attribute__((target("avx2"))) const char* findAvx2(const char* begin, const char* end,
+                                                     const QByteArray& needle) {
+    const qsizetype k = needle.size();
+    const auto first = static_cast<unsigned char>(needle[0]);
+    const auto last = static_cast<unsigned char>(needle[k - 1]);
+    const __m256i firstV = _mm256_set1_epi8(char(first)), lastV = _mm256_set1_epi8(char(last));
+    const __m256i firstM = _mm256_set1_epi8(char(caseMask(first)));
+    const __m256i lastM = _mm256_set1_epi8(char(caseMask(last)));
+    const char* p = begin;
+    for (; end - p >= k - 1 + 32; p += 32) {
+        const __m256i a =
+            _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), firstM);
+        const __m256i z =
+            _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k - 1)), lastM);
+        unsigned mask = unsigned(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, firstV), _mm256_cmpeq_epi8(z, lastV))));
+        for (; mask; mask &= mask - 1) {
+            const char* candidate = p + std::countr_zero(mask);
+            if (equalsFolded(candidate, needle))
+                return candidate;
+        }
+    }
+    return findScalar(p, end, needle);
+}
+
+const bool haveAvx2 = __builtin_cpu_supports("avx2");
+
+} // namespace
+
+CallMatcher::CallMatcher(const QString& call) : folded_(call.toCaseFolded()) {
+    for (const QChar c : folded_) {
+        if (c.unicode() >= 0x80) {
+            ascii_ = false;
+            break;
+        }
+    }
+    if (ascii_)
+        needle_ = folded_.toLatin1();
+}
+
+const char* CallMatcher::findAscii(const char* begin, const char* end) const {
+    if (size_t(end - begin) < size_t(needle_.size()))
+        return nullptr;
+    return haveAvx2 ? findAvx2(begin, end, needle_) : findSse2(begin, end, needle_);
+}
+
+void CallMatcher::scan(const char* begin, const char* end, const LineHandler& onMatch) const {
+    if (ascii_)
+        scanAscii(begin, end, onMatch);
+    else
+        scanUnicode(begin, end, onMatch);
+}
+
+void CallMatcher::scanAscii(const char* begin, const char* end, const LineHandler& onMatch) const {
+    if (needle_.isEmpty()) {
+        logfile::forEachLine(begin, end, onMatch);
+        return;
+    }
+    if (needle_.contains('\n'))
+        return; // a line never holds its own end
+    const char* lineStart = begin;
+    while (const char* hit = findAscii(lineStart, end)) {
+        const logfile::LineSpan line = logfile::lineAround(lineStart, end, hit);
+        // A hit that reaches into the CR of the line end is not in the line.
+        if (hit + needle_.size() <= line.end)
+            onMatch(line.begin, line.end);
+        const void* nl = memchr(hit, '\n', size_t(end - hit));
+        if (!nl)
+            break;
+        lineStart = static_cast<const char*>(nl) + 1;
+    }
+}
+
+void CallMatcher::scanUnicode(const char* begin, const char* end,
+                              const LineHandler& onMatch) const {
+    // The folded call holds a character beyond ASCII, which only a line with
+    // a byte beyond ASCII can match; other lines are not decoded.
+    logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+        if (hasNonAscii(b, e) && matchesLine(b, e))
+            onMatch(b, e);
+    });
+}
+
+bool CallMatcher::matchesLine(const char* begin, const char* end) const {
+    if (ascii_) {
+        if (needle_.contains('\n'))
+            return false;
+        return findScalar(begin, end, needle_) != nullptr;
+    }
+    return logfile::decodeLine(begin, end).contains(folded_, Qt::CaseInsensitive);
+}
+
+LookupResult lookUp(const QString& logPath, const QString& call) {
+    const CallMatcher matcher(call);
+    QByteArray matched;          // the matching lines' bytes, in file order
+    std::vector<qsizetype> ends; // where each of them ends in matched
+    LookupResult result;
+    result.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+        matcher.scan(begin, end, [&](const char* b, const char* e) {
+            matched.append(b, e - b);
+            ends.push_back(matched.size());
+        });
+    });
+    result.matches = qsizetype(ends.size());
+
+    // Newest first: the line found last in the file leads the pane.
+    result.paneText.reserve(matched.size() + 2 * result.matches);
+    for (qsizetype i = result.matches - 1; i >= 0; --i) {
+        const qsizetype from = i > 0 ? ends[size_t(i - 1)] : 0;
+        const char* b = matched.constData() + from;
+        result.paneText += logfile::decodeLine(b, matched.constData() + ends[size_t(i)]);
+        result.paneText += QLatin1String("\r\n");
+    }
+    return result;
+}
+
+} // namespace tavrelo::history

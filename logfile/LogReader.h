@@ -1,0 +1,59 @@
+#pragma once
+
+#include "LogFile.h"
+
+#include <QString>
+
+#include <cstring>
+#include <functional>
+
+namespace tavrelo::logfile {
+
+enum class ReadStatus {
+    Read,    // the whole log was read
+    Missing, // there is no log (deleted or renamed while the program runs)
+    Failed,  // the log exists but could not be read; see error
+};
+
+struct ReadResult {
+    ReadStatus status = ReadStatus::Read;
+    LogError error;
+};
+
+// Receives a run of whole lines, [begin, end). Every line in it ends with
+// LF, except that the log's last line may have no end at all.
+using BlockHandler = std::function<void(const char* begin, const char* end)>;
+
+// Reads the log from start to end in chunks with read(), never mapping it,
+// so that an editor truncating the file during a scan cannot crash us.
+// Memory stays at one chunk, or at the longest line if that is longer.
+ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock);
+
+// Calls onLine for every line of a block, without its line end (LF or CR LF).
+template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine);
+
+// A log line as text: UTF-8 when it is valid UTF-8, otherwise Windows-1252,
+// as written by older 8-bit programs.
+QString decodeLine(const char* begin, const char* end);
+bool isValidUtf8(const char* begin, const char* end);
+
+// The line that contains position p of a block, without its line end.
+struct LineSpan {
+    const char* begin;
+    const char* end;
+};
+LineSpan lineAround(const char* blockBegin, const char* blockEnd, const char* p);
+
+template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine) {
+    const char* p = begin;
+    while (p < end) {
+        const LineSpan line = lineAround(begin, end, p);
+        onLine(line.begin, line.end);
+        p = static_cast<const char*>(memchr(p, '\n', size_t(end - p)));
+        if (!p)
+            break;
+        ++p;
+    }
+}
+
+} // namespace tavrelo::logfile

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "Platform.h"
+
+namespace tavrelo {
+
+// The real operating system, reached through Qt and POSIX.
+class QtPlatform final : public Platform {
+public:
+    QDateTime localNow() const override;
+    QString programDirectory() const override;
+    QString clipboardText() const override;
+    OsResult openInEditor(const QString& path) override;
+};
+
+} // namespace tavrelo
+
+namespace tavrelo {
+
+// Whether a windowing system can be reached: a display, or a Qt platform
+// chosen explicitly (such as offscreen).
+bool hasGraphicalDisplay();
+
+} // namespace tavrelo
