@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets Tavrelo up on a Debian 12 machine and runs every test: once on the
+# normal build, once on the build with AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh --sanitize
+export QT_QPA_PLATFORM=offscreen
+status=0
+echo "== Tests (build/)"
+ctest --test-dir build --output-on-failure -j"$(nproc)" || status=1
+echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$(nproc)" || status=1
+exit $status
