@@ -282,6 +282,185 @@ private slots:
         QCOMPARE(f.texts(), exampleContact);
     }
 
+    // Each tick reads the clock once and shows the true UTC time, so a
+    // change to winter time during a run takes effect at the next tick.
+    void tickShowsUtc() {
+        Fixture f;
+        const QTimeZone berlin("Europe/Berlin");
+        f.platform.now =
+            QDateTime(QDate(2026, 10, 25), QTime(0, 59, 59), QTimeZone::utc()).toTimeZone(berlin);
+        f.platform.clockReads = 0;
+        f.tick();
+        QCOMPARE(f.platform.clockReads, 1);
+        QCOMPARE(f.box(0)->text(), QStringLiteral("2026-Oct-25"));
+        QCOMPARE(f.box(1)->text(), QStringLiteral("00:59:59"));
+        QVERIFY(qAbs(f.window->zoneOffset() + 2.0 / 24) < 1e-12);
+        f.platform.now = f.platform.now.addSecs(1); // local 02:00:00 again, now CET
+        f.tick();
+        QCOMPARE(f.box(1)->text(), QStringLiteral("01:00:00"));
+        QVERIFY(qAbs(f.window->zoneOffset() + 1.0 / 24) < 1e-12);
+        QCOMPARE(f.window->Datum(f.platform.now), QStringLiteral("2026-Oct-25"));
+        QCOMPARE(f.window->Uhrzeit(f.platform.now), QStringLiteral("02:00"));
+        QCOMPARE(f.window->Uhrzeit2(f.platform.now), QStringLiteral("02:00:00"));
+    }
+
+    // A record carries the latest tick; before the first tick and right after
+    // a save, date and time are empty.
+    void recordCarriesLatestTick() {
+        Fixture f;
+        f.box(3)->setText("ZZ9ZZ");
+        f.save();
+        f.tick(); // 10:20:30 in Berlin is 09:20:30 UTC
+        f.box(3)->setText("DL1ABC");
+        f.save();
+        QCOMPARE(f.box(0)->text(), QString());
+        QCOMPARE(f.box(1)->text(), QString());
+        f.save();
+        QCOMPARE(f.log(), QByteArray(",  ,  ,  ZZ9ZZ,  ,  ,  ,  \r\n"
+                                     "2026-Dec-07,  09:20:30,  ,  DL1ABC,  ,  ,  ,  \r\n"
+                                     ",  ,  ,  ,  ,  ,  ,  \r\n"));
+    }
+
+    void lookupWhileTyping() {
+        Fixture f;
+        f.writeLog("1,  ZZ9ZZ,  Hans\r\n2,  DL1ABC,  Berlin\r\n3,  zz9zz,  Eva\r\n");
+        QTest::keyClicks(f.box(3), "zz");
+        QCOMPARE(f.window->Text2->toPlainText(), QString());
+        QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
+        QTest::keyClicks(f.box(3), "9");
+        QCOMPARE(f.paneLines(), (QStringList{"3,  zz9zz,  Eva", "1,  ZZ9ZZ,  Hans"}));
+        QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
+        QTest::keyClicks(f.box(3), "X");
+        QCOMPARE(f.paneLines(), QStringList());
+        QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
+        QTest::keyClick(f.box(3), Qt::Key_Backspace);
+        QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
+        // Back to two characters: collapsed, the last result kept hidden.
+        QTest::keyClick(f.box(3), Qt::Key_Backspace);
+        QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
+        QCOMPARE(f.paneLines().size(), 2);
+        // Other boxes never start a lookup, whatever the call holds.
+        f.box(3)->setText("BER");
+        QCOMPARE(f.paneLines(), QStringList{"2,  DL1ABC,  Berlin"});
+        f.writeLog("");
+        f.box(5)->setText("Berlin");
+        f.box(0)->setText("x");
+        QCOMPARE(f.paneLines(), QStringList{"2,  DL1ABC,  Berlin"});
+        QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
+    }
+
+    void savedContactLeadsHistory() {
+        Fixture f;
+        f.writeLog("old,  ZZ9ZZ\r\n");
+        f.fill(exampleContact);
+        f.save();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QCOMPARE(f.paneLines(), (QStringList{QString::fromLatin1(
+                                                 "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  "
+                                                 "Berlin,  599,  579"),
+                                             "old,  ZZ9ZZ"}));
+    }
+
+    void vanishedLogIsEmptyHistory() {
+        Fixture f;
+        f.writeLog("old,  ZZ9ZZ\r\n");
+        QVERIFY(QFile::remove(f.logPath()));
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QCOMPARE(f.paneLines(), QStringList());
+        QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
+        QVERIFY(f.takeMessage().isEmpty());
+        f.save();
+        QCOMPARE(f.log(), QByteArray(",  ,  ,  ZZ9,  ,  ,  ,  \r\n"));
+    }
+
+    void unreadableLogSaidOnce() {
+        Fixture f;
+        QVERIFY(QFile::remove(f.logPath()));
+        QVERIFY(QDir().mkdir(f.logPath()));
+        QTest::keyClicks(f.box(3), "ZZ9");
+        const QString message = f.takeMessage();
+        QVERIFY2(message.contains("Error 21: Is a directory"), qPrintable(message));
+        QTest::keyClicks(f.box(3), "ZZ");
+        QCOMPARE(f.takeMessage(), QString());
+        QCOMPARE(f.box(3)->text(), QStringLiteral("ZZ9ZZ"));
+    }
+
+    void paste_data() {
+        QTest::addColumn<int>("box");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("clipboard");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("call, spaces removed") << 3 << "" << " ZZ9 ZZ " << "ZZ9ZZ";
+        QTest::newRow("name replaced") << 4 << "Hans" << "John" << "John";
+        QTest::newRow("band unchanged") << 2 << "40m" << "20m" << "40m";
+        QTest::newRow("date unchanged") << 0 << "2026-Dec-07" << "x" << "2026-Dec-07";
+        QTest::newRow("empty clipboard empties QTH") << 5 << "Berlin" << "" << "";
+        QTest::newRow("line break removed") << 6 << "" << "599\r\n" << "599";
+        QTest::newRow("tab kept") << 7 << "" << "5\t9 9" << "5\t99";
+    }
+    void paste() {
+        QFETCH(int, box);
+        QFETCH(QString, before);
+        QFETCH(QString, clipboard);
+        QFETCH(QString, after);
+        Fixture f;
+        f.box(0)->setText("2026-Dec-07");
+        f.box(box)->setText(before);
+        f.platform.clipboard = clipboard;
+        f.doubleClick(box);
+        QCOMPARE(f.box(box)->text(), after);
+        QCOMPARE(f.platform.clipboardReads, 1);
+        if (box > 2)
+            QVERIFY(!f.box(box)->hasSelectedText());
+    }
+
+    void pastedCallStartsLookup() {
+        Fixture f;
+        f.writeLog("1,  ZZ9ZZ,  Hans\r\n");
+        f.platform.clipboard = " ZZ9 ZZ ";
+        f.doubleClick(3);
+        QCOMPARE(f.paneLines(), QStringList{"1,  ZZ9ZZ,  Hans"});
+        QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
+        f.save();
+        QVERIFY(f.log().endsWith(",  ZZ9ZZ,  ,  ,  ,  \r\n"));
+    }
+
+    void pasteOfAMegabyte() {
+        Fixture f;
+        QString big;
+        for (int i = 0; i < 100000; ++i)
+            big += QStringLiteral("DL1ABC  \r\n");
+        f.platform.clipboard = big;
+        f.doubleClick(4);
+        // The box holds as much as a line box can, without spaces or breaks.
+        const QString name = f.box(4)->text();
+        QCOMPARE(name.size(), f.box(4)->maxLength());
+        QVERIFY(name.startsWith("DL1ABCDL1ABC"));
+        f.save();
+        QCOMPARE(f.log().count('\n'), 1);
+    }
+
+    void stamp_data() {
+        QTest::addColumn<int>("box");
+        for (int i = 0; i < 8; ++i)
+            QTest::addRow("box %d", i) << i;
+    }
+    // After a save the date is empty until the next tick: a double-click on
+    // any box stamps Date and the time as HH:MM; with a date, nothing is stamped.
+    void stamp() {
+        QFETCH(int, box);
+        Fixture f;
+        f.save();
+        f.doubleClick(box);
+        QCOMPARE(f.box(0)->text(), QStringLiteral("2026-Dec-07"));
+        QCOMPARE(f.box(1)->text(), QStringLiteral("09:20"));
+        f.box(0)->setText("2000-Jan-01");
+        f.box(1)->setText("01:02:03");
+        f.doubleClick(box);
+        QCOMPARE(f.box(0)->text(), QStringLiteral("2000-Jan-01"));
+        QCOMPARE(f.box(1)->text(), QStringLiteral("01:02:03"));
+    }
+
     void closingWritesNothing() {
         Fixture f;
         f.fill(exampleContact);
