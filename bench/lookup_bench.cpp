@@ -1,0 +1,41 @@
+// Times the history lookup core on a log: lookup_bench LOGFILE CALL [REPEATS]
+// It reads the file, matches and builds the pane text, as a keystroke does.
+// Prints the matches, the peak memory and, as its last line, the median
+// milliseconds.
+#include "CallHistory.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/resource.h>
+#include <vector>
+
+int main(int argc, char* argv[]) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: lookup_bench LOGFILE CALL [REPEATS]\n");
+        return 2;
+    }
+    const QString path = QString::fromLocal8Bit(argv[1]);
+    const QString call = QString::fromLocal8Bit(argv[2]);
+    const int repeats = argc > 3 ? std::max(1, atoi(argv[3])) : 11;
+    std::vector<double> ms;
+    qsizetype matches = 0;
+    for (int i = 0; i < repeats; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        const tavrelo::history::LookupResult r = tavrelo::history::lookUp(path, call);
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+        matches = r.matches;
+        if (r.read.status != tavrelo::logfile::ReadStatus::Read) {
+            std::fprintf(stderr, "lookup_bench: cannot read %s\n", argv[1]);
+            return 1;
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("matches: %lld\npeak RSS: %ld KiB\nmedian ms:\n%.2f\n", (long long)matches,
+                usage.ru_maxrss, ms[ms.size() / 2]);
+    return 0;
+}
