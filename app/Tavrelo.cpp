@@ -1,6 +1,7 @@
 #include "Tavrelo.h"
 
 #include "CallHistory.h"
+#include "HistoryPane.h"
 #include "Paste.h"
 
 #include <QEvent>
@@ -79,6 +80,7 @@ void Tavrelo::buildControls() {
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text2->setTabChangesFocus(true);
+    historyPane_ = new HistoryPane(Text2, this);
 
     // Focus order: Save, the eight boxes, the history pane, Open.
     QWidget* previous = Command1;
@@ -101,6 +103,8 @@ logfile::LogError Tavrelo::load() {
     months_ = clock::makeMonthTable();
     return logfile::createLog(logPath());
 }
+
+bool Tavrelo::isHistoryFilling() const { return historyPane_->isFilling(); }
 
 QString Tavrelo::logPath() const { return logfile::logPath(platform_.programDirectory()); }
 
@@ -150,7 +154,7 @@ void Tavrelo::SeekCallBook() {
     } else {
         historyErrorShown_ = false;
     }
-    Text2->setPlainText(result.paneText);
+    historyPane_->show(result.paneText);
     if (result.matches > 0)
         setExpanded();
     else

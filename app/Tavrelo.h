@@ -16,6 +16,8 @@ class QTimer;
 
 namespace tavrelo {
 
+class HistoryPane;
+
 // The program's one window: a row of eight boxes under their headers, the
 // Save and Open buttons, the history pane below and the clock timer. It wires
 // the boxes to the logic in clock/, logfile/, history/ and clipboard/.
@@ -55,6 +57,9 @@ public:
     QPushButton* Command2 = nullptr; // Open
     QTimer* Timer1 = nullptr;
 
+    // Whether a long history is still being appended to the pane.
+    bool isHistoryFilling() const;
+
     // Zone offset in days in force at the latest clock reading (UTC = local + offset).
     double zoneOffset() const { return zoneOffset_; }
 
@@ -76,6 +81,7 @@ private:
     void onOpen();
 
     Platform& platform_;
+    HistoryPane* historyPane_ = nullptr;
     double zoneOffset_ = 0.0;
     clock::MonthTable months_;
     bool historyErrorShown_ = false;

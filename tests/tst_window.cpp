@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimeZone>
+#include <QTextDocument>
 #include <QTimer>
 #include <QtTest>
 
@@ -359,6 +360,34 @@ private slots:
                                                  "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  "
                                                  "Berlin,  599,  579"),
                                              "old,  ZZ9ZZ"}));
+    }
+
+    // A long history goes into the pane in slices; a new keystroke replaces
+    // a result still being appended.
+    void longHistoryFillsInSlices() {
+        Fixture f;
+        QByteArray log;
+        QStringList newestFirst;
+        for (int i = 0; i < 1300; ++i) {
+            const QByteArray line = QByteArray::number(i) + (i % 2 ? ",  ZZ9ZZ" : ",  ZZ9ABC");
+            log += line + "\r\n";
+            newestFirst.prepend(QString::fromLatin1(line));
+        }
+        f.writeLog(log);
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QVERIFY(f.window->isHistoryFilling());
+        QCOMPARE(f.paneLines().size(), 500);
+        QTRY_VERIFY(!f.window->isHistoryFilling());
+        QCOMPARE(f.paneLines(), newestFirst);
+        QCOMPARE(f.window->Text2->document()->isUndoAvailable(), false);
+
+        f.box(3)->setText("ZZ");
+        QTest::keyClicks(f.box(3), "9");
+        QVERIFY(f.window->isHistoryFilling());
+        QTest::keyClicks(f.box(3), "A");
+        QTRY_VERIFY(!f.window->isHistoryFilling());
+        QCOMPARE(f.paneLines().size(), 650);
+        QVERIFY(f.paneLines().first().endsWith("ZZ9ABC"));
     }
 
     void vanishedLogIsEmptyHistory() {
