@@ -1,5 +1,9 @@
-// Times the history lookup core on a log: lookup_bench LOGFILE CALL [REPEATS]
+// Times the history lookup core on a log:
+//   lookup_bench LOGFILE CALL [REPEATS] [--cold]
 // It reads the file, matches and builds the pane text, as a keystroke does.
+// With --cold, the processor caches are flushed before each run, as they may
+// well be between two keystrokes; otherwise a log smaller than the last-level
+// cache is read from that cache.
 // Prints the matches, the peak memory and, as its last line, the median
 // milliseconds.
 #include "CallHistory.h"
@@ -19,9 +23,13 @@ int main(int argc, char* argv[]) {
     const QString path = QString::fromLocal8Bit(argv[1]);
     const QString call = QString::fromLocal8Bit(argv[2]);
     const int repeats = argc > 3 ? std::max(1, atoi(argv[3])) : 11;
+    const bool cold = argc > 4 && QByteArray(argv[4]) == "--cold";
+    std::vector<char> evict(cold ? 128 << 20 : 0);
     std::vector<double> ms;
     qsizetype matches = 0;
     for (int i = 0; i < repeats; ++i) {
+        for (size_t j = 0; j < evict.size(); j += 64)
+            evict[j] = char(evict[j] + 1);
         QElapsedTimer timer;
         timer.start();
         const tavrelo::history::LookupResult r = tavrelo::history::lookUp(path, call);

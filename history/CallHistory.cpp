@@ -176,25 +176,28 @@ bool CallMatcher::matchesLine(const char* begin, const char* end) const {
 
 LookupResult lookUp(const QString& logPath, const QString& call) {
     const CallMatcher matcher(call);
-    QByteArray matched;          // the matching lines' bytes, in file order
-    std::vector<qsizetype> ends; // where each of them ends in matched
+    std::vector<char> matched;    // the matching lines' bytes, in file order
+    std::vector<size_t> lineEnds; // where each of them ends in matched
     LookupResult result;
     result.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         matcher.scan(begin, end, [&](const char* b, const char* e) {
-            matched.append(b, e - b);
-            ends.push_back(matched.size());
+            matched.insert(matched.end(), b, e);
+            lineEnds.push_back(matched.size());
         });
     });
-    result.matches = qsizetype(ends.size());
+    result.matches = qsizetype(lineEnds.size());
 
-    // Newest first: the line found last in the file leads the pane.
-    result.paneText.reserve(matched.size() + 2 * result.matches);
-    for (qsizetype i = result.matches - 1; i >= 0; --i) {
-        const qsizetype from = i > 0 ? ends[size_t(i - 1)] : 0;
-        const char* b = matched.constData() + from;
-        result.paneText += logfile::decodeLine(b, matched.constData() + ends[size_t(i)]);
-        result.paneText += QLatin1String("\r\n");
+    // Newest first: the line found last in the file leads the pane. Decoded
+    // straight into the pane text, which a byte never widens.
+    result.paneText.resize(qsizetype(matched.size()) + 2 * result.matches);
+    QChar* out = result.paneText.data();
+    for (size_t i = lineEnds.size(); i-- > 0;) {
+        const char* b = matched.data() + (i > 0 ? lineEnds[i - 1] : 0);
+        out += logfile::decodeLineInto(b, matched.data() + lineEnds[i], out);
+        *out++ = QLatin1Char('\r');
+        *out++ = QLatin1Char('\n');
     }
+    result.paneText.truncate(out - result.paneText.constData());
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "LogReader.h"
 
 #include <QFile>
+#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstring>
@@ -233,16 +234,31 @@ bool isValidUtf8(const char* begin, const char* end) {
     return true;
 }
 
-QString decodeLine(const char* begin, const char* end) {
+qsizetype decodeLineInto(const char* begin, const char* end, QChar* out) {
     const qsizetype n = end - begin;
-    if (isValidUtf8(begin, end))
-        return QString::fromUtf8(begin, n);
-    QString text(n, Qt::Uninitialized);
-    QChar* out = text.data();
+    bool ascii = true;
     for (qsizetype i = 0; i < n; ++i) {
         const auto b = static_cast<unsigned char>(begin[i]);
-        out[i] = (b >= 0x80 && b < 0xA0) ? QChar(cp1252High[b - 0x80]) : QChar(b);
+        out[i] = QChar(b);
+        ascii = ascii && b < 0x80;
     }
+    if (ascii)
+        return n;
+    if (isValidUtf8(begin, end)) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        return utf8.appendToBuffer(out, QByteArrayView(begin, n)) - out;
+    }
+    for (qsizetype i = 0; i < n; ++i) {
+        const auto b = static_cast<unsigned char>(begin[i]);
+        if (b >= 0x80 && b < 0xA0)
+            out[i] = QChar(cp1252High[b - 0x80]);
+    }
+    return n;
+}
+
+QString decodeLine(const char* begin, const char* end) {
+    QString text(end - begin, Qt::Uninitialized);
+    text.truncate(decodeLineInto(begin, end, text.data()));
     return text;
 }
 

@@ -35,6 +35,9 @@ template <typename F> void forEachLine(const char* begin, const char* end, F&& o
 // A log line as text: UTF-8 when it is valid UTF-8, otherwise Windows-1252,
 // as written by older 8-bit programs.
 QString decodeLine(const char* begin, const char* end);
+// The same, written to out, which has room for end - begin characters (a
+// byte never gives more than one UTF-16 unit); returns the units written.
+qsizetype decodeLineInto(const char* begin, const char* end, QChar* out);
 bool isValidUtf8(const char* begin, const char* end);
 
 // The line that contains position p of a block, without its line end.
