@@ -26,7 +26,9 @@ const char* const editorCommand[] = {"xdg-open"};
 
 QDateTime QtPlatform::localNow() const { return QDateTime::currentDateTime(); }
 
-QString QtPlatform::programDirectory() const { return QCoreApplication::applicationDirPath(); }
+QString QtPlatform::programDirectory() const { return executableDirectory(); }
+
+QString executableDirectory() { return QCoreApplication::applicationDirPath(); }
 
 QString QtPlatform::clipboardText() const {
     const QClipboard* clipboard = QGuiApplication::clipboard();

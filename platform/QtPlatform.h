@@ -22,3 +22,10 @@ namespace tavrelo {
 bool hasGraphicalDisplay();
 
 } // namespace tavrelo
+
+namespace tavrelo {
+
+// The directory that holds the running executable.
+QString executableDirectory();
+
+} // namespace tavrelo

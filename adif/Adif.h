@@ -1,0 +1,69 @@
+#pragma once
+
+#include "LogReader.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace tavrelo::adif {
+
+inline constexpr char AdifVersion[] = "3.1.4";
+
+// 2006-Nov-18 gives 20061118; nothing for a date that does not parse or
+// lies before 1930, the earliest ADIF date.
+std::optional<QByteArray> qsoDate(const QString& logDate);
+// 14:05:33 gives 140533, 14:05 gives 1405.
+std::optional<QByteArray> timeOn(const QString& logTime);
+// The ADIF band name, in lower case: 40M gives 40m, 70CM gives 70cm.
+std::optional<QByteArray> band(const QString& logBand);
+// The mode as ADIF names it, upper case, if it is one of ADIF's modes.
+std::optional<QByteArray> mode(const QString& name);
+
+// Text as an ADI string: ASCII 32 to 126. Letters with accents lose them
+// (é gives e, ü gives u; ß gives ss); any other character is dropped.
+struct AsciiText {
+    QByteArray text;
+    QString dropped; // the characters that had no ASCII form
+};
+AsciiText toAdiString(const QString& text, bool transliterate);
+
+// <NAME:length>data, the length counted in the data's characters.
+QByteArray field(const char* name, const QByteArray& data);
+
+// The file's header, ended by <EOH> and a line break.
+QByteArray header(const QDateTime& createdUtc, const QString& programVersion);
+
+// One log line converted to one ADIF record, or the reason it gives no contact.
+struct Conversion {
+    QByteArray record;     // ended by <EOR> and a line break; empty when skipped
+    QString skipReason;    // why the line gives no contact
+    QStringList warnings;  // what was changed on the way
+};
+Conversion convertLine(const QString& line, const QByteArray& modeField);
+
+} // namespace tavrelo::adif
+
+
+namespace tavrelo::adif {
+
+struct ExportSummary {
+    qsizetype written = 0; // contacts
+    qsizetype skipped = 0; // lines that gave no contact
+    logfile::ReadResult read;
+    int writeError = 0; // errno of a failed write, 0 if none
+};
+
+// Streams a log into ADIF: the header, then one record per line that gives a
+// contact. write() takes the next bytes and returns 0 or an errno; note()
+// receives every skipped line and warning, with its line number.
+ExportSummary exportLog(const QString& logPath, const QByteArray& modeField, const QDateTime& created,
+                        const QString& programVersion,
+                        const std::function<int(const QByteArray&)>& write,
+                        const std::function<void(const QString&)>& note);
+
+} // namespace tavrelo::adif

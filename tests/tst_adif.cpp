@@ -1,0 +1,236 @@
+#include "Adif.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tavrelo::adif;
+
+namespace {
+
+// A small ADI reader: the records after <EOH>, each a map of field to data,
+// taking every field's data by its length, as ADIF readers do.
+QList<QMap<QByteArray, QByteArray>> readAdi(const QByteArray& adi) {
+    QList<QMap<QByteArray, QByteArray>> records;
+    QMap<QByteArray, QByteArray> current;
+    qsizetype p = adi.indexOf("<EOH>");
+    if (p < 0)
+        return records;
+    p += 5;
+    while ((p = adi.indexOf('<', p)) >= 0) {
+        const qsizetype close = adi.indexOf('>', p);
+        const QByteArray tag = adi.mid(p + 1, close - p - 1);
+        p = close + 1;
+        if (tag.toUpper() == "EOR") {
+            records << current;
+            current.clear();
+            continue;
+        }
+        const QList<QByteArray> parts = tag.split(':');
+        const qsizetype length = parts.value(1).toLongLong();
+        current[parts[0].toUpper()] = adi.mid(p, length);
+        p += length;
+    }
+    return records;
+}
+
+} // namespace
+
+class TestAdif : public QObject {
+    Q_OBJECT
+
+private slots:
+    void dates_data() {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QByteArray>("adif");
+        QTest::newRow("record form") << "2006-Nov-18" << QByteArray("20061118");
+        QTest::newRow("leap day") << "2024-Feb-29" << QByteArray("20240229");
+        QTest::newRow("no such day") << "2023-Feb-29" << QByteArray();
+        QTest::newRow("unknown month") << "2006-Foo-18" << QByteArray();
+        QTest::newRow("before 1930") << "1929-Dec-31" << QByteArray();
+        QTest::newRow("empty") << "" << QByteArray();
+        QTest::newRow("other digits") << "٢٠٠٦-Nov-18" << QByteArray();
+    }
+    void dates() {
+        QFETCH(QString, log);
+        QFETCH(QByteArray, adif);
+        QCOMPARE(qsoDate(log).value_or(QByteArray()), adif);
+    }
+
+    void times_data() {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QByteArray>("adif");
+        QTest::newRow("seconds") << "14:05:33" << QByteArray("140533");
+        QTest::newRow("stamp without seconds") << "09:05" << QByteArray("0905");
+        QTest::newRow("hour 24") << "24:00:00" << QByteArray();
+        QTest::newRow("one digit") << "9:05" << QByteArray();
+        QTest::newRow("empty") << "" << QByteArray();
+    }
+    void times() {
+        QFETCH(QString, log);
+        QFETCH(QByteArray, adif);
+        QCOMPARE(timeOn(log).value_or(QByteArray()), adif);
+    }
+
+    void bands_data() {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QByteArray>("adif");
+        QTest::newRow("40M") << "40M" << QByteArray("40m");
+        QTest::newRow("70CM") << "70CM" << QByteArray("70cm");
+        QTest::newRow("1.25m") << "1.25M" << QByteArray("1.25m");
+        QTest::newRow("spaces") << " 20m " << QByteArray("20m");
+        QTest::newRow("11m is no ADIF band") << "11m" << QByteArray();
+        QTest::newRow("frequency") << "14.074" << QByteArray();
+    }
+    void bands() {
+        QFETCH(QString, log);
+        QFETCH(QByteArray, adif);
+        QCOMPARE(band(log).value_or(QByteArray()), adif);
+    }
+
+    void skipReasons_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("field holds the separator")
+            << "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Smith,  John,  Berlin,  599,  579" << "8 field separators";
+        QTest::newRow("too few fields") << "2006-Nov-18,  14:05:33" << "1 field separators";
+        QTest::newRow("empty line") << "" << "0 field separators";
+        QTest::newRow("date") << "2006-Nov-31,  14:05:33,  40m,  X,  ,  ,  ,  " << "date \"2006-Nov-31\"";
+        QTest::newRow("no date before the first tick") << ",  ,  40m,  X,  ,  ,  ,  " << "date \"\"";
+        QTest::newRow("time") << "2006-Nov-18,  14:65,  40m,  X,  ,  ,  ,  " << "time \"14:65\"";
+        QTest::newRow("band") << "2006-Nov-18,  14:05,  11m,  X,  ,  ,  ,  " << "band \"11m\"";
+    }
+    void skipReasons() {
+        QFETCH(QString, line);
+        QFETCH(QString, reason);
+        const Conversion c = convertLine(line, "SSB");
+        QVERIFY(c.record.isEmpty());
+        QVERIFY2(c.skipReason.contains(reason), qPrintable(c.skipReason));
+    }
+
+    // Lengths count the characters actually written, after transliteration.
+    void transliteration_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QString>("dropped");
+        QTest::newRow("accents") << "René Müller" << QByteArray("<NAME:11>Rene Muller") << "";
+        QTest::newRow("sharp s") << "Weiß" << QByteArray("<NAME:5>Weiss") << "";
+        QTest::newRow("Nordic") << "Ørsted Æbelø" << QByteArray("<NAME:13>Orsted AEbelo") << "";
+        QTest::newRow("no ASCII form") << "Ivan Иван" << QByteArray("<NAME:5>Ivan ") << "Иван";
+        QTest::newRow("tab") << "Jo\thn" << QByteArray("<NAME:4>John") << "\t";
+    }
+    void transliteration() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, field);
+        QFETCH(QString, dropped);
+        const Conversion c = convertLine("2006-Nov-18,  14:05:33,  40m,  X,  " + name + ",  ,  ,  ", {});
+        QVERIFY(c.record.contains(field));
+        QCOMPARE(c.warnings.size(), dropped.isEmpty() ? 0 : 1);
+        if (!dropped.isEmpty())
+            QVERIFY(c.warnings[0].contains(dropped));
+    }
+
+    void headerFields() {
+        const QByteArray h = header(QDateTime(QDate(2026, 12, 7), QTime(6, 5, 4), QTimeZone::utc()), "1.0.0");
+        QVERIFY(!h.startsWith('<'));
+        QVERIFY(h.contains("<ADIF_VER:5>3.1.4"));
+        QVERIFY(h.contains("<PROGRAMID:7>Tavrelo"));
+        QVERIFY(h.contains("<PROGRAMVERSION:5>1.0.0"));
+        QVERIFY(h.contains("<CREATED_TIMESTAMP:15>20261207 060504"));
+        QVERIFY(h.endsWith("<EOH>\n"));
+    }
+
+    // Whatever the fields hold, a reader gets back exactly what was written.
+    void roundTrip() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("2006-Nov-18,  14:05:33,  40M,  zz9zz,  Hans <EOR>,  K\xf6ln,  599,  579\r\n"
+                "not a contact\n"
+                "2026-Dec-07,  09:20,  ,  dl1abc,  ,  ,  ,  ");
+        f.close();
+        QByteArray adi;
+        QStringList notes;
+        const ExportSummary s = exportLog(
+            log, "CW", QDateTime::currentDateTimeUtc(), "1.0.0",
+            [&](const QByteArray& b) {
+                adi += b;
+                return 0;
+            },
+            [&](const QString& n) { notes << n; });
+        QCOMPARE(s.written, 2);
+        QCOMPARE(s.skipped, 1);
+        QCOMPARE(notes, QStringList{"line 2: skipped: 0 field separators \",  \" instead of 7"});
+        const auto records = readAdi(adi);
+        QCOMPARE(records.size(), 2);
+        QCOMPARE(records[0]["QSO_DATE"], QByteArray("20061118"));
+        QCOMPARE(records[0]["TIME_ON"], QByteArray("140533"));
+        QCOMPARE(records[0]["BAND"], QByteArray("40m"));
+        QCOMPARE(records[0]["CALL"], QByteArray("ZZ9ZZ"));
+        QCOMPARE(records[0]["NAME"], QByteArray("Hans <EOR>"));
+        QCOMPARE(records[0]["QTH"], QByteArray("Koln"));
+        QCOMPARE(records[0]["RST_SENT"], QByteArray("599"));
+        QCOMPARE(records[0]["RST_RCVD"], QByteArray("579"));
+        QCOMPARE(records[0]["MODE"], QByteArray("CW"));
+        QCOMPARE(records[1].keys(), (QList<QByteArray>{"CALL", "MODE", "QSO_DATE", "TIME_ON"}));
+        QCOMPARE(records[1]["TIME_ON"], QByteArray("0920"));
+    }
+
+    void command_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("stderrHas");
+        const QByteArray good = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n";
+        QTest::newRow("all converted") << good << QStringList{"--mode", "ssb"} << 0
+                                       << "1 contacts written, 0 lines skipped";
+        QTest::newRow("no mode") << good << QStringList() << 0 << "need a mode";
+        QTest::newRow("a line skipped") << good + "x\r\n" << QStringList{"--mode", "CW"} << 1
+                                        << "line 2: skipped";
+        QTest::newRow("unknown mode") << good << QStringList{"--mode", "LSB2"} << 2 << "not an ADIF mode";
+        QTest::newRow("missing log") << QByteArray() << QStringList{"--mode", "CW"} << 2
+                                     << "error 2: No such file or directory";
+        QTest::newRow("output not writable") << good << QStringList{"-o", "/nonexistent-dir/x.adi"} << 2
+                                             << "cannot create /nonexistent-dir/x.adi.part: error 2";
+    }
+    void command() {
+        QFETCH(QByteArray, log);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, stderrHas);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        if (!log.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(log);
+        }
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF), QStringList{path} + args);
+        QVERIFY(p.waitForFinished());
+        QCOMPARE(p.exitCode(), exitCode);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains(stderrHas), qPrintable(err));
+        if (exitCode < 2 && !args.contains("-o"))
+            QVERIFY(p.readAllStandardOutput().contains("<CALL:5>ZZ9ZZ"));
+    }
+
+    void commandWritesFileWhole() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
+        f.close();
+        const QString out = dir.filePath("out.adi");
+        QCOMPARE(QProcess::execute(QStringLiteral(TAVRELO_ADIF), {log, "-o", out, "--mode", "FT8"}), 0);
+        QFile adi(out);
+        QVERIFY(adi.open(QIODevice::ReadOnly));
+        QCOMPARE(readAdi(adi.readAll()).size(), 1);
+        QVERIFY(!QFileInfo::exists(out + ".part"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAdif)
+#include "tst_adif.moc"
