@@ -96,6 +96,7 @@ std::optional<QByteArray> mode(const QString& name) {
 
 AsciiText toAdiString(const QString& text, bool transliterate) {
     AsciiText out;
+    out.text.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
         if (u >= 32 && u <= 126) {
@@ -126,7 +127,20 @@ AsciiText toAdiString(const QString& text, bool transliterate) {
 }
 
 QByteArray field(const char* name, const QByteArray& data) {
-    return '<' + QByteArray(name) + ':' + QByteArray::number(data.size()) + '>' + data;
+    QByteArray out;
+    appendField(out, name, data);
+    return out;
+}
+
+void appendField(QByteArray& out, const char* name, const QByteArray& data) {
+    if (!out.isEmpty() && !out.endsWith('\n'))
+        out += ' ';
+    out += '<';
+    out += name;
+    out += ':';
+    out += QByteArray::number(data.size());
+    out += '>';
+    out += data;
 }
 
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion) {
@@ -166,9 +180,11 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
     }
 
     QByteArray& r = result.record;
-    r = field("QSO_DATE", *date) + ' ' + field("TIME_ON", *time);
+    r.reserve(line.size() + 160);
+    appendField(r, "QSO_DATE", *date);
+    appendField(r, "TIME_ON", *time);
     if (bandName)
-        r += ' ' + field("BAND", *bandName);
+        appendField(r, "BAND", *bandName);
     struct Text {
         const char* name;
         QString value;
@@ -183,10 +199,10 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
             result.warnings << QStringLiteral("%1: dropped \"%2\", which ADIF text cannot hold")
                                    .arg(QLatin1String(t.name), ascii.dropped);
         if (!ascii.text.isEmpty())
-            r += ' ' + field(t.name, ascii.text);
+            appendField(r, t.name, ascii.text);
     }
     if (!modeField.isEmpty())
-        r += ' ' + field("MODE", modeField);
+        appendField(r, "MODE", modeField);
     r += " <EOR>\n";
     return result;
 }

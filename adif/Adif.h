@@ -34,6 +34,8 @@ AsciiText toAdiString(const QString& text, bool transliterate);
 
 // <NAME:length>data, the length counted in the data's characters.
 QByteArray field(const char* name, const QByteArray& data);
+// The same appended to a record, after a space unless it starts a line.
+void appendField(QByteArray& out, const char* name, const QByteArray& data);
 
 // The file's header, ended by <EOH> and a line break.
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion);

@@ -56,3 +56,11 @@ for n in 100000 1000000; do
         echo "$n $call: first slice $(tail -1 <<<"$out") ms; $(sed -n 's/^whole pane filled, median ms: /whole pane /p' <<<"$out") ms; $(sed -n 's/^pane lines: //p' <<<"$out") lines"
     done
 done
+
+echo
+echo "ADIF export (tavrelo-adif --mode SSB -o FILE)"
+for n in 100000 1000000; do
+    /usr/bin/time -f "$n records: %e s, peak RSS %M KiB" build/tavrelo-adif "$data/$n/Tavrelo.txt" \
+        --mode SSB -o "$data/export.adi" 2>&1 | grep -v "contacts written"
+done
+rm -f "$data/export.adi"

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ qt6-base-dev fonts-liberation tzdata xvfb xdotool xclip)
+packages=(cmake make g++ qt6-base-dev fonts-liberation tzdata time xvfb xdotool xclip)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
