@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# History: a call with earlier contacts expands the window; deleting back to
+# two characters collapses it; so does Save. The pane is refilled from the
+# log at every keystroke.
+. "$(dirname "$0")/lib.sh"
+
+mkdir "$WORK/app"
+printf '2026-Dec-01,  18:22:10,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n' >"$WORK/app/Tavrelo.txt"
+start_app "$WORK/app"
+expect_geometry "$COLLAPSED"
+click "${BOX_X[3]}" "$BOX_Y"
+xdotool type --delay 30 "zz"
+settle
+expect_geometry "$COLLAPSED"
+xdotool type "9"
+expect_geometry "$EXPANDED"
+pass "third character finds the earlier contact and expands the window"
+
+xdotool key BackSpace
+expect_geometry "$COLLAPSED"
+pass "back to two characters collapses the window"
+
+xdotool type "9"
+expect_geometry "$EXPANDED"
+save
+expect_geometry "$COLLAPSED"
+pass "Save collapses the window"
+
+type_into 3 "XY7"
+expect_geometry "$COLLAPSED"
+alive
+pass "a call without history stays collapsed"

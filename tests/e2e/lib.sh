@@ -1,0 +1,149 @@
+# Shared helpers of the end-to-end tests: each test gets its own Xvfb server,
+# starts the real tavrelo from a folder of its own, drives it with xdotool as
+# a person would, and reads back the log file and the window's geometry.
+# shellcheck shell=bash
+set -euo pipefail
+
+: "${TAVRELO:?TAVRELO must name the built tavrelo executable}"
+export QT_QPA_PLATFORM=xcb
+WORK=$(mktemp -d /tmp/tavrelo-e2e.XXXXXX)
+XVFB_PID=""
+APPS=()
+
+cleanup() {
+    local pid
+    for pid in "${APPS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+    # Wait for the server to be gone: it removes its socket as it exits,
+    # which must not hit the next test's server on the same display number.
+    if [ -n "$XVFB_PID" ]; then
+        flock 9
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        flock -u 9
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "SKIPPED: $*" >&2; exit 77; }
+pass() { echo "PASS: $*"; }
+
+for tool in Xvfb xdotool xclip; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/setup.sh installs it)"
+done
+
+# A private X server; -displayfd picks a free display number, so parallel
+# tests never collide. -noreset: otherwise the server resets whenever its
+# last client leaves, and refuses the connections that come meanwhile. Servers starting or stopping at the same moment can
+# still trample each other's sockets, so those moments take turns.
+exec 9>"${TMPDIR:-/tmp}/tavrelo-e2e-xvfb.lock"
+flock 9
+Xvfb -displayfd 3 -screen 0 1280x600x24 -nolisten tcp -noreset 3>"$WORK/display" 2>"$WORK/xvfb.log" 9>&- &
+XVFB_PID=$!
+for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.05; done
+[ -s "$WORK/display" ] || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"
+export DISPLAY=":$(head -1 "$WORK/display")"
+# The number is written as soon as the socket exists; wait until the server
+# really answers.
+for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done
+flock -u 9
+
+# Where each control sits in the window, in pixels: the centre of each box
+# of the entry row, and of the two buttons.
+BOX_X=(57 144 227 308 390 493 572 625)
+BOX_Y=49
+SAVE=(709 53)
+OPEN=(709 22)
+
+# start_app DIR [WRAPPER...]: copies tavrelo into DIR and starts it there;
+# sets APP_PID and WID.
+start_app() {
+    local dir=$1
+    shift
+    cp "$TAVRELO" "$dir/tavrelo"
+    local before
+    before=$(xdotool search --onlyvisible --name '^Tavrelo$' 2>/dev/null | sort || true)
+    "$@" "$dir/tavrelo" >>"$WORK/app.log" 2>&1 9>&- &
+    APP_PID=$!
+    APPS+=("$APP_PID")
+    WID=""
+    for _ in $(seq 200); do
+        WID=$(comm -13 <(echo "$before") <(xdotool search --onlyvisible --name '^Tavrelo$' 2>/dev/null | sort) | head -1)
+        [ -n "$WID" ] && break
+        kill -0 "$APP_PID" 2>/dev/null || fail "tavrelo exited at start: $(cat "$WORK/app.log")"
+        sleep 0.05
+    done
+    [ -n "$WID" ] || fail "the Tavrelo window did not appear"
+    xdotool windowfocus --sync "$WID"
+}
+
+settle() { sleep "${1:-0.3}"; }
+click() { xdotool mousemove --window "$WID" "$1" "$2" click 1; settle 0.15; }
+double_click() { xdotool mousemove --window "$WID" "$1" "$2" click --repeat 2 --delay 60 1; settle; }
+save() { click "${SAVE[@]}"; settle; }
+
+# type_into BOX TEXT: replaces a box's text by typing, as the operator does.
+type_into() {
+    click "${BOX_X[$1]}" "$BOX_Y"
+    xdotool key --clearmodifiers ctrl+a BackSpace
+    [ -z "$2" ] || xdotool type --delay 15 -- "$2"
+    settle 0.15
+}
+
+geometry() { xdotool getwindowgeometry "$WID" | sed -n 's/.*Geometry: //p'; }
+
+# expect_geometry WxH: waits up to three seconds for the window to get that size.
+expect_geometry() {
+    for _ in $(seq 60); do [ "$(geometry)" = "$1" ] && return 0; sleep 0.05; done
+    fail "window is $(geometry), expected $1"
+}
+
+COLLAPSED=767x74
+EXPANDED=767x193
+
+alive() { kill -0 "$APP_PID" 2>/dev/null || fail "tavrelo is no longer running"; }
+
+# Windows of ours beyond the main one: an error message is showing.
+message_showing() { [ "$(xdotool search --onlyvisible --name '^Tavrelo$' | wc -l)" -gt "${#APPS[@]}" ]; }
+
+# dismiss_message: waits for the error message, then closes it with Return.
+dismiss_message() {
+    local mb=""
+    for _ in $(seq 60); do
+        mb=$(xdotool search --onlyvisible --name '^Tavrelo$' | grep -vx "$WID" | head -1 || true)
+        [ -n "$mb" ] && break
+        sleep 0.05
+    done
+    [ -n "$mb" ] || fail "no error message was shown"
+    xdotool windowfocus --sync "$mb" key Return
+    settle
+    message_showing && fail "the error message did not close"
+    xdotool windowfocus --sync "$WID"
+}
+
+# The log's lines, CR LF checked: fails on any line not ended by CR LF.
+log_lines() {
+    local log=$1
+    [ -f "$log" ] || fail "no log at $log"
+    if [ -s "$log" ] && [ "$(tail -c 2 "$log" | od -An -c | tr -d ' ')" != '\r\n' ]; then
+        fail "the log does not end with CR LF"
+    fi
+    tr -d '\r' <"$log"
+}
+
+# fill_contact CALL NAME: types a whole contact, band included.
+fill_contact() {
+    type_into 2 "${3:-40m}"
+    type_into 3 "$1"
+    type_into 4 "$2"
+    type_into 5 "Berlin"
+    type_into 6 "599"
+    type_into 7 "579"
+}
+
+# expect_record LINE CALL NAME: a whole record of this contact.
+expect_record() {
+    [[ "$1" =~ ^[0-9]{4}-[A-Z][a-z]{2}-[0-9]{2},\ \ [0-9]{2}:[0-9]{2}(:[0-9]{2})?,\ \ [^,]*,\ \ $2,\ \ $3,\ \ Berlin,\ \ 599,\ \ 579$ ]] ||
+        fail "not the record of $2: '$1'"
+}

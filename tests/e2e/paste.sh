@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Paste: " ZZ9 ZZ " on the real X clipboard, double-clicked into Call, is
+# saved as ZZ9ZZ and starts a lookup; a megabyte on the clipboard is harmless.
+. "$(dirname "$0")/lib.sh"
+
+mkdir "$WORK/app"
+printf '2026-Dec-01,  18:22:10,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n' >"$WORK/app/Tavrelo.txt"
+start_app "$WORK/app"
+printf ' ZZ9 ZZ ' | xclip -selection clipboard -i
+double_click "${BOX_X[3]}" "$BOX_Y"
+expect_geometry "$EXPANDED"
+save
+mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
+[[ "${lines[1]}" =~ ^[0-9]{4}-[A-Z][a-z]{2}-[0-9]{2},\ \ [0-9]{2}:[0-9]{2}(:[0-9]{2})?,\ \ ,\ \ ZZ9ZZ,\ \ ,\ \ ,\ \ ,\ \ $ ]] ||
+    fail "pasted call not saved as ZZ9ZZ with a stamp: '${lines[1]}'"
+pass "pasted call saved without spaces, date and time stamped"
+
+head -c 1048576 /dev/urandom | base64 | xclip -selection clipboard -i
+double_click "${BOX_X[4]}" "$BOX_Y"
+alive
+save
+mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
+[ "${#lines[@]}" -eq 3 ] || fail "a megabyte paste did not give exactly one more record"
+alive
+pass "a megabyte on the clipboard pastes and saves as one line"

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Start-up: a missing log is created beside the executable; an existing log
+# is left byte for byte.
+. "$(dirname "$0")/lib.sh"
+
+mkdir "$WORK/fresh"
+start_app "$WORK/fresh"
+[ -f "$WORK/fresh/Tavrelo.txt" ] || fail "no log created beside the executable"
+[ ! -s "$WORK/fresh/Tavrelo.txt" ] || fail "the new log is not empty"
+expect_geometry "$COLLAPSED"
+pass "missing log created empty; window opens collapsed"
+
+mkdir "$WORK/existing"
+printf '2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  M\xfcller,  K\xf6ln,  599,  579\r\nhand edit, no end' \
+    >"$WORK/existing/Tavrelo.txt"
+cp "$WORK/existing/Tavrelo.txt" "$WORK/before"
+start_app "$WORK/existing"
+settle 1.2 # past the first clock tick
+cmp -s "$WORK/before" "$WORK/existing/Tavrelo.txt" || fail "start-up changed an existing log"
+pass "existing log left byte for byte"
