@@ -1,5 +1,6 @@
 #include "CallHistory.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <immintrin.h>
@@ -174,26 +175,54 @@ bool CallMatcher::matchesLine(const char* begin, const char* end) const {
     return logfile::decodeLine(begin, end).contains(folded_, Qt::CaseInsensitive);
 }
 
+namespace {
+
+// Where a line too long for the pane is cut: at most that many bytes, and
+// never inside a UTF-8 sequence.
+const char* paneCut(const char* begin, const char* end) {
+    if (end - begin <= MaxPaneLineBytes)
+        return end;
+    const char* cut = begin + MaxPaneLineBytes;
+    for (int i = 0; i < 3 && (static_cast<unsigned char>(*cut) & 0xC0) == 0x80; ++i)
+        --cut;
+    return cut;
+}
+
+QString cutNote(qsizetype lineBytes) {
+    return QStringLiteral(" \u2026 [line of %1 bytes cut short]").arg(lineBytes);
+}
+
+} // namespace
+
 LookupResult lookUp(const QString& logPath, const QString& call) {
     const CallMatcher matcher(call);
     std::vector<char> matched;    // the matching lines' bytes, in file order
     std::vector<size_t> lineEnds; // where each of them ends in matched
+    qsizetype noteLength = 0;     // room for the notes on lines cut short
     LookupResult result;
     result.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         matcher.scan(begin, end, [&](const char* b, const char* e) {
             matched.insert(matched.end(), b, e);
             lineEnds.push_back(matched.size());
+            if (e - b > MaxPaneLineBytes)
+                noteLength += cutNote(e - b).size();
         });
     });
     result.matches = qsizetype(lineEnds.size());
 
     // Newest first: the line found last in the file leads the pane. Decoded
     // straight into the pane text, which a byte never widens.
-    result.paneText.resize(qsizetype(matched.size()) + 2 * result.matches);
+    result.paneText.resize(qsizetype(matched.size()) + 2 * result.matches + noteLength);
     QChar* out = result.paneText.data();
     for (size_t i = lineEnds.size(); i-- > 0;) {
         const char* b = matched.data() + (i > 0 ? lineEnds[i - 1] : 0);
-        out += logfile::decodeLineInto(b, matched.data() + lineEnds[i], out);
+        const char* e = matched.data() + lineEnds[i];
+        const char* cut = paneCut(b, e);
+        out += logfile::decodeLineInto(b, cut, out);
+        if (cut != e) {
+            const QString note = cutNote(e - b);
+            out = std::copy(note.cbegin(), note.cend(), out);
+        }
         *out++ = QLatin1Char('\r');
         *out++ = QLatin1Char('\n');
     }

@@ -12,6 +12,10 @@ namespace tavrelo::history {
 // A lookup needs a call sign of at least this many characters.
 constexpr qsizetype MinCallLength = 3;
 
+// A matching line longer than this is shown cut short, with a note of its
+// length: laying out megabytes of one line would freeze the window for seconds.
+constexpr qsizetype MaxPaneLineBytes = 4000;
+
 inline bool isLongEnough(const QString& call) { return call.size() >= MinCallLength; }
 
 // Finds the lines of a log that contain a call text, without regard to case,

@@ -93,7 +93,20 @@ private slots:
         for (const QByteArray& line : plainLines(log))
             expected += line.toLower().contains("zz9");
         QCOMPARE(r.matches, expected);
-        QVERIFY(r.paneText.endsWith(QStringLiteral("xZZ9") + QString(100, 'y') + "\r\n"));
+        // The 10 MB line is shown cut short, saying how long it is.
+        const qsizetype bytes = 10 * 1024 * 1024 + 103;
+        QVERIFY(r.paneText.endsWith(QString(history::MaxPaneLineBytes, 'x') +
+                                    QStringLiteral(" \u2026 [line of %1 bytes cut short]\r\n").arg(bytes)));
+    }
+
+    // A line is cut before a character, never inside its UTF-8 bytes.
+    void longLineCutOnCharacter() {
+        QTemporaryDir dir;
+        const QByteArray line = "ZZ9" + QByteArray(history::MaxPaneLineBytes - 4, 'a') + "\xc3\xa9tail\n";
+        const history::LookupResult r = history::lookUp(writeLog(dir, line), "zz9");
+        QVERIFY(r.paneText.startsWith("ZZ9aaa"));
+        QVERIFY(r.paneText.contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
+        QVERIFY(!r.paneText.contains(QChar(0xC3)));
     }
 
     // The vector search must agree with the plain definition on any bytes.

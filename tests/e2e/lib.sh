@@ -61,7 +61,7 @@ OPEN=(709 22)
 start_app() {
     local dir=$1
     shift
-    cp "$TAVRELO" "$dir/tavrelo"
+    [ -x "$dir/tavrelo" ] || cp "$TAVRELO" "$dir/tavrelo"
     local before
     before=$(xdotool search --onlyvisible --name '^Tavrelo$' 2>/dev/null | sort || true)
     "$@" "$dir/tavrelo" >>"$WORK/app.log" 2>&1 9>&- &
@@ -146,4 +146,32 @@ fill_contact() {
 expect_record() {
     [[ "$1" =~ ^[0-9]{4}-[A-Z][a-z]{2}-[0-9]{2},\ \ [0-9]{2}:[0-9]{2}(:[0-9]{2})?,\ \ [^,]*,\ \ $2,\ \ $3,\ \ Berlin,\ \ 599,\ \ 579$ ]] ||
         fail "not the record of $2: '$1'"
+}
+
+# The history pane's text, read the way a person would copy it.
+pane_text() {
+    click 300 120
+    xdotool key --clearmodifiers ctrl+a ctrl+c
+    settle 0.2
+    xclip -selection clipboard -o 2>/dev/null | tr -d '\r\0'
+}
+
+# Faults that need a private mount namespace run the program inside one.
+need_mount_namespace() {
+    [ "$(id -u)" -eq 0 ] || skip "needs root for a private mount namespace (root ignores permission bits, so a mount is the way to cause this fault)"
+    local why
+    why=$(unshare -m --propagation private true 2>&1) || skip "this machine refuses a private mount namespace: $why"
+}
+in_namespace() { nsenter -t "$APP_PID" -m -- "$@"; }
+
+# The record a contact typed by fill_contact gives, bar its date and time.
+record_tail() { printf ',  %s,  %s,  %s,  Berlin,  599,  579' "${3:-40m}" "$1" "$2"; }
+
+# After a failed save: the error was shown, the program runs, and the log
+# holds exactly the records it held before.
+expect_failed_save() {
+    local log=$1 before=$2
+    dismiss_message
+    alive
+    [ "$(log_lines "$log" | wc -l)" -eq "$before" ] || fail "the failed save changed the number of records"
 }
