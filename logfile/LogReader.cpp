@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <mutex>
@@ -17,8 +18,6 @@ namespace tavrelo::logfile {
 
 namespace {
 
-// Small enough to stay in the processor's cache while it is scanned.
-constexpr size_t ChunkSize = 512 * 1024;
 
 // Windows-1252 bytes 0x80 to 0x9F; the rest of the code page is Latin-1.
 // The five unassigned bytes map to themselves, as Windows does.
@@ -50,7 +49,7 @@ namespace {
 
 // One buffer of the read-ahead ring.
 struct Chunk {
-    std::vector<char> data = std::vector<char>(ChunkSize);
+    std::vector<char> data;
     size_t size = 0;
     int error = 0;     // errno of a failed read
     bool last = false; // the end of the file was reached
@@ -60,14 +59,19 @@ struct Chunk {
 // the next chunk out of the page cache overlaps with scanning this one.
 class ReadAhead {
 public:
-    explicit ReadAhead(int fd) : fd_(fd), thread_([this] { run(); }) {}
+    ReadAhead(int fd, size_t chunkSize) : fd_(fd) {
+        for (Chunk& c : ring_)
+            c.data.resize(chunkSize);
+        thread_ = std::thread([this] { run(); });
+    }
     ~ReadAhead() {
         {
             const std::lock_guard lock(mutex_);
             stop_ = true;
         }
         changed_.notify_all();
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -130,12 +134,12 @@ private:
     long produced_ = 0;
     long consumed_ = 0;
     bool stop_ = false;
-    std::thread thread_; // last: starts once everything above exists
+    std::thread thread_;
 };
 
 } // namespace
 
-ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock) {
+ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize) {
     const QByteArray name = QFile::encodeName(path);
     int fd;
     do {
@@ -152,7 +156,7 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock) {
 
     ReadResult result;
     {
-        ReadAhead reader(fd);
+        ReadAhead reader(fd, std::max<size_t>(chunkSize, 1));
         std::vector<char> carry; // a line begun in an earlier chunk
         for (;;) {
             const Chunk& chunk = reader.next();

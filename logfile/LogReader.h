@@ -27,7 +27,10 @@ using BlockHandler = std::function<void(const char* begin, const char* end)>;
 // Reads the log from start to end in chunks with read(), never mapping it,
 // so that an editor truncating the file during a scan cannot crash us.
 // Memory stays at one chunk, or at the longest line if that is longer.
-ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock);
+// Chunks are small enough to stay in the processor's cache while scanned.
+constexpr size_t DefaultChunkSize = 512 * 1024;
+ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock,
+                         size_t chunkSize = DefaultChunkSize);
 
 // Calls onLine for every line of a block, without its line end (LF or CR LF).
 template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine);
