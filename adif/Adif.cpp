@@ -8,20 +8,18 @@ namespace tavrelo::adif {
 
 namespace {
 
-const char* const bands[] = {"2190m", "630m", "560m", "160m", "80m",  "60m",  "40m",   "30m",
-                             "20m",   "17m",  "15m",  "12m",  "10m",  "8m",   "6m",    "5m",
-                             "4m",    "2m",   "1.25m", "70cm", "33cm", "23cm", "13cm", "9cm",
-                             "6cm",   "3cm",  "1.25cm", "6mm", "4mm",  "2.5mm", "2mm", "1mm",
-                             "submm"};
+const char* const bands[] = {
+    "2190m", "630m", "560m", "160m", "80m",    "60m", "40m", "30m",   "20m",  "17m",  "15m",
+    "12m",   "10m",  "8m",   "6m",   "5m",     "4m",  "2m",  "1.25m", "70cm", "33cm", "23cm",
+    "13cm",  "9cm",  "6cm",  "3cm",  "1.25cm", "6mm", "4mm", "2.5mm", "2mm",  "1mm",  "submm"};
 
-const char* const modes[] = {"AM",      "ARDOP",    "ATV",    "CHIP",   "CLO",    "CONTESTI",
-                             "CW",      "DIGITALVOICE", "DOMINO", "DYNAMIC", "FAX", "FM",
-                             "FSK441",  "FT8",      "HELL",   "ISCAT",  "JT4",    "JT6M",
-                             "JT9",     "JT44",     "JT65",   "MFSK",   "MSK144", "MT63",
-                             "OLIVIA",  "OPERA",    "PAC",    "PAX",    "PKT",    "PSK",
-                             "PSK2K",   "Q15",      "QRA64",  "ROS",    "RTTY",   "RTTYM",
-                             "SSB",     "SSTV",     "T10",    "THOR",   "THRB",   "TOR",
-                             "V4",      "VOI",      "WINMOR", "WSPR"};
+const char* const modes[] = {
+    "AM",     "ARDOP",   "ATV",  "CHIP",  "CLO",    "CONTESTI", "CW",     "DIGITALVOICE",
+    "DOMINO", "DYNAMIC", "FAX",  "FM",    "FSK441", "FT8",      "HELL",   "ISCAT",
+    "JT4",    "JT6M",    "JT9",  "JT44",  "JT65",   "MFSK",     "MSK144", "MT63",
+    "OLIVIA", "OPERA",   "PAC",  "PAX",   "PKT",    "PSK",      "PSK2K",  "Q15",
+    "QRA64",  "ROS",     "RTTY", "RTTYM", "SSB",    "SSTV",     "T10",    "THOR",
+    "THRB",   "TOR",     "V4",   "VOI",   "WINMOR", "WSPR"};
 
 const char* const monthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -29,20 +27,34 @@ const char* const monthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // Letters that decomposition does not reduce to ASCII.
 QString specialLetter(QChar c) {
     switch (c.unicode()) {
-    case u'ß': return QStringLiteral("ss");
-    case u'Æ': return QStringLiteral("AE");
-    case u'æ': return QStringLiteral("ae");
-    case u'Œ': return QStringLiteral("OE");
-    case u'œ': return QStringLiteral("oe");
-    case u'Ø': return QStringLiteral("O");
-    case u'ø': return QStringLiteral("o");
-    case u'Ł': return QStringLiteral("L");
-    case u'ł': return QStringLiteral("l");
-    case u'Đ': return QStringLiteral("D");
-    case u'đ': return QStringLiteral("d");
-    case u'Þ': return QStringLiteral("Th");
-    case u'þ': return QStringLiteral("th");
-    default: return QString();
+    case u'ß':
+        return QStringLiteral("ss");
+    case u'Æ':
+        return QStringLiteral("AE");
+    case u'æ':
+        return QStringLiteral("ae");
+    case u'Œ':
+        return QStringLiteral("OE");
+    case u'œ':
+        return QStringLiteral("oe");
+    case u'Ø':
+        return QStringLiteral("O");
+    case u'ø':
+        return QStringLiteral("o");
+    case u'Ł':
+        return QStringLiteral("L");
+    case u'ł':
+        return QStringLiteral("l");
+    case u'Đ':
+        return QStringLiteral("D");
+    case u'đ':
+        return QStringLiteral("d");
+    case u'Þ':
+        return QStringLiteral("Th");
+    case u'þ':
+        return QStringLiteral("th");
+    default:
+        return QString();
     }
 }
 
@@ -145,8 +157,8 @@ void appendField(QByteArray& out, const char* name, const QByteArray& data) {
 
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion) {
     return "Tavrelo log exported as ADIF\n" + field("ADIF_VER", AdifVersion) + '\n' +
-           field("PROGRAMID", "Tavrelo") + '\n' + field("PROGRAMVERSION", programVersion.toLatin1()) +
-           '\n' +
+           field("PROGRAMID", "Tavrelo") + '\n' +
+           field("PROGRAMVERSION", programVersion.toLatin1()) + '\n' +
            field("CREATED_TIMESTAMP",
                  createdUtc.toUTC().toString(QStringLiteral("yyyyMMdd HHmmss")).toLatin1()) +
            '\n' + "<EOH>\n";
@@ -156,8 +168,8 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
     Conversion result;
     const QStringList f = line.split(QLatin1String(logfile::FieldSeparator));
     if (f.size() != logfile::FieldCount) {
-        result.skipReason = QStringLiteral("%1 field separators \",  \" instead of 7")
-                                .arg(f.size() - 1);
+        result.skipReason =
+            QStringLiteral("%1 field separators \",  \" instead of 7").arg(f.size() - 1);
         return result;
     }
     const std::optional<QByteArray> date = qsoDate(f[0]);
@@ -190,8 +202,10 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
         QString value;
         bool transliterate;
     };
-    const Text texts[] = {{"CALL", f[3].toUpper(), false}, {"NAME", f[4], true},
-                          {"QTH", f[5], true},            {"RST_SENT", f[6], false},
+    const Text texts[] = {{"CALL", f[3].toUpper(), false},
+                          {"NAME", f[4], true},
+                          {"QTH", f[5], true},
+                          {"RST_SENT", f[6], false},
                           {"RST_RCVD", f[7], false}};
     for (const Text& t : texts) {
         const AsciiText ascii = toAdiString(t.value, t.transliterate);
@@ -211,8 +225,8 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
 
 namespace tavrelo::adif {
 
-ExportSummary exportLog(const QString& logPath, const QByteArray& modeField, const QDateTime& created,
-                        const QString& programVersion,
+ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
+                        const QDateTime& created, const QString& programVersion,
                         const std::function<int(const QByteArray&)>& write,
                         const std::function<void(const QString&)>& note) {
     ExportSummary summary;

@@ -42,14 +42,13 @@ QByteArray header(const QDateTime& createdUtc, const QString& programVersion);
 
 // One log line converted to one ADIF record, or the reason it gives no contact.
 struct Conversion {
-    QByteArray record;     // ended by <EOR> and a line break; empty when skipped
-    QString skipReason;    // why the line gives no contact
-    QStringList warnings;  // what was changed on the way
+    QByteArray record;    // ended by <EOR> and a line break; empty when skipped
+    QString skipReason;   // why the line gives no contact
+    QStringList warnings; // what was changed on the way
 };
 Conversion convertLine(const QString& line, const QByteArray& modeField);
 
 } // namespace tavrelo::adif
-
 
 namespace tavrelo::adif {
 
@@ -63,8 +62,8 @@ struct ExportSummary {
 // Streams a log into ADIF: the header, then one record per line that gives a
 // contact. write() takes the next bytes and returns 0 or an errno; note()
 // receives every skipped line and warning, with its line number.
-ExportSummary exportLog(const QString& logPath, const QByteArray& modeField, const QDateTime& created,
-                        const QString& programVersion,
+ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
+                        const QDateTime& created, const QString& programVersion,
                         const std::function<int(const QByteArray&)>& write,
                         const std::function<void(const QString&)>& note);
 

@@ -18,7 +18,8 @@ namespace {
 const char usage[] =
     "Usage: tavrelo-adif [LOG] [-o OUT.adi] [--mode MODE]\n"
     "\n"
-    "Converts a Tavrelo log to ADIF " "3.1.4 (.adi), one record per contact.\n"
+    "Converts a Tavrelo log to ADIF "
+    "3.1.4 (.adi), one record per contact.\n"
     "\n"
     "  LOG           the log to read; by default Tavrelo.txt beside this program\n"
     "  -o OUT.adi    write the ADIF file there (replaced only once it is complete);\n"
@@ -101,8 +102,8 @@ int main(int argc, char* argv[]) {
     QString tempPath;
     if (!outPath.isEmpty()) {
         tempPath = outPath + QStringLiteral(".part");
-        fd = ::open(QFile::encodeName(tempPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                    0644);
+        fd = ::open(QFile::encodeName(tempPath).constData(),
+                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0)
             return fail(osError("create", tempPath, errno));
     }
@@ -123,7 +124,8 @@ int main(int argc, char* argv[]) {
         if (::close(fd) != 0 && writeError == 0)
             writeError = errno;
         if (writeError == 0 && summary.read.status == tavrelo::logfile::ReadStatus::Read &&
-            ::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(outPath).constData()) != 0)
+            ::rename(QFile::encodeName(tempPath).constData(),
+                     QFile::encodeName(outPath).constData()) != 0)
             return fail(osError("rename to", outPath, errno));
         if (writeError != 0 || summary.read.status != tavrelo::logfile::ReadStatus::Read)
             ::unlink(QFile::encodeName(tempPath).constData());
@@ -133,8 +135,8 @@ int main(int argc, char* argv[]) {
     if (summary.read.status == tavrelo::logfile::ReadStatus::Failed)
         return fail(osError("read", summary.read.error.path, summary.read.error.error));
     if (writeError != 0)
-        return fail(osError("write", outPath.isEmpty() ? QStringLiteral("standard output") : tempPath,
-                            writeError));
+        return fail(osError(
+            "write", outPath.isEmpty() ? QStringLiteral("standard output") : tempPath, writeError));
     std::fprintf(stderr, "%lld contacts written, %lld lines skipped\n", (long long)summary.written,
                  (long long)summary.skipped);
     return summary.skipped > 0 ? 1 : 0;

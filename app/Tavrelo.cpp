@@ -18,7 +18,9 @@ namespace {
 
 // Layout in twips, 15 to the pixel.
 constexpr int TwipsPerPixel = 15;
-constexpr int px(int twips) { return twips / TwipsPerPixel; }
+constexpr int px(int twips) {
+    return twips / TwipsPerPixel;
+}
 
 struct Column {
     const char* caption;
@@ -26,8 +28,8 @@ struct Column {
     int width;
 };
 constexpr Column columns[Tavrelo::BoxCount] = {
-    {"Date", 90, 1530}, {"UTC", 1620, 1080}, {"Band", 2700, 1425}, {"Call", 4125, 990},
-    {"Name", 5115, 1485}, {"QTH", 6600, 1590}, {"RSTs", 8190, 795}, {"RSTr", 8985, 780}};
+    {"Date", 90, 1530},   {"UTC", 1620, 1080}, {"Band", 2700, 1425}, {"Call", 4125, 990},
+    {"Name", 5115, 1485}, {"QTH", 6600, 1590}, {"RSTs", 8190, 795},  {"RSTr", 8985, 780}};
 constexpr int LabelTop = 225, BoxTop = 570, RowHeight = 345;
 
 const QColor entryGreen(192, 255, 192);
@@ -104,13 +106,21 @@ logfile::LogError Tavrelo::load() {
     return logfile::createLog(logPath());
 }
 
-bool Tavrelo::isHistoryFilling() const { return historyPane_->isFilling(); }
+bool Tavrelo::isHistoryFilling() const {
+    return historyPane_->isFilling();
+}
 
-QString Tavrelo::logPath() const { return logfile::logPath(platform_.programDirectory()); }
+QString Tavrelo::logPath() const {
+    return logfile::logPath(platform_.programDirectory());
+}
 
-void Tavrelo::setCollapsed() { setFixedHeight(CollapsedHeight); }
+void Tavrelo::setCollapsed() {
+    setFixedHeight(CollapsedHeight);
+}
 
-void Tavrelo::setExpanded() { setFixedHeight(ExpandedHeight); }
+void Tavrelo::setExpanded() {
+    setFixedHeight(ExpandedHeight);
+}
 
 QDateTime Tavrelo::utcNow() {
     const QDateTime local = platform_.localNow();
@@ -118,13 +128,20 @@ QDateTime Tavrelo::utcNow() {
     return clock::utcMoment(local);
 }
 
-QString Tavrelo::Datum(const QDateTime& Zeit) const { return clock::datum(Zeit, months_); }
-QString Tavrelo::Uhrzeit(const QDateTime& Zeit) const { return clock::uhrzeit(Zeit); }
-QString Tavrelo::Uhrzeit2(const QDateTime& Zeit) const { return clock::uhrzeit2(Zeit); }
+QString Tavrelo::Datum(const QDateTime& Zeit) const {
+    return clock::datum(Zeit, months_);
+}
+QString Tavrelo::Uhrzeit(const QDateTime& Zeit) const {
+    return clock::uhrzeit(Zeit);
+}
+QString Tavrelo::Uhrzeit2(const QDateTime& Zeit) const {
+    return clock::uhrzeit2(Zeit);
+}
 
 void Tavrelo::reportError(const QString& message) {
     // Not modal for the application: the clock keeps running behind it.
-    auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok, this);
+    auto* box =
+        new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }
@@ -149,7 +166,8 @@ void Tavrelo::SeekCallBook() {
     if (result.read.status == logfile::ReadStatus::Failed) {
         // Said once, not at every keystroke, until the log can be read again.
         if (!historyErrorShown_)
-            reportError(result.read.error.message() + QStringLiteral("\n\nThe history is not shown."));
+            reportError(result.read.error.message() +
+                        QStringLiteral("\n\nThe history is not shown."));
         historyErrorShown_ = true;
     } else {
         historyErrorShown_ = false;

@@ -18,7 +18,8 @@ int main(int argc, char* argv[]) {
     tavrelo::Tavrelo window(platform);
     if (const tavrelo::logfile::LogError error = window.load(); !error.ok()) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavrelo"),
-                              error.message() + QStringLiteral("\n\nTavrelo cannot run without its log."));
+                              error.message() +
+                                  QStringLiteral("\n\nTavrelo cannot run without its log."));
         return 1;
     }
     window.show();

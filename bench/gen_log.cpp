@@ -19,13 +19,15 @@ namespace {
 const char* const prefixes[] = {"DL", "DK", "DJ", "G",  "M",  "F",   "I",  "EA", "OH", "SM",
                                 "LA", "OZ", "PA", "ON", "OE", "HB9", "OK", "SP", "HA", "YO",
                                 "K",  "W",  "N",  "KA", "VE", "VK",  "ZL", "JA", "UA", "LU"};
-const char* const names[] = {"Hans", "Peter", "John", "Mike", "Bob", "Anna", "Eva", "Jan",
+const char* const names[] = {"Hans",   "Peter", "John", "Mike", "Bob",  "Anna", "Eva",  "Jan",
                              "Pierre", "Marco", "Jose", "Olli", "Sven", "Lars", "Piet", "Kurt",
-                             "Tom", "Bill", "Yuki", "Ivan", "Karl", "Luis", "Tony", "Dave"};
-const char* const qths[] = {"Berlin", "Munich", "London", "Paris", "Rome", "Madrid", "Helsinki",
-                            "Stockholm", "Oslo", "Vienna", "Zurich", "Prague", "Warsaw",
-                            "Budapest", "Boston", "Denver", "Toronto", "Sydney", "Tokyo"};
-const char* const bands[] = {"160m", "80m", "40m", "30m", "20m", "17m", "15m", "12m", "10m", "6m", "2m"};
+                             "Tom",    "Bill",  "Yuki", "Ivan", "Karl", "Luis", "Tony", "Dave"};
+const char* const qths[] = {"Berlin", "Munich",   "London",    "Paris",    "Rome",
+                            "Madrid", "Helsinki", "Stockholm", "Oslo",     "Vienna",
+                            "Zurich", "Prague",   "Warsaw",    "Budapest", "Boston",
+                            "Denver", "Toronto",  "Sydney",    "Tokyo"};
+const char* const bands[] = {"160m", "80m", "40m", "30m", "20m", "17m",
+                             "15m",  "12m", "10m", "6m",  "2m"};
 const char* const reports[] = {"599", "589", "579", "569", "559", "57", "59", "55"};
 
 template <size_t N> const char* pick(QRandomGenerator& rng, const char* const (&list)[N]) {
@@ -55,7 +57,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "gen_log: %s\n", qPrintable(out.errorString()));
         return 1;
     }
-    const char* const months[] = {"", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+    const char* const months[] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const QDate start(2000, 1, 1);
     const long long spanDays = start.daysTo(QDate(2026, 12, 1));
@@ -65,18 +67,21 @@ int main(int argc, char* argv[]) {
         // Five records spread over the last 1% of the log.
         const long long fromEnd = records - 1 - i, gap = records / 500 + 1;
         const bool rare = fromEnd % gap == 0 && fromEnd / gap < 5;
-        tavrelo::logfile::Fields f{
-            QStringLiteral("%1-%2-%3").arg(d.year()).arg(QLatin1String(months[d.month()])).arg(d.day(), 2, 10, QLatin1Char('0')),
-            QStringLiteral("%1:%2:%3")
-                .arg(rng.bounded(24), 2, 10, QLatin1Char('0'))
-                .arg(rng.bounded(60), 2, 10, QLatin1Char('0'))
-                .arg(rng.bounded(60), 2, 10, QLatin1Char('0')),
-            QLatin1String(pick(rng, bands)),
-            rare ? QStringLiteral("ZZ9ZZ") : randomCall(rng),
-            QLatin1String(pick(rng, names)),
-            rng.bounded(20) == 0 ? QStringLiteral("Hamburg") : QLatin1String(pick(rng, qths)),
-            QLatin1String(pick(rng, reports)),
-            QLatin1String(pick(rng, reports))};
+        tavrelo::logfile::Fields f{QStringLiteral("%1-%2-%3")
+                                       .arg(d.year())
+                                       .arg(QLatin1String(months[d.month()]))
+                                       .arg(d.day(), 2, 10, QLatin1Char('0')),
+                                   QStringLiteral("%1:%2:%3")
+                                       .arg(rng.bounded(24), 2, 10, QLatin1Char('0'))
+                                       .arg(rng.bounded(60), 2, 10, QLatin1Char('0'))
+                                       .arg(rng.bounded(60), 2, 10, QLatin1Char('0')),
+                                   QLatin1String(pick(rng, bands)),
+                                   rare ? QStringLiteral("ZZ9ZZ") : randomCall(rng),
+                                   QLatin1String(pick(rng, names)),
+                                   rng.bounded(20) == 0 ? QStringLiteral("Hamburg")
+                                                        : QLatin1String(pick(rng, qths)),
+                                   QLatin1String(pick(rng, reports)),
+                                   QLatin1String(pick(rng, reports))};
         buffer += tavrelo::logfile::buildRecord(f);
         if (buffer.size() > (1 << 20)) {
             out.write(buffer);

@@ -45,7 +45,7 @@ int main(int argc, char* argv[]) {
     std::sort(ms.begin(), ms.end());
     std::printf("pane lines: %lld\nwhole pane filled, median ms: %.2f\n"
                 "first slice shown, median ms:\n%.2f\n",
-                (long long)window.Text2->document()->blockCount() - 1, complete[complete.size() / 2],
-                ms[ms.size() / 2]);
+                (long long)window.Text2->document()->blockCount() - 1,
+                complete[complete.size() / 2], ms[ms.size() / 2]);
     return 0;
 }

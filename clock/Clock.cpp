@@ -3,9 +3,18 @@
 namespace tavrelo::clock {
 
 MonthTable makeMonthTable() {
-    return {QString(),          QStringLiteral("Jan"), QStringLiteral("Feb"), QStringLiteral("Mar"),
-            QStringLiteral("Apr"), QStringLiteral("May"), QStringLiteral("Jun"), QStringLiteral("Jul"),
-            QStringLiteral("Aug"), QStringLiteral("Sep"), QStringLiteral("Oct"), QStringLiteral("Nov"),
+    return {QString(),
+            QStringLiteral("Jan"),
+            QStringLiteral("Feb"),
+            QStringLiteral("Mar"),
+            QStringLiteral("Apr"),
+            QStringLiteral("May"),
+            QStringLiteral("Jun"),
+            QStringLiteral("Jul"),
+            QStringLiteral("Aug"),
+            QStringLiteral("Sep"),
+            QStringLiteral("Oct"),
+            QStringLiteral("Nov"),
             QStringLiteral("Dec")};
 }
 
@@ -13,9 +22,13 @@ double zoneOffsetDays(const QDateTime& local) {
     return -local.offsetFromUtc() / 60.0 / 24.0 / 60.0;
 }
 
-QDateTime utcMoment(const QDateTime& local) { return local.toUTC(); }
+QDateTime utcMoment(const QDateTime& local) {
+    return local.toUTC();
+}
 
-QString twoDigits(int n) { return (QLatin1Char('0') + QString::number(n)).right(2); }
+QString twoDigits(int n) {
+    return (QLatin1Char('0') + QString::number(n)).right(2);
+}
 
 QString datum(const QDateTime& zeit, const MonthTable& months) {
     const QDate d = zeit.date();

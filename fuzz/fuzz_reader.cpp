@@ -26,9 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto result = tavrelo::logfile::readLogBlocks(
         path,
         [&](const char* b, const char* e) {
-            tavrelo::logfile::forEachLine(b, e, [&](const char* lb, const char* le) {
-                lines << QByteArray(lb, le - lb);
-            });
+            tavrelo::logfile::forEachLine(
+                b, e, [&](const char* lb, const char* le) { lines << QByteArray(lb, le - lb); });
         },
         chunkSize);
     if (result.status != tavrelo::logfile::ReadStatus::Read)

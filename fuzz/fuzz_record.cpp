@@ -10,7 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The input is eight fields of UTF-8, separated by 0x1F bytes.
-    const QList<QByteArray> parts = QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)).split('\x1f');
+    const QList<QByteArray> parts =
+        QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)).split('\x1f');
     tavrelo::logfile::Fields fields;
     for (int i = 0; i < tavrelo::logfile::FieldCount; ++i)
         fields[size_t(i)] = QString::fromUtf8(parts.value(i));

@@ -33,11 +33,15 @@ bool equalsFolded(const char* text, const QByteArray& needle) {
     return true;
 }
 
-bool isAsciiLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+bool isAsciiLetter(unsigned char c) {
+    return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+}
 
 // A lower-case letter is matched by (byte | 0x20) == letter, which holds for
 // exactly its two cases; any other byte is matched exactly.
-unsigned char caseMask(unsigned char folded) { return isAsciiLetter(folded) ? 0x20 : 0x00; }
+unsigned char caseMask(unsigned char folded) {
+    return isAsciiLetter(folded) ? 0x20 : 0x00;
+}
 
 bool hasNonAscii(const char* begin, const char* end) {
     for (const char* p = begin; p < end; ++p) {
@@ -69,7 +73,8 @@ const char* findSse2(const char* begin, const char* end, const QByteArray& needl
     const __m128i lastM = _mm_set1_epi8(char(caseMask(last)));
     const char* p = begin;
     for (; end - p >= k - 1 + 16; p += 16) {
-        const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), firstM);
+        const __m128i a =
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), firstM);
         const __m128i z =
             _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k - 1)), lastM);
         unsigned mask = unsigned(

@@ -16,7 +16,9 @@ constexpr qsizetype MinCallLength = 3;
 // length: laying out megabytes of one line would freeze the window for seconds.
 constexpr qsizetype MaxPaneLineBytes = 4000;
 
-inline bool isLongEnough(const QString& call) { return call.size() >= MinCallLength; }
+inline bool isLongEnough(const QString& call) {
+    return call.size() >= MinCallLength;
+}
 
 // Finds the lines of a log that contain a call text, without regard to case,
 // anywhere in the line. ASCII texts are matched on the raw bytes with ASCII
@@ -41,13 +43,13 @@ private:
     void scanAscii(const char* begin, const char* end, const LineHandler& onMatch) const;
     void scanUnicode(const char* begin, const char* end, const LineHandler& onMatch) const;
 
-    QString folded_;       // the call text, case-folded
-    QByteArray needle_;    // the same as bytes, when it is ASCII
+    QString folded_;    // the call text, case-folded
+    QByteArray needle_; // the same as bytes, when it is ASCII
     bool ascii_ = true;
 };
 
 struct LookupResult {
-    QString paneText;      // matching lines, the last in the file first, each ended by CR LF
+    QString paneText; // matching lines, the last in the file first, each ended by CR LF
     qsizetype matches = 0;
     logfile::ReadResult read;
 };

@@ -3,12 +3,12 @@
 #include <QFile>
 #include <QStringDecoder>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -17,7 +17,6 @@
 namespace tavrelo::logfile {
 
 namespace {
-
 
 // Windows-1252 bytes 0x80 to 0x9F; the rest of the code page is Latin-1.
 // The five unassigned bytes map to themselves, as Windows does.
@@ -29,7 +28,8 @@ constexpr char16_t cp1252High[32] = {
 ReadResult failed(const QString& path, int err) {
     ReadResult r;
     r.status = ReadStatus::Failed;
-    r.error = LogError{QStringLiteral("read"), path, err, QString::fromLocal8Bit(std::strerror(err))};
+    r.error =
+        LogError{QStringLiteral("read"), path, err, QString::fromLocal8Bit(std::strerror(err))};
     return r;
 }
 

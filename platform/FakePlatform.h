@@ -10,10 +10,10 @@ namespace tavrelo {
 // asked to do.
 class FakePlatform final : public Platform {
 public:
-    QDateTime now;          // returned by localNow()
-    QString directory;      // returned by programDirectory()
-    QString clipboard;      // returned by clipboardText()
-    int editorError = 0;    // errno that openInEditor() fails with, 0 for success
+    QDateTime now;           // returned by localNow()
+    QString directory;       // returned by programDirectory()
+    QString clipboard;       // returned by clipboardText()
+    int editorError = 0;     // errno that openInEditor() fails with, 0 for success
     QStringList openedPaths; // every path handed to openInEditor()
     mutable int clockReads = 0;
     mutable int clipboardReads = 0;

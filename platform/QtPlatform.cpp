@@ -24,11 +24,17 @@ const char* const editorCommand[] = {"xdg-open"};
 
 } // namespace
 
-QDateTime QtPlatform::localNow() const { return QDateTime::currentDateTime(); }
+QDateTime QtPlatform::localNow() const {
+    return QDateTime::currentDateTime();
+}
 
-QString QtPlatform::programDirectory() const { return executableDirectory(); }
+QString QtPlatform::programDirectory() const {
+    return executableDirectory();
+}
 
-QString executableDirectory() { return QCoreApplication::applicationDirPath(); }
+QString executableDirectory() {
+    return QCoreApplication::applicationDirPath();
+}
 
 QString QtPlatform::clipboardText() const {
     const QClipboard* clipboard = QGuiApplication::clipboard();

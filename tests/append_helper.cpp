@@ -15,11 +15,16 @@ int main(int argc, char* argv[]) {
     const int count = QByteArray(argv[2]).toInt();
     const QString tag = QString::fromLocal8Bit(argv[3]);
     for (int i = 0; i < count; ++i) {
-        tavrelo::logfile::Fields fields{QStringLiteral("2026-Dec-07"), QStringLiteral("12:00:00"),
-                                        QStringLiteral("20m"), tag, QString::number(i),
-                                        QStringLiteral("Somewhere far away"), QStringLiteral("599"),
+        tavrelo::logfile::Fields fields{QStringLiteral("2026-Dec-07"),
+                                        QStringLiteral("12:00:00"),
+                                        QStringLiteral("20m"),
+                                        tag,
+                                        QString::number(i),
+                                        QStringLiteral("Somewhere far away"),
+                                        QStringLiteral("599"),
                                         QStringLiteral("579")};
-        const auto error = tavrelo::logfile::appendRecord(path, tavrelo::logfile::buildRecord(fields));
+        const auto error =
+            tavrelo::logfile::appendRecord(path, tavrelo::logfile::buildRecord(fields));
         if (!error.ok()) {
             std::fprintf(stderr, "%s\n", qPrintable(error.message()));
             return 1;

@@ -92,13 +92,20 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("reason");
         QTest::newRow("field holds the separator")
-            << "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Smith,  John,  Berlin,  599,  579" << "8 field separators";
-        QTest::newRow("too few fields") << "2006-Nov-18,  14:05:33" << "1 field separators";
-        QTest::newRow("empty line") << "" << "0 field separators";
-        QTest::newRow("date") << "2006-Nov-31,  14:05:33,  40m,  X,  ,  ,  ,  " << "date \"2006-Nov-31\"";
-        QTest::newRow("no date before the first tick") << ",  ,  40m,  X,  ,  ,  ,  " << "date \"\"";
-        QTest::newRow("time") << "2006-Nov-18,  14:65,  40m,  X,  ,  ,  ,  " << "time \"14:65\"";
-        QTest::newRow("band") << "2006-Nov-18,  14:05,  11m,  X,  ,  ,  ,  " << "band \"11m\"";
+            << "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Smith,  John,  Berlin,  599,  579"
+            << "8 field separators";
+        QTest::newRow("too few fields") << "2006-Nov-18,  14:05:33"
+                                        << "1 field separators";
+        QTest::newRow("empty line") << ""
+                                    << "0 field separators";
+        QTest::newRow("date") << "2006-Nov-31,  14:05:33,  40m,  X,  ,  ,  ,  "
+                              << "date \"2006-Nov-31\"";
+        QTest::newRow("no date before the first tick") << ",  ,  40m,  X,  ,  ,  ,  "
+                                                       << "date \"\"";
+        QTest::newRow("time") << "2006-Nov-18,  14:65,  40m,  X,  ,  ,  ,  "
+                              << "time \"14:65\"";
+        QTest::newRow("band") << "2006-Nov-18,  14:05,  11m,  X,  ,  ,  ,  "
+                              << "band \"11m\"";
     }
     void skipReasons() {
         QFETCH(QString, line);
@@ -123,7 +130,8 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, field);
         QFETCH(QString, dropped);
-        const Conversion c = convertLine("2006-Nov-18,  14:05:33,  40m,  X,  " + name + ",  ,  ,  ", {});
+        const Conversion c =
+            convertLine("2006-Nov-18,  14:05:33,  40m,  X,  " + name + ",  ,  ,  ", {});
         QVERIFY(c.record.contains(field));
         QCOMPARE(c.warnings.size(), dropped.isEmpty() ? 0 : 1);
         if (!dropped.isEmpty())
@@ -131,7 +139,8 @@ private slots:
     }
 
     void headerFields() {
-        const QByteArray h = header(QDateTime(QDate(2026, 12, 7), QTime(6, 5, 4), QTimeZone::utc()), "1.0.0");
+        const QByteArray h =
+            header(QDateTime(QDate(2026, 12, 7), QTime(6, 5, 4), QTimeZone::utc()), "1.0.0");
         QVERIFY(!h.startsWith('<'));
         QVERIFY(h.contains("<ADIF_VER:5>3.1.4"));
         QVERIFY(h.contains("<PROGRAMID:7>Tavrelo"));
@@ -183,16 +192,18 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("stderrHas");
         const QByteArray good = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n";
-        QTest::newRow("all converted") << good << QStringList{"--mode", "ssb"} << 0
-                                       << "1 contacts written, 0 lines skipped";
+        QTest::newRow("all converted")
+            << good << QStringList{"--mode", "ssb"} << 0 << "1 contacts written, 0 lines skipped";
         QTest::newRow("no mode") << good << QStringList() << 0 << "need a mode";
-        QTest::newRow("a line skipped") << good + "x\r\n" << QStringList{"--mode", "CW"} << 1
-                                        << "line 2: skipped";
-        QTest::newRow("unknown mode") << good << QStringList{"--mode", "LSB2"} << 2 << "not an ADIF mode";
+        QTest::newRow("a line skipped") << good + "x\r\n"
+                                        << QStringList{"--mode", "CW"} << 1 << "line 2: skipped";
+        QTest::newRow("unknown mode")
+            << good << QStringList{"--mode", "LSB2"} << 2 << "not an ADIF mode";
         QTest::newRow("missing log") << QByteArray() << QStringList{"--mode", "CW"} << 2
                                      << "error 2: No such file or directory";
-        QTest::newRow("output not writable") << good << QStringList{"-o", "/nonexistent-dir/x.adi"} << 2
-                                             << "cannot create /nonexistent-dir/x.adi.part: error 2";
+        QTest::newRow("output not writable")
+            << good << QStringList{"-o", "/nonexistent-dir/x.adi"} << 2
+            << "cannot create /nonexistent-dir/x.adi.part: error 2";
     }
     void command() {
         QFETCH(QByteArray, log);
@@ -224,7 +235,8 @@ private slots:
         f.write("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
         f.close();
         const QString out = dir.filePath("out.adi");
-        QCOMPARE(QProcess::execute(QStringLiteral(TAVRELO_ADIF), {log, "-o", out, "--mode", "FT8"}), 0);
+        QCOMPARE(QProcess::execute(QStringLiteral(TAVRELO_ADIF), {log, "-o", out, "--mode", "FT8"}),
+                 0);
         QFile adi(out);
         QVERIFY(adi.open(QIODevice::ReadOnly));
         QCOMPARE(readAdi(adi.readAll()).size(), 1);

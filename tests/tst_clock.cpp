@@ -31,20 +31,27 @@ private slots:
         QTest::newRow("bias 0") << localWithBias(0, 2006, 11, 18, 14, 5, 33) << "2006-Nov-18"
                                 << "14:05:33" << 0.0;
         QTest::newRow("bias -60 back over midnight")
-            << localWithBias(-60, 2006, 11, 18, 0, 30, 15) << "2006-Nov-17" << "23:30:15" << -1.0 / 24;
+            << localWithBias(-60, 2006, 11, 18, 0, 30, 15) << "2006-Nov-17"
+            << "23:30:15" << -1.0 / 24;
         QTest::newRow("bias 300 into New Year")
-            << localWithBias(300, 2006, 12, 31, 20, 0, 0) << "2007-Jan-01" << "01:00:00" << 5.0 / 24;
+            << localWithBias(300, 2006, 12, 31, 20, 0, 0) << "2007-Jan-01"
+            << "01:00:00" << 5.0 / 24;
         QTest::newRow("bias -330 half hour")
-            << localWithBias(-330, 2007, 3, 5, 10, 0, 0) << "2007-Mar-05" << "04:30:00" << -5.5 / 24;
+            << localWithBias(-330, 2007, 3, 5, 10, 0, 0) << "2007-Mar-05"
+            << "04:30:00" << -5.5 / 24;
         // Summer time is applied: 12:00 CEST is 10:00 UTC.
-        QTest::newRow("Berlin summer") << local("Europe/Berlin", 2026, 7, 1, 12, 0, 0) << "2026-Jul-01"
-                                       << "10:00:00" << -2.0 / 24;
-        QTest::newRow("Berlin winter") << local("Europe/Berlin", 2026, 1, 15, 12, 0, 0)
-                                       << "2026-Jan-15" << "11:00:00" << -1.0 / 24;
-        QTest::newRow("New York summer") << local("America/New_York", 2026, 7, 4, 21, 30, 0)
-                                         << "2026-Jul-05" << "01:30:00" << 4.0 / 24;
-        QTest::newRow("New York winter") << local("America/New_York", 2026, 12, 31, 19, 0, 1)
-                                         << "2027-Jan-01" << "00:00:01" << 5.0 / 24;
+        QTest::newRow("Berlin summer")
+            << local("Europe/Berlin", 2026, 7, 1, 12, 0, 0) << "2026-Jul-01"
+            << "10:00:00" << -2.0 / 24;
+        QTest::newRow("Berlin winter")
+            << local("Europe/Berlin", 2026, 1, 15, 12, 0, 0) << "2026-Jan-15"
+            << "11:00:00" << -1.0 / 24;
+        QTest::newRow("New York summer")
+            << local("America/New_York", 2026, 7, 4, 21, 30, 0) << "2026-Jul-05"
+            << "01:30:00" << 4.0 / 24;
+        QTest::newRow("New York winter")
+            << local("America/New_York", 2026, 12, 31, 19, 0, 1) << "2027-Jan-01"
+            << "00:00:01" << 5.0 / 24;
         QTest::newRow("Kolkata") << local("Asia/Kolkata", 2026, 9, 3, 5, 15, 9) << "2026-Sep-02"
                                  << "23:45:09" << -5.5 / 24;
     }
@@ -84,9 +91,10 @@ private slots:
                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
         for (int m = 1; m <= 12; ++m) {
             const int day = m <= 9 ? m : 10 + m; // days 1 to 9, then two-digit days
-            QTest::addRow("%s", months[m - 1])
-                << QDate(2007, m, day)
-                << QStringLiteral("2007-%1-%2").arg(months[m - 1]).arg(day, 2, 10, QLatin1Char('0'));
+            QTest::addRow("%s", months[m - 1]) << QDate(2007, m, day)
+                                               << QStringLiteral("2007-%1-%2")
+                                                      .arg(months[m - 1])
+                                                      .arg(day, 2, 10, QLatin1Char('0'));
         }
         QTest::newRow("year without leading zeros") << QDate(999, 3, 5) << "999-Mar-05";
     }
@@ -100,9 +108,12 @@ private slots:
         QTest::addColumn<QTime>("time");
         QTest::addColumn<QString>("hhmm");
         QTest::addColumn<QString>("hhmmss");
-        QTest::newRow("9:05:07") << QTime(9, 5, 7) << "09:05" << "09:05:07";
-        QTest::newRow("midnight") << QTime(0, 0, 0) << "00:00" << "00:00:00";
-        QTest::newRow("23:59:59") << QTime(23, 59, 59) << "23:59" << "23:59:59";
+        QTest::newRow("9:05:07") << QTime(9, 5, 7) << "09:05"
+                                 << "09:05:07";
+        QTest::newRow("midnight") << QTime(0, 0, 0) << "00:00"
+                                  << "00:00:00";
+        QTest::newRow("23:59:59") << QTime(23, 59, 59) << "23:59"
+                                  << "23:59:59";
     }
     void timeForms() {
         QFETCH(QTime, time);

@@ -44,29 +44,39 @@ private slots:
         const QByteArray log = "a,  ZZ9ZZ,  Hans\r\n"
                                "b,  DL1ABC,  Berlin\r\n"
                                "c,  zz9zz,  Eva\r\n";
-        QTest::newRow("both cases, newest first")
-            << log << "zz9" << "c,  zz9zz,  Eva\r\na,  ZZ9ZZ,  Hans\r\n";
-        QTest::newRow("upper-case call") << log << "DL1" << "b,  DL1ABC,  Berlin\r\n";
-        QTest::newRow("in the QTH") << log << "BER" << "b,  DL1ABC,  Berlin\r\n";
-        QTest::newRow("no match") << log << "XYZ" << "";
-        QTest::newRow("empty log") << QByteArray() << "ZZ9" << "";
-        QTest::newRow("LF only") << QByteArray("ZZ9A\nx\nzz9b\n") << "ZZ9" << "zz9b\r\nZZ9A\r\n";
-        QTest::newRow("mixed ends, no final end")
-            << QByteArray("ZZ9A\r\nx\nzz9b") << "zz9" << "zz9b\r\nZZ9A\r\n";
-        QTest::newRow("match at the very end") << QByteArray("x\nabZZ9") << "zz9" << "abZZ9\r\n";
-        QTest::newRow("not across a CR LF") << QByteArray("abZZ\r\n9x\r\n") << "zz\r" << "";
-        QTest::newRow("lone CR inside a line") << QByteArray("ab\rZZ9\r\n") << "b\rz" << "ab\rZZ9\r\n";
+        QTest::newRow("both cases, newest first") << log << "zz9"
+                                                  << "c,  zz9zz,  Eva\r\na,  ZZ9ZZ,  Hans\r\n";
+        QTest::newRow("upper-case call") << log << "DL1"
+                                         << "b,  DL1ABC,  Berlin\r\n";
+        QTest::newRow("in the QTH") << log << "BER"
+                                    << "b,  DL1ABC,  Berlin\r\n";
+        QTest::newRow("no match") << log << "XYZ"
+                                  << "";
+        QTest::newRow("empty log") << QByteArray() << "ZZ9"
+                                   << "";
+        QTest::newRow("LF only") << QByteArray("ZZ9A\nx\nzz9b\n") << "ZZ9"
+                                 << "zz9b\r\nZZ9A\r\n";
+        QTest::newRow("mixed ends, no final end") << QByteArray("ZZ9A\r\nx\nzz9b") << "zz9"
+                                                  << "zz9b\r\nZZ9A\r\n";
+        QTest::newRow("match at the very end") << QByteArray("x\nabZZ9") << "zz9"
+                                               << "abZZ9\r\n";
+        QTest::newRow("not across a CR LF") << QByteArray("abZZ\r\n9x\r\n") << "zz\r"
+                                            << "";
+        QTest::newRow("lone CR inside a line") << QByteArray("ab\rZZ9\r\n") << "b\rz"
+                                               << "ab\rZZ9\r\n";
         QTest::newRow("NUL bytes") << QByteArray("a\0ZZ9\0b\r\nc\r\n", 13) << "zz9"
                                    << QString::fromLatin1("a\0ZZ9\0b\r\n", 9);
         QTest::newRow("Windows-1252 line by a non-ASCII call")
             << QByteArray("x,  M\xfcller,  K\xf6ln\r\ny,  Meier\r\n") << "MÜL"
             << "x,  Müller,  Köln\r\n";
         QTest::newRow("UTF-8 line by a non-ASCII call")
-            << QByteArray("x,  M\xc3\xbcller\r\n") << "mÜl" << "x,  Müller\r\n";
+            << QByteArray("x,  M\xc3\xbcller\r\n") << "mÜl"
+            << "x,  Müller\r\n";
         QTest::newRow("Windows-1252 shown decoded")
             << QByteArray("ZZ9,  \x80 \x93quoted\x94\r\n") << "zz9"
             << "ZZ9,  \u20ac \u201cquoted\u201d\r\n";
-        QTest::newRow("symbols are not letters") << QByteArray("a[b\nA{B\n") << "a[b" << "a[b\r\n";
+        QTest::newRow("symbols are not letters") << QByteArray("a[b\nA{B\n") << "a[b"
+                                                 << "a[b\r\n";
     }
     void lookup() {
         QFETCH(QByteArray, log);
@@ -95,17 +105,20 @@ private slots:
         QCOMPARE(r.matches, expected);
         // The 10 MB line is shown cut short, saying how long it is.
         const qsizetype bytes = 10 * 1024 * 1024 + 103;
-        QVERIFY(r.paneText.endsWith(QString(history::MaxPaneLineBytes, 'x') +
-                                    QStringLiteral(" \u2026 [line of %1 bytes cut short]\r\n").arg(bytes)));
+        QVERIFY(r.paneText.endsWith(
+            QString(history::MaxPaneLineBytes, 'x') +
+            QStringLiteral(" \u2026 [line of %1 bytes cut short]\r\n").arg(bytes)));
     }
 
     // A line is cut before a character, never inside its UTF-8 bytes.
     void longLineCutOnCharacter() {
         QTemporaryDir dir;
-        const QByteArray line = "ZZ9" + QByteArray(history::MaxPaneLineBytes - 4, 'a') + "\xc3\xa9tail\n";
+        const QByteArray line =
+            "ZZ9" + QByteArray(history::MaxPaneLineBytes - 4, 'a') + "\xc3\xa9tail\n";
         const history::LookupResult r = history::lookUp(writeLog(dir, line), "zz9");
         QVERIFY(r.paneText.startsWith("ZZ9aaa"));
-        QVERIFY(r.paneText.contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
+        QVERIFY(
+            r.paneText.contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
         QVERIFY(!r.paneText.contains(QChar(0xC3)));
     }
 
@@ -113,8 +126,9 @@ private slots:
     void scanAgreesWithPlainMatch() {
         QRandomGenerator rng(12345);
         const char alphabet[] = "aAzZ9b\r\n\0\xfc\xc3\xbc[{ ,";
-        const QStringList calls = {"az9", "Az", "A", "zz9zz", "\xfc", "Ü", "a{", ", ",
-                                   "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaz"};
+        const QStringList calls = {"az9",   "Az",   "A",
+                                   "zz9zz", "\xfc", "Ü",
+                                   "a{",    ", ",   "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaz"};
         for (int round = 0; round < 300; ++round) {
             QByteArray block;
             const int n = int(rng.bounded(400));
@@ -131,7 +145,8 @@ private slots:
                         expected << line;
                 }
                 if (found != expected)
-                    QFAIL(qPrintable(QStringLiteral("call %1 on %2").arg(call, QString::fromLatin1(block.toHex()))));
+                    QFAIL(qPrintable(QStringLiteral("call %1 on %2")
+                                         .arg(call, QString::fromLatin1(block.toHex()))));
             }
         }
     }

@@ -25,8 +25,9 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 // Scratch space; tmpfs where there is one, since these tests are about
 // record boundaries, not about the disk.
 QString scratchBase() {
-    return QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm/tavrelo-XXXXXX")
-                                                               : QString();
+    return QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+               ? QStringLiteral("/dev/shm/tavrelo-XXXXXX")
+               : QString();
 }
 
 } // namespace
@@ -38,22 +39,23 @@ private slots:
     void record_data() {
         QTest::addColumn<QStringList>("fields");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("example") << QStringList{"2006-Nov-18", "14:05:33", "40m", "ZZ9ZZ", "Hans",
-                                                "Berlin", "599", "579"}
+        QTest::newRow("example") << QStringList{"2006-Nov-18", "14:05:33", "40m", "ZZ9ZZ",
+                                                "Hans",        "Berlin",   "599", "579"}
                                  << QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  "
                                                "Berlin,  599,  579\r\n");
-        QTest::newRow("all empty") << QStringList(8, QString())
-                                   << QByteArray(",  ,  ,  ,  ,  ,  ,  \r\n");
+        QTest::newRow("all empty")
+            << QStringList(8, QString()) << QByteArray(",  ,  ,  ,  ,  ,  ,  \r\n");
         QTest::newRow("comma in name")
             << QStringList{"", "", "20m", "ZZ9ZZ", "Smith, John", "", "", ""}
             << QByteArray(",  ,  20m,  ZZ9ZZ,  Smith, John,  ,  ,  \r\n");
-        QTest::newRow("spaces kept")
-            << QStringList{" a ", "", "", "", "", "", "", "z "} << QByteArray(" a ,  ,  ,  ,  ,  ,  ,  z \r\n");
+        QTest::newRow("spaces kept") << QStringList{" a ", "", "", "", "", "", "", "z "}
+                                     << QByteArray(" a ,  ,  ,  ,  ,  ,  ,  z \r\n");
         QTest::newRow("line breaks dropped")
             << QStringList{"", "", "", "ZZ9\r\nZZ", "Jo\nhn", "", "599\r", ""}
             << QByteArray(",  ,  ,  ZZ9ZZ,  John,  ,  599,  \r\n");
-        QTest::newRow("utf-8, tab kept") << QStringList{"", "", "", "", "Müller\tJr", "Zürich", "", ""}
-                                         << QByteArray(",  ,  ,  ,  M\xc3\xbcller\tJr,  Z\xc3\xbcrich,  ,  \r\n");
+        QTest::newRow("utf-8, tab kept")
+            << QStringList{"", "", "", "", "Müller\tJr", "Zürich", "", ""}
+            << QByteArray(",  ,  ,  ,  M\xc3\xbcller\tJr,  Z\xc3\xbcrich,  ,  \r\n");
     }
     void record() {
         QFETCH(QStringList, fields);
@@ -161,10 +163,10 @@ private slots:
             const int w = f[3].trimmed().mid(1).toInt();
             // Each writer's records arrive whole and in its own order.
             QCOMPARE(f[4].trimmed().toInt(), next[w]++);
-            QCOMPARE(lines[i], buildRecord({"2026-Dec-07", "12:00:00", "20m",
-                                            QStringLiteral("W%1").arg(w), QString::number(next[w] - 1),
-                                            "Somewhere far away", "599", "579"})
-                                   .chopped(1));
+            QCOMPARE(lines[i],
+                     buildRecord({"2026-Dec-07", "12:00:00", "20m", QStringLiteral("W%1").arg(w),
+                                  QString::number(next[w] - 1), "Somewhere far away", "599", "579"})
+                         .chopped(1));
         }
     }
 };

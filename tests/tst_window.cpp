@@ -7,8 +7,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimeZone>
 #include <QTextDocument>
+#include <QTimeZone>
 #include <QTimer>
 #include <QtTest>
 
@@ -112,13 +112,15 @@ private slots:
                             {"RSTs", {546, 15, 53, 23}, {546, 38, 53, 23}},
                             {"RSTr", {599, 15, 52, 23}, {599, 38, 52, 23}}};
         for (int i = 0; i < 8; ++i) {
-            QTest::addRow("Label1(%d)", i)
-                << QStringLiteral("Label1(%1)").arg(i) << cols[i].label << cols[i].caption << QColor() << -1;
+            QTest::addRow("Label1(%d)", i) << QStringLiteral("Label1(%1)").arg(i) << cols[i].label
+                                           << cols[i].caption << QColor() << -1;
             QTest::addRow("Text1(%d)", i) << QStringLiteral("Text1(%1)").arg(i) << cols[i].box << ""
                                           << (i < 3 ? tip : green) << i + 1;
         }
-        QTest::newRow("Command1") << "Command1" << QRect(660, 40, 99, 27) << "Save" << QColor() << 0;
-        QTest::newRow("Command2") << "Command2" << QRect(660, 9, 99, 26) << "Open" << QColor() << 10;
+        QTest::newRow("Command1") << "Command1" << QRect(660, 40, 99, 27) << "Save" << QColor()
+                                  << 0;
+        QTest::newRow("Command2") << "Command2" << QRect(660, 9, 99, 26) << "Open" << QColor()
+                                  << 10;
         QTest::newRow("Text2") << "Text2" << QRect(6, 77, 752, 105) << "" << QColor() << 9;
     }
     void controls() {
@@ -207,8 +209,9 @@ private slots:
     void saveWritesRecord_data() {
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<QByteArray>("record");
-        QTest::newRow("example") << exampleContact
-                                 << QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n");
+        QTest::newRow("example")
+            << exampleContact
+            << QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n");
         QTest::newRow("all empty") << QStringList(8, "") << QByteArray(",  ,  ,  ,  ,  ,  ,  \r\n");
         QTest::newRow("comma in name")
             << QStringList{"", "", "", "ZZ9ZZ", "Smith, John", "", "", ""}
@@ -232,8 +235,9 @@ private slots:
         f.fill(exampleContact);
         f.save();
         f.save();
-        QCOMPARE(f.log(), QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n"
-                                     ",  ,  40m,  ,  ,  ,  ,  \r\n"));
+        QCOMPARE(f.log(),
+                 QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n"
+                            ",  ,  40m,  ,  ,  ,  ,  \r\n"));
     }
 
     // A failed save changes nothing the operator typed, says why, and the
@@ -251,7 +255,9 @@ private slots:
         QVERIFY(message.contains(f.logPath()));
         QVERIFY(QDir().rmdir(f.logPath()));
         f.save();
-        QCOMPARE(f.log(), QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n"));
+        QCOMPARE(
+            f.log(),
+            QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n"));
     }
 
     void saveCollapsesExpandedWindow() {
@@ -356,10 +362,10 @@ private slots:
         f.fill(exampleContact);
         f.save();
         QTest::keyClicks(f.box(3), "ZZ9");
-        QCOMPARE(f.paneLines(), (QStringList{QString::fromLatin1(
-                                                 "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  "
-                                                 "Berlin,  599,  579"),
-                                             "old,  ZZ9ZZ"}));
+        QCOMPARE(f.paneLines(),
+                 (QStringList{QString::fromLatin1("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  "
+                                                  "Berlin,  599,  579"),
+                              "old,  ZZ9ZZ"}));
     }
 
     // A long history goes into the pane in slices; a new keystroke replaces
@@ -419,13 +425,27 @@ private slots:
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("clipboard");
         QTest::addColumn<QString>("after");
-        QTest::newRow("call, spaces removed") << 3 << "" << " ZZ9 ZZ " << "ZZ9ZZ";
-        QTest::newRow("name replaced") << 4 << "Hans" << "John" << "John";
-        QTest::newRow("band unchanged") << 2 << "40m" << "20m" << "40m";
-        QTest::newRow("date unchanged") << 0 << "2026-Dec-07" << "x" << "2026-Dec-07";
-        QTest::newRow("empty clipboard empties QTH") << 5 << "Berlin" << "" << "";
-        QTest::newRow("line break removed") << 6 << "" << "599\r\n" << "599";
-        QTest::newRow("tab kept") << 7 << "" << "5\t9 9" << "5\t99";
+        QTest::newRow("call, spaces removed") << 3 << ""
+                                              << " ZZ9 ZZ "
+                                              << "ZZ9ZZ";
+        QTest::newRow("name replaced") << 4 << "Hans"
+                                       << "John"
+                                       << "John";
+        QTest::newRow("band unchanged") << 2 << "40m"
+                                        << "20m"
+                                        << "40m";
+        QTest::newRow("date unchanged") << 0 << "2026-Dec-07"
+                                        << "x"
+                                        << "2026-Dec-07";
+        QTest::newRow("empty clipboard empties QTH") << 5 << "Berlin"
+                                                     << ""
+                                                     << "";
+        QTest::newRow("line break removed") << 6 << ""
+                                            << "599\r\n"
+                                            << "599";
+        QTest::newRow("tab kept") << 7 << ""
+                                  << "5\t9 9"
+                                  << "5\t99";
     }
     void paste() {
         QFETCH(int, box);
