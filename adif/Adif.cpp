@@ -24,6 +24,15 @@ const char* const modes[] = {
 const char* const monthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+template <size_t N>
+std::optional<QByteArray> findName(const char* const (&names)[N], const QByteArray& wanted) {
+    for (const char* name : names) {
+        if (wanted == name)
+            return QByteArray(name);
+    }
+    return std::nullopt;
+}
+
 // Letters that decomposition does not reduce to ASCII.
 QString specialLetter(QChar c) {
     switch (c.unicode()) {
@@ -89,21 +98,11 @@ std::optional<QByteArray> timeOn(const QString& logTime) {
 }
 
 std::optional<QByteArray> band(const QString& logBand) {
-    const QByteArray wanted = logBand.trimmed().toLower().toLatin1();
-    for (const char* b : bands) {
-        if (wanted == b)
-            return QByteArray(b);
-    }
-    return std::nullopt;
+    return findName(bands, logBand.trimmed().toLower().toLatin1());
 }
 
 std::optional<QByteArray> mode(const QString& name) {
-    const QByteArray wanted = name.trimmed().toUpper().toLatin1();
-    for (const char* m : modes) {
-        if (wanted == m)
-            return QByteArray(m);
-    }
-    return std::nullopt;
+    return findName(modes, name.trimmed().toUpper().toLatin1());
 }
 
 AsciiText toAdiString(const QString& text, bool transliterate) {
