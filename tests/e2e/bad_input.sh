@@ -30,7 +30,10 @@ pane=$(pane_text)
 [ "${#pane}" -lt 5000 ] || fail "the 10 MB line was not cut short in the pane"
 pass "QQ8: the 10 MB line found, shown cut short with its length"
 
-type_into 3 "ÉTÉ"
+# Pasted rather than typed: xdotool types letters beyond the keymap by
+# remapping a key for a moment, which a busy program can see too late.
+printf 'ÉTÉ' | xclip -selection clipboard -i
+double_click "${BOX_X[3]}" "$BOX_Y"
 expect_geometry "$EXPANDED"
 [ "$(pane_text)" = "5,  été,  ok" ] || fail "history for ÉTÉ is '$(pane_text)'"
 type_into 3 "XQXQ"
