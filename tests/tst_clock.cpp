@@ -123,15 +123,6 @@ private slots:
         QCOMPARE(uhrzeit(t), hhmm);
         QCOMPARE(uhrzeit2(t), hhmmss);
     }
-
-    void monthTableIsEnglish() {
-        QLocale::setDefault(QLocale(QLocale::German));
-        const MonthTable months = makeMonthTable();
-        QVERIFY(months[0].isEmpty());
-        QCOMPARE(months[3], QStringLiteral("Mar"));
-        QCOMPARE(months[12], QStringLiteral("Dec"));
-        QLocale::setDefault(QLocale::c());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestClock)

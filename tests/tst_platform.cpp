@@ -45,13 +45,6 @@ private slots:
         QCOMPARE(result.error, ENOENT);
         QCOMPARE(result.description, QStringLiteral("No such file or directory"));
     }
-
-    void localTimeCarriesItsZone() {
-        QtPlatform platform;
-        const QDateTime now = platform.localNow();
-        QVERIFY(qAbs(now.toUTC().secsTo(QDateTime::currentDateTimeUtc())) <= 1);
-        QCOMPARE(now.offsetFromUtc(), QDateTime::currentDateTime().offsetFromUtc());
-    }
 };
 
 QTEST_MAIN(TestPlatform)
