@@ -13,6 +13,7 @@ int main(int argc, char* argv[]) {
                    stderr);
         return 1;
     }
+    tavrelo::keepFreedMemoryForReuse();
     QApplication app(argc, argv);
     tavrelo::QtPlatform platform;
     tavrelo::Tavrelo window(platform);

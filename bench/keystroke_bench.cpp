@@ -2,6 +2,7 @@
 // of a call typed into the Call box to the filled history pane.
 // keystroke_bench LOGFOLDER CALL [REPEATS]
 #include "FakePlatform.h"
+#include "QtPlatform.h"
 #include "Tavrelo.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <vector>
 
 int main(int argc, char* argv[]) {
+    tavrelo::keepFreedMemoryForReuse(); // as the program does
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (argc < 3) {

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGuiApplication>
 
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -74,6 +75,19 @@ bool hasGraphicalDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+} // namespace tavrelo
+
+namespace tavrelo {
+
+void keepFreedMemoryForReuse() {
+#ifdef __GLIBC__
+    // Blocks up to 256 MiB come from the heap, and the heap's top is kept up
+    // to 512 MiB, so a lookup's few megabytes stay with the process.
+    mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    mallopt(M_TRIM_THRESHOLD, 512 << 20);
+#endif
 }
 
 } // namespace tavrelo

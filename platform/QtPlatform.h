@@ -29,3 +29,12 @@ namespace tavrelo {
 QString executableDirectory();
 
 } // namespace tavrelo
+
+namespace tavrelo {
+
+// Lets the allocator keep freed memory for reuse instead of handing it back
+// to the system: every keystroke's lookup then reuses the pages of the last
+// one rather than faulting in fresh ones. Call once at start.
+void keepFreedMemoryForReuse();
+
+} // namespace tavrelo
