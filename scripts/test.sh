@@ -9,6 +9,6 @@ status=0
 echo "== Tests (build/)"
 ctest --test-dir build --output-on-failure -j"$(nproc)" || status=1
 echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$(nproc)" || status=1
 exit $status
