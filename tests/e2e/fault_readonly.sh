@@ -16,6 +16,7 @@ save
 expect_failed_save "$WORK/app/Tavrelo.txt" 1
 in_namespace umount "$WORK/app"
 save
+wait_for_records "$WORK/app/Tavrelo.txt" 2
 mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
 [ "${#lines[@]}" -eq 2 ] || fail "expected 2 records after the retry, found ${#lines[@]}"
 expect_record "${lines[0]}" AA1AA Anna

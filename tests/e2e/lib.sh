@@ -175,3 +175,13 @@ expect_failed_save() {
     alive
     [ "$(log_lines "$log" | wc -l)" -eq "$before" ] || fail "the failed save changed the number of records"
 }
+
+# wait_for_records LOG N [SECONDS]: gives a busy program time (ten seconds
+# unless said) to have written N records; the checks after it say what is
+# missing.
+wait_for_records() {
+    for _ in $(seq $((${3:-10} * 20))); do
+        [ -f "$1" ] && [ "$(tr -cd '\n' <"$1" | wc -c)" -ge "$2" ] && return 0
+        sleep 0.05
+    done
+}
