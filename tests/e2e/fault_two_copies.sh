@@ -1,15 +1,8 @@
 #!/usr/bin/env bash
 # Two copies of the program save into the same log at once: only whole
-# lines, and none lost. A preloaded counter tells how many saves each copy
-# really made: under load a click can be lost on its way to the program.
+# lines, and none lost. The save counter tells how many saves each copy
+# really made.
 . "$(dirname "$0")/lib.sh"
-: "${TAVRELO_SAVE_COUNTER:?TAVRELO_SAVE_COUNTER must name the save_counter library}"
-
-counted() {
-    exec env LD_PRELOAD="$TAVRELO_SAVE_COUNTER" TAVRELO_SAVE_COUNT="$WORK/saves.$1" \
-        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" "${@:2}"
-}
-saves() { [ -f "$WORK/saves.$1" ] && wc -l <"$WORK/saves.$1" || echo 0; }
 
 mkdir "$WORK/app"
 start_app "$WORK/app" counted A

@@ -185,3 +185,13 @@ wait_for_records() {
         sleep 0.05
     done
 }
+
+# counted NAME COMMAND...: runs the program with the save counter preloaded;
+# saves NAME then tells how many saves it has made. Under load a click can be
+# lost on its way to the program, so tests count the saves that really ran.
+counted() {
+    : "${TAVRELO_SAVE_COUNTER:?TAVRELO_SAVE_COUNTER must name the save_counter library}"
+    exec env LD_PRELOAD="$TAVRELO_SAVE_COUNTER" TAVRELO_SAVE_COUNT="$WORK/saves.$1" \
+        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" "${@:2}"
+}
+saves() { [ -f "$WORK/saves.$1" ] && wc -l <"$WORK/saves.$1" || echo 0; }
