@@ -177,14 +177,15 @@ expect_failed_save() {
     [ "$(log_lines "$log" | wc -l)" -eq "$before" ] || fail "the failed save changed the number of records"
 }
 
-# wait_for_records LOG N [SECONDS]: gives a busy program time (ten seconds
-# unless said) to have written N records; the checks after it say what is
-# missing.
-wait_for_records() {
-    for _ in $(seq $((${3:-10} * 20))); do
-        [ -f "$1" ] && [ "$(tr -cd '\n' <"$1" | wc -c)" -ge "$2" ] && return 0
+# read_records LOG N: gives a busy program up to ten seconds to have written
+# N records, reads them into the array lines, and fails on another number.
+read_records() {
+    for _ in $(seq 200); do
+        [ -f "$1" ] && [ "$(tr -cd '\n' <"$1" | wc -c)" -ge "$2" ] && break
         sleep 0.05
     done
+    mapfile -t lines < <(log_lines "$1")
+    [ "${#lines[@]}" -eq "$2" ] || fail "expected $2 records in the log, found ${#lines[@]}"
 }
 
 # counted NAME COMMAND...: runs the program with the save counter preloaded;

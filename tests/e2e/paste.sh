@@ -10,8 +10,7 @@ printf ' ZZ9 ZZ ' | xclip -selection clipboard -i
 double_click "${BOX_X[3]}" "$BOX_Y"
 expect_geometry "$EXPANDED"
 save
-wait_for_records "$WORK/app/Tavrelo.txt" 2
-mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
+read_records "$WORK/app/Tavrelo.txt" 2
 [[ "${lines[1]}" =~ ^[0-9]{4}-[A-Z][a-z]{2}-[0-9]{2},\ \ [0-9]{2}:[0-9]{2}(:[0-9]{2})?,\ \ ,\ \ ZZ9ZZ,\ \ ,\ \ ,\ \ ,\ \ $ ]] ||
     fail "pasted call not saved as ZZ9ZZ with a stamp: '${lines[1]}'"
 pass "pasted call saved without spaces, date and time stamped"
@@ -20,8 +19,6 @@ head -c 1048576 /dev/urandom | base64 | xclip -selection clipboard -i
 double_click "${BOX_X[4]}" "$BOX_Y"
 alive
 save
-wait_for_records "$WORK/app/Tavrelo.txt" 3
-mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
-[ "${#lines[@]}" -eq 3 ] || fail "a megabyte paste did not give exactly one more record"
+read_records "$WORK/app/Tavrelo.txt" 3
 alive
 pass "a megabyte on the clipboard pastes and saves as one line"

@@ -9,9 +9,7 @@ settle 1.3 # the clock has ticked
 fill_contact "ZZ9ZZ" "Hans" "40m"
 save
 now=$(date -u +%s)
-wait_for_records "$WORK/app/Tavrelo.txt" 1
-mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
-[ "${#lines[@]}" -eq 1 ] || fail "expected one record, found ${#lines[@]}"
+read_records "$WORK/app/Tavrelo.txt" 1
 expect_record "${lines[0]}" "ZZ9ZZ" "Hans"
 [[ "${lines[0]}" == *",  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579" ]] || fail "fields out of place: ${lines[0]}"
 stamp="${lines[0]%%,  40m*}"
@@ -24,8 +22,6 @@ pass "record appended exactly, stamped with UTC within 2 s"
 
 type_into 3 "DL1ABC"
 save
-wait_for_records "$WORK/app/Tavrelo.txt" 2
-mapfile -t lines < <(log_lines "$WORK/app/Tavrelo.txt")
-[ "${#lines[@]}" -eq 2 ] || fail "expected two records"
+read_records "$WORK/app/Tavrelo.txt" 2
 [[ "${lines[1]}" == *",  40m,  DL1ABC,  ,  ,  ,  " ]] || fail "band not kept: ${lines[1]}"
 pass "band kept for the next contact"
