@@ -45,6 +45,18 @@ int openRetrying(const QByteArray& path, int flags, mode_t mode = 0) {
     return fd;
 }
 
+// Opens the log for appending, creating it when it is missing; created
+// tells whether it was.
+int openOrCreate(const QString& path, int access, bool& created) {
+    const QByteArray name = QFile::encodeName(path);
+    int fd = openRetrying(name, access | O_APPEND | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = openRetrying(name, access | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        created = fd >= 0;
+    }
+    return fd;
+}
+
 // A new directory entry is durable only once its directory is synced.
 int syncDirectoryOf(const QString& path) {
     const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
@@ -91,18 +103,13 @@ QByteArray buildRecord(const Fields& fields) {
 }
 
 LogError createLog(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
-    int fd = openRetrying(name, O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-        return {};
-    }
-    if (errno != ENOENT)
-        return failure("open", path, errno);
-    fd = openRetrying(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    bool created = false;
+    const int fd = openOrCreate(path, O_WRONLY, created);
     if (fd < 0)
-        return failure("create", path, errno);
+        return failure("open", path, errno);
     const Descriptor file(fd);
+    if (!created)
+        return {}; // an existing log is left as it is
     if (::fsync(fd) != 0)
         return failure("create", path, errno);
     if (const int err = syncDirectoryOf(path))
@@ -112,14 +119,8 @@ LogError createLog(const QString& path) {
 
 LogError appendRecord(const QString& path, const QByteArray& record) {
     ignoreFileSizeSignal();
-    const QByteArray name = QFile::encodeName(path);
-    bool created = false;
-    int fd = openRetrying(name, O_RDWR | O_APPEND | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        // The log vanished while we ran; start it again.
-        fd = openRetrying(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        created = fd >= 0;
-    }
+    bool created = false; // the log vanished while we ran, and starts again
+    const int fd = openOrCreate(path, O_RDWR, created);
     if (fd < 0)
         return failure("open", path, errno);
     const Descriptor file(fd);
