@@ -67,19 +67,11 @@ OsResult QtPlatform::openInEditor(const QString& path) {
     return {};
 }
 
-} // namespace tavrelo
-
-namespace tavrelo {
-
 bool hasGraphicalDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
-
-} // namespace tavrelo
-
-namespace tavrelo {
 
 void keepFreedMemoryForReuse() {
 #ifdef __GLIBC__

@@ -13,24 +13,12 @@ public:
     OsResult openInEditor(const QString& path) override;
 };
 
-} // namespace tavrelo
-
-namespace tavrelo {
-
 // Whether a windowing system can be reached: a display, or a Qt platform
 // chosen explicitly (such as offscreen).
 bool hasGraphicalDisplay();
 
-} // namespace tavrelo
-
-namespace tavrelo {
-
 // The directory that holds the running executable.
 QString executableDirectory();
-
-} // namespace tavrelo
-
-namespace tavrelo {
 
 // Lets the allocator keep freed memory for reuse instead of handing it back
 // to the system: every keystroke's lookup then reuses the pages of the last
