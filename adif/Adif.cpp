@@ -1,5 +1,6 @@
 #include "Adif.h"
 
+#include "Clock.h"
 #include "LogFile.h"
 
 #include <QRegularExpression>
@@ -20,9 +21,6 @@ const char* const modes[] = {
     "OLIVIA", "OPERA",   "PAC",  "PAX",   "PKT",    "PSK",      "PSK2K",  "Q15",
     "QRA64",  "ROS",     "RTTY", "RTTYM", "SSB",    "SSTV",     "T10",    "THOR",
     "THRB",   "TOR",     "V4",   "VOI",   "WINMOR", "WSPR"};
-
-const char* const monthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 template <size_t N>
 std::optional<QByteArray> findName(const char* const (&names)[N], const QByteArray& wanted) {
@@ -74,10 +72,11 @@ std::optional<QByteArray> qsoDate(const QString& logDate) {
     const QRegularExpressionMatch m = form.match(logDate);
     if (!m.hasMatch())
         return std::nullopt;
+    static const clock::MonthTable months = clock::makeMonthTable();
     int month = 0;
-    for (int i = 0; i < 12; ++i) {
-        if (m.captured(2).compare(QLatin1String(monthNames[i]), Qt::CaseInsensitive) == 0)
-            month = i + 1;
+    for (int i = 1; i <= 12; ++i) {
+        if (m.captured(2).compare(months[size_t(i)], Qt::CaseInsensitive) == 0)
+            month = i;
     }
     const QDate date(m.captured(1).toInt(), month, m.captured(3).toInt());
     if (!date.isValid() || date.year() < 1930)

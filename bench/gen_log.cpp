@@ -6,11 +6,13 @@
 // purpose so that benchmarks have known targets:
 //   - the call ZZ9ZZ in five records near the end (a station worked rarely);
 //   - the QTH Hamburg in about 5% of the records (the text "HAM").
+#include "Clock.h"
 #include "LogFile.h"
 
-#include <QDate>
+#include <QDateTime>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTimeZone>
 
 #include <cstdio>
 
@@ -57,8 +59,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "gen_log: %s\n", qPrintable(out.errorString()));
         return 1;
     }
-    const char* const months[] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const tavrelo::clock::MonthTable months = tavrelo::clock::makeMonthTable();
     const QDate start(2000, 1, 1);
     const long long spanDays = start.daysTo(QDate(2026, 12, 1));
     QByteArray buffer;
@@ -67,14 +68,10 @@ int main(int argc, char* argv[]) {
         // Five records spread over the last 1% of the log.
         const long long fromEnd = records - 1 - i, gap = records / 500 + 1;
         const bool rare = fromEnd % gap == 0 && fromEnd / gap < 5;
-        tavrelo::logfile::Fields f{QStringLiteral("%1-%2-%3")
-                                       .arg(d.year())
-                                       .arg(QLatin1String(months[d.month()]))
-                                       .arg(d.day(), 2, 10, QLatin1Char('0')),
-                                   QStringLiteral("%1:%2:%3")
-                                       .arg(rng.bounded(24), 2, 10, QLatin1Char('0'))
-                                       .arg(rng.bounded(60), 2, 10, QLatin1Char('0'))
-                                       .arg(rng.bounded(60), 2, 10, QLatin1Char('0')),
+        const int hour = rng.bounded(24), minute = rng.bounded(60), second = rng.bounded(60);
+        const QDateTime when(d, QTime(hour, minute, second), QTimeZone::utc());
+        tavrelo::logfile::Fields f{tavrelo::clock::datum(when, months),
+                                   tavrelo::clock::uhrzeit2(when),
                                    QLatin1String(pick(rng, bands)),
                                    rare ? QStringLiteral("ZZ9ZZ") : randomCall(rng),
                                    QLatin1String(pick(rng, names)),
