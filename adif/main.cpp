@@ -6,11 +6,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -40,11 +42,8 @@ int fail(const QString& message) {
     return 2;
 }
 
-QString osError(const char* what, const QString& path, int err) {
-    return QStringLiteral("cannot %1 %2: error %3: %4")
-        .arg(QLatin1String(what), path)
-        .arg(err)
-        .arg(QString::fromLocal8Bit(std::strerror(err)));
+int fail(const tavrelo::OsError& error) {
+    return fail(error.message());
 }
 
 int writeAll(int fd, const QByteArray& bytes) {
@@ -58,6 +57,35 @@ int writeAll(int fd, const QByteArray& bytes) {
         done += n;
     }
     return 0;
+}
+
+// The error of a QSaveFile call that just failed: the errno it left, or
+// Qt's own text when there is none.
+tavrelo::OsError saveFileError(const QString& action, const QSaveFile& file, int err) {
+    return err != 0 ? tavrelo::OsError::fromErrno(action, file.fileName(), err)
+                    : tavrelo::OsError::because(action, file.fileName(), file.errorString());
+}
+
+// An output file is refused when it is the log itself, by whatever name
+// (a relative path, a symlink or a hard link), or not a regular file.
+std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QString& logPath) {
+    const QString action = QStringLiteral("write the ADIF file");
+    struct stat out;
+    if (::stat(QFile::encodeName(outPath).constData(), &out) != 0)
+        return std::nullopt; // a new file cannot be the log
+    if (!S_ISREG(out.st_mode))
+        return tavrelo::OsError::because(
+            action, outPath,
+            tavrelo::logfile::notARegularFile(out.st_mode) +
+                QStringLiteral("; leave out -o to write to standard output"));
+    struct stat log;
+    if (::stat(QFile::encodeName(logPath).constData(), &log) == 0 && log.st_dev == out.st_dev &&
+        log.st_ino == out.st_ino)
+        return tavrelo::OsError::because(
+            action, outPath,
+            QStringLiteral("It is the log %1 itself, which it would replace; the log is unchanged")
+                .arg(QDir::toNativeSeparators(logPath)));
+    return std::nullopt;
 }
 
 } // namespace
@@ -96,47 +124,48 @@ int main(int argc, char* argv[]) {
     if (logPath.isEmpty())
         logPath = tavrelo::logfile::logPath(tavrelo::executableDirectory());
 
-    // A file is written under a temporary name and renamed once complete, so
-    // that an earlier export is never left half overwritten.
-    int fd = STDOUT_FILENO;
-    QString tempPath;
     if (!outPath.isEmpty()) {
-        tempPath = outPath + QStringLiteral(".part");
-        fd = ::open(QFile::encodeName(tempPath).constData(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return fail(osError("create", tempPath, errno));
+        if (const auto refused = refusedOutput(outPath, logPath))
+            return fail(*refused);
+    }
+    // A file is written under a fresh temporary name and renamed over the
+    // output only once complete, so an earlier export is never left half
+    // overwritten, and a failed export leaves nothing behind.
+    QSaveFile file(outPath);
+    if (!outPath.isEmpty()) {
+        errno = 0;
+        if (!file.open(QIODevice::WriteOnly))
+            return fail(saveFileError(QStringLiteral("create the ADIF file"), file, errno));
     }
     if (modeField.isEmpty())
         std::fputs("tavrelo-adif: note: no --mode given; confirmation services need a mode for "
                    "every contact\n",
                    stderr);
 
+    const QString writeAction = QStringLiteral("write the ADIF file");
     const tavrelo::adif::ExportSummary summary = tavrelo::adif::exportLog(
         logPath, modeField, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION),
-        [fd](const QByteArray& bytes) { return writeAll(fd, bytes); },
+        [&](const QByteArray& bytes) {
+            if (outPath.isEmpty())
+                return writeAll(STDOUT_FILENO, bytes);
+            errno = 0;
+            return file.write(bytes) == bytes.size() ? 0 : (errno ? errno : EIO);
+        },
         [](const QString& note) { std::fprintf(stderr, "%s\n", qPrintable(note)); });
 
-    int writeError = summary.writeError;
-    if (!outPath.isEmpty()) {
-        if (writeError == 0 && ::fsync(fd) != 0)
-            writeError = errno;
-        if (::close(fd) != 0 && writeError == 0)
-            writeError = errno;
-        if (writeError == 0 && summary.read.status == tavrelo::logfile::ReadStatus::Read &&
-            ::rename(QFile::encodeName(tempPath).constData(),
-                     QFile::encodeName(outPath).constData()) != 0)
-            return fail(osError("rename to", outPath, errno));
-        if (writeError != 0 || summary.read.status != tavrelo::logfile::ReadStatus::Read)
-            ::unlink(QFile::encodeName(tempPath).constData());
-    }
     if (summary.read.status == tavrelo::logfile::ReadStatus::Missing)
-        return fail(osError("read", QDir::toNativeSeparators(logPath), ENOENT));
+        return fail(tavrelo::OsError::fromErrno(QStringLiteral("read the log"), logPath, ENOENT));
     if (summary.read.status == tavrelo::logfile::ReadStatus::Failed)
-        return fail(osError("read", summary.read.error.path, summary.read.error.error));
-    if (writeError != 0)
-        return fail(osError(
-            "write", outPath.isEmpty() ? QStringLiteral("standard output") : tempPath, writeError));
+        return fail(summary.read.error);
+    if (summary.writeError != 0)
+        return fail(tavrelo::OsError::fromErrno(
+            writeAction, outPath.isEmpty() ? QStringLiteral("standard output") : outPath,
+            summary.writeError));
+    if (!outPath.isEmpty()) {
+        errno = 0;
+        if (!file.commit())
+            return fail(saveFileError(writeAction, file, errno));
+    }
     std::fprintf(stderr, "%lld contacts written, %lld lines skipped\n", (long long)summary.written,
                  (long long)summary.skipped);
     return summary.skipped > 0 ? 1 : 0;

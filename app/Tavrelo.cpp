@@ -1,14 +1,17 @@
 #include "Tavrelo.h"
 
 #include "CallHistory.h"
+#include "EntryBox.h"
 #include "HistoryPane.h"
 #include "Paste.h"
 
+#include <QDir>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -57,8 +60,11 @@ void Tavrelo::buildControls() {
         label->setLineWidth(1);
         Label1[size_t(i)] = label;
 
-        auto* box = new QLineEdit(this);
+        auto* box = new EntryBox(this);
         box->setGeometry(px(c.left), px(BoxTop), px(c.width), px(RowHeight));
+        // A text too long for its box shows its start once the operator
+        // moves on, not its end.
+        connect(box, &QLineEdit::editingFinished, box, [box] { box->setCursorPosition(0); });
         QPalette palette = box->palette();
         palette.setColor(QPalette::Base,
                          i < Call ? palette.color(QPalette::ToolTipBase) : entryGreen);
@@ -93,14 +99,20 @@ void Tavrelo::buildControls() {
     setTabOrder(previous, Text2);
     setTabOrder(Text2, Command2);
 
+    // The clock ticks at the start of each second: a single shot, re-armed
+    // at every tick for the next second's start.
     Timer1 = new QTimer(this);
     Timer1->setTimerType(Qt::PreciseTimer);
-    Timer1->setInterval(1000);
+    Timer1->setSingleShot(true);
     connect(Timer1, &QTimer::timeout, this, &Tavrelo::onTick);
-    Timer1->start();
+    armClock(platform_.localNow());
 }
 
-logfile::LogError Tavrelo::load() {
+void Tavrelo::armClock(const QDateTime& now) {
+    Timer1->start(clock::msecsToNextSecond(now));
+}
+
+OsError Tavrelo::load() {
     zoneOffset_ = clock::zoneOffsetDays(platform_.localNow());
     months_ = clock::makeMonthTable();
     return logfile::createLog(logPath());
@@ -148,6 +160,7 @@ void Tavrelo::reportError(const QString& message) {
 
 void Tavrelo::onTick() {
     const QDateTime t = utcNow();
+    armClock(t);
     Text1[Date]->setText(Datum(t));
     Text1[Utc]->setText(Uhrzeit2(t));
 }
@@ -164,13 +177,14 @@ void Tavrelo::onText1Change(int index) {
 void Tavrelo::SeekCallBook() {
     const history::LookupResult result = history::lookUp(logPath(), Text1[Call]->text());
     if (result.read.status == logfile::ReadStatus::Failed) {
-        // Said once, not at every keystroke, until the log can be read again.
-        if (!historyErrorShown_)
-            reportError(result.read.error.message() +
-                        QStringLiteral("\n\nThe history is not shown."));
-        historyErrorShown_ = true;
-    } else {
-        historyErrorShown_ = false;
+        // Said in the pane, not in a message box: the operator is typing,
+        // and a box would take the keys that follow.
+        QString text =
+            QStringLiteral("The history cannot be shown.\n") + result.read.error.message();
+        text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+        historyPane_->show(text + QStringLiteral("\r\n"));
+        setExpanded();
+        return;
     }
     historyPane_->show(result.paneText);
     if (result.matches > 0)
@@ -199,21 +213,45 @@ void Tavrelo::onText1DoubleClick(int index) {
         Text1[Date]->setText(Datum(t));
         Text1[Utc]->setText(Uhrzeit(t));
     }
-    const QString pasted = clipboard::pastedText(platform_.clipboardText());
-    if (clipboard::receivesPaste(index))
-        Text1[size_t(index)]->setText(pasted);
+    QLineEdit* box = Text1[size_t(index)];
+    const clipboard::Pasted pasted =
+        clipboard::pastedText(platform_.clipboardText(), box->maxLength());
+    if (!clipboard::receivesPaste(index))
+        return;
+    if (box->text() == pasted.text)
+        onText1Change(index); // the same text again raises no change, yet it is a paste
+    else
+        box->setText(pasted.text);
+    if (pasted.cutCharacters > 0)
+        reportError(QStringLiteral("The clipboard holds more than the %1 box takes (%2 "
+                                   "characters). The last %3 characters were not pasted.")
+                        .arg(Label1[size_t(index)]->text())
+                        .arg(box->maxLength())
+                        .arg(pasted.cutCharacters));
 }
 
 void Tavrelo::onSave() {
     logfile::Fields fields;
     for (int i = 0; i < BoxCount; ++i)
         fields[size_t(i)] = Text1[size_t(i)]->text();
-    const logfile::LogError error = logfile::appendRecord(logPath(), logfile::buildRecord(fields));
-    if (!error.ok()) {
-        reportError(error.message() +
+    const logfile::SaveResult result = logfile::appendRecord(
+        logPath(), logfile::buildRecord(fields), unconfirmed_ ? &*unconfirmed_ : nullptr);
+    if (result.state == logfile::SaveState::NotSaved) {
+        // Whatever an earlier unconfirmed save wrote stays as it was.
+        reportError(result.error.message() +
                     QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
         return;
     }
+    if (result.state == logfile::SaveState::Unconfirmed) {
+        unconfirmed_ = result.written;
+        reportError(result.error.message() +
+                    QStringLiteral("\n\nThe contact was written to the log, but the system could "
+                                   "not confirm that it is on the disk. It is still in the boxes: "
+                                   "Save again to retry the confirmation. It will not be written "
+                                   "twice."));
+        return;
+    }
+    unconfirmed_.reset();
     // Only once the record is on disk: empty the row, keeping the band.
     for (int i = 0; i < BoxCount; ++i) {
         if (i != Band)
@@ -223,13 +261,16 @@ void Tavrelo::onSave() {
 }
 
 void Tavrelo::onOpen() {
-    const OsResult result = platform_.openInEditor(logPath());
-    if (!result.ok()) {
-        reportError(QStringLiteral("Could not open the log %1 in the text editor.\nError %2: %3.")
-                        .arg(logPath())
-                        .arg(result.error)
-                        .arg(result.description));
-    }
+    const QString path = logPath();
+    const QPointer<Tavrelo> self(this);
+    const OsError error = platform_.openInEditor(path, [self](const OsError& failure) {
+        if (self)
+            self->reportError(failure.message());
+    });
+    if (!error.ok())
+        reportError(error.message() +
+                    QStringLiteral("\n\nThe log %1 was not shown; it is unchanged.")
+                        .arg(QDir::toNativeSeparators(path)));
 }
 
 } // namespace tavrelo

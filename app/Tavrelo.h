@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -37,7 +38,7 @@ public:
 
     // Start-up: the clock set-up, then the log creation. Returns the error
     // when the log cannot be created, which the program cannot run without.
-    logfile::LogError load();
+    OsError load();
 
     QString logPath() const;
 
@@ -71,6 +72,7 @@ private:
     void setCollapsed();
     void setExpanded();
     QDateTime utcNow();
+    void armClock(const QDateTime& now);
     void reportError(const QString& message);
 
     // Event handlers.
@@ -84,7 +86,9 @@ private:
     HistoryPane* historyPane_ = nullptr;
     double zoneOffset_ = 0.0;
     clock::MonthTable months_;
-    bool historyErrorShown_ = false;
+    // A contact written to the log whose sync failed: saving the same
+    // contact again retries the sync instead of writing it twice.
+    std::optional<logfile::WrittenRecord> unconfirmed_;
 };
 
 } // namespace tavrelo

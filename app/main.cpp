@@ -5,6 +5,23 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void noDisplayHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        return;
+    }
+    std::fprintf(stderr,
+                 "tavrelo: no usable graphical display: %s\nStart Tavrelo from a desktop "
+                 "session.\n",
+                 qPrintable(message.section(QLatin1Char('\n'), 0, 0)));
+    std::_Exit(1);
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     if (!tavrelo::hasGraphicalDisplay()) {
@@ -14,10 +31,14 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     tavrelo::keepFreedMemoryForReuse();
+    // Qt ends the program with abort() when its display cannot be reached,
+    // even with a platform named in QT_QPA_PLATFORM: say so plainly instead.
+    qInstallMessageHandler(noDisplayHandler);
     QApplication app(argc, argv);
+    qInstallMessageHandler(nullptr);
     tavrelo::QtPlatform platform;
     tavrelo::Tavrelo window(platform);
-    if (const tavrelo::logfile::LogError error = window.load(); !error.ok()) {
+    if (const tavrelo::OsError error = window.load(); !error.ok()) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavrelo"),
                               error.message() +
                                   QStringLiteral("\n\nTavrelo cannot run without its log."));

@@ -26,6 +26,10 @@ QDateTime utcMoment(const QDateTime& local) {
     return local.toUTC();
 }
 
+int msecsToNextSecond(const QDateTime& t) {
+    return 1000 - t.time().msec();
+}
+
 QString twoDigits(int n) {
     return (QLatin1Char('0') + QString::number(n)).right(2);
 }

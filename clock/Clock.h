@@ -19,6 +19,10 @@ double zoneOffsetDays(const QDateTime& local);
 // The UTC moment of a local date-time carrying its time zone.
 QDateTime utcMoment(const QDateTime& local);
 
+// Milliseconds from that moment to the start of the next whole second, when
+// the clock ticks: 1 to 1000.
+int msecsToNextSecond(const QDateTime& t);
+
 // "0" put in front of the number, cut to its last two characters: 7 gives 07.
 QString twoDigits(int n);
 

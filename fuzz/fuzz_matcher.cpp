@@ -1,6 +1,7 @@
 // Fuzzes the vector search of the history lookup against the plain per-line
 // definition of a match, for ASCII and non-ASCII call texts alike.
 #include "CallHistory.h"
+#include "Oracle.h"
 
 #include <QFile>
 #include <QList>
@@ -21,10 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     matcher.scan(begin, end, [&](const char* b, const char* e) { found << QByteArray(b, e - b); });
 
     QList<QByteArray> expected;
-    tavrelo::logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-        if (matcher.matchesLine(b, e))
-            expected << QByteArray(b, e - b);
-    });
+    for (const QByteArray& line : tavrelo::oracle::plainLines(QByteArray(begin, end - begin))) {
+        if (tavrelo::oracle::plainMatch(line, call))
+            expected << line;
+    }
     if (found != expected)
         std::abort();
     return 0;

@@ -146,7 +146,7 @@ void CallMatcher::scanAscii(const char* begin, const char* end, const LineHandle
         logfile::forEachLine(begin, end, onMatch);
         return;
     }
-    if (needle_.contains('\n'))
+    if (needle_.contains('\n') || needle_.contains('\r'))
         return; // a line never holds its own end
     const char* lineStart = begin;
     while (const char* hit = findAscii(lineStart, end)) {
@@ -154,10 +154,9 @@ void CallMatcher::scanAscii(const char* begin, const char* end, const LineHandle
         // A hit that reaches into the CR of the line end is not in the line.
         if (hit + needle_.size() <= line.end)
             onMatch(line.begin, line.end);
-        const void* nl = memchr(hit, '\n', size_t(end - hit));
-        if (!nl)
+        if (line.end >= end)
             break;
-        lineStart = static_cast<const char*>(nl) + 1;
+        lineStart = logfile::nextLine(line.end, end);
     }
 }
 
@@ -173,7 +172,7 @@ void CallMatcher::scanUnicode(const char* begin, const char* end,
 
 bool CallMatcher::matchesLine(const char* begin, const char* end) const {
     if (ascii_) {
-        if (needle_.contains('\n'))
+        if (needle_.contains('\n') || needle_.contains('\r'))
             return false;
         return findScalar(begin, end, needle_) != nullptr;
     }

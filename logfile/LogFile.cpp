@@ -1,24 +1,41 @@
 #include "LogFile.h"
 
-#include <QDir>
+#include "OpenLog.h"
+#include "SystemCalls.h"
+
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tavrelo::logfile {
 
+SystemCalls& systemCalls() {
+    static SystemCalls calls;
+    return calls;
+}
+
 namespace {
 
-LogError failure(const char* action, const QString& path, int err) {
-    return LogError{QString::fromLatin1(action), path, err,
-                    QString::fromLocal8Bit(std::strerror(err))};
+long sysWrite(int fd, const void* data, size_t size) {
+    const SystemCalls& c = systemCalls();
+    return c.write ? c.write(fd, data, size) : long(::write(fd, data, size));
+}
+int sysFdatasync(int fd) {
+    const SystemCalls& c = systemCalls();
+    return c.fdatasync ? c.fdatasync(fd) : ::fdatasync(fd);
+}
+int sysFsync(int fd) {
+    const SystemCalls& c = systemCalls();
+    return c.fsync ? c.fsync(fd) : ::fsync(fd);
 }
 
 // Closes a descriptor when the scope ends.
@@ -45,25 +62,13 @@ int openRetrying(const QByteArray& path, int flags, mode_t mode = 0) {
     return fd;
 }
 
-// Opens the log for appending, creating it when it is missing; created
-// tells whether it was.
-int openOrCreate(const QString& path, int access, bool& created) {
-    const QByteArray name = QFile::encodeName(path);
-    int fd = openRetrying(name, access | O_APPEND | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        fd = openRetrying(name, access | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        created = fd >= 0;
-    }
-    return fd;
-}
-
 // A new directory entry is durable only once its directory is synced.
 int syncDirectoryOf(const QString& path) {
     const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
     const int fd = openRetrying(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return errno;
-    const int err = ::fsync(fd) == 0 ? 0 : errno;
+    const int err = sysFsync(fd) == 0 ? 0 : errno;
     ::close(fd);
     return err;
 }
@@ -77,13 +82,141 @@ void ignoreFileSizeSignal() {
     (void)done;
 }
 
+// Another copy of the program holds the lock only for one append. A lock
+// held longer belongs to something else, and must not freeze the window.
+int lockExclusive(int fd) {
+    for (int attempt = 0;; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return errno;
+        if (attempt >= 300)
+            return EWOULDBLOCK;
+        QThread::msleep(10);
+    }
+}
+
+// A run of bytes this save put into the log.
+struct Piece {
+    off_t start;
+    off_t end;
+};
+
+// Puts the log back as it was before a failed write, removing only what
+// this save wrote. Cut off when nothing follows our bytes; otherwise each
+// run is overwritten in place by blanks ending in a line end, so that the
+// line another program appended behind it stays whole. Returns an errno.
+int undoPieces(int fd, const std::vector<Piece>& pieces) {
+    if (pieces.empty())
+        return 0;
+    bool contiguous = true;
+    for (size_t i = 1; i < pieces.size(); ++i)
+        contiguous = contiguous && pieces[i].start == pieces[i - 1].end;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return errno;
+    if (contiguous && st.st_size == pieces.back().end) {
+        int rc;
+        do {
+            rc = ::ftruncate(fd, pieces.front().start);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0)
+            return 0;
+    }
+    // pwrite() on an O_APPEND descriptor appends on Linux: drop the flag.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)
+        return errno;
+    int err = 0;
+    for (const Piece& p : pieces) {
+        QByteArray blank(qsizetype(p.end - p.start), ' ');
+        if (blank.size() >= 2)
+            blank.replace(blank.size() - 2, 2, "\r\n");
+        else
+            blank = "\n";
+        if (::pwrite(fd, blank.constData(), size_t(blank.size()), p.start) != blank.size())
+            err = err ? err : (errno ? errno : EIO);
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    if (err == 0 && sysFdatasync(fd) != 0)
+        err = errno;
+    return err;
+}
+
+bool holdsRecordAt(int fd, const WrittenRecord& w, const struct stat& st) {
+    if (w.offset < 0 || w.device != st.st_dev || w.inode != st.st_ino ||
+        w.offset + w.bytes.size() > st.st_size)
+        return false;
+    QByteArray there(w.bytes.size(), Qt::Uninitialized);
+    ssize_t n;
+    do {
+        n = ::pread(fd, there.data(), size_t(there.size()), off_t(w.offset));
+    } while (n < 0 && errno == EINTR);
+    return n == there.size() && there == w.bytes;
+}
+
+SaveResult notSaved(const OsError& error) {
+    SaveResult r;
+    r.state = SaveState::NotSaved;
+    r.error = error;
+    return r;
+}
+
+const QString writeAction = QStringLiteral("write to the log");
+
 } // namespace
 
-QString LogError::message() const {
-    return QStringLiteral("Could not %1 the log %2.\nError %3: %4.")
-        .arg(action, QDir::toNativeSeparators(path))
-        .arg(error)
-        .arg(description);
+QString notARegularFile(unsigned mode) {
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return {};
+    case S_IFIFO:
+        return QStringLiteral("It is a FIFO (named pipe), not a regular file");
+    case S_IFCHR:
+        return QStringLiteral("It is a character device, not a regular file");
+    case S_IFBLK:
+        return QStringLiteral("It is a block device, not a regular file");
+    case S_IFDIR:
+        return QStringLiteral("It is a folder, not a file");
+    case S_IFSOCK:
+        return QStringLiteral("It is a socket, not a regular file");
+    default:
+        return QStringLiteral("It is not a regular file");
+    }
+}
+
+int openLog(const QString& path, int access, const QString& action, OsError& error, bool* created) {
+    const QByteArray name = QFile::encodeName(path);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
+    const int flags = access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = openRetrying(name, flags);
+    if (fd < 0 && errno == ENOENT && created) {
+        fd = openRetrying(name, flags | O_CREAT | O_EXCL, 0644);
+        *created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) // another copy created it just now
+            fd = openRetrying(name, flags);
+    }
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st;
+        if (err == ENXIO && ::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+            error = OsError::because(action, path, notARegularFile(st.st_mode));
+        else
+            error = OsError::fromErrno(action, path, err);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        error = OsError::fromErrno(action, path, errno);
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = OsError::because(action, path, notARegularFile(st.st_mode));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 QString logPath(const QString& programDirectory) {
@@ -102,82 +235,126 @@ QByteArray buildRecord(const Fields& fields) {
     return line.toUtf8() + "\r\n";
 }
 
-LogError createLog(const QString& path) {
+OsError createLog(const QString& path) {
+    OsError error;
     bool created = false;
-    const int fd = openOrCreate(path, O_WRONLY, created);
+    const QString action = QStringLiteral("open the log");
+    const int fd = openLog(path, O_WRONLY | O_APPEND, action, error, &created);
     if (fd < 0)
-        return failure("open", path, errno);
+        return error;
     const Descriptor file(fd);
     if (!created)
         return {}; // an existing log is left as it is
-    if (::fsync(fd) != 0)
-        return failure("create", path, errno);
+    const QString create = QStringLiteral("create the log");
+    if (sysFsync(fd) != 0)
+        return OsError::fromErrno(create, path, errno);
     if (const int err = syncDirectoryOf(path))
-        return failure("create", path, err);
+        return OsError::fromErrno(create, path, err);
     return {};
 }
 
-LogError appendRecord(const QString& path, const QByteArray& record) {
+SaveResult appendRecord(const QString& path, const QByteArray& record,
+                        const WrittenRecord* unconfirmed) {
     ignoreFileSizeSignal();
+    OsError error;
     bool created = false; // the log vanished while we ran, and starts again
-    const int fd = openOrCreate(path, O_RDWR, created);
+    const int fd = openLog(path, O_RDWR | O_APPEND, writeAction, error, &created);
     if (fd < 0)
-        return failure("open", path, errno);
+        return notSaved(error);
     const Descriptor file(fd);
 
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
-        return failure("lock", path, errno);
+    if (const int err = lockExclusive(fd))
+        return notSaved(err == EWOULDBLOCK
+                            ? OsError::because(writeAction, path,
+                                               QStringLiteral("Another program has held it locked "
+                                                              "for three seconds"))
+                            : OsError::fromErrno(writeAction, path, err));
 
     struct stat st;
     if (::fstat(fd, &st) != 0)
-        return failure("inspect", path, errno);
-    const off_t sizeBefore = st.st_size;
+        return notSaved(OsError::fromErrno(writeAction, path, errno));
+
+    SaveResult result;
+    const QString confirm = QStringLiteral("confirm on the disk the contact written to the log");
+
+    // An earlier save of this contact wrote it but could not confirm it:
+    // retry the sync only, when the record is still there.
+    if (unconfirmed && unconfirmed->bytes == record && holdsRecordAt(fd, *unconfirmed, st)) {
+        result.written = *unconfirmed;
+        if (sysFdatasync(fd) != 0) {
+            result.state = SaveState::Unconfirmed;
+            result.error = OsError::fromErrno(confirm, path, errno);
+        }
+        return result;
+    }
 
     QByteArray bytes;
-    if (sizeBefore > 0) {
+    if (st.st_size > 0) {
         char last = 0;
         ssize_t n;
         do {
-            n = ::pread(fd, &last, 1, sizeBefore - 1);
+            n = ::pread(fd, &last, 1, st.st_size - 1);
         } while (n < 0 && errno == EINTR);
         if (n < 0)
-            return failure("read", path, errno);
-        if (n == 1 && last != '\n')
+            return notSaved(OsError::fromErrno(writeAction, path, errno));
+        if (n == 1 && last != '\n' && last != '\r')
             bytes = "\r\n"; // a hand edit left the last line without an end
     }
     bytes += record;
 
-    // Puts the log back to its size before this append, so that a failed
-    // save leaves no partial record behind.
-    auto undo = [&](const char* action, int err) {
-        while (::ftruncate(fd, sizeBefore) != 0 && errno == EINTR) {
-        }
-        return failure(action, path, err);
-    };
+    // A record that would cross the file-size limit is refused whole.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        rlim_t(st.st_size) + rlim_t(bytes.size()) > limit.rlim_cur)
+        return notSaved(OsError::fromErrno(writeAction, path, EFBIG));
 
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return undo("write to", errno);
+    std::vector<Piece> pieces;
+    qsizetype done = 0;
+    int writeError = 0;
+    while (done < bytes.size()) {
+        const long n = sysWrite(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            writeError = n < 0 ? errno : ENOSPC;
+            break;
         }
-        if (n == 0)
-            return undo("write to", ENOSPC);
-        written += n;
+        // O_APPEND leaves the offset at the end of what this write put there.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        pieces.push_back({end - off_t(n), end});
+        done += n;
     }
-    if (::fdatasync(fd) != 0)
-        return undo("write to", errno);
+    bool interleaved = false;
+    for (size_t i = 1; i < pieces.size(); ++i)
+        interleaved = interleaved || pieces[i].start != pieces[i - 1].end;
+    if (writeError != 0 || interleaved) {
+        OsError e = writeError != 0
+                        ? OsError::fromErrno(writeAction, path, writeError)
+                        : OsError::because(writeAction, path,
+                                           QStringLiteral("Another program wrote into the log in "
+                                                          "the middle of the record"));
+        if (const int undoError = undoPieces(fd, pieces))
+            e.description += QStringLiteral(". A partial line of this save could not be "
+                                            "removed from the log (error %1: %2)")
+                                 .arg(undoError)
+                                 .arg(errorText(undoError));
+        return notSaved(e);
+    }
+
+    result.written = {st.st_dev, st.st_ino, pieces.front().start + (bytes.size() - record.size()),
+                      record};
+    if (sysFdatasync(fd) != 0) {
+        result.state = SaveState::Unconfirmed;
+        result.error = OsError::fromErrno(confirm, path, errno);
+        return result;
+    }
     if (created) {
-        if (const int err = syncDirectoryOf(path))
-            return undo("create", err);
+        if (const int err = syncDirectoryOf(path)) {
+            result.state = SaveState::Unconfirmed;
+            result.error = OsError::fromErrno(confirm, path, err);
+        }
     }
-    return {};
+    return result;
 }
 
 } // namespace tavrelo::logfile

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "OsError.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -18,18 +20,6 @@ inline constexpr char FieldSeparator[] = ",  ";
 // The log's file name; the file lives beside the executable.
 inline constexpr char LogFileName[] = "Tavrelo.txt";
 
-// What went wrong with the log; error 0 means nothing did.
-struct LogError {
-    QString action;      // what was being done, e.g. "write to"
-    QString path;        // the log's path
-    int error = 0;       // errno of the call that failed
-    QString description; // the system's text for that error
-
-    bool ok() const { return error == 0; }
-    // "Could not write to the log /x/Tavrelo.txt.\nError 28: No space left on device."
-    QString message() const;
-};
-
 QString logPath(const QString& programDirectory);
 
 // One log record: the fields joined by the separator, ended by CR LF, UTF-8.
@@ -37,13 +27,51 @@ QString logPath(const QString& programDirectory);
 // a record must stay on one line.
 QByteArray buildRecord(const Fields& fields);
 
-// Creates the log empty when it is missing; an existing log is not touched.
-LogError createLog(const QString& path);
+// Creates the log empty when it is missing, and makes the new file and its
+// folder entry durable; an existing log is not touched. A log that is not a
+// regular file (a FIFO, a device) is an error, found without blocking.
+OsError createLog(const QString& path);
 
-// Appends one record and returns only once it is on disk. Holds an exclusive
-// lock for the whole append so that records of two copies of the program
-// never interleave; starts the record on a fresh line when the log's last
-// line has no end; undoes a partial write. On failure the log is as before.
-LogError appendRecord(const QString& path, const QByteArray& record);
+// Where a record was written: the log file's identity and the record's
+// first byte. Lets a save whose sync failed be confirmed later without
+// writing the record again.
+struct WrittenRecord {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long offset = -1;
+    QByteArray bytes;
+};
+
+enum class SaveState {
+    Saved,       // the record is in the log and on disk
+    NotSaved,    // the log holds nothing of this save
+    Unconfirmed, // the record is whole in the log, but the disk did not confirm it
+};
+
+struct SaveResult {
+    SaveState state = SaveState::Saved;
+    OsError error;         // what failed, unless Saved
+    WrittenRecord written; // where the record is, when Saved or Unconfirmed
+};
+
+// Appends one record and returns Saved only once it is on disk. Holds an
+// exclusive lock for the whole append, so that records of two copies of the
+// program never interleave, and starts the record on a fresh line when the
+// log's last line has no end.
+//
+// A write that fails part-way leaves no partial record: the bytes this save
+// wrote are cut off again when nothing was appended after them, and
+// otherwise blanked in place. Bytes that another program appended are never
+// removed. When the sync fails after a whole write, the record stays in the
+// log (it may well reach the disk) and the result is Unconfirmed.
+//
+// unconfirmed: an earlier Unconfirmed result for the same contact. When the
+// log still holds exactly that record there, only the sync is retried, so a
+// second Save never writes the contact twice.
+SaveResult appendRecord(const QString& path, const QByteArray& record,
+                        const WrittenRecord* unconfirmed = nullptr);
+
+// Why a file of that st_mode cannot be a log; empty for a regular file.
+QString notARegularFile(unsigned mode);
 
 } // namespace tavrelo::logfile

@@ -1,5 +1,7 @@
 #include "LogReader.h"
 
+#include "OpenLog.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -25,25 +27,59 @@ constexpr char16_t cp1252High[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-ReadResult failed(const QString& path, int err) {
+const QString readAction = QStringLiteral("read the log");
+
+ReadResult failed(const OsError& error) {
     ReadResult r;
     r.status = ReadStatus::Failed;
-    r.error =
-        LogError{QStringLiteral("read"), path, err, QString::fromLocal8Bit(std::strerror(err))};
+    r.error = error;
     return r;
 }
 
 } // namespace
 
+const char* lineEnd(const char* p, const char* end) {
+    const void* nl = memchr(p, '\n', size_t(end - p));
+    const char* limit = nl ? static_cast<const char*>(nl) : end;
+    // Only the stretch before the LF is searched for a CR, so that a log
+    // without any CR is not searched to its end for every line.
+    const void* cr = memchr(p, '\r', size_t(limit - p));
+    return cr ? static_cast<const char*>(cr) : limit;
+}
+
+const char* nextLine(const char* lineEnd, const char* end) {
+    if (lineEnd >= end)
+        return end;
+    if (lineEnd[0] == '\r' && lineEnd + 1 < end && lineEnd[1] == '\n')
+        return lineEnd + 2;
+    return lineEnd + 1;
+}
+
 LineSpan lineAround(const char* blockBegin, const char* blockEnd, const char* p) {
     const void* prevNl = memrchr(blockBegin, '\n', size_t(p - blockBegin));
     const char* begin = prevNl ? static_cast<const char*>(prevNl) + 1 : blockBegin;
-    const void* nl = memchr(p, '\n', size_t(blockEnd - p));
-    const char* end = nl ? static_cast<const char*>(nl) : blockEnd;
-    if (end > begin && end[-1] == '\r' && nl)
-        --end;
-    return {begin, end};
+    if (const void* prevCr = memrchr(begin, '\r', size_t(p - begin)))
+        begin = static_cast<const char*>(prevCr) + 1;
+    return {begin, lineEnd(p, blockEnd)};
 }
+
+namespace {
+
+// Just past the last line end of [b, e), or nullptr when there is none. A CR
+// as the very last byte counts only at the end of the file: in the middle
+// its LF may still follow in the next chunk.
+const char* pastLastLineEnd(const char* b, const char* e, bool endOfFile) {
+    const void* nl = memrchr(b, '\n', size_t(e - b));
+    const char* from = nl ? static_cast<const char*>(nl) + 1 : b;
+    const char* crEnd = endOfFile ? e : e - 1;
+    if (crEnd > from) {
+        if (const void* cr = memrchr(from, '\r', size_t(crEnd - from)))
+            return static_cast<const char*>(cr) + 1;
+    }
+    return nl ? from : nullptr;
+}
+
+} // namespace
 
 namespace {
 
@@ -140,18 +176,15 @@ private:
 } // namespace
 
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize) {
-    const QByteArray name = QFile::encodeName(path);
-    int fd;
-    do {
-        fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    OsError openError;
+    const int fd = openLog(path, O_RDONLY, readAction, openError);
     if (fd < 0) {
-        if (errno == ENOENT) {
+        if (openError.error == ENOENT) {
             ReadResult r;
             r.status = ReadStatus::Missing;
             return r;
         }
-        return failed(path, errno);
+        return failed(openError);
     }
 
     ReadResult result;
@@ -162,18 +195,27 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
             const Chunk& chunk = reader.next();
             const char* b = chunk.data.data();
             const char* e = b + chunk.size;
+            // A CR held back at the end of the last chunk was a line end of
+            // its own unless this chunk starts with its LF.
+            if (!carry.empty() && carry.back() == '\r' && b < e && *b != '\n') {
+                onBlock(carry.data(), carry.data() + carry.size());
+                carry.clear();
+            }
             if (!carry.empty() && b < e) {
-                const void* nl = memchr(b, '\n', size_t(e - b));
-                const char* upTo = nl ? static_cast<const char*>(nl) + 1 : e;
+                const char* end = lineEnd(b, e);
+                const char* upTo = end < e ? nextLine(end, e) : e;
+                // A CR at the chunk's end waits for the next chunk.
+                const bool whole = end < e && (*end == '\n' || upTo < e || chunk.last);
+                if (end < e && !whole)
+                    upTo = e;
                 carry.insert(carry.end(), b, upTo);
                 b = upTo;
-                if (nl) {
+                if (whole) {
                     onBlock(carry.data(), carry.data() + carry.size());
                     carry.clear();
                 }
             }
-            if (const void* lastNl = memrchr(b, '\n', size_t(e - b))) {
-                const char* blockEnd = static_cast<const char*>(lastNl) + 1;
+            if (const char* blockEnd = pastLastLineEnd(b, e, chunk.last)) {
                 onBlock(b, blockEnd);
                 b = blockEnd;
             }
@@ -183,7 +225,7 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
             reader.release();
             if (last) {
                 if (error)
-                    result = failed(path, error);
+                    result = failed(OsError::fromErrno(readAction, path, error));
                 else if (!carry.empty())
                     onBlock(carry.data(), carry.data() + carry.size());
                 break;

@@ -17,14 +17,17 @@ enum class ReadStatus {
 
 struct ReadResult {
     ReadStatus status = ReadStatus::Read;
-    LogError error;
+    OsError error;
 };
 
-// Receives a run of whole lines, [begin, end). Every line in it ends with
-// LF, except that the log's last line may have no end at all.
+// A line ends with CR LF, LF, or a lone CR (as old editors wrote).
+
+// Receives a run of whole lines, [begin, end). Every line in it is ended,
+// except that the log's last line may have no end at all.
 using BlockHandler = std::function<void(const char* begin, const char* end)>;
 
 // Reads the log from start to end in chunks with read(), never mapping it,
+// and never blocking on a FIFO or device put in the log's place (an error),
 // so that an editor truncating the file during a scan cannot crash us.
 // Memory stays at one chunk, or at the longest line if that is longer.
 // Chunks are small enough to stay in the processor's cache while scanned.
@@ -32,7 +35,7 @@ constexpr size_t DefaultChunkSize = 512 * 1024;
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock,
                          size_t chunkSize = DefaultChunkSize);
 
-// Calls onLine for every line of a block, without its line end (LF or CR LF).
+// Calls onLine for every line of a block, without its line end.
 template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine);
 
 // A log line as text: UTF-8 when it is valid UTF-8, otherwise Windows-1252,
@@ -49,16 +52,17 @@ struct LineSpan {
     const char* end;
 };
 LineSpan lineAround(const char* blockBegin, const char* blockEnd, const char* p);
+// The end of the line that holds p: its CR or LF, or end.
+const char* lineEnd(const char* p, const char* end);
+// The start of the line after the one that ends at lineEnd.
+const char* nextLine(const char* lineEnd, const char* end);
 
 template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine) {
     const char* p = begin;
     while (p < end) {
-        const LineSpan line = lineAround(begin, end, p);
-        onLine(line.begin, line.end);
-        p = static_cast<const char*>(memchr(p, '\n', size_t(end - p)));
-        if (!p)
-            break;
-        ++p;
+        const char* e = lineEnd(p, end);
+        onLine(p, e);
+        p = nextLine(e, end);
     }
 }
 

@@ -10,11 +10,12 @@ namespace tavrelo {
 // asked to do.
 class FakePlatform final : public Platform {
 public:
-    QDateTime now;           // returned by localNow()
-    QString directory;       // returned by programDirectory()
-    QString clipboard;       // returned by clipboardText()
-    int editorError = 0;     // errno that openInEditor() fails with, 0 for success
-    QStringList openedPaths; // every path handed to openInEditor()
+    QDateTime now;               // returned by localNow()
+    QString directory;           // returned by programDirectory()
+    QString clipboard;           // returned by clipboardText()
+    OsError editorError;         // what openInEditor() returns
+    QStringList openedPaths;     // every path handed to openInEditor()
+    EditorFailure editorFailure; // the latest onFailure, for a test to call
     mutable int clockReads = 0;
     mutable int clipboardReads = 0;
 
@@ -27,9 +28,10 @@ public:
         ++clipboardReads;
         return clipboard;
     }
-    OsResult openInEditor(const QString& path) override {
+    OsError openInEditor(const QString& path, EditorFailure onFailure) override {
         openedPaths << path;
-        return OsResult::fromErrno(editorError);
+        editorFailure = std::move(onFailure);
+        return editorError;
     }
 };
 

@@ -1,18 +1,17 @@
 #pragma once
 
+#include "OsError.h"
+
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
+
 namespace tavrelo {
 
-// Outcome of an operating-system call: zero error means success.
-struct OsResult {
-    int error = 0;       // errno of the call that failed
-    QString description; // the system's text for that error
-
-    bool ok() const { return error == 0; }
-    static OsResult fromErrno(int err);
-};
+// Told, on the GUI thread, when the editor started by openInEditor() ends in
+// failure after all.
+using EditorFailure = std::function<void(const OsError&)>;
 
 // Everything the program asks of the operating system, apart from the
 // widgets themselves and the log file's own I/O. The window receives one
@@ -21,8 +20,9 @@ class Platform {
 public:
     virtual ~Platform() = default;
 
-    // The current local date and time, carrying the time zone in force,
-    // so that it converts exactly to UTC, daylight saving included.
+    // The current local date and time, to the millisecond, carrying the time
+    // zone in force, so that it converts exactly to UTC, daylight saving
+    // included.
     virtual QDateTime localNow() const = 0;
 
     // The directory that holds the program's executable.
@@ -32,7 +32,9 @@ public:
     virtual QString clipboardText() const = 0;
 
     // Shows the file in the desktop's text editor without waiting for it.
-    virtual OsResult openInEditor(const QString& path) = 0;
+    // Fails at once when the editor cannot be started; when it starts but
+    // then ends in failure, onFailure is called later.
+    virtual OsError openInEditor(const QString& path, EditorFailure onFailure) = 0;
 };
 
 } // namespace tavrelo

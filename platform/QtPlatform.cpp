@@ -4,11 +4,15 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
+#include <QSocketNotifier>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -23,7 +27,55 @@ const char* const editorCommand[] = {"open", "-t"};
 const char* const editorCommand[] = {"xdg-open"};
 #endif
 
+// How an editor process ended, passed from its reaper thread to the GUI
+// thread through a pipe. The pipe lives as long as the process: a reaper
+// may still write to it after the window has gone.
+struct Ended {
+    pid_t pid;
+    int status;
+};
+int endedPipe[2] = {-1, -1};
+
+bool openEndedPipe() {
+    static const bool ok = ::pipe2(endedPipe, O_CLOEXEC) == 0;
+    return ok;
+}
+
+// What xdg-open's exit status means, as its manual gives it.
+QString editorExitReason(int status) {
+    const QString program = editorProgram();
+    if (WIFSIGNALED(status))
+        return QStringLiteral("%1 was ended by signal %2").arg(program).arg(WTERMSIG(status));
+    const int code = WEXITSTATUS(status);
+    QString why;
+    switch (code) {
+    case 1:
+        why = QStringLiteral("it was given a wrong command line");
+        break;
+    case 2:
+        why = QStringLiteral("it found no such file");
+        break;
+    case 3:
+        why = QStringLiteral("it found no program that opens text files");
+        break;
+    case 4:
+        why = QStringLiteral("the program it started failed");
+        break;
+    default:
+        why = QStringLiteral("it failed");
+        break;
+    }
+    return QStringLiteral("%1 ended with exit status %2: %3").arg(program).arg(code).arg(why);
+}
+
 } // namespace
+
+QtPlatform::QtPlatform() = default;
+QtPlatform::~QtPlatform() = default;
+
+QString editorProgram() {
+    return QString::fromLatin1(editorCommand[0]);
+}
 
 QDateTime QtPlatform::localNow() const {
     return QDateTime::currentDateTime();
@@ -42,7 +94,16 @@ QString QtPlatform::clipboardText() const {
     return clipboard ? clipboard->text() : QString();
 }
 
-OsResult QtPlatform::openInEditor(const QString& path) {
+OsError QtPlatform::openInEditor(const QString& path, EditorFailure onFailure) {
+    const QString startAction = QStringLiteral("start the text editor");
+    if (!openEndedPipe())
+        return OsError::fromErrno(startAction, editorProgram(), errno);
+    if (!endedNotifier_) {
+        endedNotifier_ = std::make_unique<QSocketNotifier>(endedPipe[0], QSocketNotifier::Read);
+        QObject::connect(endedNotifier_.get(), &QSocketNotifier::activated,
+                         [this] { collectEndedEditors(); });
+    }
+
     // No shell is involved: the path reaches the editor as one argument,
     // whatever spaces, quotes or semicolons it holds.
     const QByteArray encodedPath = QFile::encodeName(path);
@@ -60,11 +121,39 @@ OsResult QtPlatform::openInEditor(const QString& path) {
     const int err = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     if (err != 0)
-        return OsResult::fromErrno(err);
+        return OsError::fromErrno(startAction, editorProgram(), err);
 
-    // Do not wait for the editor; reap it whenever it ends so that no zombie is left.
-    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    editors_.insert(pid, Started{path, std::move(onFailure)});
+    // Do not wait for the editor; reap it whenever it ends, so that no zombie
+    // is left, and pass on how it ended.
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        const Ended ended{pid, status};
+        while (::write(endedPipe[1], &ended, sizeof ended) < 0 && errno == EINTR) {
+        }
+    }).detach();
     return {};
+}
+
+void QtPlatform::collectEndedEditors() {
+    Ended ended;
+    ssize_t n;
+    do {
+        n = ::read(endedPipe[0], &ended, sizeof ended);
+    } while (n < 0 && errno == EINTR);
+    if (n != sizeof ended)
+        return;
+    const auto it = editors_.find(ended.pid);
+    if (it == editors_.end())
+        return;
+    const Started started = it.value();
+    editors_.erase(it);
+    const bool failed = !WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0;
+    if (failed && started.onFailure)
+        started.onFailure(OsError::because(QStringLiteral("show in the text editor the log"),
+                                           started.path, editorExitReason(ended.status)));
 }
 
 bool hasGraphicalDisplay() {

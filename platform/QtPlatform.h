@@ -2,16 +2,40 @@
 
 #include "Platform.h"
 
+#include <QHash>
+
+#include <memory>
+
+class QSocketNotifier;
+
 namespace tavrelo {
 
 // The real operating system, reached through Qt and POSIX.
 class QtPlatform final : public Platform {
 public:
+    QtPlatform();
+    ~QtPlatform() override;
+    QtPlatform(const QtPlatform&) = delete;
+    QtPlatform& operator=(const QtPlatform&) = delete;
+
     QDateTime localNow() const override;
     QString programDirectory() const override;
     QString clipboardText() const override;
-    OsResult openInEditor(const QString& path) override;
+    OsError openInEditor(const QString& path, EditorFailure onFailure) override;
+
+private:
+    void collectEndedEditors();
+
+    struct Started {
+        QString path;
+        EditorFailure onFailure;
+    };
+    QHash<long long, Started> editors_; // by process id, until they end
+    std::unique_ptr<QSocketNotifier> endedNotifier_;
 };
+
+// The program that shows a text file in the desktop's editor.
+QString editorProgram();
 
 // Whether a windowing system can be reached: a display, or a Qt platform
 // chosen explicitly (such as offscreen).

@@ -23,10 +23,10 @@ int main(int argc, char* argv[]) {
                                         QStringLiteral("Somewhere far away"),
                                         QStringLiteral("599"),
                                         QStringLiteral("579")};
-        const auto error =
+        const auto result =
             tavrelo::logfile::appendRecord(path, tavrelo::logfile::buildRecord(fields));
-        if (!error.ok()) {
-            std::fprintf(stderr, "%s\n", qPrintable(error.message()));
+        if (result.state != tavrelo::logfile::SaveState::Saved) {
+            std::fprintf(stderr, "%s\n", qPrintable(result.error.message()));
             return 1;
         }
     }

@@ -1,11 +1,18 @@
 #include "LogFile.h"
+#include "LogReader.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "SystemCalls.h"
+
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tavrelo::logfile;
 
@@ -28,6 +35,49 @@ QString scratchBase() {
     return QFileInfo(QStringLiteral("/dev/shm")).isWritable()
                ? QStringLiteral("/dev/shm/tavrelo-XXXXXX")
                : QString();
+}
+
+// Stands in for the durability calls during one test: records every call,
+// in order, and lets the test fail them at exact points.
+struct Faults {
+    QStringList calls;
+    std::function<long(int, const void*, unsigned long)> write; // replaces write() when set
+    std::function<int(int)> fdatasync;                          // replaces fdatasync() when set
+
+    Faults() {
+        SystemCalls& c = systemCalls();
+        c.write = [this](int fd, const void* data, unsigned long n) -> long {
+            calls << "write";
+            return write ? write(fd, data, n) : long(::write(fd, data, n));
+        };
+        c.fdatasync = [this](int fd) {
+            calls << "fdatasync";
+            return fdatasync ? fdatasync(fd) : ::fdatasync(fd);
+        };
+        c.fsync = [this](int fd) {
+            struct stat st {};
+            ::fstat(fd, &st);
+            calls << (S_ISDIR(st.st_mode) ? "fsync folder" : "fsync file");
+            return ::fsync(fd);
+        };
+    }
+    ~Faults() { systemCalls() = {}; }
+    Faults(const Faults&) = delete;
+    Faults& operator=(const Faults&) = delete;
+};
+
+// Appends a line through a descriptor of its own and without the lock, as a
+// text editor, a script or another logger would.
+void appendAsAnotherProgram(const QString& path, const QByteArray& line) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, line.constData(), size_t(line.size())), line.size());
+    ::close(fd);
+}
+
+long failWith(int err) {
+    errno = err;
+    return -1;
 }
 
 } // namespace
@@ -78,7 +128,7 @@ private slots:
 
     void createFailsInMissingFolder() {
         QTemporaryDir dir;
-        const LogError e = createLog(dir.filePath("absent/Tavrelo.txt"));
+        const tavrelo::OsError e = createLog(dir.filePath("absent/Tavrelo.txt"));
         QCOMPARE(e.error, ENOENT);
         QVERIFY(e.message().contains("absent/Tavrelo.txt"));
         QVERIFY(e.message().contains("Error 2:"));
@@ -91,7 +141,7 @@ private slots:
         QTest::newRow("ends in CR LF") << QByteArray("a\r\n") << QByteArray("a\r\nR\r\n");
         QTest::newRow("ends in LF") << QByteArray("a\n") << QByteArray("a\nR\r\n");
         QTest::newRow("no final end") << QByteArray("a") << QByteArray("a\r\nR\r\n");
-        QTest::newRow("ends in CR") << QByteArray("a\r") << QByteArray("a\r\r\nR\r\n");
+        QTest::newRow("ends in a lone CR") << QByteArray("a\r") << QByteArray("a\rR\r\n");
     }
     void appendStartsOnFreshLine() {
         QFETCH(QByteArray, before);
@@ -99,14 +149,14 @@ private slots:
         QTemporaryDir dir;
         const QString path = logPath(dir.path());
         writeAll(path, before);
-        QVERIFY(appendRecord(path, "R\r\n").ok());
+        QCOMPARE(appendRecord(path, "R\r\n").state, SaveState::Saved);
         QCOMPARE(readAll(path), after);
     }
 
     void appendRecreatesVanishedLog() {
         QTemporaryDir dir;
         const QString path = logPath(dir.path());
-        QVERIFY(appendRecord(path, "R\r\n").ok());
+        QCOMPARE(appendRecord(path, "R\r\n").state, SaveState::Saved);
         QCOMPARE(readAll(path), QByteArray("R\r\n"));
     }
 
@@ -114,9 +164,10 @@ private slots:
         QTemporaryDir dir;
         const QString path = logPath(dir.path());
         QVERIFY(QDir().mkdir(path));
-        const LogError e = appendRecord(path, "R\r\n");
-        QCOMPARE(e.error, EISDIR);
-        QVERIFY(!e.description.isEmpty());
+        const SaveResult r = appendRecord(path, "R\r\n");
+        QCOMPARE(r.state, SaveState::NotSaved);
+        QCOMPARE(r.error.error, EISDIR);
+        QVERIFY(!r.error.description.isEmpty());
     }
 
     // A file-size limit stops the write part-way; the log must be left as it
@@ -131,10 +182,163 @@ private slots:
         rlimit limited = old;
         limited.rlim_cur = 10;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        const LogError e = appendRecord(path, "a record longer than the limit\r\n");
+        const SaveResult r = appendRecord(path, "a record longer than the limit\r\n");
         setrlimit(RLIMIT_FSIZE, &old);
-        QCOMPARE(e.error, EFBIG);
+        QCOMPARE(r.state, SaveState::NotSaved);
+        QCOMPARE(r.error.error, EFBIG);
         QCOMPARE(readAll(path), before);
+    }
+
+    // A write that fails removes what this save wrote and nothing else: cut
+    // off while nothing follows it, blanked in place when another program
+    // has appended behind it. No partial record is ever left.
+    void failedWriteRemovesOnlyItsOwnBytes_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("why");
+        const QByteArray before = "A\r\n";
+        QTest::newRow("fails at once") << 0 << before << "Error 28: No space left on device";
+        QTest::newRow("fails part-way") << 1 << before << "Error 28: No space left on device";
+        QTest::newRow("fails part-way, another program appends")
+            << 2 << before + "   \r\nOTHER\r\n"
+            << "Error 28: No space left on device";
+        QTest::newRow("another program writes into the middle")
+            << 3 << before + "   \r\nOTHER\r\n      \r\n"
+            << "Another program wrote into the log";
+    }
+    void failedWriteRemovesOnlyItsOwnBytes() {
+        QFETCH(int, fault);
+        QFETCH(QByteArray, after);
+        QFETCH(QString, why);
+        QTemporaryDir dir;
+        const QString path = logPath(dir.path());
+        writeAll(path, "A\r\n");
+        Faults faults;
+        int calls = 0;
+        faults.write = [&](int fd, const void* data, unsigned long n) -> long {
+            if (calls++ == 0)
+                return fault == 0 ? failWith(ENOSPC) : long(::write(fd, data, 5));
+            if (fault >= 2)
+                appendAsAnotherProgram(path, "OTHER\r\n");
+            return fault == 3 ? long(::write(fd, data, n)) : failWith(ENOSPC);
+        };
+        const SaveResult r = appendRecord(path, "RECORD-LINE\r\n");
+        QCOMPARE(r.state, SaveState::NotSaved);
+        QVERIFY2(r.error.message().contains(why), qPrintable(r.error.message()));
+        QCOMPARE(readAll(path), after);
+    }
+
+    // A failed sync after a whole write keeps the record (it may reach the
+    // disk), removes nothing another program appended meanwhile, and a retry
+    // of the same contact syncs again without writing it a second time.
+    void failedSyncNeverDuplicates() {
+        QTemporaryDir dir;
+        const QString path = logPath(dir.path());
+        writeAll(path, "A\r\n");
+        Faults faults;
+        faults.fdatasync = [&](int) {
+            appendAsAnotherProgram(path, "OTHER\r\n");
+            errno = EIO;
+            return -1;
+        };
+        const SaveResult first = appendRecord(path, "REC\r\n");
+        QCOMPARE(first.state, SaveState::Unconfirmed);
+        QCOMPARE(first.error.error, EIO);
+        QCOMPARE(readAll(path), QByteArray("A\r\nREC\r\nOTHER\r\n"));
+
+        faults.fdatasync = nullptr;
+        faults.calls.clear();
+        const SaveResult retry = appendRecord(path, "REC\r\n", &first.written);
+        QCOMPARE(retry.state, SaveState::Saved);
+        QCOMPARE(faults.calls, QStringList{"fdatasync"});
+        QCOMPARE(readAll(path), QByteArray("A\r\nREC\r\nOTHER\r\n"));
+
+        // Once the record has gone from the log (an edit removed it), or the
+        // contact was changed, a retry writes it as a new record.
+        writeAll(path, "A\r\n");
+        QCOMPARE(appendRecord(path, "REC\r\n", &first.written).state, SaveState::Saved);
+        QCOMPARE(appendRecord(path, "REC2\r\n", &first.written).state, SaveState::Saved);
+        QCOMPARE(readAll(path), QByteArray("A\r\nREC\r\nREC2\r\n"));
+    }
+
+    // The calls that make a record or a new log durable, in order.
+    void durabilityCalls_data() {
+        QTest::addColumn<bool>("logExists");
+        QTest::addColumn<bool>("append");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("create a new log")
+            << false << false << QStringList{"fsync file", "fsync folder"};
+        QTest::newRow("create over an existing log") << true << false << QStringList{};
+        QTest::newRow("append") << true << true << QStringList{"write", "fdatasync"};
+        QTest::newRow("append to a vanished log")
+            << false << true << QStringList{"write", "fdatasync", "fsync folder"};
+    }
+    void durabilityCalls() {
+        QFETCH(bool, logExists);
+        QFETCH(bool, append);
+        QFETCH(QStringList, calls);
+        QTemporaryDir dir;
+        const QString path = logPath(dir.path());
+        if (logExists)
+            writeAll(path, "A\r\n");
+        Faults faults;
+        if (append)
+            QCOMPARE(appendRecord(path, "R\r\n").state, SaveState::Saved);
+        else
+            QVERIFY(createLog(path).ok());
+        QCOMPARE(faults.calls, calls);
+    }
+
+    // A FIFO or a device in the log's place is refused at once, by every
+    // call that opens the log; none of them may block or read without end.
+    void notARegularFileNeverBlocks_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("FIFO") << "fifo"
+                              << "It is a FIFO (named pipe), not a regular file";
+        QTest::newRow("symlink to a FIFO") << "link to fifo"
+                                           << "It is a FIFO (named pipe), not a regular file";
+        QTest::newRow("symlink to /dev/zero") << "link to /dev/zero"
+                                              << "It is a character device, not a regular file";
+    }
+    void notARegularFileNeverBlocks() {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString path = logPath(dir.path());
+        const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0644), 0);
+        const QByteArray name = QFile::encodeName(path);
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(name.constData(), 0644), 0);
+        else
+            QCOMPARE(::symlink(kind == "link to fifo" ? fifo.constData() : "/dev/zero",
+                               name.constData()),
+                     0);
+        const tavrelo::OsError created = createLog(path);
+        QVERIFY2(created.message().endsWith(reason + '.'), qPrintable(created.message()));
+        const SaveResult saved = appendRecord(path, "R\r\n");
+        QCOMPARE(saved.state, SaveState::NotSaved);
+        QVERIFY2(saved.error.message().contains(reason), qPrintable(saved.error.message()));
+        const ReadResult read = readLogBlocks(path, [](const char*, const char*) {});
+        QCOMPARE(read.status, ReadStatus::Failed);
+        QVERIFY2(read.error.message().contains(path), qPrintable(read.error.message()));
+        QVERIFY(read.error.message().contains(reason));
+    }
+
+    // A lock that something else holds for long ends the save with an error
+    // instead of freezing the window.
+    void lockHeldElsewhereIsAnError() {
+        QTemporaryDir dir;
+        const QString path = logPath(dir.path());
+        writeAll(path, "A\r\n");
+        const int holder = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        QCOMPARE(::flock(holder, LOCK_EX), 0);
+        const SaveResult r = appendRecord(path, "R\r\n");
+        ::close(holder);
+        QCOMPARE(r.state, SaveState::NotSaved);
+        QVERIFY2(r.error.message().contains("held it locked"), qPrintable(r.error.message()));
+        QCOMPARE(readAll(path), QByteArray("A\r\n"));
     }
 
     // Several copies of the program saving at once leave only whole lines.

@@ -4,8 +4,29 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <optional>
 
 using namespace tavrelo;
+
+namespace {
+
+// Puts a stand-in xdg-open first on PATH for the lifetime of the object.
+struct StubOpener {
+    QTemporaryDir dir;
+    QByteArray oldPath = qgetenv("PATH");
+
+    explicit StubOpener(const QString& script) {
+        QFile stub(dir.filePath("xdg-open"));
+        if (stub.open(QIODevice::WriteOnly))
+            stub.write(("#!/bin/sh\n" + script + "\n").toUtf8());
+        stub.close();
+        stub.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PATH", QFile::encodeName(dir.path()) + ":/usr/bin:/bin");
+    }
+    ~StubOpener() { qputenv("PATH", oldPath); }
+};
+
+} // namespace
 
 class TestPlatform : public QObject {
     Q_OBJECT
@@ -13,37 +34,63 @@ class TestPlatform : public QObject {
 private slots:
     // The opener gets the path as one argument, with no shell in between.
     void openerGetsPathWhole() {
-        QTemporaryDir dir;
-        const QString record = dir.filePath("args");
-        QFile stub(dir.filePath("xdg-open"));
-        QVERIFY(stub.open(QIODevice::WriteOnly));
-        stub.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > '%1'\n")
-                       .arg(record)
-                       .toUtf8());
-        stub.close();
-        stub.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        const QByteArray oldPath = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(dir.path()) + ":/usr/bin:/bin");
-
+        QTemporaryDir out;
+        const QString record = out.filePath("args");
+        StubOpener stub(QStringLiteral("printf '%s\\n' \"$#\" \"$@\" > '%1'").arg(record));
         QtPlatform platform;
-        const QString path = dir.filePath("a b; 'c' $(d)/Tavrelo.txt");
-        const OsResult result = platform.openInEditor(path);
-        qputenv("PATH", oldPath);
-        QVERIFY(result.ok());
+        const QString path = out.filePath("a b; 'c' $(d)/Tavrelo.txt");
+        QVERIFY(platform.openInEditor(path, {}).ok());
         QTRY_VERIFY(QFileInfo(record).size() > 0);
         QFile f(record);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(f.readAll()), "1\n" + path + "\n");
     }
 
+    // An opener that starts but then fails is reported once it has ended.
+    void openerThatEndsBadly_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("expected"); // empty: no failure
+        QTest::newRow("success") << "exit 0" << QString();
+        QTest::newRow("no program for the file")
+            << "exit 3"
+            << "xdg-open ended with exit status 3: it found no program that opens";
+        QTest::newRow("action failed")
+            << "exit 4"
+            << "xdg-open ended with exit status 4: the program it started failed";
+        QTest::newRow("killed") << "kill -9 $$"
+                                << "xdg-open was ended by signal 9";
+    }
+    void openerThatEndsBadly() {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        StubOpener stub(QStringLiteral("touch \"$1.seen\"; ") + script);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        QtPlatform platform;
+        std::optional<OsError> reported;
+        QVERIFY(platform.openInEditor(path, [&](const OsError& e) { reported = e; }).ok());
+        QTRY_VERIFY(QFileInfo::exists(path + ".seen"));
+        if (expected.isEmpty()) {
+            QTest::qWait(300);
+            QVERIFY(!reported);
+            return;
+        }
+        QTRY_VERIFY(reported.has_value());
+        QVERIFY2(reported->message().contains(expected), qPrintable(reported->message()));
+        QVERIFY(reported->message().contains(path));
+    }
+
+    // A missing opener is named as such; the message does not read as if the
+    // log were missing.
     void missingOpenerIsAnError() {
         const QByteArray oldPath = qgetenv("PATH");
         qputenv("PATH", "/nonexistent-tavrelo-path");
         QtPlatform platform;
-        const OsResult result = platform.openInEditor(QStringLiteral("/tmp/Tavrelo.txt"));
+        const OsError e = platform.openInEditor(QStringLiteral("/tmp/Tavrelo.txt"), {});
         qputenv("PATH", oldPath);
-        QCOMPARE(result.error, ENOENT);
-        QCOMPARE(result.description, QStringLiteral("No such file or directory"));
+        QCOMPARE(e.error, ENOENT);
+        QCOMPARE(e.message(), QStringLiteral("Could not start the text editor xdg-open.\n"
+                                             "Error 2: No such file or directory."));
     }
 };
 

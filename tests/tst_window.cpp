@@ -1,4 +1,6 @@
 #include "FakePlatform.h"
+#include "QtPlatform.h"
+#include "SystemCalls.h"
 #include "Tavrelo.h"
 
 #include <QLabel>
@@ -14,6 +16,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <unistd.h>
 
 using namespace tavrelo;
 
@@ -37,7 +40,7 @@ struct Fixture {
         loadError = window->load();
         window->Timer1->stop();
     }
-    logfile::LogError loadError;
+    OsError loadError;
 
     QLineEdit* box(int i) const { return window->Text1[size_t(i)]; }
     QString logPath() const { return platform.directory + "/Tavrelo.txt"; }
@@ -50,7 +53,11 @@ struct Fixture {
         f.open(QIODevice::WriteOnly);
         f.write(bytes);
     }
-    void tick() const { QMetaObject::invokeMethod(window->Timer1, "timeout"); }
+    // One clock tick at the fake time; the timer it re-arms is stopped again.
+    void tick() const {
+        QMetaObject::invokeMethod(window->Timer1, "timeout");
+        window->Timer1->stop();
+    }
     void fill(const QStringList& texts) const {
         for (int i = 0; i < texts.size(); ++i)
             box(i)->setText(texts[i]);
@@ -190,18 +197,64 @@ private slots:
         QCOMPARE(w.Text1[1]->text(), QString());
         QVERIFY(QFileInfo(f.logPath()).isFile());
         QCOMPARE(QFileInfo(f.logPath()).size(), 0);
-        // The clock ticks every second, on time.
-        Tavrelo fresh(f.platform);
-        QVERIFY(fresh.Timer1->isActive());
-        QCOMPARE(fresh.Timer1->interval(), 1000);
-        QCOMPARE(fresh.Timer1->timerType(), Qt::PreciseTimer);
+    }
+
+    // The clock ticks at the start of each second: at start and at every
+    // tick the timer is armed for the next whole second of the clock.
+    void clockTicksAtTheStartOfEachSecond_data() {
+        QTest::addColumn<int>("msec");
+        QTest::addColumn<int>("interval");
+        QTest::newRow("on the second") << 0 << 1000;
+        QTest::newRow("just after") << 1 << 999;
+        QTest::newRow("a quarter in") << 250 << 750;
+        QTest::newRow("just before the next") << 999 << 1;
+    }
+    void clockTicksAtTheStartOfEachSecond() {
+        QFETCH(int, msec);
+        QFETCH(int, interval);
+        FakePlatform platform;
+        QTemporaryDir dir;
+        platform.directory = dir.path();
+        platform.now =
+            QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59, msec), QTimeZone("Europe/Berlin"));
+        Tavrelo w(platform);
+        QVERIFY(w.Timer1->isActive());
+        QVERIFY(w.Timer1->isSingleShot());
+        QCOMPARE(w.Timer1->timerType(), Qt::PreciseTimer);
+        QCOMPARE(w.Timer1->interval(), interval);
+        QCOMPARE(w.Text1[0]->text(), QString()); // empty until the first tick
+        platform.now = platform.now.addMSecs(1000);
+        QMetaObject::invokeMethod(w.Timer1, "timeout");
+        QCOMPARE(w.Timer1->interval(), interval);
+        QVERIFY(w.Timer1->isActive());
+        QCOMPARE(w.Text1[1]->text(), QStringLiteral("01:00:00"));
+    }
+
+    // On the real clock the shown second changes right after the real one,
+    // and none is skipped or shown twice.
+    void clockFollowsTheRealSecond() {
+        QTemporaryDir dir;
+        QtPlatform platform;
+        Tavrelo w(platform);
+        QList<QTime> seen;
+        QList<int> lateness;
+        connect(w.Text1[1], &QLineEdit::textChanged, this, [&](const QString& text) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            seen << QTime::fromString(text, QStringLiteral("HH:mm:ss"));
+            lateness << int(seen.last().msecsTo(now.time()) + 86400000) % 86400000;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= 4, 6000);
+        for (qsizetype i = 1; i < seen.size(); ++i)
+            QCOMPARE(seen[i - 1].secsTo(seen[i]) % 86400, 1);
+        for (int late : lateness)
+            QVERIFY2(late < 150, qPrintable(QStringLiteral("shown %1 ms late").arg(late)));
     }
 
     void startUpFailsWithoutFolder() {
         FakePlatform platform;
         platform.directory = "/nonexistent-tavrelo-folder";
         Tavrelo w(platform);
-        const logfile::LogError e = w.load();
+        const OsError e = w.load();
         QCOMPARE(e.error, ENOENT);
         QVERIFY(e.message().contains("/nonexistent-tavrelo-folder/Tavrelo.txt"));
     }
@@ -279,14 +332,29 @@ private slots:
         QVERIFY(f.takeMessage().isEmpty());
     }
 
+    // An editor that cannot start, and one that starts but ends in failure,
+    // are both reported; a failure that comes after the window has gone is not.
     void openFailureIsReported() {
         Fixture f;
-        f.platform.editorError = ENOENT;
+        f.platform.editorError = OsError::fromErrno("start the text editor", "xdg-open", ENOENT);
         f.fill(exampleContact);
         QTest::mouseClick(f.window->Command2, Qt::LeftButton);
-        const QString message = f.takeMessage();
-        QVERIFY2(message.contains("Error 2: No such file or directory"), qPrintable(message));
+        QString message = f.takeMessage();
+        QVERIFY2(message.startsWith("Could not start the text editor xdg-open.\nError 2: No such "
+                                    "file or directory."),
+                 qPrintable(message));
+        QVERIFY(message.contains(f.logPath() + " was not shown; it is unchanged"));
         QCOMPARE(f.texts(), exampleContact);
+
+        f.platform.editorError = {};
+        QTest::mouseClick(f.window->Command2, Qt::LeftButton);
+        QVERIFY(f.takeMessage().isEmpty());
+        const OsError ended = OsError::because("show in the text editor the log", f.logPath(),
+                                               "xdg-open ended with exit status 3");
+        f.platform.editorFailure(ended);
+        QCOMPARE(f.takeMessage(), ended.message());
+        f.window.reset();
+        f.platform.editorFailure(ended);
     }
 
     // Each tick reads the clock once and shows the true UTC time, so a
@@ -408,16 +476,41 @@ private slots:
         QCOMPARE(f.log(), QByteArray(",  ,  ,  ZZ9,  ,  ,  ,  \r\n"));
     }
 
-    void unreadableLogSaidOnce() {
+    // A log that cannot be read while the call is typed is said in the
+    // pane, never in a box that would take the keys that follow; it is said
+    // until the log reads again, and again at a later failure.
+    void unreadableLogSaidInPane() {
         Fixture f;
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        f.writeLog("1,  ZZ9ZZ,  Hans\r\n");
+        QByteArray good = f.log();
+        const QString folder = f.logPath() + ".moved";
+        QVERIFY(QFile::rename(f.logPath(), folder));
+        QVERIFY(QDir().mkdir(f.logPath()));
+        f.box(3)->setFocus();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QTest::keyClick(f.box(3), Qt::Key_Tab);
+        QTest::keyClicks(QApplication::focusWidget(), "Hans");
+        QCOMPARE(f.takeMessage(), QString());
+        QCOMPARE(f.box(3)->text(), QStringLiteral("ZZ9"));
+        QCOMPARE(f.box(4)->text(), QStringLiteral("Hans"));
+        const QStringList error{"The history cannot be shown.",
+                                "Could not read the log " + f.logPath() + ".",
+                                "It is a folder, not a file."};
+        QCOMPARE(f.paneLines(), error);
+        QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
+
+        QVERIFY(QDir().rmdir(f.logPath()));
+        QVERIFY(QFile::rename(folder, f.logPath()));
+        f.box(3)->end(false);
+        QTest::keyClicks(f.box(3), "Z");
+        QCOMPARE(f.paneLines(), QStringList{"1,  ZZ9ZZ,  Hans"});
         QVERIFY(QFile::remove(f.logPath()));
         QVERIFY(QDir().mkdir(f.logPath()));
-        QTest::keyClicks(f.box(3), "ZZ9");
-        const QString message = f.takeMessage();
-        QVERIFY2(message.contains("Error 21: Is a directory"), qPrintable(message));
-        QTest::keyClicks(f.box(3), "ZZ");
+        QTest::keyClicks(f.box(3), "Z");
+        QCOMPARE(f.paneLines(), error);
         QCOMPARE(f.takeMessage(), QString());
-        QCOMPARE(f.box(3)->text(), QStringLiteral("ZZ9ZZ"));
     }
 
     void paste_data() {
@@ -446,6 +539,12 @@ private slots:
         QTest::newRow("tab kept") << 7 << ""
                                   << "5\t9 9"
                                   << "5\t99";
+        QTest::newRow("spaces from a web page")
+            << 3 << "" << QString::fromUtf8("\u00a0DL1\u2009ABC\u200b\u3000\u2060\ufeff\u202f")
+            << "DL1ABC";
+        QTest::newRow("other characters kept")
+            << 4 << "" << QString::fromUtf8("J\u00f6rg\u00ad\U0001F4FB")
+            << QString::fromUtf8("J\u00f6rg\u00ad\U0001F4FB");
     }
     void paste() {
         QFETCH(int, box);
@@ -463,6 +562,8 @@ private slots:
             QVERIFY(!f.box(box)->hasSelectedText());
     }
 
+    // Every paste into Call looks the call up, the same call again too, so
+    // that an edit of the log since shows.
     void pastedCallStartsLookup() {
         Fixture f;
         f.writeLog("1,  ZZ9ZZ,  Hans\r\n");
@@ -470,23 +571,61 @@ private slots:
         f.doubleClick(3);
         QCOMPARE(f.paneLines(), QStringList{"1,  ZZ9ZZ,  Hans"});
         QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
+        f.writeLog("1,  ZZ9ZZ,  Hans\r\n2,  ZZ9ZZ,  Eva\r\n");
+        f.doubleClick(3);
+        QCOMPARE(f.paneLines(), (QStringList{"2,  ZZ9ZZ,  Eva", "1,  ZZ9ZZ,  Hans"}));
         f.save();
         QVERIFY(f.log().endsWith(",  ZZ9ZZ,  ,  ,  ,  \r\n"));
     }
 
-    void pasteOfAMegabyte() {
+    // A paste longer than the box is cut at a whole character, and the
+    // operator is told how much was left out.
+    void pasteTooLongForTheBox_data() {
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<int>("expectedSize"); // UTF-16 units kept
+        QTest::addColumn<int>("cut");          // characters left out
+        const int max = 32767;
+        QTest::newRow("ASCII") << "DL1ABC  \r\n" << max << 100000 * 6 - max;
+        // 32767 is odd: the radio emoji at the limit would be split in two.
+        QTest::newRow("surrogate pair at the limit")
+            << QString::fromUtf8("\U0001F4FB") << max - 1 << 100000 - (max - 1) / 2;
+        QTest::newRow("combining mark at the limit")
+            << QString::fromUtf8("e\u0301") << max - 1 << 200000 - (max - 1);
+    }
+    void pasteTooLongForTheBox() {
+        QFETCH(QString, unit);
+        QFETCH(int, expectedSize);
+        QFETCH(int, cut);
         Fixture f;
-        QString big;
-        for (int i = 0; i < 100000; ++i)
-            big += QStringLiteral("DL1ABC  \r\n");
-        f.platform.clipboard = big;
+        f.platform.clipboard = unit.repeated(100000);
         f.doubleClick(4);
-        // The box holds as much as a line box can, without spaces or breaks.
         const QString name = f.box(4)->text();
-        QCOMPARE(name.size(), f.box(4)->maxLength());
-        QVERIFY(name.startsWith("DL1ABCDL1ABC"));
+        QCOMPARE(name.size(), expectedSize);
+        QVERIFY(!name.back().isHighSurrogate());
+        QCOMPARE(name.toUtf8().count('?'), 0);
+        const QString message = f.takeMessage();
+        QVERIFY2(
+            message.contains(QStringLiteral("The last %1 characters were not pasted").arg(cut)),
+            qPrintable(message));
+        QVERIFY(message.contains("Name box"));
         f.save();
         QCOMPARE(f.log().count('\n'), 1);
+        QVERIFY(!f.log().contains('?'));
+    }
+
+    // The Call box shows a six-character call whole, from its first letter.
+    void sixCharacterCallFits() {
+        Fixture f;
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        f.box(3)->setText("DL1ABC");
+        const QImage shown = f.box(3)->grab().toImage();
+        f.box(3)->resize(200, f.box(3)->height());
+        const QImage wide = f.box(3)->grab().toImage().copy(shown.rect());
+        // Scrolled text would show other pixels at the left than the wide box does.
+        for (int x = 1; x < shown.width() - 1; ++x)
+            for (int y = 1; y < shown.height() - 1; ++y)
+                QVERIFY2(shown.pixel(x, y) == wide.pixel(x, y), qPrintable(QString::number(x)));
     }
 
     void stamp_data() {
@@ -508,6 +647,35 @@ private slots:
         f.doubleClick(box);
         QCOMPARE(f.box(0)->text(), QStringLiteral("2000-Jan-01"));
         QCOMPARE(f.box(1)->text(), QStringLiteral("01:02:03"));
+    }
+
+    // A save whose sync fails says that the contact is in the log but not
+    // confirmed, and keeps it in the boxes; saving again confirms it without
+    // writing it twice.
+    void unconfirmedSaveIsNeverDuplicated() {
+        Fixture f;
+        int failures = 1;
+        logfile::systemCalls().fdatasync = [&](int fd) {
+            if (failures-- > 0) {
+                errno = EIO;
+                return -1;
+            }
+            return ::fdatasync(fd);
+        };
+        f.fill(exampleContact);
+        f.save();
+        const QString message = f.takeMessage();
+        QVERIFY2(message.contains("Error 5: Input/output error"), qPrintable(message));
+        QVERIFY(message.contains("The contact was written to the log"));
+        QCOMPARE(f.texts(), exampleContact);
+        const QByteArray record =
+            "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
+        QCOMPARE(f.log(), record);
+        f.save();
+        logfile::systemCalls() = {};
+        QCOMPARE(f.takeMessage(), QString());
+        QCOMPARE(f.log(), record);
+        QCOMPARE(f.box(3)->text(), QString());
     }
 
     void closingWritesNothing() {
