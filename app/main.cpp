@@ -39,9 +39,10 @@ int main(int argc, char* argv[]) {
     tavrelo::QtPlatform platform;
     tavrelo::Tavrelo window(platform);
     if (const tavrelo::OsError error = window.load(); !error.ok()) {
-        QMessageBox::critical(nullptr, QStringLiteral("Tavrelo"),
-                              error.message() +
-                                  QStringLiteral("\n\nTavrelo cannot run without its log."));
+        const QString message =
+            error.message() + QStringLiteral("\n\nTavrelo cannot run without its log.");
+        std::fprintf(stderr, "tavrelo: %s\n", qPrintable(message));
+        QMessageBox::critical(nullptr, QStringLiteral("Tavrelo"), message);
         return 1;
     }
     window.show();

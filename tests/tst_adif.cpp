@@ -1,6 +1,10 @@
 #include "Adif.h"
 
 #include <QProcess>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,6 +52,7 @@ private slots:
         QTest::newRow("no such day") << "2023-Feb-29" << QByteArray();
         QTest::newRow("unknown month") << "2006-Foo-18" << QByteArray();
         QTest::newRow("before 1930") << "1929-Dec-31" << QByteArray();
+        QTest::newRow("first ADIF day") << "1930-Jan-01" << QByteArray("19300101");
         QTest::newRow("empty") << "" << QByteArray();
         QTest::newRow("other digits") << "٢٠٠٦-Nov-18" << QByteArray();
     }
@@ -199,11 +204,14 @@ private slots:
                                         << QStringList{"--mode", "CW"} << 1 << "line 2: skipped";
         QTest::newRow("unknown mode")
             << good << QStringList{"--mode", "LSB2"} << 2 << "not an ADIF mode";
+        QTest::newRow("lone CR line ends")
+            << QByteArray(good).replace("\r\n", "\r").repeated(3) << QStringList{"--mode", "CW"}
+            << 0 << "3 contacts written, 0 lines skipped";
         QTest::newRow("missing log") << QByteArray() << QStringList{"--mode", "CW"} << 2
-                                     << "error 2: No such file or directory";
+                                     << "\nError 2: No such file or directory.";
         QTest::newRow("output not writable")
             << good << QStringList{"-o", "/nonexistent-dir/x.adi"} << 2
-            << "cannot create /nonexistent-dir/x.adi.part: error 2";
+            << "Could not create the ADIF file /nonexistent-dir/x.adi.\nError 2: No such file";
     }
     void command() {
         QFETCH(QByteArray, log);
@@ -225,6 +233,94 @@ private slots:
         QVERIFY2(err.contains(stderrHas), qPrintable(err));
         if (exitCode < 2 && !args.contains("-o"))
             QVERIFY(p.readAllStandardOutput().contains("<CALL:5>ZZ9ZZ"));
+    }
+
+    // An output that is the log, by whatever name, is refused and the log
+    // stays as it was.
+    void outputThatIsTheLogIsRefused_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("same path") << "same";
+        QTest::newRow("relative path") << "relative";
+        QTest::newRow("symlink") << "symlink";
+        QTest::newRow("hard link") << "hard link";
+    }
+    void outputThatIsTheLogIsRefused() {
+        QFETCH(QString, how);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QByteArray bytes = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n";
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        f.close();
+        QString out = log;
+        if (how == "relative")
+            out = "Tavrelo.txt";
+        else if (how == "symlink")
+            QVERIFY(QFile::link(log, out = dir.filePath("link.adi")));
+        else if (how == "hard link")
+            QCOMPARE(::link(QFile::encodeName(log).constData(),
+                            QFile::encodeName(out = dir.filePath("hard.adi")).constData()),
+                     0);
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(TAVRELO_ADIF), {log, "-o", out, "--mode", "CW"});
+        QVERIFY(p.waitForFinished());
+        QCOMPARE(p.exitCode(), 2);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains("It is the log " + log + " itself"), qPrintable(err));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), bytes);
+    }
+
+    // A failed export leaves the output as it was and nothing beside it; a
+    // symlink planted where a temporary file might go is never followed.
+    void exportLeavesNothingBehind_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("stderrHas");
+        QTest::newRow("log missing") << "missing" << 2 << "Could not read the log";
+        QTest::newRow("log is a FIFO") << "fifo" << 2 << "It is a FIFO (named pipe)";
+        QTest::newRow("symlinks planted") << "planted" << 0 << "1 contacts written";
+    }
+    void exportLeavesNothingBehind() {
+        QFETCH(QString, fault);
+        QFETCH(int, exitCode);
+        QFETCH(QString, stderrHas);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        if (fault == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0644), 0);
+        } else if (fault != "missing") {
+            QFile f(log);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
+        }
+        const QString out = dir.filePath("out.adi");
+        QFile old(out);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("OLD");
+        old.close();
+        const QString victim = dir.filePath("victim");
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::WriteOnly));
+        v.write("VICTIM");
+        v.close();
+        for (const char* name : {"out.adi.part", "out.adi.tmp", "out.adi~"})
+            QVERIFY(QFile::link(victim, dir.filePath(name)));
+        const QStringList before = QDir(dir.path()).entryList(QDir::Files | QDir::System);
+
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF), {log, "-o", out, "--mode", "CW"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), exitCode);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains(stderrHas), qPrintable(err));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), before);
+        QVERIFY(v.open(QIODevice::ReadOnly));
+        QCOMPARE(v.readAll(), QByteArray("VICTIM"));
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll().startsWith("OLD"), exitCode == 2);
     }
 
     void commandWritesFileWhole() {

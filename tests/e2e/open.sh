@@ -18,3 +18,13 @@ for _ in $(seq 60); do [ -s "$WORK/opened" ] && break; sleep 0.05; done
     fail "xdg-open got '$(sed -n 2p "$WORK/opened")'"
 alive
 pass "xdg-open received the log path as one argument"
+
+# An opener that starts but then fails is reported, not ignored.
+cat >"$WORK/bin/xdg-open" <<'STUB'
+#!/bin/sh
+exit 3
+STUB
+click "${OPEN[@]}"
+dismiss_message
+alive
+pass "xdg-open ending with exit status 3 was reported"

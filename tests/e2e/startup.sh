@@ -18,3 +18,16 @@ start_app "$WORK/existing"
 settle 1.2 # past the first clock tick
 cmp -s "$WORK/before" "$WORK/existing/Tavrelo.txt" || fail "start-up changed an existing log"
 pass "existing log left byte for byte"
+
+# Without a usable display the program says so itself and ends with exit
+# status 1, whatever QT_QPA_PLATFORM names; Qt's own abort never shows.
+for setting in "-u DISPLAY QT_QPA_PLATFORM=xcb" "DISPLAY=:65000 QT_QPA_PLATFORM=xcb" \
+    "-u DISPLAY -u QT_QPA_PLATFORM"; do
+    rc=0
+    # shellcheck disable=SC2086
+    out=$(env -u WAYLAND_DISPLAY $setting "$WORK/fresh/tavrelo" 2>&1) || rc=$?
+    [ "$rc" -eq 1 ] || fail "with $setting the exit status is $rc: $out"
+    [[ "$out" == *"graphical display"*"Start Tavrelo from a desktop session."* ]] ||
+        fail "with $setting it said: $out"
+done
+pass "no usable display: the program's own message and exit status 1"
