@@ -2,11 +2,11 @@
 
 #include <QProcess>
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tavrelo::adif;
 
