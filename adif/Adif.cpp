@@ -235,7 +235,7 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
             summary.writeError = write(out);
         out.clear();
     };
-    summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+    summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end, qint64) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
             const Conversion c = convertLine(logfile::decodeLine(b, e), modeField);

@@ -2,7 +2,8 @@
 
 #include "CallHistory.h"
 #include "EntryBox.h"
-#include "HistoryPane.h"
+#include "HistoryLookup.h"
+#include "HistoryView.h"
 #include "Paste.h"
 
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -82,13 +82,12 @@ void Tavrelo::buildControls() {
     Command2->setGeometry(px(9900), px(135), px(1485), px(390));
     connect(Command2, &QPushButton::clicked, this, &Tavrelo::onOpen);
 
-    Text2 = new QPlainTextEdit(this);
+    Text2 = new HistoryView(this);
     Text2->setGeometry(px(90), px(1155), px(11280), px(1575));
-    Text2->setLineWrapMode(QPlainTextEdit::NoWrap);
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Text2->setTabChangesFocus(true);
-    historyPane_ = new HistoryPane(Text2, this);
+    lookup_ = new HistoryLookup(this);
+    connect(lookup_, &HistoryLookup::finished, this, &Tavrelo::onLookupFinished);
 
     // Focus order: Save, the eight boxes, the history pane, Open.
     QWidget* previous = Command1;
@@ -115,11 +114,14 @@ void Tavrelo::armClock(const QDateTime& now) {
 OsError Tavrelo::load() {
     zoneOffset_ = clock::zoneOffsetDays(platform_.localNow());
     months_ = clock::makeMonthTable();
-    return logfile::createLog(logPath());
+    const OsError error = logfile::createLog(logPath());
+    if (error.ok())
+        lookup_->warmUp(logPath());
+    return error;
 }
 
-bool Tavrelo::isHistoryFilling() const {
-    return historyPane_->isFilling();
+bool Tavrelo::isHistoryBusy() const {
+    return lookup_->isBusy();
 }
 
 QString Tavrelo::logPath() const {
@@ -170,24 +172,27 @@ void Tavrelo::onText1Change(int index) {
         return;
     if (history::isLongEnough(Text1[Call]->text()))
         SeekCallBook();
-    if (!history::isLongEnough(Text1[Call]->text()))
+    if (!history::isLongEnough(Text1[Call]->text())) {
+        lookup_->discard();
         setCollapsed();
+    }
 }
 
 void Tavrelo::SeekCallBook() {
-    const history::LookupResult result = history::lookUp(logPath(), Text1[Call]->text());
+    lookup_->start(logPath(), Text1[Call]->text());
+}
+
+void Tavrelo::onLookupFinished(const history::LookupResult& result) {
     if (result.read.status == logfile::ReadStatus::Failed) {
         // Said in the pane, not in a message box: the operator is typing,
         // and a box would take the keys that follow.
-        QString text =
-            QStringLiteral("The history cannot be shown.\n") + result.read.error.message();
-        text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-        historyPane_->show(text + QStringLiteral("\r\n"));
+        Text2->showLines(QStringList{QStringLiteral("The history cannot be shown.")} +
+                         result.read.error.message().split(QLatin1Char('\n')));
         setExpanded();
         return;
     }
-    historyPane_->show(result.paneText);
-    if (result.matches > 0)
+    Text2->showMatches(result.matches);
+    if (result.count() > 0)
         setExpanded();
     else
         setCollapsed();
@@ -252,6 +257,7 @@ void Tavrelo::onSave() {
         return;
     }
     unconfirmed_.reset();
+    lookup_->discard();
     // Only once the record is on disk: empty the row, keeping the band.
     for (int i = 0; i < BoxCount; ++i) {
         if (i != Band)

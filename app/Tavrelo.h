@@ -11,13 +11,16 @@
 
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 
 namespace tavrelo {
 
-class HistoryPane;
+class HistoryLookup;
+class HistoryView;
+namespace history {
+struct LookupResult;
+}
 
 // The program's one window: a row of eight boxes under their headers, the
 // Save and Open buttons, the history pane below and the clock timer. It wires
@@ -42,7 +45,8 @@ public:
 
     QString logPath() const;
 
-    // Runs the history lookup for the call sign in the Call box.
+    // Starts the history lookup for the call sign in the Call box; the pane
+    // and the window's height follow when its result comes.
     void SeekCallBook();
 
     // Text forms of a moment: 2006-Nov-18, 09:05 and 09:05:07.
@@ -53,13 +57,13 @@ public:
     // The controls, by the names the program's design gives them.
     std::array<QLabel*, BoxCount> Label1{};
     std::array<QLineEdit*, BoxCount> Text1{};
-    QPlainTextEdit* Text2 = nullptr;
+    HistoryView* Text2 = nullptr;
     QPushButton* Command1 = nullptr; // Save
     QPushButton* Command2 = nullptr; // Open
     QTimer* Timer1 = nullptr;
 
-    // Whether a long history is still being appended to the pane.
-    bool isHistoryFilling() const;
+    // Whether a history lookup has yet to show its result.
+    bool isHistoryBusy() const;
 
     // Zone offset in days in force at the latest clock reading (UTC = local + offset).
     double zoneOffset() const { return zoneOffset_; }
@@ -81,9 +85,10 @@ private:
     void onText1DoubleClick(int index);
     void onSave();
     void onOpen();
+    void onLookupFinished(const history::LookupResult& result);
 
     Platform& platform_;
-    HistoryPane* historyPane_ = nullptr;
+    HistoryLookup* lookup_ = nullptr;
     double zoneOffset_ = 0.0;
     clock::MonthTable months_;
     // A contact written to the log whose sync failed: saving the same

@@ -1,5 +1,5 @@
 // Times a keystroke in the real window, offscreen: from the third character
-// of a call typed into the Call box to the filled history pane.
+// of a call typed into the Call box to the first screen of its history.
 // keystroke_bench LOGFOLDER CALL [REPEATS]
 #include "FakePlatform.h"
 #include "QtPlatform.h"
@@ -8,7 +8,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "HistoryView.h"
 #include <QTest>
 
 #include <algorithm>
@@ -37,17 +37,17 @@ int main(int argc, char* argv[]) {
         QElapsedTimer timer;
         timer.start();
         QTest::keyClicks(box, call.mid(2, 1));
-        QCoreApplication::processEvents(); // let the pane lay out and paint
-        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
-        while (window.isHistoryFilling())
-            QCoreApplication::processEvents();
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6); // the key handled
+        while (window.isHistoryBusy())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        window.Text2->viewport()->repaint(); // the first screen of the result
         complete.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     std::sort(complete.begin(), complete.end());
     std::sort(ms.begin(), ms.end());
-    std::printf("pane lines: %lld\nwhole pane filled, median ms: %.2f\n"
-                "first slice shown, median ms:\n%.2f\n",
-                (long long)window.Text2->document()->blockCount() - 1,
-                complete[complete.size() / 2], ms[ms.size() / 2]);
+    std::printf("pane lines: %lld\nkey handled, median ms: %.2f\n"
+                "first screen of the result, median ms:\n%.2f\n",
+                (long long)window.Text2->rowCount(), ms[ms.size() / 2],
+                complete[complete.size() / 2]);
     return 0;
 }

@@ -36,7 +36,7 @@ int main(int argc, char* argv[]) {
         timer.start();
         const tavrelo::history::LookupResult r = tavrelo::history::lookUp(path, call);
         ms.push_back(double(timer.nsecsElapsed()) / 1e6);
-        matches = r.matches;
+        matches = r.count();
         if (r.read.status != tavrelo::logfile::ReadStatus::Read) {
             std::fprintf(stderr, "lookup_bench: cannot read %s\n", argv[1]);
             return 1;

@@ -198,39 +198,73 @@ QString cutNote(qsizetype lineBytes) {
 
 } // namespace
 
-LookupResult lookUp(const QString& logPath, const QString& call) {
-    const CallMatcher matcher(call);
-    std::vector<char> matched;    // the matching lines' bytes, in file order
-    std::vector<size_t> lineEnds; // where each of them ends in matched
-    qsizetype noteLength = 0;     // room for the notes on lines cut short
-    LookupResult result;
-    result.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
-        matcher.scan(begin, end, [&](const char* b, const char* e) {
-            matched.insert(matched.end(), b, e);
-            lineEnds.push_back(matched.size());
-            if (e - b > MaxPaneLineBytes)
-                noteLength += cutNote(e - b).size();
-        });
-    });
-    result.matches = qsizetype(lineEnds.size());
-
-    // Newest first: the line found last in the file leads the pane. Decoded
-    // straight into the pane text, which a byte never widens.
-    result.paneText.resize(qsizetype(matched.size()) + 2 * result.matches + noteLength);
-    QChar* out = result.paneText.data();
-    for (size_t i = lineEnds.size(); i-- > 0;) {
-        const char* b = matched.data() + (i > 0 ? lineEnds[i - 1] : 0);
-        const char* e = matched.data() + lineEnds[i];
-        const char* cut = paneCut(b, e);
-        out += logfile::decodeLineInto(b, cut, out);
-        if (cut != e) {
-            const QString note = cutNote(e - b);
-            out = std::copy(note.cbegin(), note.cend(), out);
-        }
-        *out++ = QLatin1Char('\r');
-        *out++ = QLatin1Char('\n');
+void Matches::add(const char* begin, const char* end) {
+    const qsizetype length = end - begin;
+    // One byte past the pane's cut, to tell whether it falls inside a character.
+    const size_t keep = size_t(std::min(length, MaxPaneLineBytes + 1));
+    if (blockUsed_ + keep > BlockBytes) {
+        blocks_.emplace_back(new char[BlockBytes]);
+        blockUsed_ = 0;
     }
-    result.paneText.truncate(out - result.paneText.constData());
+    if (count_ % IndexChunk == 0)
+        index_.emplace_back(new quint64[size_t(IndexChunk)]);
+    memcpy(blocks_.back().get() + blockUsed_, begin, keep);
+    index_.back()[count_ % IndexChunk] =
+        quint64(blocks_.size() - 1) << 35 | quint64(blockUsed_) << 13 | quint64(keep);
+    blockUsed_ += keep;
+    if (length > MaxPaneLineBytes)
+        longLines_.emplace_back(count_, length);
+    widest_ = std::max(widest_, std::min(length, MaxPaneLineBytes));
+    ++count_;
+}
+
+Matches::Kept Matches::kept(qsizetype line) const {
+    const quint64 entry = index_[size_t(line / IndexChunk)][line % IndexChunk];
+    const char* block = blocks_[size_t(entry >> 35)].get();
+    return {block + ((entry >> 13) & ((quint64(1) << 22) - 1)), qsizetype(entry & 0x1FFF)};
+}
+
+qsizetype Matches::fullLength(qsizetype line, qsizetype keptSize) const {
+    if (keptSize <= MaxPaneLineBytes)
+        return keptSize;
+    const auto it = std::lower_bound(longLines_.begin(), longLines_.end(),
+                                     std::pair<qsizetype, qsizetype>(line, 0));
+    return it->second;
+}
+
+QString Matches::row(qsizetype r) const {
+    const qsizetype line = size() - 1 - r;
+    const Kept k = kept(line);
+    QString text = logfile::decodeLine(k.begin, paneCut(k.begin, k.begin + k.size));
+    if (k.size > MaxPaneLineBytes)
+        text += cutNote(fullLength(line, k.size));
+    return text;
+}
+
+QString Matches::text(qsizetype first, qsizetype last) const {
+    qsizetype room = 0;
+    for (qsizetype r = first; r <= last; ++r)
+        room += kept(size() - 1 - r).size + 2;
+    QString text;
+    text.reserve(room);
+    for (qsizetype r = first; r <= last; ++r) {
+        text += row(r);
+        text += QLatin1String("\r\n");
+    }
+    return text;
+}
+
+LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop) {
+    const CallMatcher matcher(call);
+    auto matches = std::make_shared<Matches>();
+    LookupResult result;
+    result.read = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end, qint64) {
+            matcher.scan(begin, end, [&](const char* b, const char* e) { matches->add(b, e); });
+        },
+        logfile::DefaultChunkSize, stop);
+    result.matches = std::move(matches);
     return result;
 }
 

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace tavrelo::history {
 
@@ -48,13 +50,56 @@ private:
     bool ascii_ = true;
 };
 
-struct LookupResult {
-    QString paneText; // matching lines, the last in the file first, each ended by CR LF
-    qsizetype matches = 0;
-    logfile::ReadResult read;
+// The lines of a log that matched a call text, in file order, as their
+// bytes: decoded only when shown, and only as much of a long line as the
+// pane shows. Eight bytes of index a line, and the bytes in blocks of 4 MiB
+// that are filled once and never moved.
+class Matches {
+public:
+    qsizetype size() const { return count_; }
+
+    // The history's row r, newest first (row 0 is the last match in the
+    // file): decoded as UTF-8, else Windows-1252, a line too long for the
+    // pane cut short with a note of its length.
+    QString row(qsizetype r) const;
+    // Rows first to last, each ended by CR LF: the history pane's text.
+    QString text(qsizetype first, qsizetype last) const;
+    QString text() const { return size() ? text(0, size() - 1) : QString(); }
+    // The most bytes one row shows, for the width of the pane.
+    qsizetype widestRowBytes() const { return widest_; }
+
+    // Adds the next matching line, without its line end.
+    void add(const char* begin, const char* end);
+
+private:
+    static constexpr size_t BlockBytes = size_t(4) << 20;
+    static constexpr qsizetype IndexChunk = qsizetype(1) << 16;
+    struct Kept {
+        const char* begin;
+        qsizetype size;
+    };
+    Kept kept(qsizetype line) const;
+    qsizetype fullLength(qsizetype line, qsizetype kept) const;
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    size_t blockUsed_ = BlockBytes;
+    // Per line: block << 35 | offset in block << 13 | bytes kept.
+    std::vector<std::unique_ptr<quint64[]>> index_;
+    std::vector<std::pair<qsizetype, qsizetype>> longLines_; // line, its whole length
+    qsizetype count_ = 0;
+    qsizetype widest_ = 0;
 };
 
-// Reads the whole log and collects every line that contains the call text.
-LookupResult lookUp(const QString& logPath, const QString& call);
+struct LookupResult {
+    std::shared_ptr<const Matches> matches = std::make_shared<Matches>();
+    logfile::ReadResult read;
+    qsizetype count() const { return matches->size(); }
+    QString paneText() const { return matches->text(); }
+};
+
+// Reads the whole log and finds every line that contains the call text. A
+// set stop flag ends it early, with the status Stopped.
+LookupResult lookUp(const QString& logPath, const QString& call,
+                    const std::atomic<bool>* stop = nullptr);
 
 } // namespace tavrelo::history

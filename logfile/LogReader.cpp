@@ -175,7 +175,13 @@ private:
 
 } // namespace
 
-ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize) {
+namespace {
+ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock, size_t chunkSize,
+                       const std::atomic<bool>* stop);
+} // namespace
+
+ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize,
+                         const std::atomic<bool>* stop) {
     OsError openError;
     const int fd = openLog(path, O_RDONLY, readAction, openError);
     if (fd < 0) {
@@ -186,55 +192,73 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
         }
         return failed(openError);
     }
-
-    ReadResult result;
-    {
-        ReadAhead reader(fd, std::max<size_t>(chunkSize, 1));
-        std::vector<char> carry; // a line begun in an earlier chunk
-        for (;;) {
-            const Chunk& chunk = reader.next();
-            const char* b = chunk.data.data();
-            const char* e = b + chunk.size;
-            // A CR held back at the end of the last chunk was a line end of
-            // its own unless this chunk starts with its LF.
-            if (!carry.empty() && carry.back() == '\r' && b < e && *b != '\n') {
-                onBlock(carry.data(), carry.data() + carry.size());
-                carry.clear();
-            }
-            if (!carry.empty() && b < e) {
-                const char* end = lineEnd(b, e);
-                const char* upTo = end < e ? nextLine(end, e) : e;
-                // A CR at the chunk's end waits for the next chunk.
-                const bool whole = end < e && (*end == '\n' || upTo < e || chunk.last);
-                if (end < e && !whole)
-                    upTo = e;
-                carry.insert(carry.end(), b, upTo);
-                b = upTo;
-                if (whole) {
-                    onBlock(carry.data(), carry.data() + carry.size());
-                    carry.clear();
-                }
-            }
-            if (const char* blockEnd = pastLastLineEnd(b, e, chunk.last)) {
-                onBlock(b, blockEnd);
-                b = blockEnd;
-            }
-            carry.insert(carry.end(), b, e);
-            const bool last = chunk.last;
-            const int error = chunk.error;
-            reader.release();
-            if (last) {
-                if (error)
-                    result = failed(OsError::fromErrno(readAction, path, error));
-                else if (!carry.empty())
-                    onBlock(carry.data(), carry.data() + carry.size());
-                break;
-            }
-        }
-    }
+    const ReadResult result = readOpenLog(fd, path, onBlock, chunkSize, stop);
     ::close(fd);
     return result;
 }
+
+namespace {
+
+ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock, size_t chunkSize,
+                       const std::atomic<bool>* stop) {
+    ReadResult result;
+    ReadAhead reader(fd, std::max<size_t>(chunkSize, 1));
+    std::vector<char> carry; // a line begun in an earlier chunk
+    qint64 carryOffset = 0;  // where it begins in the file
+    qint64 chunkOffset = 0;  // where the current chunk begins
+    for (;;) {
+        const Chunk& chunk = reader.next();
+        const char* const data = chunk.data.data();
+        const char* b = data;
+        const char* e = b + chunk.size;
+        auto offsetOf = [&](const char* p) { return chunkOffset + (p - data); };
+        auto flushCarry = [&] {
+            onBlock(carry.data(), carry.data() + carry.size(), carryOffset);
+            carry.clear();
+        };
+        // A CR held back at the end of the last chunk was a line end of
+        // its own unless this chunk starts with its LF.
+        if (!carry.empty() && carry.back() == '\r' && b < e && *b != '\n')
+            flushCarry();
+        if (!carry.empty() && b < e) {
+            const char* end = lineEnd(b, e);
+            const char* upTo = end < e ? nextLine(end, e) : e;
+            // A CR at the chunk's end waits for the next chunk.
+            const bool whole = end < e && (*end == '\n' || upTo < e || chunk.last);
+            if (end < e && !whole)
+                upTo = e;
+            carry.insert(carry.end(), b, upTo);
+            b = upTo;
+            if (whole)
+                flushCarry();
+        }
+        if (const char* blockEnd = pastLastLineEnd(b, e, chunk.last)) {
+            onBlock(b, blockEnd, offsetOf(b));
+            b = blockEnd;
+        }
+        if (carry.empty())
+            carryOffset = offsetOf(b);
+        carry.insert(carry.end(), b, e);
+        chunkOffset += qint64(chunk.size);
+        const bool last = chunk.last;
+        const int error = chunk.error;
+        reader.release();
+        if (last) {
+            if (error)
+                result = failed(OsError::fromErrno(readAction, path, error));
+            else if (!carry.empty())
+                flushCarry();
+            break;
+        }
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            result.status = ReadStatus::Stopped;
+            break;
+        }
+    }
+    return result;
+}
+
+} // namespace
 
 bool isValidUtf8(const char* begin, const char* end) {
     const auto* p = reinterpret_cast<const unsigned char*>(begin);

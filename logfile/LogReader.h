@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 
@@ -13,6 +14,7 @@ enum class ReadStatus {
     Read,    // the whole log was read
     Missing, // there is no log (deleted or renamed while the program runs)
     Failed,  // the log exists but could not be read; see error
+    Stopped, // the reader was asked to stop before the end
 };
 
 struct ReadResult {
@@ -22,18 +24,22 @@ struct ReadResult {
 
 // A line ends with CR LF, LF, or a lone CR (as old editors wrote).
 
-// Receives a run of whole lines, [begin, end). Every line in it is ended,
-// except that the log's last line may have no end at all.
-using BlockHandler = std::function<void(const char* begin, const char* end)>;
+// Receives a run of whole lines, [begin, end), that starts at byte offset of
+// the file. Every line in it is ended, except that the log's last line may
+// have no end at all.
+using BlockHandler = std::function<void(const char* begin, const char* end, qint64 offset)>;
 
 // Reads the log from start to end in chunks with read(), never mapping it,
 // and never blocking on a FIFO or device put in the log's place (an error),
 // so that an editor truncating the file during a scan cannot crash us.
 // Memory stays at one chunk, or at the longest line if that is longer.
 // Chunks are small enough to stay in the processor's cache while scanned.
+// A set stop flag ends the reading after the current chunk (Stopped).
 constexpr size_t DefaultChunkSize = 512 * 1024;
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock,
-                         size_t chunkSize = DefaultChunkSize);
+                         size_t chunkSize = DefaultChunkSize,
+                         const std::atomic<bool>* stop = nullptr);
+
 
 // Calls onLine for every line of a block, without its line end.
 template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine);

@@ -83,8 +83,8 @@ private slots:
         QTemporaryDir dir;
         const history::LookupResult r = history::lookUp(writeLog(dir, log), call);
         QCOMPARE(r.read.status, logfile::ReadStatus::Read);
-        QCOMPARE(r.paneText, pane);
-        QCOMPARE(r.matches, pane.count(QStringLiteral("\r\n")));
+        QCOMPARE(r.paneText(), pane);
+        QCOMPARE(r.count(), pane.count(QStringLiteral("\r\n")));
     }
 
     // Lines far longer than the read buffer, and matches on every side of
@@ -100,10 +100,10 @@ private slots:
         qsizetype expected = 0;
         for (const QByteArray& line : plainLines(log))
             expected += line.toLower().contains("zz9");
-        QCOMPARE(r.matches, expected);
+        QCOMPARE(r.count(), expected);
         // The 10 MB line is shown cut short, saying how long it is.
         const qsizetype bytes = 10 * 1024 * 1024 + 103;
-        QVERIFY(r.paneText.endsWith(
+        QVERIFY(r.paneText().endsWith(
             QString(history::MaxPaneLineBytes, 'x') +
             QStringLiteral(" \u2026 [line of %1 bytes cut short]\r\n").arg(bytes)));
     }
@@ -114,10 +114,10 @@ private slots:
         const QByteArray line =
             "ZZ9" + QByteArray(history::MaxPaneLineBytes - 4, 'a') + "\xc3\xa9tail\n";
         const history::LookupResult r = history::lookUp(writeLog(dir, line), "zz9");
-        QVERIFY(r.paneText.startsWith("ZZ9aaa"));
+        QVERIFY(r.paneText().startsWith("ZZ9aaa"));
         QVERIFY(
-            r.paneText.contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
-        QVERIFY(!r.paneText.contains(QChar(0xC3)));
+            r.paneText().contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
+        QVERIFY(!r.paneText().contains(QChar(0xC3)));
     }
 
     // The vector search must agree with the plain definition on any bytes.
@@ -166,7 +166,7 @@ private slots:
             QList<QByteArray> lines;
             const auto r = logfile::readLogBlocks(
                 path,
-                [&](const char* b, const char* e) {
+                [&](const char* b, const char* e, qint64) {
                     logfile::forEachLine(b, e, [&](const char* lb, const char* le) {
                         lines << QByteArray(lb, le - lb);
                     });
@@ -181,7 +181,7 @@ private slots:
         QTemporaryDir dir;
         const history::LookupResult r = history::lookUp(dir.filePath("Tavrelo.txt"), "ZZ9");
         QCOMPARE(r.read.status, logfile::ReadStatus::Missing);
-        QVERIFY(r.paneText.isEmpty());
+        QVERIFY(r.paneText().isEmpty());
     }
 
     void unreadableLogIsAnError() {

@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "HistoryView.h"
 #include "QtPlatform.h"
 #include "SystemCalls.h"
 #include "Tavrelo.h"
@@ -6,10 +7,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
+#include <QClipboard>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTextDocument>
 #include <QTimeZone>
 #include <QTimer>
 #include <QtTest>
@@ -70,10 +71,18 @@ struct Fixture {
     }
     void save() const { QTest::mouseClick(window->Command1, Qt::LeftButton); }
     void doubleClick(int i) const { QTest::mouseDClick(box(i), Qt::LeftButton); }
+    // Waits for the history lookup in progress to show its result.
+    void settle() const {
+        QDeadlineTimer deadline(10000);
+        while (window->isHistoryBusy() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    // The pane's rows once the lookup has shown its result, each as its
+    // whole text gives it.
     QStringList paneLines() const {
-        QStringList lines = window->Text2->toPlainText().split('\n');
-        if (!lines.isEmpty() && lines.last().isEmpty())
-            lines.removeLast();
+        settle();
+        QStringList lines = window->Text2->text().split(QStringLiteral("\r\n"));
+        lines.removeLast();
         return lines;
     }
     // The text of the error message the window shows, closing it; empty if none.
@@ -155,11 +164,9 @@ private slots:
             QCOMPARE(box->palette().color(QPalette::Base), background);
         } else if (control == "Text2") {
             widget = w.Text2;
-            text = w.Text2->toPlainText();
-            QCOMPARE(w.Text2->lineWrapMode(), QPlainTextEdit::NoWrap);
+            text = w.Text2->text();
             QCOMPARE(w.Text2->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
             QCOMPARE(w.Text2->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-            QVERIFY(!w.Text2->isReadOnly());
         } else {
             auto* button = control == "Command1" ? w.Command1 : w.Command2;
             widget = button;
@@ -317,6 +324,7 @@ private slots:
         Fixture f;
         f.writeLog("x,  ZZ9ZZ\r\n");
         QTest::keyClicks(f.box(3), "ZZ9");
+        f.settle();
         QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
         f.save();
         QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
@@ -400,7 +408,8 @@ private slots:
         Fixture f;
         f.writeLog("1,  ZZ9ZZ,  Hans\r\n2,  DL1ABC,  Berlin\r\n3,  zz9zz,  Eva\r\n");
         QTest::keyClicks(f.box(3), "zz");
-        QCOMPARE(f.window->Text2->toPlainText(), QString());
+        QVERIFY(!f.window->isHistoryBusy());
+        QCOMPARE(f.paneLines(), QStringList());
         QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
         QTest::keyClicks(f.box(3), "9");
         QCOMPARE(f.paneLines(), (QStringList{"3,  zz9zz,  Eva", "1,  ZZ9ZZ,  Hans"}));
@@ -409,6 +418,7 @@ private slots:
         QCOMPARE(f.paneLines(), QStringList());
         QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
         QTest::keyClick(f.box(3), Qt::Key_Backspace);
+        f.settle();
         QCOMPARE(f.window->height(), Tavrelo::ExpandedHeight);
         // Back to two characters: collapsed, the last result kept hidden.
         QTest::keyClick(f.box(3), Qt::Key_Backspace);
@@ -436,32 +446,84 @@ private slots:
                               "old,  ZZ9ZZ"}));
     }
 
-    // A long history goes into the pane in slices; a new keystroke replaces
-    // a result still being appended.
-    void longHistoryFillsInSlices() {
+    // A long history: every row reachable at once, the oldest last, and a
+    // selection copied as exactly its rows.
+    void longHistoryScrollsAndCopies() {
         Fixture f;
         QByteArray log;
         QStringList newestFirst;
-        for (int i = 0; i < 1300; ++i) {
+        for (int i = 0; i < 30000; ++i) {
             const QByteArray line = QByteArray::number(i) + (i % 2 ? ",  ZZ9ZZ" : ",  ZZ9ABC");
             log += line + "\r\n";
             newestFirst.prepend(QString::fromLatin1(line));
         }
         f.writeLog(log);
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
         QTest::keyClicks(f.box(3), "ZZ9");
-        QVERIFY(f.window->isHistoryFilling());
-        QCOMPARE(f.paneLines().size(), 500);
-        QTRY_VERIFY(!f.window->isHistoryFilling());
         QCOMPARE(f.paneLines(), newestFirst);
-        QCOMPARE(f.window->Text2->document()->isUndoAvailable(), false);
+        HistoryView* pane = f.window->Text2;
+        pane->setFocus();
+        QTest::keyClick(pane, Qt::Key_End);
+        QCOMPARE(pane->currentRow(), 29999);
+        QCOMPARE(pane->verticalScrollBar()->value(), pane->verticalScrollBar()->maximum());
+        QCOMPARE(pane->rowText(pane->currentRow()), QStringLiteral("0,  ZZ9ABC"));
+        QTest::keyClick(pane, Qt::Key_Home);
+        QTest::keyClick(pane, Qt::Key_Down);
+        QTest::keyClick(pane, Qt::Key_Down, Qt::ShiftModifier);
+        QTest::keyClick(pane, Qt::Key_Down, Qt::ShiftModifier);
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(),
+                 newestFirst.mid(1, 3).join(QStringLiteral("\r\n")) + "\r\n");
+        QTest::keyClick(pane, Qt::Key_PageDown, Qt::ShiftModifier);
+        QTest::keyClick(pane, Qt::Key_Up);
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier); // no selection: nothing new
+        QCOMPARE(QApplication::clipboard()->text(),
+                 newestFirst.mid(1, 3).join(QStringLiteral("\r\n")) + "\r\n");
+        QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), newestFirst.join(QStringLiteral("\r\n")) + "\r\n");
+        // A click picks its row; Shift and a click extend to another.
+        const int h = pane->fontMetrics().height();
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, QPoint(20, h / 2));
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, Qt::ShiftModifier, QPoint(20, h + h / 2));
+        QCOMPARE(pane->selectedText(), pane->rowText(pane->verticalScrollBar()->value()) + "\r\n" +
+                                           pane->rowText(pane->verticalScrollBar()->value() + 1) +
+                                           "\r\n");
+    }
 
-        f.box(3)->setText("ZZ");
-        QTest::keyClicks(f.box(3), "9");
-        QVERIFY(f.window->isHistoryFilling());
-        QTest::keyClicks(f.box(3), "A");
-        QTRY_VERIFY(!f.window->isHistoryFilling());
-        QCOMPARE(f.paneLines().size(), 650);
-        QVERIFY(f.paneLines().first().endsWith("ZZ9ABC"));
+    // Only the latest text's result is ever shown: not an older text's that
+    // comes late, nor any after Save. Closing the window stops its lookup.
+    void onlyTheLatestLookupIsShown() {
+        Fixture f;
+        QByteArray log;
+        for (int i = 0; i < 300000; ++i)
+            log += "2026-Dec-07,  12:00:00,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
+        log += "x,  DL1ABC\r\n";
+        f.writeLog(log);
+        QStringList shown;
+        connect(f.window->Text2->verticalScrollBar(), &QScrollBar::rangeChanged, this,
+                [&] { shown << f.window->Text2->rowText(0); });
+        QTest::keyClicks(f.box(3), "ZZ9"); // every line: a slow lookup
+        f.box(3)->setText("DL1");          // supersedes it at once
+        QCOMPARE(f.paneLines(), QStringList{"x,  DL1ABC"});
+        QTest::qWait(200);
+        QVERIFY2(!shown.contains("2026-Dec-07,  12:00:00,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579"),
+                 qPrintable(shown.join('|')));
+        QCOMPARE(f.window->Text2->rowCount(), 1);
+
+        f.box(3)->setText("ZZ9");
+        f.save();
+        QVERIFY(!f.window->isHistoryBusy());
+        QTest::qWait(300);
+        QCOMPARE(f.window->Text2->rowCount(), 1);
+        QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
+
+        const auto threads = [] { return QDir("/proc/self/task").count(); };
+        const qsizetype before = threads();
+        f.box(3)->setText("ZZ9");
+        f.window.reset();
+        QCOMPARE(threads(), before - 1); // the lookup's thread has ended
     }
 
     void vanishedLogIsEmptyHistory() {

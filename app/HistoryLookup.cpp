@@ -1,0 +1,80 @@
+#include "HistoryLookup.h"
+
+#include <QMetaObject>
+
+namespace tavrelo {
+
+HistoryLookup::HistoryLookup(QObject* parent) : QObject(parent) {
+    thread_ = std::thread([this] { run(); });
+}
+
+HistoryLookup::~HistoryLookup() {
+    {
+        const std::lock_guard lock(mutex_);
+        quit_ = true;
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void HistoryLookup::start(const QString& logPath, const QString& call) {
+    busy_ = true;
+    post(Request{logPath, call, ++generation_, false});
+}
+
+void HistoryLookup::warmUp(const QString& logPath) {
+    post(Request{logPath, QString(), ++generation_, true});
+}
+
+void HistoryLookup::discard() {
+    busy_ = false;
+    latest_ = ++generation_;
+    stop_ = true;
+}
+
+void HistoryLookup::post(Request request) {
+    {
+        const std::lock_guard lock(mutex_);
+        latest_ = request.generation;
+        next_ = std::move(request);
+        stop_ = true; // whatever runs now is superseded
+    }
+    wake_.notify_all();
+}
+
+void HistoryLookup::run() {
+    for (;;) {
+        Request request;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return quit_ || next_; });
+            if (quit_)
+                return;
+            request = std::move(*next_);
+            next_.reset();
+            stop_ = false;
+        }
+        if (request.warmUp) {
+            logfile::readLogBlocks(request.path, [](const char*, const char*, qint64) {},
+                                   logfile::DefaultChunkSize, &stop_);
+            continue;
+        }
+        history::LookupResult result = history::lookUp(request.path, request.call, &stop_);
+        if (result.read.status == logfile::ReadStatus::Stopped || latest_ != request.generation)
+            continue;
+        // Delivered through the event loop; dropped by Qt if this object has
+        // gone by then, and dropped here if a newer lookup started meanwhile.
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation = request.generation, result = std::move(result)] {
+                if (generation != generation_)
+                    return;
+                busy_ = false;
+                emit finished(result);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+} // namespace tavrelo

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "CallHistory.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace tavrelo {
+
+// Runs history lookups on a thread of their own, so that a keystroke never
+// waits for the log to be read. Each new lookup supersedes the one before:
+// that one is stopped, never queued, and only the latest lookup's result is
+// ever delivered. Destroying the object stops and ends the thread.
+class HistoryLookup : public QObject {
+    Q_OBJECT
+
+public:
+    explicit HistoryLookup(QObject* parent = nullptr);
+    ~HistoryLookup() override;
+    HistoryLookup(const HistoryLookup&) = delete;
+    HistoryLookup& operator=(const HistoryLookup&) = delete;
+
+    void start(const QString& logPath, const QString& call);
+    // Reads the log through once, without a result, so that the first
+    // lookup of a session finds it in the page cache.
+    void warmUp(const QString& logPath);
+    // Drops the lookup in progress, if any: its result is never delivered.
+    void discard();
+    // Whether a started lookup has yet to deliver its result.
+    bool isBusy() const { return busy_; }
+
+signals:
+    // On the GUI thread, for the latest lookup only.
+    void finished(const tavrelo::history::LookupResult& result);
+
+private:
+    struct Request {
+        QString path;
+        QString call;
+        quint64 generation;
+        bool warmUp;
+    };
+    void post(Request request);
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::optional<Request> next_; // guarded by mutex_
+    bool quit_ = false;           // guarded by mutex_
+    std::atomic<bool> stop_{false};
+    std::atomic<quint64> latest_{0}; // the generation whose result is wanted
+    quint64 generation_ = 0;         // GUI thread only
+    bool busy_ = false;              // GUI thread only
+    std::thread thread_;
+};
+
+} // namespace tavrelo
