@@ -56,8 +56,7 @@ void HistoryLookup::run() {
             stop_ = false;
         }
         if (request.warmUp) {
-            logfile::readLogBlocks(request.path, [](const char*, const char*, qint64) {},
-                                   logfile::DefaultChunkSize, &stop_);
+            history::prepare(request.path, &stop_);
             continue;
         }
         history::LookupResult result = history::lookUp(request.path, request.call, &stop_);

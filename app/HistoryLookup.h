@@ -27,8 +27,8 @@ public:
     HistoryLookup& operator=(const HistoryLookup&) = delete;
 
     void start(const QString& logPath, const QString& call);
-    // Reads the log through once, without a result, so that the first
-    // lookup of a session finds it in the page cache.
+    // Readies the log and the memory for lookups (history::prepare), so
+    // that the first lookup of a session is as quick as the rest.
     void warmUp(const QString& logPath);
     // Drops the lookup in progress, if any: its result is never delivered.
     void discard();

@@ -35,7 +35,23 @@ void HistoryView::showLines(const QStringList& lines) {
     reset();
 }
 
+void HistoryView::keepVisibleRowsOnly() {
+    if (!matches_)
+        return;
+    const qsizetype first = verticalScrollBar()->value();
+    const qsizetype last = std::min(rowCount() - 1, first + visibleRows());
+    QStringList visible;
+    for (qsizetype r = first; r <= last; ++r)
+        visible << rowText(r);
+    rowCount_ = rowCount();
+    matches_.reset();
+    lines_ = visible;
+    firstLine_ = first;
+}
+
 void HistoryView::reset() {
+    firstLine_ = 0;
+    rowCount_ = -1;
     current_ = anchor_ = 0;
     selected_ = false;
     verticalScrollBar()->setValue(0);
@@ -45,11 +61,13 @@ void HistoryView::reset() {
 }
 
 qsizetype HistoryView::rowCount() const {
-    return matches_ ? matches_->size() : lines_.size();
+    if (matches_)
+        return matches_->size();
+    return rowCount_ >= 0 ? rowCount_ : lines_.size();
 }
 
 QString HistoryView::rowText(qsizetype row) const {
-    return matches_ ? matches_->row(row) : lines_.value(row);
+    return matches_ ? matches_->row(row) : lines_.value(row - firstLine_);
 }
 
 QString HistoryView::rows(qsizetype first, qsizetype last) const {
@@ -59,7 +77,7 @@ QString HistoryView::rows(qsizetype first, qsizetype last) const {
         return matches_->text(first, last);
     QString text;
     for (qsizetype r = first; r <= last; ++r)
-        text += lines_[r] + QLatin1String("\r\n");
+        text += rowText(r) + QLatin1String("\r\n");
     return text;
 }
 
@@ -110,10 +128,11 @@ void HistoryView::updateScrollBars() {
     int widest = 0;
     if (matches_) {
         const QFontMetrics fm = fontMetrics();
-        widest = int(matches_->widestRowBytes()) * fm.averageCharWidth() +
-                 (matches_->widestRowBytes() >= history::MaxPaneLineBytes
-                      ? fm.horizontalAdvance(QStringLiteral(" … [line of 0000000000 bytes cut short]"))
-                      : 0);
+        widest =
+            int(matches_->widestRowBytes()) * fm.averageCharWidth() +
+            (matches_->widestRowBytes() >= history::MaxPaneLineBytes
+                 ? fm.horizontalAdvance(QStringLiteral(" … [line of 0000000000 bytes cut short]"))
+                 : 0);
     } else {
         for (const QString& line : lines_)
             widest = std::max(widest, fontMetrics().horizontalAdvance(line));

@@ -25,6 +25,10 @@ public:
     void showMatches(std::shared_ptr<const history::Matches> matches);
     // Plain lines in place of a history, such as an error.
     void showLines(const QStringList& lines);
+    // Lets go of the result shown, keeping only the text of the rows on
+    // screen, which stay as they are: a new lookup then reuses the old
+    // result's memory rather than adding to it.
+    void keepVisibleRowsOnly();
 
     qsizetype rowCount() const;
     QString rowText(qsizetype row) const;
@@ -54,9 +58,11 @@ private:
 
     std::shared_ptr<const history::Matches> matches_;
     QStringList lines_;
-    qsizetype current_ = 0; // the caret's row
-    qsizetype anchor_ = 0;  // where the selection began
-    bool selected_ = false; // rows anchor_ to current_ are selected
+    qsizetype firstLine_ = 0; // the row of lines_[0]
+    qsizetype rowCount_ = -1; // rows held while only some are kept, else -1
+    qsizetype current_ = 0;   // the caret's row
+    qsizetype anchor_ = 0;    // where the selection began
+    bool selected_ = false;   // rows anchor_ to current_ are selected
 };
 
 } // namespace tavrelo

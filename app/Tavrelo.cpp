@@ -179,6 +179,7 @@ void Tavrelo::onText1Change(int index) {
 }
 
 void Tavrelo::SeekCallBook() {
+    Text2->keepVisibleRowsOnly();
     lookup_->start(logPath(), Text1[Call]->text());
 }
 

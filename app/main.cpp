@@ -30,7 +30,6 @@ int main(int argc, char* argv[]) {
                    stderr);
         return 1;
     }
-    tavrelo::keepFreedMemoryForReuse();
     // Qt ends the program with abort() when its display cannot be reached,
     // even with a platform named in QT_QPA_PLATFORM: say so plainly instead.
     qInstallMessageHandler(noDisplayHandler);

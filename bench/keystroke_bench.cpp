@@ -5,10 +5,10 @@
 #include "QtPlatform.h"
 #include "Tavrelo.h"
 
+#include "HistoryView.h"
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include "HistoryView.h"
 #include <QTest>
 
 #include <algorithm>
@@ -16,7 +16,6 @@
 #include <vector>
 
 int main(int argc, char* argv[]) {
-    tavrelo::keepFreedMemoryForReuse(); // as the program does
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (argc < 3) {

@@ -17,7 +17,6 @@
 #include <vector>
 
 int main(int argc, char* argv[]) {
-    tavrelo::keepFreedMemoryForReuse(); // as the program does
     if (argc < 3) {
         std::fprintf(stderr, "usage: lookup_bench LOGFILE CALL [REPEATS]\n");
         return 2;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <immintrin.h>
+#include <mutex>
 #include <vector>
 
 namespace tavrelo::history {
@@ -198,17 +199,82 @@ QString cutNote(qsizetype lineBytes) {
 
 } // namespace
 
+namespace {
+
+// The blocks of finished lookups, kept for the next ones.
+class BlockPool {
+public:
+    static BlockPool& instance() {
+        static BlockPool pool;
+        return pool;
+    }
+    char* take() {
+        {
+            const std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                char* block = free_.back();
+                free_.pop_back();
+                return block;
+            }
+        }
+        const std::lock_guard lock(mutex_);
+        size_ += Matches::BlockBytes;
+        return new char[Matches::BlockBytes];
+    }
+    void give(char* block) {
+        const std::lock_guard lock(mutex_);
+        free_.push_back(block);
+    }
+    // Fills the pool up to that many bytes, every page touched, so that a
+    // lookup never waits for the system to hand out fresh pages.
+    void reserve(size_t bytes, const std::atomic<bool>* stop) {
+        for (;;) {
+            {
+                const std::lock_guard lock(mutex_);
+                if (size_ >= bytes)
+                    return;
+            }
+            if (stop && stop->load(std::memory_order_relaxed))
+                return;
+            char* block = new char[Matches::BlockBytes];
+            memset(block, 0, Matches::BlockBytes);
+            const std::lock_guard lock(mutex_);
+            free_.push_back(block);
+            size_ += Matches::BlockBytes;
+        }
+    }
+    ~BlockPool() {
+        for (char* block : free_)
+            delete[] block;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<char*> free_;
+    size_t size_ = 0; // every block made, in the pool or in use
+};
+
+} // namespace
+
+Matches::~Matches() {
+    BlockPool& pool = BlockPool::instance();
+    for (char* block : blocks_)
+        pool.give(block);
+    for (quint64* chunk : index_)
+        pool.give(reinterpret_cast<char*>(chunk));
+}
+
 void Matches::add(const char* begin, const char* end) {
     const qsizetype length = end - begin;
     // One byte past the pane's cut, to tell whether it falls inside a character.
     const size_t keep = size_t(std::min(length, MaxPaneLineBytes + 1));
     if (blockUsed_ + keep > BlockBytes) {
-        blocks_.emplace_back(new char[BlockBytes]);
+        blocks_.push_back(BlockPool::instance().take());
         blockUsed_ = 0;
     }
     if (count_ % IndexChunk == 0)
-        index_.emplace_back(new quint64[size_t(IndexChunk)]);
-    memcpy(blocks_.back().get() + blockUsed_, begin, keep);
+        index_.push_back(reinterpret_cast<quint64*>(BlockPool::instance().take()));
+    memcpy(blocks_.back() + blockUsed_, begin, keep);
     index_.back()[count_ % IndexChunk] =
         quint64(blocks_.size() - 1) << 35 | quint64(blockUsed_) << 13 | quint64(keep);
     blockUsed_ += keep;
@@ -220,7 +286,7 @@ void Matches::add(const char* begin, const char* end) {
 
 Matches::Kept Matches::kept(qsizetype line) const {
     const quint64 entry = index_[size_t(line / IndexChunk)][line % IndexChunk];
-    const char* block = blocks_[size_t(entry >> 35)].get();
+    const char* block = blocks_[size_t(entry >> 35)];
     return {block + ((entry >> 13) & ((quint64(1) << 22) - 1)), qsizetype(entry & 0x1FFF)};
 }
 
@@ -252,6 +318,21 @@ QString Matches::text(qsizetype first, qsizetype last) const {
         text += QLatin1String("\r\n");
     }
     return text;
+}
+
+logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop) {
+    qint64 bytes = 0, lines = 0;
+    const logfile::ReadResult read = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end, qint64) {
+            bytes += end - begin;
+            logfile::forEachLine(begin, end, [&](const char*, const char*) { ++lines; });
+        },
+        logfile::DefaultChunkSize, stop);
+    if (read.status == logfile::ReadStatus::Read)
+        BlockPool::instance().reserve(
+            size_t(bytes + lines * qint64(sizeof(quint64))) + 2 * Matches::BlockBytes, stop);
+    return read;
 }
 
 LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop) {

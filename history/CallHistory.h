@@ -71,9 +71,18 @@ public:
     // Adds the next matching line, without its line end.
     void add(const char* begin, const char* end);
 
-private:
+    Matches() = default;
+    ~Matches();
+    Matches(const Matches&) = delete;
+    Matches& operator=(const Matches&) = delete;
+
+    // Bytes and index both live in blocks of this size, taken from a pool
+    // that keeps the blocks of earlier lookups: a lookup writes into pages
+    // the process already has, instead of faulting in fresh ones.
     static constexpr size_t BlockBytes = size_t(4) << 20;
-    static constexpr qsizetype IndexChunk = qsizetype(1) << 16;
+
+private:
+    static constexpr qsizetype IndexChunk = qsizetype(BlockBytes / sizeof(quint64));
     struct Kept {
         const char* begin;
         qsizetype size;
@@ -81,10 +90,10 @@ private:
     Kept kept(qsizetype line) const;
     qsizetype fullLength(qsizetype line, qsizetype kept) const;
 
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<char*> blocks_;
     size_t blockUsed_ = BlockBytes;
     // Per line: block << 35 | offset in block << 13 | bytes kept.
-    std::vector<std::unique_ptr<quint64[]>> index_;
+    std::vector<quint64*> index_;
     std::vector<std::pair<qsizetype, qsizetype>> longLines_; // line, its whole length
     qsizetype count_ = 0;
     qsizetype widest_ = 0;
@@ -96,6 +105,11 @@ struct LookupResult {
     qsizetype count() const { return matches->size(); }
     QString paneText() const { return matches->text(); }
 };
+
+// Reads the log through once, so that it is in the page cache, and readies
+// memory for the largest result it can give (every line matching), so that
+// even the first lookup of a session finds both at hand.
+logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop = nullptr);
 
 // Reads the whole log and finds every line that contains the call text. A
 // set stop flag ends it early, with the status Stopped.

@@ -40,7 +40,6 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock,
                          size_t chunkSize = DefaultChunkSize,
                          const std::atomic<bool>* stop = nullptr);
 
-
 // Calls onLine for every line of a block, without its line end.
 template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine);
 

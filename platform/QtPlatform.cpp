@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -160,15 +159,6 @@ bool hasGraphicalDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-}
-
-void keepFreedMemoryForReuse() {
-#ifdef __GLIBC__
-    // Blocks up to 256 MiB come from the heap, and the heap's top is kept up
-    // to 512 MiB, so a lookup's few megabytes stay with the process.
-    mallopt(M_MMAP_THRESHOLD, 256 << 20);
-    mallopt(M_TRIM_THRESHOLD, 512 << 20);
-#endif
 }
 
 } // namespace tavrelo

@@ -44,9 +44,4 @@ bool hasGraphicalDisplay();
 // The directory that holds the running executable.
 QString executableDirectory();
 
-// Lets the allocator keep freed memory for reuse instead of handing it back
-// to the system: every keystroke's lookup then reuses the pages of the last
-// one rather than faulting in fresh ones. Call once at start.
-void keepFreedMemoryForReuse();
-
 } // namespace tavrelo

@@ -115,8 +115,8 @@ private slots:
             "ZZ9" + QByteArray(history::MaxPaneLineBytes - 4, 'a') + "\xc3\xa9tail\n";
         const history::LookupResult r = history::lookUp(writeLog(dir, line), "zz9");
         QVERIFY(r.paneText().startsWith("ZZ9aaa"));
-        QVERIFY(
-            r.paneText().contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
+        QVERIFY(r.paneText().contains(
+            QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
         QVERIFY(!r.paneText().contains(QChar(0xC3)));
     }
 

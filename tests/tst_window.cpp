@@ -4,12 +4,12 @@
 #include "SystemCalls.h"
 #include "Tavrelo.h"
 
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QClipboard>
-#include <QScrollBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QTimer>
@@ -482,11 +482,13 @@ private slots:
                  newestFirst.mid(1, 3).join(QStringLiteral("\r\n")) + "\r\n");
         QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
-        QCOMPARE(QApplication::clipboard()->text(), newestFirst.join(QStringLiteral("\r\n")) + "\r\n");
+        QCOMPARE(QApplication::clipboard()->text(),
+                 newestFirst.join(QStringLiteral("\r\n")) + "\r\n");
         // A click picks its row; Shift and a click extend to another.
         const int h = pane->fontMetrics().height();
         QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, QPoint(20, h / 2));
-        QTest::mouseClick(pane->viewport(), Qt::LeftButton, Qt::ShiftModifier, QPoint(20, h + h / 2));
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, Qt::ShiftModifier,
+                          QPoint(20, h + h / 2));
         QCOMPARE(pane->selectedText(), pane->rowText(pane->verticalScrollBar()->value()) + "\r\n" +
                                            pane->rowText(pane->verticalScrollBar()->value() + 1) +
                                            "\r\n");
@@ -508,8 +510,9 @@ private slots:
         f.box(3)->setText("DL1");          // supersedes it at once
         QCOMPARE(f.paneLines(), QStringList{"x,  DL1ABC"});
         QTest::qWait(200);
-        QVERIFY2(!shown.contains("2026-Dec-07,  12:00:00,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579"),
-                 qPrintable(shown.join('|')));
+        QVERIFY2(
+            !shown.contains("2026-Dec-07,  12:00:00,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579"),
+            qPrintable(shown.join('|')));
         QCOMPARE(f.window->Text2->rowCount(), 1);
 
         f.box(3)->setText("ZZ9");
