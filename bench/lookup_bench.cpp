@@ -7,7 +7,6 @@
 // Prints the matches, the peak memory and, as its last line, the median
 // milliseconds.
 #include "CallHistory.h"
-#include "QtPlatform.h"
 
 #include <QElapsedTimer>
 
