@@ -5,6 +5,9 @@
 
 #include <QRegularExpression>
 
+#include <array>
+#include <cstring>
+
 namespace tavrelo::adif {
 
 namespace {
@@ -219,6 +222,205 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
     return result;
 }
 
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+}
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
+}
+
+// Whether every byte is printable ASCII, 32 to 126: eight bytes at a time,
+// a byte below 32 or above 126 setting its top bit in the test word.
+bool printable(const char* b, const char* e) {
+    constexpr quint64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    for (; e - b >= 8; b += 8) {
+        quint64 w;
+        memcpy(&w, b, 8);
+        const quint64 below32 = (w - 32 * ones) & ~w & highs;
+        const quint64 above126 = (w + ones) | w;
+        if ((below32 | above126) & highs)
+            return false;
+    }
+    for (; b < e; ++b) {
+        if (static_cast<unsigned char>(*b) < 32 || static_cast<unsigned char>(*b) > 126)
+            return false;
+    }
+    return true;
+}
+
+// Writes through a pointer into room made beforehand: appending byte by
+// byte to a QByteArray would cost more than all the rest.
+char* putNumber(char* w, qsizetype n) {
+    char digits[20];
+    int k = 0;
+    do {
+        digits[k++] = char('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    while (k > 0)
+        *w++ = digits[--k];
+    return w;
+}
+
+// <NAME:length>data, after a space unless it starts the record.
+char* putField(char* w, const char* name, size_t nameLength, const char* b, const char* e,
+               bool first, bool toUpper = false) {
+    if (!first)
+        *w++ = ' ';
+    *w++ = '<';
+    memcpy(w, name, nameLength);
+    w += nameLength;
+    *w++ = ':';
+    w = putNumber(w, e - b);
+    *w++ = '>';
+    if (!toUpper) {
+        memcpy(w, b, size_t(e - b));
+        return w + (e - b);
+    }
+    for (const char* p = b; p < e; ++p)
+        *w++ = upper(*p);
+    return w;
+}
+
+bool fastDate(const char* b, const char* e, char (&out)[8]) {
+    const char* p = b;
+    int year = 0, digits = 0;
+    while (p < e && isDigit(*p) && digits < 5) {
+        year = year * 10 + (*p++ - '0');
+        ++digits;
+    }
+    if (digits < 1 || digits > 4 || e - p != 7 || p[0] != '-' || p[4] != '-' || !isDigit(p[5]) ||
+        !isDigit(p[6]))
+        return false;
+    static const char names[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+    int month = 0;
+    for (int m = 0; m < 12 && !month; ++m) {
+        if (lower(p[1]) == names[3 * m] && lower(p[2]) == names[3 * m + 1] &&
+            lower(p[3]) == names[3 * m + 2])
+            month = m + 1;
+    }
+    const int day = (p[5] - '0') * 10 + (p[6] - '0');
+    if (!month || year < 1930 || !QDate::isValid(year, month, day))
+        return false;
+    const int parts[] = {year / 1000, year / 100 % 10, year / 10 % 10, year % 10,
+                         month / 10,  month % 10,      day / 10,       day % 10};
+    for (int i = 0; i < 8; ++i)
+        out[i] = char('0' + parts[i]);
+    return true;
+}
+
+// HH:MM or HH:MM:SS; the digits without the colons, or 0 for no time.
+int fastTime(const char* b, const char* e, char (&out)[6]) {
+    const qsizetype n = e - b;
+    if ((n != 5 && n != 8) || !isDigit(b[0]) || !isDigit(b[1]) || b[2] != ':' || !isDigit(b[3]) ||
+        !isDigit(b[4]))
+        return 0;
+    if (n == 8 && (b[5] != ':' || !isDigit(b[6]) || !isDigit(b[7])))
+        return 0;
+    const int h = (b[0] - '0') * 10 + (b[1] - '0'), m = (b[3] - '0') * 10 + (b[4] - '0');
+    const int sec = n == 8 ? (b[6] - '0') * 10 + (b[7] - '0') : 0;
+    if (h > 23 || m > 59 || sec > 59)
+        return 0;
+    int k = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (b[i] != ':')
+            out[k++] = b[i];
+    }
+    return k;
+}
+
+} // namespace
+
+bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
+                      QByteArray& out) {
+    // Only printable ASCII: anything else may need a warning or a
+    // transliteration, which convertLine() gives.
+    if (!printable(begin, end))
+        return false;
+    const char* fields[logfile::FieldCount + 1];
+    int count = 0;
+    fields[count++] = begin;
+    for (const char* p = begin; p + 3 <= end;) {
+        p = static_cast<const char*>(memchr(p, ',', size_t(end - p)));
+        if (!p || p + 3 > end)
+            break;
+        if (p[1] == ' ' && p[2] == ' ') {
+            if (count == logfile::FieldCount)
+                return false;
+            fields[count++] = p + 3;
+            p += 3;
+        } else {
+            ++p;
+        }
+    }
+    if (count != logfile::FieldCount)
+        return false;
+    fields[logfile::FieldCount] = end + 3;
+    auto fieldEnd = [&](int i) { return fields[i + 1] - 3; };
+
+    char date[8], time[6];
+    if (!fastDate(fields[0], fieldEnd(0), date))
+        return false;
+    const int timeLength = fastTime(fields[1], fieldEnd(1), time);
+    if (!timeLength)
+        return false;
+    const char* bandName = nullptr;
+    size_t bandLength = 0;
+    if (fields[2] != fieldEnd(2)) {
+        const char* b = fields[2];
+        const char* e = fieldEnd(2);
+        while (b < e && *b == ' ')
+            ++b;
+        while (e > b && e[-1] == ' ')
+            --e;
+        char wanted[8];
+        if (e - b >= qsizetype(sizeof wanted))
+            return false;
+        for (qsizetype i = 0; i < e - b; ++i)
+            wanted[i] = lower(b[i]);
+        static const auto lengths = [] {
+            std::array<size_t, std::size(bands)> l{};
+            for (size_t i = 0; i < l.size(); ++i)
+                l[i] = qstrlen(bands[i]);
+            return l;
+        }();
+        for (size_t i = 0; i < lengths.size() && !bandName; ++i) {
+            if (lengths[i] == size_t(e - b) && memcmp(bands[i], wanted, lengths[i]) == 0) {
+                bandName = bands[i];
+                bandLength = lengths[i];
+            }
+        }
+        if (!bandName)
+            return false;
+    }
+    // Room for the line's text, the tags and their lengths.
+    const qsizetype start = out.size();
+    out.resize(start + (end - begin) + modeField.size() + 200);
+    char* w = out.data() + start;
+    w = putField(w, "QSO_DATE", 8, date, date + 8, true);
+    w = putField(w, "TIME_ON", 7, time, time + timeLength, false);
+    if (bandName)
+        w = putField(w, "BAND", 4, bandName, bandName + bandLength, false);
+    static const char* const names[] = {"CALL", "NAME", "QTH", "RST_SENT", "RST_RCVD"};
+    static const size_t nameLengths[] = {4, 4, 3, 8, 8};
+    for (int i = 3; i < logfile::FieldCount; ++i) {
+        if (fields[i] != fieldEnd(i))
+            w = putField(w, names[i - 3], nameLengths[i - 3], fields[i], fieldEnd(i), false,
+                         i == 3);
+    }
+    if (!modeField.isEmpty())
+        w = putField(w, "MODE", 4, modeField.constBegin(), modeField.constEnd(), false);
+    memcpy(w, " <EOR>\n", 7);
+    w += 7;
+    out.truncate(w - out.constData());
+    return true;
+}
+
 } // namespace tavrelo::adif
 
 namespace tavrelo::adif {
@@ -238,6 +440,12 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
     summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end, qint64) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
+            if (convertAsciiLine(b, e, modeField, out)) {
+                ++summary.written;
+                if (out.size() >= 64 * 1024)
+                    flush();
+                return;
+            }
             const Conversion c = convertLine(logfile::decodeLine(b, e), modeField);
             if (c.record.isEmpty()) {
                 ++summary.skipped;

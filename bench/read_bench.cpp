@@ -35,9 +35,9 @@ int main(int argc, char* argv[]) {
             done += n;
         }
         ::close(fd);
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                               start)
-                         .count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%.1f\n", ms[ms.size() / 2]);

@@ -1,6 +1,7 @@
 #include "Adif.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -189,6 +190,49 @@ private slots:
         QCOMPARE(records[0]["MODE"], QByteArray("CW"));
         QCOMPARE(records[1].keys(), (QList<QByteArray>{"CALL", "MODE", "QSO_DATE", "TIME_ON"}));
         QCOMPARE(records[1]["TIME_ON"], QByteArray("0920"));
+    }
+
+    // The byte-level conversion of a plain line gives exactly what the full
+    // conversion gives, and leaves every line that needs a skip, a warning
+    // or a transliteration to it. Random lines from pieces that probe each
+    // rule: dates, times, bands, separators, case, bytes beyond ASCII.
+    void fastConversionAgrees() {
+        const QList<QByteArray> dates = {
+            "2006-Nov-18", "1930-Jan-01",  "1929-Dec-31", "2024-feb-29", "2023-Feb-29",
+            "06-NOV-18",   "12345-Nov-18", "2006-Nov-1",  "2006-Xyz-18", ""};
+        const QList<QByteArray> times = {"14:05:33", "09:20", "24:00", "23:59:60",
+                                         "9:20",     "",      "12:3a"};
+        const QList<QByteArray> bands = {"40m", "40M",  " 20m ", "11m",   "",
+                                         " ",   "70cm", "1.25m", "submm", "verylongband"};
+        const QList<QByteArray> texts = {"zz9zz", "DL1ABC",  "Hans <EOR>",    "",          "a,b",
+                                         ", ",    "K\xf6ln", "M\xc3\xbcller", "tab\there", "x\x7f"};
+        QRandomGenerator rng(2026);
+        auto pick = [&](const QList<QByteArray>& from) {
+            return from[rng.bounded(int(from.size()))];
+        };
+        int fast = 0;
+        for (int i = 0; i < 20000; ++i) {
+            QList<QByteArray> f = {pick(dates), pick(times), pick(bands), pick(texts),
+                                   pick(texts), pick(texts), pick(texts), pick(texts)};
+            if (rng.bounded(20) == 0)
+                f.removeLast(); // a separator too few
+            const QByteArray line = f.join(",  ");
+            QByteArray out = "before\n";
+            const bool converted = convertAsciiLine(line.constBegin(), line.constEnd(), "FT8", out);
+            const Conversion full = convertLine(
+                tavrelo::logfile::decodeLine(line.constBegin(), line.constEnd()), "FT8");
+            if (converted) {
+                ++fast;
+                QCOMPARE(out, "before\n" + full.record);
+                QVERIFY(full.warnings.isEmpty());
+            } else {
+                QCOMPARE(out, QByteArray("before\n"));
+                QVERIFY2(full.record.isEmpty() || !full.warnings.isEmpty() ||
+                             line.contains('\xf6') || line.contains('\xc3'),
+                         line.constData());
+            }
+        }
+        QVERIFY(fast > 100); // about one line in a hundred converts
     }
 
     void command_data() {
