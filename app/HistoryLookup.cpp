@@ -2,7 +2,16 @@
 
 #include <QMetaObject>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace tavrelo {
+
+namespace {
+constexpr int LookupNiceness = 10;
+} // namespace
 
 HistoryLookup::HistoryLookup(QObject* parent) : QObject(parent) {
     thread_ = std::thread([this] { run(); });
@@ -44,6 +53,12 @@ void HistoryLookup::post(Request request) {
 }
 
 void HistoryLookup::run() {
+#ifdef __linux__
+    // Below the GUI thread, so that a key pressed during a lookup is handled
+    // at once even when the lookup keeps every core busy. The threads the
+    // lookup starts inherit it.
+    ::setpriority(PRIO_PROCESS, ::gettid(), LookupNiceness);
+#endif
     for (;;) {
         Request request;
         {

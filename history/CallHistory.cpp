@@ -321,17 +321,21 @@ QString Matches::text(qsizetype first, qsizetype last) const {
 }
 
 logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop) {
-    qint64 bytes = 0, lines = 0;
+    // What a result with every line would take: the bytes it keeps of each
+    // line, and its index, each with one block to spare.
+    qint64 kept = 0, lines = 0;
     const logfile::ReadResult read = logfile::readLogBlocks(
         logPath,
         [&](const char* begin, const char* end, qint64) {
-            bytes += end - begin;
-            logfile::forEachLine(begin, end, [&](const char*, const char*) { ++lines; });
+            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                kept += std::min<qint64>(e - b, MaxPaneLineBytes + 1);
+                ++lines;
+            });
         },
         logfile::DefaultChunkSize, stop);
     if (read.status == logfile::ReadStatus::Read)
         BlockPool::instance().reserve(
-            size_t(bytes + lines * qint64(sizeof(quint64))) + 2 * Matches::BlockBytes, stop);
+            size_t(kept + lines * qint64(sizeof(quint64))) + 2 * Matches::BlockBytes, stop);
     return read;
 }
 
