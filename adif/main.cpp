@@ -1,8 +1,9 @@
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"
-#include "QtPlatform.h"
+#include "Paths.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -17,25 +18,15 @@
 
 namespace {
 
-const char usage[] =
-    "Usage: tavrelo-adif [LOG] [-o OUT.adi] [--mode MODE]\n"
-    "\n"
-    "Converts a Tavrelo log to ADIF "
-    "3.1.4 (.adi), one record per contact.\n"
-    "\n"
-    "  LOG           the log to read; by default Tavrelo.txt beside this program\n"
-    "  -o OUT.adi    write the ADIF file there (replaced only once it is complete);\n"
-    "                by default it goes to standard output\n"
-    "  --mode MODE   give every contact this mode (SSB, CW, FM, FT8, RTTY, ...);\n"
-    "                confirmation services need a mode, and the log has none\n"
-    "  --help        show this text\n"
+const char description[] =
+    "Converts a Tavrelo log to ADIF 3.1.4 (.adi), one record per contact.\n"
     "\n"
     "Lines that give no contact (a wrong number of fields, a date or time that\n"
     "does not parse, a band ADIF does not know) are listed on standard error with\n"
     "their line number, and skipped.\n"
     "\n"
     "Exit status: 0 every line converted; 1 some lines skipped; 2 the log could\n"
-    "not be read, the output not written, or the command line is wrong.\n";
+    "not be read, the output not written, or the command line is wrong.";
 
 int fail(const QString& message) {
     std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(message));
@@ -92,37 +83,57 @@ std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QStr
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QString logPath, outPath;
-    QByteArray modeField;
-    const QStringList args = app.arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (a == QLatin1String("-o") || a == QLatin1String("--mode")) {
-            if (i + 1 >= args.size())
-                return fail(QStringLiteral("%1 needs a value (see --help)").arg(a));
-            const QString value = args[++i];
-            if (a == QLatin1String("-o")) {
-                outPath = value;
-            } else {
-                const auto m = tavrelo::adif::mode(value);
-                if (!m)
-                    return fail(QStringLiteral("\"%1\" is not an ADIF mode").arg(value));
-                modeField = *m;
-            }
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return fail(QStringLiteral("unknown option %1 (see --help)").arg(a));
-        } else if (logPath.isEmpty()) {
-            logPath = a;
-        } else {
-            return fail(QStringLiteral("only one log can be converted at a time (see --help)"));
-        }
+    QCoreApplication::setApplicationName(QStringLiteral("tavrelo-adif"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRELO_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.addPositionalArgument(
+        QStringLiteral("LOG"),
+        QStringLiteral("The log to read; by default the log the window uses (see --where)."),
+        QStringLiteral("[LOG]"));
+    const QCommandLineOption outOption(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("Write the ADIF file there, replaced only once it is complete; by default "
+                       "it goes to standard output."),
+        QStringLiteral("OUT.adi"));
+    const QCommandLineOption modeOption(
+        QStringLiteral("mode"),
+        QStringLiteral("Give every contact this mode (SSB, CW, FM, FT8, RTTY, ...): confirmation "
+                       "services need a mode, and the log has none."),
+        QStringLiteral("MODE"));
+    const QCommandLineOption whereOption(
+        QStringLiteral("where"), QStringLiteral("Print where the log is, and do nothing else."));
+    parser.addOptions({outOption, modeOption, whereOption});
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    if (!parser.parse(app.arguments()))
+        return fail(parser.errorText() + QStringLiteral(" (see --help)"));
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
     }
-    if (logPath.isEmpty())
-        logPath = tavrelo::logfile::logPath(tavrelo::executableDirectory());
+    if (parser.isSet(versionOption)) {
+        std::printf("tavrelo-adif %s\n", TAVRELO_VERSION);
+        return 0;
+    }
+    const QString defaultLog =
+        tavrelo::logfile::findLogPath(tavrelo::executableDirectory(), tavrelo::userDataDirectory());
+    if (parser.isSet(whereOption)) {
+        std::printf("%s\n", qPrintable(QDir::toNativeSeparators(defaultLog)));
+        return 0;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        return fail(QStringLiteral("only one log can be converted at a time (see --help)"));
+    const QString logPath = positional.isEmpty() ? defaultLog : positional.first();
+    const QString outPath = parser.value(outOption);
+    QByteArray modeField;
+    if (parser.isSet(modeOption)) {
+        const auto m = tavrelo::adif::mode(parser.value(modeOption));
+        if (!m)
+            return fail(QStringLiteral("\"%1\" is not an ADIF mode").arg(parser.value(modeOption)));
+        modeField = *m;
+    }
 
     if (!outPath.isEmpty()) {
         if (const auto refused = refusedOutput(outPath, logPath))

@@ -125,7 +125,7 @@ bool Tavrelo::isHistoryBusy() const {
 }
 
 QString Tavrelo::logPath() const {
-    return logfile::logPath(platform_.programDirectory());
+    return logfile::findLogPath(platform_.programDirectory(), platform_.dataDirectory());
 }
 
 void Tavrelo::setCollapsed() {

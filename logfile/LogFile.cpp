@@ -219,9 +219,42 @@ int openLog(const QString& path, int access, const QString& action, OsError& err
     return fd;
 }
 
-QString logPath(const QString& programDirectory) {
-    return programDirectory + QLatin1Char('/') + QLatin1String(LogFileName);
+QString logPath(const QString& folder) {
+    return folder + QLatin1Char('/') + QLatin1String(LogFileName);
 }
+
+QString findLogPath(const QString& programDirectory, const QString& dataDirectory) {
+    const QString beside = logPath(programDirectory);
+    struct stat st;
+    // Without a data folder (no home), the error shows beside the program.
+    if (::lstat(QFile::encodeName(beside).constData(), &st) == 0 ||
+        ::access(QFile::encodeName(programDirectory).constData(), W_OK) == 0 ||
+        dataDirectory.isEmpty())
+        return beside;
+    return logPath(dataDirectory + QStringLiteral("/Tavrelo"));
+}
+
+namespace {
+
+// mkdir -p, each new folder made durable in its parent; returns an errno.
+int makeFolders(const QString& folder) {
+    const QByteArray name = QFile::encodeName(folder);
+    struct stat st;
+    if (::stat(name.constData(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (errno != ENOENT)
+        return errno;
+    const QString parent = QFileInfo(folder).path();
+    if (parent != folder) {
+        if (const int err = makeFolders(parent))
+            return err;
+    }
+    if (::mkdir(name.constData(), 0755) != 0 && errno != EEXIST)
+        return errno;
+    return syncDirectoryOf(folder);
+}
+
+} // namespace
 
 QByteArray buildRecord(const Fields& fields) {
     QString line;
@@ -236,6 +269,8 @@ QByteArray buildRecord(const Fields& fields) {
 }
 
 OsError createLog(const QString& path) {
+    if (const int err = makeFolders(QFileInfo(path).path()))
+        return OsError::fromErrno(QStringLiteral("create the folder of the log"), path, err);
     OsError error;
     bool created = false;
     const QString action = QStringLiteral("open the log");

@@ -17,18 +17,27 @@ using Fields = std::array<QString, FieldCount>;
 // Between two fields of a record: a comma and two spaces.
 inline constexpr char FieldSeparator[] = ",  ";
 
-// The log's file name; the file lives beside the executable.
+// The log's file name.
 inline constexpr char LogFileName[] = "Tavrelo.txt";
 
-QString logPath(const QString& programDirectory);
+// The log in that folder.
+QString logPath(const QString& folder);
+
+// Where the log is. Beside the program when it is there, or when the
+// program's folder is writable: a copied, "portable" Tavrelo keeps its log
+// with it. Otherwise, for an installed program, in the folder Tavrelo of the
+// user's data folder. The window, Open, the history and tavrelo-adif all
+// find the log through this one rule.
+QString findLogPath(const QString& programDirectory, const QString& dataDirectory);
 
 // One log record: the fields joined by the separator, ended by CR LF, UTF-8.
 // Nothing is trimmed, quoted or escaped; only CR and LF are dropped, because
 // a record must stay on one line.
 QByteArray buildRecord(const Fields& fields);
 
-// Creates the log empty when it is missing, and makes the new file and its
-// folder entry durable; an existing log is not touched. A log that is not a
+// Creates the log empty when it is missing, with its folder when that is
+// missing too, and makes the new file and its folder entry durable; an
+// existing log is not touched. A log that is not a
 // regular file (a FIFO, a device) is an error, found without blocking.
 OsError createLog(const QString& path);
 

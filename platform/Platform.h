@@ -28,6 +28,9 @@ public:
     // The directory that holds the program's executable.
     virtual QString programDirectory() const = 0;
 
+    // The user's data folder ($XDG_DATA_HOME, by default ~/.local/share).
+    virtual QString dataDirectory() const = 0;
+
     // The clipboard as plain text; empty when it holds no text.
     virtual QString clipboardText() const = 0;
 

@@ -1,5 +1,7 @@
 #include "QtPlatform.h"
 
+#include "Paths.h"
+
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QFile>
@@ -84,8 +86,8 @@ QString QtPlatform::programDirectory() const {
     return executableDirectory();
 }
 
-QString executableDirectory() {
-    return QCoreApplication::applicationDirPath();
+QString QtPlatform::dataDirectory() const {
+    return userDataDirectory();
 }
 
 QString QtPlatform::clipboardText() const {

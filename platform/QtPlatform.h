@@ -20,6 +20,7 @@ public:
 
     QDateTime localNow() const override;
     QString programDirectory() const override;
+    QString dataDirectory() const override;
     QString clipboardText() const override;
     OsError openInEditor(const QString& path, EditorFailure onFailure) override;
 
@@ -40,8 +41,5 @@ QString editorProgram();
 // Whether a windowing system can be reached: a display, or a Qt platform
 // chosen explicitly (such as offscreen).
 bool hasGraphicalDisplay();
-
-// The directory that holds the running executable.
-QString executableDirectory();
 
 } // namespace tavrelo

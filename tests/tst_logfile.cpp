@@ -126,12 +126,36 @@ private slots:
         QCOMPARE(readAll(path), QByteArray("old line\r\nno end"));
     }
 
+    // Beside the program when the log is there or the folder is writable;
+    // otherwise in the user's data folder.
+    void whereTheLogIs_data() {
+        QTest::addColumn<QString>("program"); // a folder under the scratch folder
+        QTest::addColumn<bool>("logThere");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("portable, log beside") << "bin" << true << "bin/Tavrelo.txt";
+        QTest::newRow("portable, first start") << "bin" << false << "bin/Tavrelo.txt";
+        QTest::newRow("installed") << "missing/bin" << false << "share/Tavrelo/Tavrelo.txt";
+    }
+    void whereTheLogIs() {
+        QFETCH(QString, program);
+        QFETCH(bool, logThere);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("bin"));
+        if (logThere)
+            writeAll(dir.filePath("bin/Tavrelo.txt"), "");
+        QCOMPARE(findLogPath(dir.filePath(program), dir.filePath("share")), dir.filePath(expected));
+    }
+
     void createFailsInMissingFolder() {
         QTemporaryDir dir;
-        const tavrelo::OsError e = createLog(dir.filePath("absent/Tavrelo.txt"));
-        QCOMPARE(e.error, ENOENT);
-        QVERIFY(e.message().contains("absent/Tavrelo.txt"));
-        QVERIFY(e.message().contains("Error 2:"));
+        writeAll(dir.filePath("file"), "");
+        const tavrelo::OsError e = createLog(dir.filePath("file/Tavrelo/Tavrelo.txt"));
+        QCOMPARE(e.error, ENOTDIR);
+        QVERIFY(e.message().contains("file/Tavrelo/Tavrelo.txt"));
+        QVERIFY(e.message().contains("Error 20:"));
+        QVERIFY(createLog(dir.filePath("new/Tavrelo/Tavrelo.txt")).ok());
+        QVERIFY(QFileInfo(dir.filePath("new/Tavrelo/Tavrelo.txt")).isFile());
     }
 
     void appendStartsOnFreshLine_data() {

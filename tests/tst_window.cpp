@@ -32,6 +32,7 @@ struct Fixture {
 
     explicit Fixture(const QString& folderName = QString()) {
         platform.directory = dir.path();
+        platform.dataHome = dir.filePath("share");
         if (!folderName.isEmpty()) {
             QDir(dir.path()).mkdir(folderName);
             platform.directory = dir.filePath(folderName);
@@ -257,13 +258,34 @@ private slots:
             QVERIFY2(late < 150, qPrintable(QStringLiteral("shown %1 ms late").arg(late)));
     }
 
-    void startUpFailsWithoutFolder() {
+    // A program in a folder it cannot write to (an installed one) keeps its
+    // log in the user's data folder, made at first start; every use of the
+    // log goes there. When even that cannot be made, start-up says why.
+    void installedProgramLogsInDataFolder() {
+        QTemporaryDir dir;
         FakePlatform platform;
         platform.directory = "/nonexistent-tavrelo-folder";
+        platform.dataHome = dir.filePath("home/.local/share");
+        platform.now = QDateTime::currentDateTime();
         Tavrelo w(platform);
-        const OsError e = w.load();
-        QCOMPARE(e.error, ENOENT);
-        QVERIFY(e.message().contains("/nonexistent-tavrelo-folder/Tavrelo.txt"));
+        QVERIFY(w.load().ok());
+        const QString log = dir.filePath("home/.local/share/Tavrelo/Tavrelo.txt");
+        QCOMPARE(w.logPath(), log);
+        QVERIFY(QFileInfo(log).isFile());
+        w.Text1[3]->setText("ZZ9ZZ");
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray(",  ,  ,  ZZ9ZZ,  ,  ,  ,  \r\n"));
+        QTest::mouseClick(w.Command2, Qt::LeftButton);
+        QCOMPARE(platform.openedPaths, QStringList{log});
+
+        platform.dataHome = "/dev/null/share";
+        Tavrelo broken(platform);
+        const OsError e = broken.load();
+        QCOMPARE(e.error, ENOTDIR);
+        QVERIFY2(e.message().contains("/dev/null/share/Tavrelo/Tavrelo.txt"),
+                 qPrintable(e.message()));
     }
 
     void saveWritesRecord_data() {

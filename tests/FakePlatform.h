@@ -12,6 +12,7 @@ class FakePlatform final : public Platform {
 public:
     QDateTime now;               // returned by localNow()
     QString directory;           // returned by programDirectory()
+    QString dataHome;            // returned by dataDirectory()
     QString clipboard;           // returned by clipboardText()
     OsError editorError;         // what openInEditor() returns
     QStringList openedPaths;     // every path handed to openInEditor()
@@ -24,6 +25,7 @@ public:
         return now;
     }
     QString programDirectory() const override { return directory; }
+    QString dataDirectory() const override { return dataHome; }
     QString clipboardText() const override {
         ++clipboardReads;
         return clipboard;

@@ -1,0 +1,16 @@
+#include "Paths.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+
+namespace tavrelo {
+
+QString executableDirectory() {
+    return QCoreApplication::applicationDirPath();
+}
+
+QString userDataDirectory() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+}
+
+} // namespace tavrelo
