@@ -1,5 +1,5 @@
 // Times the history lookup core on a log:
-//   lookup_bench LOGFILE CALL [REPEATS] [--cold]
+//   lookup_bench LOGFILE CALL [REPEATS] [--cold | --portable]
 // It reads the file, matches and builds the pane text, as a keystroke does.
 // With --cold, the processor caches are flushed before each run, as they may
 // well be between two keystrokes; otherwise a log smaller than the last-level
@@ -24,6 +24,8 @@ int main(int argc, char* argv[]) {
     const QString call = QString::fromLocal8Bit(argv[2]);
     const int repeats = argc > 3 ? std::max(1, atoi(argv[3])) : 11;
     const bool cold = argc > 4 && QByteArray(argv[4]) == "--cold";
+    // --portable: the search for every processor, as on arm64.
+    tavrelo::history::usePortableSearch(argc > 4 && QByteArray(argv[4]) == "--portable");
     std::vector<char> evict(cold ? 128 << 20 : 0);
     std::vector<double> ms;
     qsizetype matches = 0;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#define TAVRELO_X86_SEARCH 1
 #include <immintrin.h>
+#endif
 #include <mutex>
 #include <vector>
 
@@ -62,6 +65,37 @@ const char* findScalar(const char* p, const char* end, const QByteArray& needle)
     return nullptr;
 }
 
+// The search for any processor: the C library's memchr, vectorised on each,
+// looks for one byte of the needle (both cases of a letter), the one rarest
+// in the log, and the whole needle is compared only there.
+const char* findPortable(const char* begin, const char* end, const QByteArray& needle,
+                         qsizetype anchor) {
+    const qsizetype k = needle.size();
+    const auto a = static_cast<unsigned char>(needle[anchor]);
+    const bool letter = isAsciiLetter(a);
+    const int lower = letter ? (a | 0x20) : a, upper = letter ? (a & ~0x20) : a;
+    const char* from = begin + anchor;
+    const char* last = end - (k - anchor) + 1; // anchors at or past it do not fit
+    auto next = [&](int byte, const char* p) -> const char* {
+        if (p >= last)
+            return nullptr;
+        return static_cast<const char*>(memchr(p, byte, size_t(last - p)));
+    };
+    const char* lo = next(lower, from);
+    const char* up = letter ? next(upper, from) : nullptr;
+    while (lo || up) {
+        const char* hit = !up || (lo && lo < up) ? lo : up;
+        if (equalsFolded(hit - anchor, needle))
+            return hit - anchor;
+        if (hit == lo)
+            lo = next(lower, lo + 1);
+        else
+            up = next(upper, up + 1);
+    }
+    return nullptr;
+}
+
+#ifdef TAVRELO_X86_SEARCH
 // Both searches look for the needle's first and last bytes at many start
 // positions at once and compare the whole needle only where both agree.
 // Both loads stay inside [begin, end): p + (k - 1) + width <= end.
@@ -115,6 +149,9 @@ __attribute__((target("avx2"))) const char* findAvx2(const char* begin, const ch
 }
 
 const bool haveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
+std::atomic<bool> portableOnly{false};
 
 } // namespace
 
@@ -132,7 +169,34 @@ CallMatcher::CallMatcher(const QString& call) : folded_(call.toCaseFolded()) {
 const char* CallMatcher::findAscii(const char* begin, const char* end) const {
     if (size_t(end - begin) < size_t(needle_.size()))
         return nullptr;
-    return haveAvx2 ? findAvx2(begin, end, needle_) : findSse2(begin, end, needle_);
+#ifdef TAVRELO_X86_SEARCH
+    if (!portableOnly.load(std::memory_order_relaxed))
+        return haveAvx2 ? findAvx2(begin, end, needle_) : findSse2(begin, end, needle_);
+#endif
+    if (anchor_ < 0)
+        anchor_ = rarestByte(begin, end);
+    return findPortable(begin, end, needle_, anchor_);
+}
+
+qsizetype CallMatcher::rarestByte(const char* begin, const char* end) const {
+    // Counted in the first stretch of the log the matcher sees.
+    size_t counts[256] = {};
+    const char* stop = begin + std::min<qsizetype>(end - begin, 256 * 1024);
+    for (const char* p = begin; p < stop; ++p)
+        ++counts[static_cast<unsigned char>(*p)];
+    qsizetype best = 0;
+    size_t bestCount = SIZE_MAX;
+    for (qsizetype i = 0; i < needle_.size(); ++i) {
+        const auto c = static_cast<unsigned char>(needle_[i]);
+        // A letter costs both its cases, and a second memchr to keep up.
+        const size_t count =
+            isAsciiLetter(c) ? counts[c | 0x20] + counts[c & ~0x20] + 1 : counts[c];
+        if (count < bestCount) {
+            best = i;
+            bestCount = count;
+        }
+    }
+    return best;
 }
 
 void CallMatcher::scan(const char* begin, const char* end, const LineHandler& onMatch) const {
@@ -337,6 +401,10 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
         BlockPool::instance().reserve(
             size_t(kept + lines * qint64(sizeof(quint64))) + 2 * Matches::BlockBytes, stop);
     return read;
+}
+
+void usePortableSearch(bool on) {
+    portableOnly = on;
 }
 
 LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop) {

@@ -42,12 +42,14 @@ public:
 
 private:
     const char* findAscii(const char* begin, const char* end) const;
+    qsizetype rarestByte(const char* begin, const char* end) const;
     void scanAscii(const char* begin, const char* end, const LineHandler& onMatch) const;
     void scanUnicode(const char* begin, const char* end, const LineHandler& onMatch) const;
 
     QString folded_;    // the call text, case-folded
     QByteArray needle_; // the same as bytes, when it is ASCII
     bool ascii_ = true;
+    mutable qsizetype anchor_ = -1; // the needle's byte the portable search looks for
 };
 
 // The lines of a log that matched a call text, in file order, as their
@@ -105,6 +107,10 @@ struct LookupResult {
     qsizetype count() const { return matches->size(); }
     QString paneText() const { return matches->text(); }
 };
+
+// Makes the matcher use the search that serves every processor, as it does
+// where there is no x86 vector search; for tests and benchmarks.
+void usePortableSearch(bool on);
 
 // Reads the log through once, so that it is in the page cache, and readies
 // memory for the largest result it can give (every line matching), so that
