@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"

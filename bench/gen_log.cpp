@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes a synthetic log in the record format, the same bytes for the same
 // seed: gen_log OUT RECORDS [SEED]
 //

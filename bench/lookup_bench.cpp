@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times the history lookup core on a log:
 //   lookup_bench LOGFILE CALL [REPEATS] [--cold | --portable]
 // It reads the file, matches and builds the pane text, as a keystroke does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The baseline of the history benchmarks: one plain read() of the whole log
 // into a fresh buffer, as the simplest program would read it.
 //   read_bench LOGFILE [REPEATS]   prints the median milliseconds

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # History and export benchmarks on generated logs of 1,000,000 and 3,000,000
 # records. Every figure is printed beside its baseline from the same run:
 # one plain read() of the log, grep -iF writing its matches, wc -l.

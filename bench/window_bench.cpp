@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times the history in the real program on a real X server, from outside,
 // as an operator meets it. The key presses go in through XTest, so they pass
 // the X server and the program's event queue; the X Damage extension tells

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the vector search of the history lookup against the plain per-line
 // definition of a match, for ASCII and non-ASCII call texts alike.
 #include "CallHistory.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the chunked line reader: whatever the bytes and however small the
 // chunks, it must give back exactly the lines of a plain split on CR LF,
 // LF and lone CR.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the record builder against a plain reference: eight fields in, one
 // line out, ended by CR LF, with no other line break in it.
 #include "LogFile.h"

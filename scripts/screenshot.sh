@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes the README's screenshot: tavrelo under Xvfb with a small sample log,
 # a call with history typed into the Call box. Writes docs/screenshot.png.
 set -euo pipefail

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages Tavrelo needs that are missing, then builds it.
 # Usage: scripts/setup.sh [--sanitize]   (the second builds build-asan/ as well)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ qt6-base-dev fonts-liberation tzdata time xvfb xdotool xclip)
+packages=(cmake make g++ qt6-base-dev fonts-liberation tzdata time xvfb xdotool xclip
+    dpkg-dev lintian desktop-file-utils appstream)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets Tavrelo up on a Debian 12 machine and runs every test: once on the
 # normal build, once on the build with AddressSanitizer and UBSan.
 set -euo pipefail

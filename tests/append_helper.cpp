@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Appends N records tagged with a name to a log, as one copy of the program
 // saving contact after contact would. Used by the concurrency test.
 #include "LogFile.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Logs no editor should have left, all at once: invalid UTF-8, NUL bytes, a
 # 10 MB line, LF-only lines among CR LF ones and no final line end. The
 # program does not crash, and the history shows exactly the right lines.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The log is deleted while the program runs: the history turns empty without
 # a message, and the next save creates the log again.
 . "$(dirname "$0")/lib.sh"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A file-size limit stops a save part-way: the partial record is undone, the
 # program is not killed, and the contact saves once the limit is lifted.
 . "$(dirname "$0")/lib.sh"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The disk fills up: the record that does not fit is undone, the contact
 # stays in the boxes, and it saves once there is room again.
 . "$(dirname "$0")/lib.sh"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # kill -9 in the middle of a burst of saves: the log holds only whole
 # records, in the order made, one for each save the program made (the save
 # cut short by the kill may or may not have reached the disk).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A FIFO or a device in the log's place, at start or put there while the
 # program runs: the program never freezes. At start it says why and ends;
 # while it runs, typing goes on undisturbed, the history pane says why, a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The log's folder turns read-only while the program runs: the save fails
 # with a message, the contact stays in the boxes, and it saves once the
 # folder is writable again.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Two copies of the program save into the same log at once: only whole
 # lines, and none lost. The save counter tells how many saves each copy
 # really made.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # History: a call with earlier contacts expands the window; deleting back to
 # two characters collapses it; so does Save. The pane is refilled from the
 # log at every keystroke.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared helpers of the end-to-end tests: each test gets its own Xvfb server,
 # starts the real tavrelo from a folder of its own, drives it with xdotool as
 # a person would, and reads back the log file and the window's geometry.

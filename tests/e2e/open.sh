@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Open: the desktop's opener receives the log's path as one argument, even
 # from a folder whose name has spaces and quotes.
 . "$(dirname "$0")/lib.sh"

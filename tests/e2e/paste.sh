@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Paste: " ZZ9 ZZ " on the real X clipboard, double-clicked into Call, is
 # saved as ZZ9ZZ and starts a lookup; a megabyte on the clipboard is cut to
 # what the box holds, with a word about it.

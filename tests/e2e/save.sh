@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Save: a contact typed into the boxes is appended as exactly its record,
 # with today's UTC date and time; the band stays for the next contact.
 . "$(dirname "$0")/lib.sh"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preloaded into tavrelo by the two-copies test. It counts the program's
 // exclusive locks on its log, one per save, so that the test knows how many
 // saves were really made, whatever clicks a loaded X server and toolkit may

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Start-up: a missing log is created beside the executable; an existing log
 # is left byte for byte.
 . "$(dirname "$0")/lib.sh"

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Installed as Debian installs it, run by an ordinary user: the package is
+# unpacked into a folder owned by root; its tavrelo, started by an
+# unprivileged user, keeps the log in that user's data folder, where a saved
+# contact lands; its tavrelo-adif finds that log and exports the contact.
+. "$(dirname "$0")/lib.sh"
+[ "$(id -u)" -eq 0 ] || skip "needs root to add a test user and a root-owned install folder"
+: "${TAVRELO_BUILD:?TAVRELO_BUILD must name the build folder}"
+command -v runuser >/dev/null || skip "runuser (util-linux) is not installed"
+
+user=tavrelo-e2e
+id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
+home=$(getent passwd "$user" | cut -d: -f6)
+rm -rf "$home/.local/share/Tavrelo"
+chmod 755 "$WORK"
+(cd "$TAVRELO_BUILD" && cpack -G DEB -B "$WORK/pkg" >/dev/null)
+mkdir "$WORK/root"
+dpkg -x "$WORK"/pkg/tavrelo_*.deb "$WORK/root"
+[ "$(stat -c %U "$WORK/root/usr/bin")" = root ] || fail "the install folder is not root's"
+
+as_user() { runuser -u "$user" -- env HOME="$home" DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb "$@"; }
+start_app "$WORK/root/usr/bin" as_user
+fill_contact "BB2BB" "Bert"
+save
+log="$home/.local/share/Tavrelo/Tavrelo.txt"
+read_records "$log" 1
+expect_record "${lines[0]}" BB2BB Bert
+[ "$(stat -c %U "$log")" = "$user" ] || fail "the log does not belong to $user"
+[ ! -e "$WORK/root/usr/bin/Tavrelo.txt" ] || fail "a log appeared beside the installed program"
+pass "installed tavrelo, ordinary user: the contact saved in $log"
+
+where=$(as_user "$WORK/root/usr/bin/tavrelo-adif" --where)
+[ "$where" = "$log" ] || fail "tavrelo-adif --where says $where"
+adi=$(as_user "$WORK/root/usr/bin/tavrelo-adif" --mode CW 2>/dev/null)
+grep -q "<CALL:5>BB2BB" <<<"$adi" || fail "the export lacks the contact: $adi"
+pass "installed tavrelo-adif found the user's log and exported the contact"
