@@ -42,11 +42,13 @@ bool isAsciiLetter(unsigned char c) {
     return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
 }
 
+#ifdef TAVRELO_X86_SEARCH
 // A lower-case letter is matched by (byte | 0x20) == letter, which holds for
 // exactly its two cases; any other byte is matched exactly.
 unsigned char caseMask(unsigned char folded) {
     return isAsciiLetter(folded) ? 0x20 : 0x00;
 }
+#endif
 
 bool hasNonAscii(const char* begin, const char* end) {
     for (const char* p = begin; p < end; ++p) {

@@ -35,6 +35,24 @@ ReadResult failed(const OsError& error) {
 
 } // namespace
 
+namespace {
+
+// The last byte c in [begin, end), or nullptr: the C library's vectorised
+// memrchr() where it has one, a plain loop elsewhere.
+const char* findLast(const char* begin, const char* end, char c) {
+#if defined(__GLIBC__)
+    return static_cast<const char*>(memrchr(begin, c, size_t(end - begin)));
+#else
+    for (const char* p = end; p > begin;) {
+        if (*--p == c)
+            return p;
+    }
+    return nullptr;
+#endif
+}
+
+} // namespace
+
 const char* lineEnd(const char* p, const char* end) {
     const void* nl = memchr(p, '\n', size_t(end - p));
     const char* limit = nl ? static_cast<const char*>(nl) : end;
@@ -53,10 +71,10 @@ const char* nextLine(const char* lineEnd, const char* end) {
 }
 
 LineSpan lineAround(const char* blockBegin, const char* blockEnd, const char* p) {
-    const void* prevNl = memrchr(blockBegin, '\n', size_t(p - blockBegin));
-    const char* begin = prevNl ? static_cast<const char*>(prevNl) + 1 : blockBegin;
-    if (const void* prevCr = memrchr(begin, '\r', size_t(p - begin)))
-        begin = static_cast<const char*>(prevCr) + 1;
+    const char* prevNl = findLast(blockBegin, p, '\n');
+    const char* begin = prevNl ? prevNl + 1 : blockBegin;
+    if (const char* prevCr = findLast(begin, p, '\r'))
+        begin = prevCr + 1;
     return {begin, lineEnd(p, blockEnd)};
 }
 
@@ -66,12 +84,12 @@ namespace {
 // as the very last byte counts only at the end of the file: in the middle
 // its LF may still follow in the next chunk.
 const char* pastLastLineEnd(const char* b, const char* e, bool endOfFile) {
-    const void* nl = memrchr(b, '\n', size_t(e - b));
-    const char* from = nl ? static_cast<const char*>(nl) + 1 : b;
+    const char* nl = findLast(b, e, '\n');
+    const char* from = nl ? nl + 1 : b;
     const char* crEnd = endOfFile ? e : e - 1;
     if (crEnd > from) {
-        if (const void* cr = memrchr(from, '\r', size_t(crEnd - from)))
-            return static_cast<const char*>(cr) + 1;
+        if (const char* cr = findLast(from, crEnd, '\r'))
+            return cr + 1;
     }
     return nl ? from : nullptr;
 }
