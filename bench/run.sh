@@ -11,17 +11,8 @@
 # the key press to the end of the first frame that shows the history.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bench_packages=(libxcb-damage0-dev libxcb-xtest0-dev xvfb)
-missing=()
-for p in "${bench_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. scripts/packages.sh
+need_packages libxcb-damage0-dev libxcb-xtest0-dev xvfb
 [ -d build ] || bash scripts/setup.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null

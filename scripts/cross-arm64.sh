@@ -8,17 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-packages=(crossbuild-essential-arm64 qemu-user-static qt6-base-dev:arm64 qt6-base-dev-tools cmake
-    fonts-liberation)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
+. scripts/packages.sh
+need_packages crossbuild-essential-arm64 qemu-user-static qt6-base-dev:arm64 qt6-base-dev-tools \
+    cmake fonts-liberation file
 
 cat >build-arm64.toolchain.cmake <<'TOOLCHAIN'
 set(CMAKE_SYSTEM_NAME Linux)
