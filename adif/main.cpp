@@ -2,6 +2,7 @@
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"
+#include "Import.h"
 #include "Paths.h"
 
 #include <QCommandLineParser>
@@ -27,7 +28,13 @@ const char description[] =
     "their line number, and skipped.\n"
     "\n"
     "Exit status: 0 every line converted; 1 some lines skipped; 2 the log could\n"
-    "not be read, the output not written, or the command line is wrong.";
+    "not be read, the output not written, or the command line is wrong.\n"
+    "\n"
+    "With --import FILE.adi it appends the contacts of an ADIF file to the log\n"
+    "instead, all at once and synced; a contact whose date, UTC to the minute,\n"
+    "band and call are in the log already is skipped as a duplicate. Exit status:\n"
+    "0 every record added or a duplicate; 1 some records skipped; 2 the file could\n"
+    "not be read or the log not written (the log is then as it was).";
 
 int fail(const QString& message) {
     std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(message));
@@ -80,6 +87,31 @@ std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QStr
     return std::nullopt;
 }
 
+// tavrelo-adif --import: the contacts of an ADIF file appended to the log.
+int importInto(const QString& adifPath, const QString& logPath) {
+    const tavrelo::adif::ImportSummary s =
+        tavrelo::adif::importAdif(adifPath, logPath, [](const QString& note) {
+            std::fprintf(stderr, "%s\n", qPrintable(note));
+        });
+    if (!s.error.ok())
+        return fail(s.error.message() + QStringLiteral("\nThe log is as it was."));
+    if (s.lastRecordUnended)
+        std::fputs("tavrelo-adif: note: the file's last record has no <EOR>; it was read all the "
+                   "same\n",
+                   stderr);
+    if (s.valuesReadAsCharacters > 0)
+        std::fprintf(stderr,
+                     "tavrelo-adif: note: %lld values were read with their lengths in characters, "
+                     "as the program that wrote the file counts them\n",
+                     (long long)s.valuesReadAsCharacters);
+    if (!s.fieldsNotKept.isEmpty())
+        std::fprintf(stderr, "tavrelo-adif: note: fields with no box in the log, not kept: %s\n",
+                     qPrintable(s.fieldsNotKept.join(QStringLiteral(", "))));
+    std::printf("%lld contacts added, %lld duplicates skipped, %lld records skipped\n",
+                (long long)s.added, (long long)s.duplicates, (long long)s.skipped);
+    return s.skipped > 0 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -102,9 +134,14 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Give every contact this mode (SSB, CW, FM, FT8, RTTY, ...): confirmation "
                        "services need a mode, and the log has none."),
         QStringLiteral("MODE"));
+    const QCommandLineOption importOption(
+        QStringLiteral("import"),
+        QStringLiteral("Append the contacts of an ADIF file to the log instead (to LOG, or to the "
+                       "log the window uses). Contacts already in the log are skipped."),
+        QStringLiteral("FILE.adi"));
     const QCommandLineOption whereOption(
         QStringLiteral("where"), QStringLiteral("Print where the log is, and do nothing else."));
-    parser.addOptions({outOption, modeOption, whereOption});
+    parser.addOptions({outOption, modeOption, importOption, whereOption});
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     if (!parser.parse(app.arguments()))
@@ -127,6 +164,8 @@ int main(int argc, char* argv[]) {
     if (positional.size() > 1)
         return fail(QStringLiteral("only one log can be converted at a time (see --help)"));
     const QString logPath = positional.isEmpty() ? defaultLog : positional.first();
+    if (parser.isSet(importOption))
+        return importInto(parser.value(importOption), logPath);
     const QString outPath = parser.value(outOption);
     QByteArray modeField;
     if (parser.isSet(modeOption)) {

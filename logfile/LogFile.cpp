@@ -290,7 +290,7 @@ OsError createLog(const QString& path) {
 }
 
 SaveResult appendRecord(const QString& path, const QByteArray& record,
-                        const WrittenRecord* unconfirmed) {
+                        const WrittenRecord* unconfirmed, OnSyncFailure onSyncFailure) {
     ignoreFileSizeSignal();
     OsError error;
     bool created = false; // the log vanished while we ran, and starts again
@@ -380,8 +380,18 @@ SaveResult appendRecord(const QString& path, const QByteArray& record,
     result.written = {st.st_dev, st.st_ino, pieces.front().start + (bytes.size() - record.size()),
                       record};
     if (sysFdatasync(fd) != 0) {
+        const int err = errno;
+        if (onSyncFailure == OnSyncFailure::Undo) {
+            OsError e = OsError::fromErrno(confirm, path, err);
+            if (const int undoError = undoPieces(fd, pieces))
+                e.description += QStringLiteral(". The records could not be taken out again "
+                                                "(error %1: %2)")
+                                     .arg(undoError)
+                                     .arg(errorText(undoError));
+            return notSaved(e);
+        }
         result.state = SaveState::Unconfirmed;
-        result.error = OsError::fromErrno(confirm, path, errno);
+        result.error = OsError::fromErrno(confirm, path, err);
         return result;
     }
     if (created) {

@@ -78,8 +78,14 @@ struct SaveResult {
 // unconfirmed: an earlier Unconfirmed result for the same contact. When the
 // log still holds exactly that record there, only the sync is retried, so a
 // second Save never writes the contact twice.
+//
+// onSyncFailure Undo takes a whole write back out again when its sync fails
+// (as for a failed write), for a caller that still has the records
+// elsewhere, such as an import from a file.
+enum class OnSyncFailure { Keep, Undo };
 SaveResult appendRecord(const QString& path, const QByteArray& record,
-                        const WrittenRecord* unconfirmed = nullptr);
+                        const WrittenRecord* unconfirmed = nullptr,
+                        OnSyncFailure onSyncFailure = OnSyncFailure::Keep);
 
 // Why a file of that st_mode cannot be a log; empty for a regular file.
 QString notARegularFile(unsigned mode);
