@@ -49,6 +49,17 @@ QString boxText(const QByteArray& data) {
     return text;
 }
 
+bool allDigits(const QByteArray& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int number(const QByteArray& digits, qsizetype from, qsizetype count) {
+    int n = 0;
+    for (qsizetype i = from; i < from + count; ++i)
+        n = n * 10 + (digits[i] - '0');
+    return n;
+}
+
 QByteArray either(const AdifRecord& r, const char* first, const char* second) {
     return r.has(first) && !r.value(first).isEmpty() ? r.value(first) : r.value(second);
 }
@@ -71,17 +82,20 @@ Mapped mapRecord(const AdifRecord& record) {
         return m;
     }
     const QByteArray date = record.value("QSO_DATE").trimmed();
-    const QDate d = QDate::fromString(QString::fromLatin1(date), QStringLiteral("yyyyMMdd"));
-    if (date.size() != 8 || !d.isValid() || d.year() < 1930) {
+    const QDate d = date.size() == 8 && allDigits(date)
+                        ? QDate(number(date, 0, 4), number(date, 4, 2), number(date, 6, 2))
+                        : QDate();
+    if (!d.isValid() || d.year() < 1930) {
         m.skipReason =
             QStringLiteral("no QSO_DATE that parses (\"%1\")").arg(QString::fromLatin1(date));
         return m;
     }
     const QByteArray time = record.value("TIME_ON").trimmed();
-    const QTime t =
-        QTime::fromString(QString::fromLatin1(time),
-                          time.size() == 6 ? QStringLiteral("HHmmss") : QStringLiteral("HHmm"));
-    if ((time.size() != 4 && time.size() != 6) || !t.isValid()) {
+    const bool timeForm = (time.size() == 4 || time.size() == 6) && allDigits(time);
+    const QTime t = timeForm ? QTime(number(time, 0, 2), number(time, 2, 2),
+                                     time.size() == 6 ? number(time, 4, 2) : 0)
+                             : QTime();
+    if (!t.isValid()) {
         m.skipReason =
             QStringLiteral("no TIME_ON that parses (\"%1\")").arg(QString::fromLatin1(time));
         return m;
