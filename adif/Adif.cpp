@@ -438,7 +438,7 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
             summary.writeError = write(out);
         out.clear();
     };
-    summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end, qint64) {
+    summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
             if (convertAsciiLine(b, e, modeField, out)) {

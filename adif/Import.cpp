@@ -163,7 +163,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     // The contacts the log holds already.
     QSet<QByteArray> known;
     const logfile::ReadResult read =
-        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end, qint64) {
+        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
             logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
                 const QStringList parts =
                     logfile::decodeLine(b, e).split(QLatin1String(logfile::FieldSeparator));

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QList<QByteArray> lines;
     const auto result = tavrelo::logfile::readLogBlocks(
         path,
-        [&](const char* b, const char* e, qint64) {
+        [&](const char* b, const char* e) {
             tavrelo::logfile::forEachLine(
                 b, e, [&](const char* lb, const char* le) { lines << QByteArray(lb, le - lb); });
         },

@@ -393,7 +393,7 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
     qint64 kept = 0, lines = 0;
     const logfile::ReadResult read = logfile::readLogBlocks(
         logPath,
-        [&](const char* begin, const char* end, qint64) {
+        [&](const char* begin, const char* end) {
             logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
                 kept += std::min<qint64>(e - b, MaxPaneLineBytes + 1);
                 ++lines;
@@ -416,7 +416,7 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
     LookupResult result;
     result.read = logfile::readLogBlocks(
         logPath,
-        [&](const char* begin, const char* end, qint64) {
+        [&](const char* begin, const char* end) {
             matcher.scan(begin, end, [&](const char* b, const char* e) { matches->add(b, e); });
         },
         logfile::DefaultChunkSize, stop);

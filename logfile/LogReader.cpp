@@ -33,10 +33,6 @@ ReadResult failed(const OsError& error) {
     return r;
 }
 
-} // namespace
-
-namespace {
-
 // The last byte c in [begin, end), or nullptr: the C library's vectorised
 // memrchr() where it has one, a plain loop elsewhere.
 const char* findLast(const char* begin, const char* end, char c) {
@@ -94,52 +90,25 @@ const char* pastLastLineEnd(const char* b, const char* e, bool endOfFile) {
     return nl ? from : nullptr;
 }
 
-} // namespace
-
-namespace {
-
-// One chunk of the log, read when asked, on the calling thread. (A second
-// thread reading ahead was measured: a little quicker when most lines match,
-// slower for the rare call that is the common case, and one more thread
-// for the window to share its cores with.)
-struct Chunk {
-    std::vector<char> data;
+// Reads [data, data + capacity) full from fd; returns the bytes read, and
+// sets error (an errno) and last (the end of the file was reached).
+size_t readChunk(int fd, char* data, size_t capacity, int& error, bool& last) {
     size_t size = 0;
-    int error = 0;     // errno of a failed read
-    bool last = false; // the end of the file was reached
-};
-
-class ChunkReader {
-public:
-    ChunkReader(int fd, size_t chunkSize) : fd_(fd) { chunk_.data.resize(chunkSize); }
-    const Chunk& next() {
-        Chunk& c = chunk_;
-        c.size = 0;
-        while (c.size < c.data.size()) {
-            const ssize_t n = ::read(fd_, c.data.data() + c.size, c.data.size() - c.size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                c.error = errno;
-            if (n <= 0) {
-                c.last = true;
-                break;
-            }
-            c.size += size_t(n);
+    while (size < capacity) {
+        const ssize_t n = ::read(fd, data + size, capacity - size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        if (n <= 0) {
+            last = true;
+            break;
         }
-        return c;
+        size += size_t(n);
     }
+    return size;
+}
 
-private:
-    int fd_;
-    Chunk chunk_;
-};
-
-} // namespace
-
-namespace {
-ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock, size_t chunkSize,
-                       const std::atomic<bool>* stop);
 } // namespace
 
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize,
@@ -154,30 +123,23 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
         }
         return failed(openError);
     }
-    const ReadResult result = readOpenLog(fd, path, onBlock, chunkSize, stop);
-    ::close(fd);
-    return result;
-}
 
-namespace {
-
-ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock, size_t chunkSize,
-                       const std::atomic<bool>* stop) {
+    // Read on the calling thread. (A second thread reading ahead was
+    // measured: a little quicker when most lines match, slower for the rare
+    // call that is the common case, and one more thread for the window to
+    // share its cores with.)
     ReadResult result;
-    ChunkReader reader(fd, std::max<size_t>(chunkSize, 1));
+    std::vector<char> chunk(std::max<size_t>(chunkSize, 1));
     std::vector<char> carry; // a line begun in an earlier chunk
-    qint64 carryOffset = 0;  // where it begins in the file
-    qint64 chunkOffset = 0;  // where the current chunk begins
+    auto flushCarry = [&] {
+        onBlock(carry.data(), carry.data() + carry.size());
+        carry.clear();
+    };
     for (;;) {
-        const Chunk& chunk = reader.next();
-        const char* const data = chunk.data.data();
-        const char* b = data;
-        const char* e = b + chunk.size;
-        auto offsetOf = [&](const char* p) { return chunkOffset + (p - data); };
-        auto flushCarry = [&] {
-            onBlock(carry.data(), carry.data() + carry.size(), carryOffset);
-            carry.clear();
-        };
+        int error = 0;
+        bool last = false;
+        const char* b = chunk.data();
+        const char* e = b + readChunk(fd, chunk.data(), chunk.size(), error, last);
         // A CR held back at the end of the last chunk was a line end of
         // its own unless this chunk starts with its LF.
         if (!carry.empty() && carry.back() == '\r' && b < e && *b != '\n')
@@ -186,7 +148,7 @@ ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock,
             const char* end = lineEnd(b, e);
             const char* upTo = end < e ? nextLine(end, e) : e;
             // A CR at the chunk's end waits for the next chunk.
-            const bool whole = end < e && (*end == '\n' || upTo < e || chunk.last);
+            const bool whole = end < e && (*end == '\n' || upTo < e || last);
             if (end < e && !whole)
                 upTo = e;
             carry.insert(carry.end(), b, upTo);
@@ -194,16 +156,11 @@ ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock,
             if (whole)
                 flushCarry();
         }
-        if (const char* blockEnd = pastLastLineEnd(b, e, chunk.last)) {
-            onBlock(b, blockEnd, offsetOf(b));
+        if (const char* blockEnd = pastLastLineEnd(b, e, last)) {
+            onBlock(b, blockEnd);
             b = blockEnd;
         }
-        if (carry.empty())
-            carryOffset = offsetOf(b);
         carry.insert(carry.end(), b, e);
-        chunkOffset += qint64(chunk.size);
-        const bool last = chunk.last;
-        const int error = chunk.error;
         if (last) {
             if (error)
                 result = failed(OsError::fromErrno(readAction, path, error));
@@ -216,10 +173,9 @@ ReadResult readOpenLog(int fd, const QString& path, const BlockHandler& onBlock,
             break;
         }
     }
+    ::close(fd);
     return result;
 }
-
-} // namespace
 
 bool isValidUtf8(const char* begin, const char* end) {
     const auto* p = reinterpret_cast<const unsigned char*>(begin);

@@ -25,10 +25,9 @@ struct ReadResult {
 
 // A line ends with CR LF, LF, or a lone CR (as old editors wrote).
 
-// Receives a run of whole lines, [begin, end), that starts at byte offset of
-// the file. Every line in it is ended, except that the log's last line may
-// have no end at all.
-using BlockHandler = std::function<void(const char* begin, const char* end, qint64 offset)>;
+// Receives a run of whole lines, [begin, end). Every line in it is ended,
+// except that the log's last line may have no end at all.
+using BlockHandler = std::function<void(const char* begin, const char* end)>;
 
 // Reads the log from start to end in chunks with read(), never mapping it,
 // and never blocking on a FIFO or device put in the log's place (an error),

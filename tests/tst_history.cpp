@@ -178,7 +178,7 @@ private slots:
             QList<QByteArray> lines;
             const auto r = logfile::readLogBlocks(
                 path,
-                [&](const char* b, const char* e, qint64) {
+                [&](const char* b, const char* e) {
                     logfile::forEachLine(b, e, [&](const char* lb, const char* le) {
                         lines << QByteArray(lb, le - lb);
                     });

@@ -345,7 +345,7 @@ private slots:
         const SaveResult saved = appendRecord(path, "R\r\n");
         QCOMPARE(saved.state, SaveState::NotSaved);
         QVERIFY2(saved.error.message().contains(reason), qPrintable(saved.error.message()));
-        const ReadResult read = readLogBlocks(path, [](const char*, const char*, qint64) {});
+        const ReadResult read = readLogBlocks(path, [](const char*, const char*) {});
         QCOMPARE(read.status, ReadStatus::Failed);
         QVERIFY2(read.error.message().contains(path), qPrintable(read.error.message()));
         QVERIFY(read.error.message().contains(reason));
