@@ -103,6 +103,16 @@ struct Piece {
     off_t end;
 };
 
+// Whether nothing came between the runs: no other program wrote in the
+// middle of this save.
+bool contiguous(const std::vector<Piece>& pieces) {
+    for (size_t i = 1; i < pieces.size(); ++i) {
+        if (pieces[i].start != pieces[i - 1].end)
+            return false;
+    }
+    return true;
+}
+
 // Puts the log back as it was before a failed write, removing only what
 // this save wrote. Cut off when nothing follows our bytes; otherwise each
 // run is overwritten in place by blanks ending in a line end, so that the
@@ -110,13 +120,10 @@ struct Piece {
 int undoPieces(int fd, const std::vector<Piece>& pieces) {
     if (pieces.empty())
         return 0;
-    bool contiguous = true;
-    for (size_t i = 1; i < pieces.size(); ++i)
-        contiguous = contiguous && pieces[i].start == pieces[i - 1].end;
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return errno;
-    if (contiguous && st.st_size == pieces.back().end) {
+    if (contiguous(pieces) && st.st_size == pieces.back().end) {
         int rc;
         do {
             rc = ::ftruncate(fd, pieces.front().start);
@@ -161,6 +168,17 @@ SaveResult notSaved(const OsError& error) {
     r.state = SaveState::NotSaved;
     r.error = error;
     return r;
+}
+
+// A save that failed after writing: its bytes taken out again, and the
+// error saying so when even that fails.
+SaveResult notSavedUndone(int fd, const std::vector<Piece>& pieces, OsError error) {
+    if (const int undoError = undoPieces(fd, pieces))
+        error.description += QStringLiteral(". What this save wrote could not be taken out of "
+                                            "the log again (error %1: %2)")
+                                 .arg(undoError)
+                                 .arg(errorText(undoError));
+    return notSaved(error);
 }
 
 const QString writeAction = QStringLiteral("write to the log");
@@ -360,36 +378,20 @@ SaveResult appendRecord(const QString& path, const QByteArray& record,
         pieces.push_back({end - off_t(n), end});
         done += n;
     }
-    bool interleaved = false;
-    for (size_t i = 1; i < pieces.size(); ++i)
-        interleaved = interleaved || pieces[i].start != pieces[i - 1].end;
-    if (writeError != 0 || interleaved) {
-        OsError e = writeError != 0
-                        ? OsError::fromErrno(writeAction, path, writeError)
-                        : OsError::because(writeAction, path,
-                                           QStringLiteral("Another program wrote into the log in "
-                                                          "the middle of the record"));
-        if (const int undoError = undoPieces(fd, pieces))
-            e.description += QStringLiteral(". A partial line of this save could not be "
-                                            "removed from the log (error %1: %2)")
-                                 .arg(undoError)
-                                 .arg(errorText(undoError));
-        return notSaved(e);
-    }
+    if (writeError != 0)
+        return notSavedUndone(fd, pieces, OsError::fromErrno(writeAction, path, writeError));
+    if (!contiguous(pieces))
+        return notSavedUndone(fd, pieces,
+                              OsError::because(writeAction, path,
+                                               QStringLiteral("Another program wrote into the log "
+                                                              "in the middle of the record")));
 
     result.written = {st.st_dev, st.st_ino, pieces.front().start + (bytes.size() - record.size()),
                       record};
     if (sysFdatasync(fd) != 0) {
         const int err = errno;
-        if (onSyncFailure == OnSyncFailure::Undo) {
-            OsError e = OsError::fromErrno(confirm, path, err);
-            if (const int undoError = undoPieces(fd, pieces))
-                e.description += QStringLiteral(". The records could not be taken out again "
-                                                "(error %1: %2)")
-                                     .arg(undoError)
-                                     .arg(errorText(undoError));
-            return notSaved(e);
-        }
+        if (onSyncFailure == OnSyncFailure::Undo)
+            return notSavedUndone(fd, pieces, OsError::fromErrno(confirm, path, err));
         result.state = SaveState::Unconfirmed;
         result.error = OsError::fromErrno(confirm, path, err);
         return result;
