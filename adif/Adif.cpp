@@ -4,8 +4,6 @@
 #include "Clock.h"
 #include "LogFile.h"
 
-#include <QRegularExpression>
-
 #include <array>
 #include <cstring>
 
@@ -69,35 +67,83 @@ QString specialLetter(QChar c) {
     }
 }
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+}
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
+}
+
+// The log's date, 2006-Nov-18 (any case), as ADIF's 20061118.
+bool parseDate(const char* b, const char* e, char (&out)[8]) {
+    const char* p = b;
+    int year = 0, digits = 0;
+    while (p < e && isDigit(*p) && digits < 5) {
+        year = year * 10 + (*p++ - '0');
+        ++digits;
+    }
+    if (digits < 1 || digits > 4 || e - p != 7 || p[0] != '-' || p[4] != '-' || !isDigit(p[5]) ||
+        !isDigit(p[6]))
+        return false;
+    static const clock::MonthTable months = clock::makeMonthTable();
+    int month = 0;
+    for (int m = 1; m <= 12 && !month; ++m) {
+        const QString& name = months[size_t(m)];
+        if (lower(p[1]) == lower(char(name[0].unicode())) &&
+            lower(p[2]) == lower(char(name[1].unicode())) &&
+            lower(p[3]) == lower(char(name[2].unicode())))
+            month = m;
+    }
+    const int day = (p[5] - '0') * 10 + (p[6] - '0');
+    if (!month || year < 1930 || !QDate::isValid(year, month, day))
+        return false;
+    const int parts[] = {year / 1000, year / 100 % 10, year / 10 % 10, year % 10,
+                         month / 10,  month % 10,      day / 10,       day % 10};
+    for (int i = 0; i < 8; ++i)
+        out[i] = char('0' + parts[i]);
+    return true;
+}
+
+// HH:MM or HH:MM:SS; the digits without the colons, or 0 for no time.
+int parseTime(const char* b, const char* e, char (&out)[6]) {
+    const qsizetype n = e - b;
+    if ((n != 5 && n != 8) || !isDigit(b[0]) || !isDigit(b[1]) || b[2] != ':' || !isDigit(b[3]) ||
+        !isDigit(b[4]))
+        return 0;
+    if (n == 8 && (b[5] != ':' || !isDigit(b[6]) || !isDigit(b[7])))
+        return 0;
+    const int h = (b[0] - '0') * 10 + (b[1] - '0'), m = (b[3] - '0') * 10 + (b[4] - '0');
+    const int sec = n == 8 ? (b[6] - '0') * 10 + (b[7] - '0') : 0;
+    if (h > 23 || m > 59 || sec > 59)
+        return 0;
+    int k = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (b[i] != ':')
+            out[k++] = b[i];
+    }
+    return k;
+}
+
 } // namespace
 
 std::optional<QByteArray> qsoDate(const QString& logDate) {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,4})-([A-Za-z]{3})-([0-9]{2})$"));
-    const QRegularExpressionMatch m = form.match(logDate);
-    if (!m.hasMatch())
+    const QByteArray text = logDate.toLatin1();
+    char date[8];
+    if (!parseDate(text.constBegin(), text.constEnd(), date))
         return std::nullopt;
-    static const clock::MonthTable months = clock::makeMonthTable();
-    int month = 0;
-    for (int i = 1; i <= 12; ++i) {
-        if (m.captured(2).compare(months[size_t(i)], Qt::CaseInsensitive) == 0)
-            month = i;
-    }
-    const QDate date(m.captured(1).toInt(), month, m.captured(3).toInt());
-    if (!date.isValid() || date.year() < 1930)
-        return std::nullopt;
-    return date.toString(QStringLiteral("yyyyMMdd")).toLatin1();
+    return QByteArray(date, 8);
 }
 
 std::optional<QByteArray> timeOn(const QString& logTime) {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{2}):([0-9]{2})(?::([0-9]{2}))?$"));
-    const QRegularExpressionMatch m = form.match(logTime);
-    if (!m.hasMatch())
+    const QByteArray text = logTime.toLatin1();
+    char time[6];
+    const int length = parseTime(text.constBegin(), text.constEnd(), time);
+    if (!length)
         return std::nullopt;
-    const bool seconds = m.capturedLength(3) > 0;
-    if (!QTime::isValid(m.captured(1).toInt(), m.captured(2).toInt(),
-                        seconds ? m.captured(3).toInt() : 0))
-        return std::nullopt;
-    return (m.captured(1) + m.captured(2) + m.captured(3)).toLatin1();
+    return QByteArray(time, length);
 }
 
 std::optional<QByteArray> band(const QString& logBand) {
@@ -225,16 +271,6 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
 
 namespace {
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
-}
-char upper(char c) {
-    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
-}
-
 // Whether every byte is printable ASCII, 32 to 126: eight bytes at a time,
 // a byte below 32 or above 126 setting its top bit in the test word.
 bool printable(const char* b, const char* e) {
@@ -288,53 +324,6 @@ char* putField(char* w, const char* name, size_t nameLength, const char* b, cons
     return w;
 }
 
-bool fastDate(const char* b, const char* e, char (&out)[8]) {
-    const char* p = b;
-    int year = 0, digits = 0;
-    while (p < e && isDigit(*p) && digits < 5) {
-        year = year * 10 + (*p++ - '0');
-        ++digits;
-    }
-    if (digits < 1 || digits > 4 || e - p != 7 || p[0] != '-' || p[4] != '-' || !isDigit(p[5]) ||
-        !isDigit(p[6]))
-        return false;
-    static const char names[] = "janfebmaraprmayjunjulaugsepoctnovdec";
-    int month = 0;
-    for (int m = 0; m < 12 && !month; ++m) {
-        if (lower(p[1]) == names[3 * m] && lower(p[2]) == names[3 * m + 1] &&
-            lower(p[3]) == names[3 * m + 2])
-            month = m + 1;
-    }
-    const int day = (p[5] - '0') * 10 + (p[6] - '0');
-    if (!month || year < 1930 || !QDate::isValid(year, month, day))
-        return false;
-    const int parts[] = {year / 1000, year / 100 % 10, year / 10 % 10, year % 10,
-                         month / 10,  month % 10,      day / 10,       day % 10};
-    for (int i = 0; i < 8; ++i)
-        out[i] = char('0' + parts[i]);
-    return true;
-}
-
-// HH:MM or HH:MM:SS; the digits without the colons, or 0 for no time.
-int fastTime(const char* b, const char* e, char (&out)[6]) {
-    const qsizetype n = e - b;
-    if ((n != 5 && n != 8) || !isDigit(b[0]) || !isDigit(b[1]) || b[2] != ':' || !isDigit(b[3]) ||
-        !isDigit(b[4]))
-        return 0;
-    if (n == 8 && (b[5] != ':' || !isDigit(b[6]) || !isDigit(b[7])))
-        return 0;
-    const int h = (b[0] - '0') * 10 + (b[1] - '0'), m = (b[3] - '0') * 10 + (b[4] - '0');
-    const int sec = n == 8 ? (b[6] - '0') * 10 + (b[7] - '0') : 0;
-    if (h > 23 || m > 59 || sec > 59)
-        return 0;
-    int k = 0;
-    for (qsizetype i = 0; i < n; ++i) {
-        if (b[i] != ':')
-            out[k++] = b[i];
-    }
-    return k;
-}
-
 } // namespace
 
 bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
@@ -365,9 +354,9 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
     auto fieldEnd = [&](int i) { return fields[i + 1] - 3; };
 
     char date[8], time[6];
-    if (!fastDate(fields[0], fieldEnd(0), date))
+    if (!parseDate(fields[0], fieldEnd(0), date))
         return false;
-    const int timeLength = fastTime(fields[1], fieldEnd(1), time);
+    const int timeLength = parseTime(fields[1], fieldEnd(1), time);
     if (!timeLength)
         return false;
     const char* bandName = nullptr;

@@ -29,6 +29,11 @@ const char* const editorCommand[] = {"open", "-t"};
 const char* const editorCommand[] = {"xdg-open"};
 #endif
 
+// The program that shows a text file in the desktop's editor.
+QString editorProgram() {
+    return QString::fromLatin1(editorCommand[0]);
+}
+
 // How an editor process ended, passed from its reaper thread to the GUI
 // thread through a pipe. The pipe lives as long as the process: a reaper
 // may still write to it after the window has gone.
@@ -74,10 +79,6 @@ QString editorExitReason(int status) {
 
 QtPlatform::QtPlatform() = default;
 QtPlatform::~QtPlatform() = default;
-
-QString editorProgram() {
-    return QString::fromLatin1(editorCommand[0]);
-}
 
 QDateTime QtPlatform::localNow() const {
     return QDateTime::currentDateTime();

@@ -36,9 +36,6 @@ private:
     std::unique_ptr<QSocketNotifier> endedNotifier_;
 };
 
-// The program that shows a text file in the desktop's editor.
-QString editorProgram();
-
 // Whether a windowing system can be reached: a display, or a Qt platform
 // chosen explicitly (such as offscreen).
 bool hasGraphicalDisplay();
