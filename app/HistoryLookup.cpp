@@ -39,14 +39,13 @@ void HistoryLookup::warmUp(const QString& logPath) {
 
 void HistoryLookup::discard() {
     busy_ = false;
-    latest_ = ++generation_;
+    ++generation_; // a result still on its way is dropped when it comes
     stop_ = true;
 }
 
 void HistoryLookup::post(Request request) {
     {
         const std::lock_guard lock(mutex_);
-        latest_ = request.generation;
         next_ = std::move(request);
         stop_ = true; // whatever runs now is superseded
     }
@@ -56,8 +55,7 @@ void HistoryLookup::post(Request request) {
 void HistoryLookup::run() {
 #ifdef __linux__
     // Below the GUI thread, so that a key pressed during a lookup is handled
-    // at once even when the lookup keeps every core busy. The threads the
-    // lookup starts inherit it.
+    // at once even when the lookup keeps every core busy.
     ::setpriority(PRIO_PROCESS, ::gettid(), LookupNiceness);
 #endif
     for (;;) {
@@ -76,8 +74,8 @@ void HistoryLookup::run() {
             continue;
         }
         history::LookupResult result = history::lookUp(request.path, request.call, &stop_);
-        if (result.read.status == logfile::ReadStatus::Stopped || latest_ != request.generation)
-            continue;
+        if (result.read.status == logfile::ReadStatus::Stopped)
+            continue; // superseded
         // Delivered through the event loop; dropped by Qt if this object has
         // gone by then, and dropped here if a newer lookup started meanwhile.
         QMetaObject::invokeMethod(

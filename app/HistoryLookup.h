@@ -55,9 +55,8 @@ private:
     std::optional<Request> next_; // guarded by mutex_
     bool quit_ = false;           // guarded by mutex_
     std::atomic<bool> stop_{false};
-    std::atomic<quint64> latest_{0}; // the generation whose result is wanted
-    quint64 generation_ = 0;         // GUI thread only
-    bool busy_ = false;              // GUI thread only
+    quint64 generation_ = 0; // GUI thread only
+    bool busy_ = false;      // GUI thread only
     std::thread thread_;
 };
 

@@ -115,9 +115,10 @@ void Tavrelo::armClock(const QDateTime& now) {
 OsError Tavrelo::load() {
     zoneOffset_ = clock::zoneOffsetDays(platform_.localNow());
     months_ = clock::makeMonthTable();
-    const OsError error = logfile::createLog(logPath());
+    const QString path = logPath();
+    const OsError error = logfile::createLog(path);
     if (error.ok())
-        lookup_->warmUp(logPath());
+        lookup_->warmUp(path);
     return error;
 }
 
@@ -259,7 +260,6 @@ void Tavrelo::onSave() {
         return;
     }
     unconfirmed_.reset();
-    lookup_->discard();
     // Only once the record is on disk: empty the row, keeping the band.
     for (int i = 0; i < BoxCount; ++i) {
         if (i != Band)
