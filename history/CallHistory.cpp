@@ -58,16 +58,6 @@ bool hasNonAscii(const char* begin, const char* end) {
     return false;
 }
 
-// The shared tail of both vector searches: the last few start positions,
-// too close to the end for a full vector, one by one.
-const char* findScalar(const char* p, const char* end, const QByteArray& needle) {
-    for (; end - p >= needle.size(); ++p) {
-        if (equalsFolded(p, needle))
-            return p;
-    }
-    return nullptr;
-}
-
 // The search for any processor: the C library's memchr, vectorised on each,
 // looks for one byte of the needle (both cases of a letter), the one rarest
 // in the log, and the whole needle is compared only there.
@@ -99,6 +89,16 @@ const char* findPortable(const char* begin, const char* end, const QByteArray& n
 }
 
 #ifdef TAVRELO_X86_SEARCH
+// The shared tail of both vector searches: the last few start positions,
+// too close to the end for a full vector, one by one.
+const char* findScalar(const char* p, const char* end, const QByteArray& needle) {
+    for (; end - p >= needle.size(); ++p) {
+        if (equalsFolded(p, needle))
+            return p;
+    }
+    return nullptr;
+}
+
 // Both searches look for the needle's first and last bytes at many start
 // positions at once and compare the whole needle only where both agree.
 // Both loads stay inside [begin, end): p + (k - 1) + width <= end.
@@ -233,17 +233,12 @@ void CallMatcher::scanUnicode(const char* begin, const char* end,
     // The folded call holds a character beyond ASCII, which only a line with
     // a byte beyond ASCII can match; other lines are not decoded.
     logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-        if (hasNonAscii(b, e) && matchesLine(b, e))
+        if (hasNonAscii(b, e) && matchesDecoded(b, e))
             onMatch(b, e);
     });
 }
 
-bool CallMatcher::matchesLine(const char* begin, const char* end) const {
-    if (ascii_) {
-        if (needle_.contains('\n') || needle_.contains('\r'))
-            return false;
-        return findScalar(begin, end, needle_) != nullptr;
-    }
+bool CallMatcher::matchesDecoded(const char* begin, const char* end) const {
     return logfile::decodeLine(begin, end).contains(folded_, Qt::CaseInsensitive);
 }
 
@@ -264,10 +259,6 @@ QString cutNote(qsizetype lineBytes) {
     return QStringLiteral(" \u2026 [line of %1 bytes cut short]").arg(lineBytes);
 }
 
-} // namespace
-
-namespace {
-
 // The blocks of finished lookups, kept for the next ones.
 class BlockPool {
 public:
@@ -276,17 +267,14 @@ public:
         return pool;
     }
     char* take() {
-        {
-            const std::lock_guard lock(mutex_);
-            if (!free_.empty()) {
-                char* block = free_.back();
-                free_.pop_back();
-                return block;
-            }
-        }
         const std::lock_guard lock(mutex_);
-        size_ += Matches::BlockBytes;
-        return new char[Matches::BlockBytes];
+        if (free_.empty()) {
+            size_ += Matches::BlockBytes;
+            return new char[Matches::BlockBytes];
+        }
+        char* block = free_.back();
+        free_.pop_back();
+        return block;
     }
     void give(char* block) {
         const std::lock_guard lock(mutex_);

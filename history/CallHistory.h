@@ -37,11 +37,9 @@ public:
     // (see logfile::readLogBlocks), in file order, without its line end.
     void scan(const char* begin, const char* end, const LineHandler& onMatch) const;
 
-    // Whether one line, without its end, matches: the plain definition that
-    // scan() must agree with.
-    bool matchesLine(const char* begin, const char* end) const;
-
 private:
+    // Whether one decoded line holds a call text beyond ASCII.
+    bool matchesDecoded(const char* begin, const char* end) const;
     const char* findAscii(const char* begin, const char* end) const;
     qsizetype rarestByte(const char* begin, const char* end) const;
     void scanAscii(const char* begin, const char* end, const LineHandler& onMatch) const;
