@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Adif.h"
+#include "TestFiles.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 using namespace tavrelo::adif;
+using tavrelo::testing::readFile;
+using tavrelo::testing::writeFile;
 
 namespace {
 
@@ -295,10 +298,7 @@ private slots:
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
         const QByteArray bytes = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n";
-        QFile f(log);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        f.close();
+        writeFile(log, bytes);
         QString out = log;
         if (how == "relative")
             out = "Tavrelo.txt";
@@ -315,8 +315,7 @@ private slots:
         QCOMPARE(p.exitCode(), 2);
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
         QVERIFY2(err.contains("It is the log " + log + " itself"), qPrintable(err));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), bytes);
+        QCOMPARE(readFile(log), bytes);
     }
 
     // A failed export leaves the output as it was and nothing beside it; a
@@ -338,20 +337,12 @@ private slots:
         if (fault == "fifo") {
             QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0644), 0);
         } else if (fault != "missing") {
-            QFile f(log);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
+            writeFile(log, "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
         }
         const QString out = dir.filePath("out.adi");
-        QFile old(out);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("OLD");
-        old.close();
+        writeFile(out, "OLD");
         const QString victim = dir.filePath("victim");
-        QFile v(victim);
-        QVERIFY(v.open(QIODevice::WriteOnly));
-        v.write("VICTIM");
-        v.close();
+        writeFile(victim, "VICTIM");
         for (const char* name : {"out.adi.part", "out.adi.tmp", "out.adi~"})
             QVERIFY(QFile::link(victim, dir.filePath(name)));
         const QStringList before = QDir(dir.path()).entryList(QDir::Files | QDir::System);
@@ -363,25 +354,18 @@ private slots:
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
         QVERIFY2(err.contains(stderrHas), qPrintable(err));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), before);
-        QVERIFY(v.open(QIODevice::ReadOnly));
-        QCOMPARE(v.readAll(), QByteArray("VICTIM"));
-        QVERIFY(old.open(QIODevice::ReadOnly));
-        QCOMPARE(old.readAll().startsWith("OLD"), exitCode == 2);
+        QCOMPARE(readFile(victim), QByteArray("VICTIM"));
+        QCOMPARE(readFile(out).startsWith("OLD"), exitCode == 2);
     }
 
     void commandWritesFileWhole() {
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
-        QFile f(log);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
-        f.close();
+        writeFile(log, "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n");
         const QString out = dir.filePath("out.adi");
         QCOMPARE(QProcess::execute(QStringLiteral(TAVRELO_ADIF), {log, "-o", out, "--mode", "FT8"}),
                  0);
-        QFile adi(out);
-        QVERIFY(adi.open(QIODevice::ReadOnly));
-        QCOMPARE(readAdi(adi.readAll()).size(), 1);
+        QCOMPARE(readAdi(readFile(out)).size(), 1);
         QVERIFY(!QFileInfo::exists(out + ".part"));
     }
 };

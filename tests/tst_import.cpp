@@ -2,6 +2,7 @@
 #include "Adif.h"
 #include "Import.h"
 #include "SystemCalls.h"
+#include "TestFiles.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -15,16 +16,8 @@ using namespace tavrelo::adif;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using testing::readFile;
+using testing::writeFile;
 
 // The log's lines, without their CR LF.
 QStringList logLines(const QString& path) {
