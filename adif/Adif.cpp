@@ -150,6 +150,21 @@ std::optional<QByteArray> band(const QString& logBand) {
     return findName(bands, logBand.trimmed().toLower().toLatin1());
 }
 
+const char* bandName(QByteArrayView text) {
+    text = text.trimmed();
+    char wanted[8];
+    if (text.size() >= qsizetype(sizeof wanted))
+        return nullptr;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        wanted[i] = lower(text[i]);
+    const QByteArrayView w(wanted, text.size());
+    for (const char* name : bands) {
+        if (w == name)
+            return name;
+    }
+    return nullptr;
+}
+
 std::optional<QByteArray> mode(const QString& name) {
     return findName(modes, name.trimmed().toUpper().toLatin1());
 }

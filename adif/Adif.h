@@ -22,6 +22,8 @@ std::optional<QByteArray> qsoDate(const QString& logDate);
 std::optional<QByteArray> timeOn(const QString& logTime);
 // The ADIF band name, in lower case: 40M gives 40m, 70CM gives 70cm.
 std::optional<QByteArray> band(const QString& logBand);
+// The same on bytes: ADIF's name of the band, or null.
+const char* bandName(QByteArrayView text);
 // The mode as ADIF names it, upper case, if it is one of ADIF's modes.
 std::optional<QByteArray> mode(const QString& name);
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AdifReader.h"
 
+#include <QIODevice>
+
 #include <cstring>
 
 namespace tavrelo::adif {
@@ -15,25 +17,43 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
 }
 
-// Whether the bytes from p on, up to the next '<' or the end, are only
-// whitespace: the value read before p ended cleanly.
-bool endsCleanly(QByteArrayView file, qsizetype p) {
-    for (; p < file.size() && file[p] != '<'; ++p) {
-        if (!isSpace(file[p]))
-            return false;
+// The first c from pos on, or -1. Tags and the gaps between them are short:
+// a plain loop finds them sooner than a call of memchr would start, which
+// takes over for long runs of text.
+qsizetype find(QByteArrayView buffer, char c, qsizetype pos) {
+    const qsizetype near = std::min(buffer.size(), pos + 32);
+    for (; pos < near; ++pos) {
+        if (buffer[pos] == c)
+            return pos;
     }
-    return true;
+    if (pos >= buffer.size())
+        return -1;
+    const void* p = std::memchr(buffer.data() + pos, c, size_t(buffer.size() - pos));
+    return p ? static_cast<const char*>(p) - buffer.data() : -1;
+}
+
+enum class Clean { Yes, No, Unknown };
+
+// Whether the bytes from p on, up to the next '<' or the end of the file,
+// are only whitespace: the value read before p ended cleanly. Unknown when
+// the buffer ends first and more of the file is to come.
+Clean endsCleanly(QByteArrayView buffer, qsizetype p, bool atEnd) {
+    for (; p < buffer.size() && buffer[p] != '<'; ++p) {
+        if (!isSpace(buffer[p]))
+            return Clean::No;
+    }
+    return p < buffer.size() || atEnd ? Clean::Yes : Clean::Unknown;
 }
 
 // Where n UTF-8 characters from p end, or -1 when the bytes run out first.
-qsizetype afterCharacters(QByteArrayView file, qsizetype p, qsizetype n) {
+qsizetype afterCharacters(QByteArrayView buffer, qsizetype p, qsizetype n) {
     for (; n > 0; --n) {
-        if (p >= file.size())
+        if (p >= buffer.size())
             return -1;
-        const auto c = static_cast<unsigned char>(file[p]);
+        const auto c = static_cast<unsigned char>(buffer[p]);
         p += c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
     }
-    return p <= file.size() ? p : -1;
+    return p <= buffer.size() ? p : -1;
 }
 
 bool hasNonAscii(QByteArrayView bytes) {
@@ -44,20 +64,14 @@ bool hasNonAscii(QByteArrayView bytes) {
     return false;
 }
 
-bool equalsUpper(QByteArrayView name, const char* wanted) {
-    const size_t n = std::strlen(wanted);
-    if (size_t(name.size()) != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (upper(name[qsizetype(i)]) != wanted[i])
-            return false;
-    }
-    return true;
+bool equalsUpper(QByteArrayView name, const char (&wanted)[4]) {
+    return name.size() == 3 && upper(name[0]) == wanted[0] && upper(name[1]) == wanted[1] &&
+           upper(name[2]) == wanted[2];
 }
 
 } // namespace
 
-QByteArray AdifRecord::value(const char* name) const {
+QByteArrayView AdifRecord::value(QByteArrayView name) const {
     for (const AdifField& f : fields) {
         if (f.name == name)
             return f.data;
@@ -65,7 +79,7 @@ QByteArray AdifRecord::value(const char* name) const {
     return {};
 }
 
-bool AdifRecord::has(const char* name) const {
+bool AdifRecord::has(QByteArrayView name) const {
     for (const AdifField& f : fields) {
         if (f.name == name)
             return true;
@@ -73,41 +87,57 @@ bool AdifRecord::has(const char* name) const {
     return false;
 }
 
-AdifReader::AdifReader(QByteArrayView file) : file_(file) {
-    if (file_.isEmpty() || file_[0] == '<')
-        return;
-    // A header: everything up to <EOH>, in any case.
-    for (qsizetype p = 0; (p = file_.indexOf('<', p)) >= 0; ++p) {
-        if (p + 5 <= file_.size() && equalsUpper(file_.sliced(p, 5), "<EOH>")) {
-            pos_ = p + 5;
-            return;
-        }
-    }
-    pos_ = 0; // no <EOH>: the text before the first tag is not a header
+AdifReader::AdifReader(QByteArrayView file) : buffer_(file.toByteArray()) {
+    inHeader_ = !buffer_.isEmpty() && buffer_[0] != '<';
 }
 
-bool AdifReader::readField(AdifField& field, bool& endOfRecord) {
-    endOfRecord = false;
+AdifReader::AdifReader(QIODevice* device, qsizetype pieceSize)
+    : device_(device), pieceSize_(std::max<qsizetype>(pieceSize, 1)), atEnd_(false) {
+    while (buffer_.isEmpty() && fill(0)) {
+    }
+    inHeader_ = !buffer_.isEmpty() && buffer_[0] != '<';
+}
+
+bool AdifReader::fill(qsizetype keepFrom) {
+    if (!device_ || atEnd_)
+        return false;
+    // The kept bytes moved to the front, by hand: QByteArray::remove() would
+    // leave the room at the front, and the resize below would then
+    // reallocate the buffer each time.
+    base_ += keepFrom;
+    const qsizetype kept = buffer_.size() - keepFrom;
+    std::memmove(buffer_.data(), buffer_.constData() + keepFrom, size_t(kept));
+    buffer_.truncate(kept);
+    pos_ = 0;
+    // A record longer than what the buffer holds doubles it.
+    const qsizetype wanted = std::max(pieceSize_, kept);
+    buffer_.resize(kept + wanted);
+    const qint64 n = device_->read(buffer_.data() + kept, wanted);
+    buffer_.resize(kept + std::max<qint64>(n, 0));
+    if (n < 0)
+        readError_ = device_->errorString();
+    if (n <= 0)
+        atEnd_ = true;
+    return n > 0;
+}
+
+AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& characterReadings) {
+    char* const bytes = buffer_.data(); // names are put in upper case in place
+    const QByteArrayView buffer(bytes, buffer_.size());
     for (;;) {
-        const qsizetype open = file_.indexOf('<', pos_);
-        if (open < 0) {
-            pos_ = file_.size();
-            return false;
-        }
-        const qsizetype close = file_.indexOf('>', open);
-        if (close < 0) {
-            pos_ = file_.size();
-            return false;
-        }
-        const QByteArrayView tag = file_.sliced(open + 1, close - open - 1);
-        pos_ = close + 1;
-        if (equalsUpper(tag, "EOR")) {
-            endOfRecord = true;
-            return false;
-        }
+        const qsizetype open = find(buffer, '<', pos);
+        const qsizetype close = open < 0 ? -1 : find(buffer, '>', open);
+        if (close < 0)
+            return atEnd_ ? Tag::EndOfFile : Tag::NeedMore;
+        const QByteArrayView tag = buffer.sliced(open + 1, close - open - 1);
+        pos = close + 1;
+        if (equalsUpper(tag, "EOR"))
+            return Tag::EndOfRecord;
+        if (inHeader_ && equalsUpper(tag, "EOH"))
+            return Tag::EndOfHeader;
         const qsizetype colon = tag.indexOf(':');
         if (colon <= 0)
-            continue; // <EOH> again, or a stray tag: nothing to read
+            continue; // a stray tag: nothing to read
         qsizetype length = 0;
         qsizetype i = colon + 1;
         bool digits = false;
@@ -117,40 +147,76 @@ bool AdifReader::readField(AdifField& field, bool& endOfRecord) {
         }
         if (!digits || (i < tag.size() && tag[i] != ':'))
             continue; // not a field tag
-        QByteArray name = tag.first(colon).toByteArray();
-        for (char& c : name)
-            c = upper(c);
-        qsizetype end = std::min(pos_ + length, file_.size());
-        if (end < file_.size() && hasNonAscii(file_.sliced(pos_, end - pos_)) &&
-            !endsCleanly(file_, end)) {
-            const qsizetype byChars = afterCharacters(file_, pos_, length);
-            if (byChars >= 0 && endsCleanly(file_, byChars)) {
-                end = byChars;
-                ++characterReadings_;
+        for (qsizetype k = open + 1; k < open + 1 + colon; ++k)
+            bytes[k] = upper(bytes[k]);
+
+        qsizetype end = pos + length;
+        if (end >= buffer.size()) {
+            if (!atEnd_)
+                return Tag::NeedMore; // the value, or what follows it, is still to come
+            end = std::min(end, buffer.size());
+        }
+        if (end < buffer.size() && hasNonAscii(buffer.sliced(pos, end - pos))) {
+            const Clean byBytes = endsCleanly(buffer, end, atEnd_);
+            if (byBytes == Clean::Unknown)
+                return Tag::NeedMore;
+            if (byBytes == Clean::No) {
+                const qsizetype byChars = afterCharacters(buffer, pos, length);
+                if (byChars < 0 && !atEnd_)
+                    return Tag::NeedMore;
+                const Clean clean = byChars < 0 ? Clean::No : endsCleanly(buffer, byChars, atEnd_);
+                if (clean == Clean::Unknown)
+                    return Tag::NeedMore;
+                if (clean == Clean::Yes) {
+                    end = byChars;
+                    ++characterReadings;
+                }
             }
         }
-        field.name = std::move(name);
-        field.data = file_.sliced(pos_, end - pos_).toByteArray();
-        pos_ = end;
-        return true;
+        field.name = buffer.sliced(open + 1, colon);
+        field.data = buffer.sliced(pos, end - pos);
+        pos = end;
+        return Tag::Field;
     }
 }
 
 bool AdifReader::next(AdifRecord& record) {
-    record = AdifRecord();
-    const qsizetype start = file_.indexOf('<', pos_);
-    if (start < 0)
-        return false;
-    record.offset = start;
-    AdifField field;
-    bool endOfRecord = false;
-    while (readField(field, endOfRecord))
-        record.fields.append(std::move(field));
-    if (!endOfRecord && record.fields.isEmpty())
-        return false; // only text or stray tags were left
-    record.ended = endOfRecord;
-    record.number = ++records_;
-    return true;
+    for (;;) {
+        record.fields.clear();
+        const qsizetype start = find(buffer_, '<', pos_);
+        if (start < 0) {
+            if (fill(buffer_.size()))
+                continue;
+            pos_ = buffer_.size();
+            return false;
+        }
+        qsizetype pos = start;
+        int characterReadings = 0;
+        AdifField field;
+        Tag tag;
+        while ((tag = readField(field, pos, characterReadings)) == Tag::Field)
+            record.fields.append(field);
+        if (tag == Tag::NeedMore) {
+            // Read the record again once more of the file is in.
+            if (!fill(start) && !readError_.isEmpty())
+                return false;
+            continue;
+        }
+        pos_ = pos;
+        if (tag == Tag::EndOfHeader) {
+            inHeader_ = false; // what was read were the header's fields
+            continue;
+        }
+        // A record before any <EOH>: the file had no header.
+        inHeader_ = false;
+        if (tag == Tag::EndOfFile && record.fields.isEmpty())
+            return false; // only text or stray tags were left
+        record.ended = tag == Tag::EndOfRecord;
+        record.offset = base_ + start;
+        record.number = ++records_;
+        characterReadings_ += characterReadings;
+        return true;
+    }
 }
 
 } // namespace tavrelo::adif

@@ -3,52 +3,73 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QList>
 #include <QString>
+#include <QVarLengthArray>
+
+class QIODevice;
 
 namespace tavrelo::adif {
 
 // One field of an ADIF record: its name in upper case, its data as bytes.
+// Both point into the reader's buffer and stay valid until its next read.
 struct AdifField {
-    QByteArray name;
-    QByteArray data;
+    QByteArrayView name;
+    QByteArrayView data;
 };
 
 struct AdifRecord {
     qsizetype number = 0; // 1 for the file's first record
-    qint64 offset = 0;    // byte offset of its first field in the file
-    QList<AdifField> fields;
+    qint64 offset = 0;    // byte offset of its first tag in the file
+    QVarLengthArray<AdifField, 16> fields;
     bool ended = true; // false for a last record without <EOR>
-    // The data of a field, or an empty array when it is not there.
-    QByteArray value(const char* name) const;
-    bool has(const char* name) const;
+    // The data of the first field of that name (upper case), or an empty view.
+    QByteArrayView value(QByteArrayView name) const;
+    bool has(QByteArrayView name) const;
 };
 
-// Reads the records of an ADI file held in memory, as real programs write
-// them: with a header or without one (a file whose first character is '<'
-// has none), tags in any case, <F:L> and <F:L:T>, text and line breaks
-// between fields and records, and a last <EOR> missing.
+// Reads the records of an ADI file as real programs write them: with a
+// header or without one (a file whose first character is '<' has none),
+// tags in any case, <F:L> and <F:L:T>, text and line breaks between fields
+// and records, and a last <EOR> missing.
 //
 // Lengths count bytes. Some programs count characters instead: where a value
 // holds bytes beyond ASCII and the byte reading leaves stray text before the
 // next tag, while the character reading (UTF-8) ends cleanly at whitespace,
 // a tag or the end, the character reading is taken, and counted.
+//
+// From a device the file is read in pieces, so that a file of any size
+// takes little memory: only the record being read is held whole.
 class AdifReader {
 public:
     explicit AdifReader(QByteArrayView file);
+    // pieceSize: the bytes read at a time, more when a record is longer.
+    explicit AdifReader(QIODevice* device, qsizetype pieceSize = 1 << 20);
 
-    // The next record; false at the end of the file.
+    // The next record; false at the end of the file, or when the device
+    // failed (readError() then says why).
     bool next(AdifRecord& record);
 
     qsizetype valuesReadAsCharacters() const { return characterReadings_; }
+    // The device's error, empty when none.
+    QString readError() const { return readError_; }
 
 private:
-    bool readField(AdifField& field, bool& endOfRecord);
+    enum class Tag { Field, EndOfRecord, EndOfHeader, EndOfFile, NeedMore };
+    Tag readField(AdifField& field, qsizetype& pos, int& characterReadings);
+    // Keeps the buffer from keepFrom on and reads more behind it; false at
+    // the end of the device or on its failure.
+    bool fill(qsizetype keepFrom);
 
-    QByteArrayView file_;
+    QIODevice* device_ = nullptr;
+    qsizetype pieceSize_ = 0;
+    QByteArray buffer_;
+    qint64 base_ = 0; // file offset of buffer_[0]
     qsizetype pos_ = 0;
+    bool atEnd_ = true; // the buffer holds the file's last byte
+    bool inHeader_ = false;
     qsizetype records_ = 0;
     qsizetype characterReadings_ = 0;
+    QString readError_;
 };
 
 } // namespace tavrelo::adif

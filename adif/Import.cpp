@@ -3,14 +3,16 @@
 
 #include "Adif.h"
 #include "Clock.h"
+#include "Memory.h"
 
 #include <QDate>
 #include <QFile>
-#include <QTime>
-#include <QTimeZone>
+#include <QSet>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 namespace tavrelo::adif {
 
@@ -34,14 +36,179 @@ constexpr BandRange bandPlan[] = {
     {"6mm", 47000.0, 47200.0},   {"4mm", 75500.0, 81000.0},   {"2.5mm", 119980.0, 123000.0},
     {"2mm", 134000.0, 149000.0}, {"1mm", 241000.0, 250000.0}, {"submm", 300000.0, 7500000.0}};
 
-const char* const keptFields[] = {"QSO_DATE", "TIME_ON",    "BAND",      "FREQ",
-                                  "CALL",     "NAME",       "NAME_INTL", "QTH",
-                                  "QTH_INTL", "GRIDSQUARE", "RST_SENT",  "RST_RCVD"};
+enum Slot {
+    QsoDate,
+    TimeOn,
+    Band,
+    Freq,
+    Call,
+    Name,
+    NameIntl,
+    Qth,
+    QthIntl,
+    Grid,
+    RstSent,
+    RstRcvd,
+    SlotCount
+};
+// The box of a field name, or -1.
+int slotOf(QByteArrayView name) {
+    const auto is = [&]<size_t N>(const char(&wanted)[N]) {
+        return std::memcmp(name.data(), wanted, N - 1) == 0;
+    };
+    switch (name.size()) {
+    case 3:
+        return is("QTH") ? Qth : -1;
+    case 4:
+        return is("CALL") ? Call : is("NAME") ? Name : is("BAND") ? Band : is("FREQ") ? Freq : -1;
+    case 7:
+        return is("TIME_ON") ? TimeOn : -1;
+    case 8:
+        return is("QSO_DATE")   ? QsoDate
+               : is("RST_SENT") ? RstSent
+               : is("RST_RCVD") ? RstRcvd
+               : is("QTH_INTL") ? QthIntl
+                                : -1;
+    case 9:
+        return is("NAME_INTL") ? NameIntl : -1;
+    case 10:
+        return is("GRIDSQUARE") ? Grid : -1;
+    default:
+        return -1;
+    }
+}
+
+// The record's fields that have a box, the first of each name.
+struct Picked {
+    std::array<QByteArrayView, SlotCount> value{};
+    std::array<bool, SlotCount> has{};
+
+    QByteArrayView either(Slot first, Slot second) const {
+        return has[first] && !value[first].isEmpty() ? value[first] : value[second];
+    }
+};
+
+Picked pick(const AdifRecord& record, FieldsNotKept* notKept) {
+    Picked p;
+    for (const AdifField& f : record.fields) {
+        const int s = slotOf(f.name);
+        if (s >= 0 && !p.has[size_t(s)]) {
+            p.has[size_t(s)] = true;
+            p.value[size_t(s)] = f.data;
+        } else if (s < 0 && notKept) {
+            notKept->add(f.name);
+        }
+    }
+    return p;
+}
+
+bool allDigits(QByteArrayView text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int number(QByteArrayView digits, qsizetype from, qsizetype count) {
+    int n = 0;
+    for (qsizetype i = from; i < from + count; ++i)
+        n = n * 10 + (digits[i] - '0');
+    return n;
+}
+
+// The contact's date, time and band, checked on their bytes, and the box
+// texts as the record gives them.
+struct Checked {
+    char date[11]; // 2024-Mar-01
+    char time[8];  // 12:05 or 12:05:33
+    qsizetype timeLength = 0;
+    QByteArrayView band; // empty when the record gives none
+    // Call, name, QTH, reports, before they are made box texts.
+    std::array<QByteArrayView, 5> texts;
+    QString skipReason;
+};
+
+Checked check(const Picked& p) {
+    Checked c;
+    const QByteArrayView call = p.value[Call].trimmed();
+    if (call.isEmpty()) {
+        c.skipReason = QStringLiteral("no CALL");
+        return c;
+    }
+    const QByteArrayView date = p.value[QsoDate].trimmed();
+    const bool dateForm = date.size() == 8 && allDigits(date);
+    const int year = dateForm ? number(date, 0, 4) : 0;
+    const int month = dateForm ? number(date, 4, 2) : 0;
+    const int day = dateForm ? number(date, 6, 2) : 0;
+    if (!dateForm || year < 1930 || !QDate::isValid(year, month, day)) {
+        c.skipReason =
+            QStringLiteral("no QSO_DATE that parses (\"%1\")").arg(QString::fromLatin1(date));
+        return c;
+    }
+    const QByteArrayView time = p.value[TimeOn].trimmed();
+    const bool timeForm = (time.size() == 4 || time.size() == 6) && allDigits(time);
+    if (!timeForm || number(time, 0, 2) > 23 || number(time, 2, 2) > 59 ||
+        (time.size() == 6 && number(time, 4, 2) > 59)) {
+        c.skipReason =
+            QStringLiteral("no TIME_ON that parses (\"%1\")").arg(QString::fromLatin1(time));
+        return c;
+    }
+    if (p.has[Band]) {
+        const char* b = bandName(p.value[Band]);
+        if (!b) {
+            c.skipReason = QStringLiteral("the band \"%1\" is not an ADIF band")
+                               .arg(QString::fromLatin1(p.value[Band]));
+            return c;
+        }
+        c.band = b;
+    } else if (p.has[Freq]) {
+        bool ok = false;
+        const double mhz = p.value[Freq].trimmed().toDouble(&ok);
+        const char* b = nullptr;
+        for (const BandRange& range : bandPlan) {
+            if (ok && mhz >= range.low && mhz <= range.high)
+                b = range.band;
+        }
+        if (!b) {
+            c.skipReason = QStringLiteral("the frequency \"%1\" is in no ADIF band")
+                               .arg(QString::fromLatin1(p.value[Freq]));
+            return c;
+        }
+        c.band = b;
+    }
+
+    static const auto months = [] {
+        const clock::MonthTable table = clock::makeMonthTable();
+        std::array<QByteArray, 13> latin1;
+        for (size_t m = 0; m < table.size(); ++m)
+            latin1[m] = table[m].toLatin1();
+        return latin1;
+    }();
+    const QByteArray& name = months[size_t(month)];
+    std::memcpy(c.date, date.data(), 4);
+    c.date[4] = '-';
+    std::memcpy(c.date + 5, name.constData(), 3);
+    c.date[8] = '-';
+    std::memcpy(c.date + 9, date.data() + 6, 2);
+    c.time[0] = time[0];
+    c.time[1] = time[1];
+    c.time[2] = ':';
+    c.time[3] = time[2];
+    c.time[4] = time[3];
+    c.timeLength = 5;
+    if (time.size() == 6) {
+        c.time[5] = ':';
+        c.time[6] = time[4];
+        c.time[7] = time[5];
+        c.timeLength = 8;
+    }
+    const bool hasQth = p.has[QthIntl] || p.has[Qth];
+    c.texts = {call, p.either(NameIntl, Name), hasQth ? p.either(QthIntl, Qth) : p.value[Grid],
+               p.value[RstSent], p.value[RstRcvd]};
+    return c;
+}
 
 // A box's text from a field: decoded (UTF-8, else Windows-1252), on one
 // line, and never holding the record's separator.
-QString boxText(const QByteArray& data) {
-    QString text = logfile::decodeLine(data.constBegin(), data.constEnd());
+QString boxText(QByteArrayView data) {
+    QString text = logfile::decodeLine(data.data(), data.data() + data.size());
     text.remove(QLatin1Char('\r'));
     text.remove(QLatin1Char('\n'));
     while (text.contains(QLatin1String(logfile::FieldSeparator)))
@@ -49,22 +216,90 @@ QString boxText(const QByteArray& data) {
     return text;
 }
 
-bool allDigits(const QByteArray& text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+// Whether boxText() would give the bytes back unchanged: printable ASCII
+// without the separator.
+bool plain(QByteArrayView data) {
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const char ch = data[i];
+        if (ch < 0x20 || ch > 0x7e)
+            return false;
+        if (ch == ',' && i + 2 < data.size() && data[i + 1] == ' ' && data[i + 2] == ' ')
+            return false;
+    }
+    return true;
 }
 
-int number(const QByteArray& digits, qsizetype from, qsizetype count) {
-    int n = 0;
-    for (qsizetype i = from; i < from + count; ++i)
-        n = n * 10 + (digits[i] - '0');
-    return n;
+logfile::Fields fieldsOf(const Checked& c) {
+    logfile::Fields f;
+    f[0] = QString::fromLatin1(c.date, sizeof c.date);
+    f[1] = QString::fromLatin1(c.time, c.timeLength);
+    f[2] = QString::fromLatin1(c.band);
+    for (size_t i = 0; i < c.texts.size(); ++i)
+        f[3 + i] = boxText(c.texts[i]);
+    return f;
 }
 
-QByteArray either(const AdifRecord& r, const char* first, const char* second) {
-    return r.has(first) && !r.value(first).isEmpty() ? r.value(first) : r.value(second);
+bool isAscii(QByteArrayView text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
+
+bool isAsciiSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+QByteArrayView asciiTrimmed(QByteArrayView v) {
+    while (!v.isEmpty() && isAsciiSpace(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && isAsciiSpace(v.back()))
+        v.chop(1);
+    return v;
+}
+
+// Keys gathered to go into a KeySet together.
+class KeyGroup {
+public:
+    static constexpr int Size = 64;
+    void add(QByteArrayView key) {
+        bytes_.append(key);
+        ends_[count_++] = bytes_.size();
+    }
+    int size() const { return count_; }
+    bool full() const { return count_ == Size; }
+    // inserted[i] tells whether the i-th key was new; the group is empty again.
+    void insertInto(KeySet& set, bool* inserted) {
+        QByteArrayView views[Size];
+        for (int i = 0; i < count_; ++i) {
+            const qsizetype begin = i ? ends_[i - 1] : 0;
+            views[i] = QByteArrayView(bytes_).sliced(begin, ends_[i] - begin);
+        }
+        set.insertMany(views, count_, inserted);
+        bytes_.truncate(0);
+        count_ = 0;
+    }
+
+private:
+    QByteArray bytes_;
+    qsizetype ends_[Size];
+    int count_ = 0;
+};
 
 } // namespace
+
+void FieldsNotKept::add(QByteArrayView name) {
+    if (name == last_)
+        return;
+    last_ = name.toByteArray();
+    names_.insert(last_);
+}
+
+QStringList FieldsNotKept::names() const {
+    QStringList list;
+    for (const QByteArray& name : names_)
+        list << QString::fromLatin1(name);
+    list.sort();
+    return list;
+}
 
 std::optional<QByteArray> bandOfFrequency(double mhz) {
     for (const BandRange& b : bandPlan) {
@@ -76,144 +311,220 @@ std::optional<QByteArray> bandOfFrequency(double mhz) {
 
 Mapped mapRecord(const AdifRecord& record) {
     Mapped m;
-    const QByteArray call = record.value("CALL").trimmed();
-    if (call.isEmpty()) {
-        m.skipReason = QStringLiteral("no CALL");
-        return m;
-    }
-    const QByteArray date = record.value("QSO_DATE").trimmed();
-    const QDate d = date.size() == 8 && allDigits(date)
-                        ? QDate(number(date, 0, 4), number(date, 4, 2), number(date, 6, 2))
-                        : QDate();
-    if (!d.isValid() || d.year() < 1930) {
-        m.skipReason =
-            QStringLiteral("no QSO_DATE that parses (\"%1\")").arg(QString::fromLatin1(date));
-        return m;
-    }
-    const QByteArray time = record.value("TIME_ON").trimmed();
-    const bool timeForm = (time.size() == 4 || time.size() == 6) && allDigits(time);
-    const QTime t = timeForm ? QTime(number(time, 0, 2), number(time, 2, 2),
-                                     time.size() == 6 ? number(time, 4, 2) : 0)
-                             : QTime();
-    if (!t.isValid()) {
-        m.skipReason =
-            QStringLiteral("no TIME_ON that parses (\"%1\")").arg(QString::fromLatin1(time));
-        return m;
-    }
-    QByteArray bandName;
-    if (record.has("BAND")) {
-        const auto b = band(QString::fromLatin1(record.value("BAND")));
-        if (!b) {
-            m.skipReason = QStringLiteral("the band \"%1\" is not an ADIF band")
-                               .arg(QString::fromLatin1(record.value("BAND")));
-            return m;
-        }
-        bandName = *b;
-    } else if (record.has("FREQ")) {
-        bool ok = false;
-        const double mhz = record.value("FREQ").trimmed().toDouble(&ok);
-        const auto b = ok ? bandOfFrequency(mhz) : std::nullopt;
-        if (!b) {
-            m.skipReason = QStringLiteral("the frequency \"%1\" is in no ADIF band")
-                               .arg(QString::fromLatin1(record.value("FREQ")));
-            return m;
-        }
-        bandName = *b;
-    }
-    static const clock::MonthTable months = clock::makeMonthTable();
-    const QDateTime when(d, t, QTimeZone::utc());
-    m.fields[0] = clock::datum(when, months);
-    m.fields[1] = time.size() == 6 ? clock::uhrzeit2(when) : clock::uhrzeit(when);
-    m.fields[2] = QString::fromLatin1(bandName);
-    m.fields[3] = boxText(call);
-    m.fields[4] = boxText(either(record, "NAME_INTL", "NAME"));
-    m.fields[5] =
-        boxText(record.has("QTH_INTL") || record.has("QTH") ? either(record, "QTH_INTL", "QTH")
-                                                            : record.value("GRIDSQUARE"));
-    m.fields[6] = boxText(record.value("RST_SENT"));
-    m.fields[7] = boxText(record.value("RST_RCVD"));
+    const Checked c = check(pick(record, nullptr));
+    if (!c.skipReason.isEmpty())
+        m.skipReason = c.skipReason;
+    else
+        m.fields = fieldsOf(c);
     return m;
 }
 
-QByteArray contactKey(const logfile::Fields& f) {
-    return (f[0].toLower() + QLatin1Char('|') + f[1].left(5) + QLatin1Char('|') +
-            f[2].trimmed().toLower() + QLatin1Char('|') + f[3].trimmed().toUpper())
-        .toUtf8();
+QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key,
+                      FieldsNotKept* notKept) {
+    const Checked c = check(pick(record, notKept));
+    if (!c.skipReason.isEmpty())
+        return c.skipReason;
+    if (!std::all_of(c.texts.begin(), c.texts.end(), plain)) {
+        const logfile::Fields f = fieldsOf(c);
+        out += logfile::buildRecord(f);
+        contactKey(f[0].toUtf8(), f[1].toUtf8(), f[2].toUtf8(), f[3].toUtf8(), key);
+        return {};
+    }
+    // The line in one piece: a million appends of each field cost more
+    // than the copying itself.
+    qsizetype length = qsizetype(sizeof c.date) + c.timeLength + c.band.size() + 7 * 3 + 2;
+    for (const QByteArrayView t : c.texts)
+        length += t.size();
+    const qsizetype at = out.size();
+    if (out.capacity() < at + length)
+        out.reserve(std::max(2 * out.capacity(), at + length));
+    out.resize(at + length);
+    char* p = out.data() + at;
+    const auto put = [&p](QByteArrayView bytes) {
+        std::memcpy(p, bytes.data(), size_t(bytes.size()));
+        p += bytes.size();
+    };
+    const QByteArrayView separator(logfile::FieldSeparator, 3);
+    put(QByteArrayView(c.date, sizeof c.date));
+    put(separator);
+    put(QByteArrayView(c.time, c.timeLength));
+    put(separator);
+    put(c.band);
+    for (const QByteArrayView t : c.texts) {
+        put(separator);
+        put(t);
+    }
+    put(QByteArrayView("\r\n", 2));
+    contactKey(QByteArrayView(c.date, sizeof c.date), QByteArrayView(c.time, c.timeLength), c.band,
+               c.texts[0], key);
+    return {};
+}
+
+void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
+                QByteArray& key) {
+    key.clear();
+    if (isAscii(date) && isAscii(time) && isAscii(band) && isAscii(call)) {
+        // What the text path below gives for ASCII, on the bytes.
+        time = time.first(std::min<qsizetype>(time.size(), 5));
+        band = asciiTrimmed(band);
+        call = asciiTrimmed(call);
+        key.resize(date.size() + time.size() + band.size() + call.size() + 3);
+        char* p = key.data();
+        for (const char ch : date)
+            *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+        *p++ = '|';
+        std::memcpy(p, time.data(), size_t(time.size()));
+        p += time.size();
+        *p++ = '|';
+        for (const char ch : band)
+            *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+        *p++ = '|';
+        for (const char ch : call)
+            *p++ = ch >= 'a' && ch <= 'z' ? char(ch - 32) : ch;
+        return;
+    }
+    key = (QString::fromUtf8(date).toLower() + QLatin1Char('|') + QString::fromUtf8(time).left(5) +
+           QLatin1Char('|') + QString::fromUtf8(band).trimmed().toLower() + QLatin1Char('|') +
+           QString::fromUtf8(call).trimmed().toUpper())
+              .toUtf8();
+}
+
+bool logLineKey(const char* begin, const char* end, QByteArray& key) {
+    // The first four fields and where they end.
+    const char* starts[4] = {begin};
+    const char* ends[4] = {};
+    int found = 1;
+    for (const char* p = begin; found < 4;) {
+        p = static_cast<const char*>(std::memchr(p, ',', size_t(end - p)));
+        if (!p)
+            return false;
+        if (end - p >= 3 && p[1] == ' ' && p[2] == ' ') {
+            ends[found - 1] = p;
+            starts[found++] = p + 3;
+            p += 3;
+        } else {
+            ++p;
+        }
+    }
+    const char* callEnd = starts[3];
+    while (callEnd + 2 < end && !(callEnd[0] == ',' && callEnd[1] == ' ' && callEnd[2] == ' '))
+        ++callEnd;
+    ends[3] = callEnd + 2 < end ? callEnd : end;
+    if (isAscii(QByteArrayView(begin, ends[3]))) {
+        contactKey(QByteArrayView(starts[0], ends[0]), QByteArrayView(starts[1], ends[1]),
+                   QByteArrayView(starts[2], ends[2]), QByteArrayView(starts[3], ends[3]), key);
+        return true;
+    }
+    // Text beyond ASCII, perhaps in Windows-1252: the fields as text.
+    const QStringList parts =
+        logfile::decodeLine(begin, end).split(QLatin1String(logfile::FieldSeparator));
+    contactKey(parts[0].toUtf8(), parts[1].toUtf8(), parts[2].toUtf8(), parts[3].toUtf8(), key);
+    return true;
+}
+
+logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys) {
+    QByteArray key;
+    KeyGroup group;
+    bool inserted[KeyGroup::Size];
+    const logfile::ReadResult result =
+        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                if (!logLineKey(b, e, key))
+                    return;
+                group.add(key);
+                if (group.full())
+                    group.insertInto(keys, inserted);
+            });
+        });
+    group.insertInto(keys, inserted);
+    return result;
 }
 
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                          const std::function<void(const QString&)>& note) {
     ImportSummary summary;
+    const QString readAction = QStringLiteral("read the ADIF file");
     QFile file(adifPath);
     errno = 0;
-    if (!file.open(QIODevice::ReadOnly)) {
-        summary.error =
-            errno ? OsError::fromErrno(QStringLiteral("read the ADIF file"), adifPath, errno)
-                  : OsError::because(QStringLiteral("read the ADIF file"), adifPath,
-                                     file.errorString());
-        return summary;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        summary.error =
-            OsError::because(QStringLiteral("read the ADIF file"), adifPath, file.errorString());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        summary.error = errno ? OsError::fromErrno(readAction, adifPath, errno)
+                              : OsError::because(readAction, adifPath, file.errorString());
         return summary;
     }
 
     // The contacts the log holds already.
-    QSet<QByteArray> known;
-    const logfile::ReadResult read =
-        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
-            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                const QStringList parts =
-                    logfile::decodeLine(b, e).split(QLatin1String(logfile::FieldSeparator));
-                if (parts.size() < 4)
-                    return;
-                logfile::Fields f;
-                for (int i = 0; i < 4; ++i)
-                    f[size_t(i)] = parts[i];
-                known.insert(contactKey(f));
-            });
-        });
+    KeySet known;
+    const logfile::ReadResult read = readLogKeys(logPath, known);
     if (read.status == logfile::ReadStatus::Failed) {
         summary.error = read.error;
         return summary;
     }
 
-    QSet<QByteArray> notKept;
+    FieldsNotKept notKept;
     QByteArray batch;
-    AdifReader reader(bytes);
+    // The new records take about half the ADIF's bytes.
+    batch.reserve(std::min<qint64>(file.size() / 2, qint64(1) << 30));
+    platform::adviseHugePages(batch.constData(), size_t(batch.capacity()));
+
+    // The keys of the last records added to the batch go into the set
+    // together; the records found to be duplicates are then cut out.
+    KeyGroup group;
+    qsizetype lineStarts[KeyGroup::Size];
+    const auto addGroup = [&] {
+        bool inserted[KeyGroup::Size];
+        const int n = group.size();
+        if (n == 0)
+            return;
+        group.insertInto(known, inserted);
+        char* const data = batch.data();
+        qsizetype to = lineStarts[0];
+        for (int i = 0; i < n; ++i) {
+            const qsizetype from = lineStarts[i];
+            const qsizetype length = (i + 1 < n ? lineStarts[i + 1] : batch.size()) - from;
+            if (!inserted[i]) {
+                ++summary.duplicates;
+                continue;
+            }
+            if (to != from)
+                std::memmove(data + to, data + from, size_t(length));
+            to += length;
+            ++summary.added;
+        }
+        batch.truncate(to);
+    };
+
+    QByteArray key;
+    AdifReader reader(&file);
     AdifRecord record;
     while (reader.next(record)) {
-        for (const AdifField& f : record.fields) {
-            if (std::find_if(std::begin(keptFields), std::end(keptFields),
-                             [&](const char* k) { return f.name == k; }) == std::end(keptFields))
-                notKept.insert(f.name);
-        }
         if (!record.ended)
             summary.lastRecordUnended = true;
-        const Mapped m = mapRecord(record);
-        if (!m.skipReason.isEmpty()) {
+        const qsizetype before = batch.size();
+        const qsizetype capacity = batch.capacity();
+        const QString skipReason = appendContact(record, batch, key, &notKept);
+        if (batch.capacity() != capacity)
+            platform::adviseHugePages(batch.constData(), size_t(batch.capacity()));
+        if (!skipReason.isEmpty()) {
             ++summary.skipped;
             note(QStringLiteral("record %1 (byte %2): skipped: %3")
                      .arg(record.number)
                      .arg(record.offset)
-                     .arg(m.skipReason));
+                     .arg(skipReason));
             continue;
         }
-        const QByteArray key = contactKey(m.fields);
-        if (known.contains(key)) {
-            ++summary.duplicates;
-            continue;
-        }
-        known.insert(key);
-        batch += logfile::buildRecord(m.fields);
-        ++summary.added;
+        lineStarts[group.size()] = before;
+        group.add(key);
+        if (group.full())
+            addGroup();
+    }
+    addGroup();
+    if (!reader.readError().isEmpty()) {
+        summary = ImportSummary();
+        summary.error = OsError::because(readAction, adifPath, reader.readError());
+        return summary;
     }
     summary.valuesReadAsCharacters = reader.valuesReadAsCharacters();
-    for (const QByteArray& name : notKept)
-        summary.fieldsNotKept << QString::fromLatin1(name);
-    summary.fieldsNotKept.sort();
+    summary.fieldsNotKept = notKept.names();
 
     if (!batch.isEmpty()) {
         const logfile::SaveResult saved =

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "AdifReader.h"
+#include "KeySet.h"
 #include "LogFile.h"
 #include "LogReader.h"
 
@@ -24,11 +25,41 @@ struct Mapped {
 // that parse, and a band that ADIF knows.
 Mapped mapRecord(const AdifRecord& record);
 
+// The names of the fields that have no box in the log (MODE, FREQ beside
+// BAND, ...), each once.
+class FieldsNotKept {
+public:
+    void add(QByteArrayView name);
+    QStringList names() const; // sorted
+
+private:
+    QSet<QByteArray> names_;
+    QByteArray last_; // the same name comes in every record: spare the set
+};
+
+// The same contact appended to out as one log record, exactly as
+// buildRecord(mapRecord(record).fields) gives it, with its key in key; the
+// common all-ASCII record on its bytes. Returns why the record gives no
+// contact, with out untouched, or an empty string. The names of fields
+// without a box go to notKept, when given.
+QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key,
+                      FieldsNotKept* notKept = nullptr);
+
 // The ADIF band that holds a frequency in MHz, if any.
 std::optional<QByteArray> bandOfFrequency(double mhz);
 
-// What makes two contacts the same: date, UTC to the minute, band, call.
-QByteArray contactKey(const logfile::Fields& fields);
+// What makes two contacts the same: date, UTC to the minute, band, call,
+// regardless of case and of spaces around band and call. The fields are
+// UTF-8; the key is written to key.
+void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
+                QByteArray& key);
+// The key of a log line (UTF-8, else Windows-1252); false for a line with
+// fewer than four fields.
+bool logLineKey(const char* begin, const char* end, QByteArray& key);
+
+// The keys of every contact in a log. Fails only when the log exists but
+// cannot be read.
+logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys);
 
 struct ImportSummary {
     qsizetype added = 0;
@@ -43,7 +74,8 @@ struct ImportSummary {
 // Appends the contacts of an ADIF file to the log, all at once: one append
 // under the log's lock, synced before it counts. A record already in the
 // log, or earlier in the file, is a duplicate and skipped. note() receives
-// every skipped record with its number, byte offset and reason.
+// every skipped record with its number, byte offset and reason. The file is
+// read in pieces: memory holds the new records and the keys, not the file.
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                          const std::function<void(const QString&)>& note);
 

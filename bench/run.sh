@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# History and export benchmarks on generated logs of 1,000,000 and 3,000,000
-# records. Every figure is printed beside its baseline from the same run:
-# one plain read() of the log, grep -iF writing its matches, wc -l.
+# History, export and import benchmarks on generated logs of 1,000,000 and
+# 3,000,000 records (100,000 and 1,000,000 for the import). Every figure is
+# printed beside its baseline from the same run: one plain read() of the
+# log, grep -iF writing its matches, wc -l.
 #
-#   bash bench/run.sh            REPEATS=N for more or fewer repeats
+#   bash bench/run.sh [history] [export] [import]    all three when none named
+#   REPEATS=N for more or fewer repeats
 #
 # The window figures come from the real program on a private Xvfb server,
 # driven through XTest and timed by X Damage (bench/window_bench.cpp), from
@@ -19,8 +21,13 @@ cmake --build build -j"$(nproc)" >/dev/null
 repeats=${REPEATS:-7}
 data=bench/data
 sizes=(1000000 3000000)
+sections=${*:-history export import}
+log_of() {
+    [ -f "$data/$1/Tavrelo.txt" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$1" 7; }
+    echo "$data/$1/Tavrelo.txt"
+}
 for n in "${sizes[@]}"; do
-    [ -f "$data/$n/Tavrelo.txt" ] || { mkdir -p "$data/$n" && build/bench/gen_log "$data/$n/Tavrelo.txt" "$n" 7; }
+    log_of "$n" >/dev/null
     cp build/tavrelo "$data/$n/tavrelo"
 done
 
@@ -33,62 +40,92 @@ median_ms() {
     printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.1f", a[int((NR+1)/2)]/1000}'
 }
 
-Xvfb -displayfd 3 -screen 0 1280x600x24 -nolisten tcp -noreset 3>"$data/display" 2>/dev/null &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -s "$data/display" ] && break; sleep 0.05; done
-export DISPLAY=":$(head -1 "$data/display")"
+history() {
+    Xvfb -displayfd 3 -screen 0 1280x600x24 -nolisten tcp -noreset 3>"$data/display" 2>/dev/null &
+    xvfb=$!
+    trap 'kill $xvfb 2>/dev/null || true' EXIT
+    for _ in $(seq 100); do [ -s "$data/display" ] && break; sleep 0.05; done
+    export DISPLAY=":$(head -1 "$data/display")"
 
-# ZZ9ZZ stands in five records; HAM (Hamburg) in about 5% of them; ",  " in
-# every one.
-texts=("ZZ9ZZ" "HAM" ",  ")
-declare -A later
-echo "History in the real window (ms; peak in MiB), baselines from the same run"
-printf '%-8s %-6s %7s %7s %8s %7s %6s | %7s %10s %7s %9s\n' records text first later keywait \
-    oldest peak "read()" "grep>file" "wc -l" "log MiB"
-for n in "${sizes[@]}"; do
-    log="$data/$n/Tavrelo.txt"
-    read_ms=$(build/bench/read_bench "$log" "$repeats")
-    wc_ms=$(median_ms "wc -l '$log' >/dev/null")
-    mib=$(( $(stat -c %s "$log") / 1048576 ))
-    for text in "${texts[@]}"; do
-        out=$(build/bench/window_bench "$data/$n/tavrelo" "$text" "$repeats" 2>/dev/null)
-        get() { sed -n "s/^$1 //p" <<<"$out"; }
-        grep_ms=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
-        later[$n$text]=$(get later)
-        printf '%-8s %-6s %7s %7s %8s %7s %6s | %7s %10s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
-            "$(get later)" "$(get keywait)" "$(get oldest)" "$(get peak)" "$read_ms" "$grep_ms" \
-            "$wc_ms" "$mib"
+    # ZZ9ZZ stands in five records; HAM (Hamburg) in about 5% of them; ",  " in
+    # every one.
+    texts=("ZZ9ZZ" "HAM" ",  ")
+    declare -A later
+    echo "History in the real window (ms; peak in MiB), baselines from the same run"
+    printf '%-8s %-6s %7s %7s %8s %7s %6s | %7s %10s %7s %9s\n' records text first later keywait \
+        oldest peak "read()" "grep>file" "wc -l" "log MiB"
+    for n in "${sizes[@]}"; do
+        log="$data/$n/Tavrelo.txt"
+        read_ms=$(build/bench/read_bench "$log" "$repeats")
+        wc_ms=$(median_ms "wc -l '$log' >/dev/null")
+        mib=$(( $(stat -c %s "$log") / 1048576 ))
+        for text in "${texts[@]}"; do
+            out=$(build/bench/window_bench "$data/$n/tavrelo" "$text" "$repeats" 2>/dev/null)
+            get() { sed -n "s/^$1 //p" <<<"$out"; }
+            grep_ms=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
+            later[$n$text]=$(get later)
+            printf '%-8s %-6s %7s %7s %8s %7s %6s | %7s %10s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
+                "$(get later)" "$(get keywait)" "$(get oldest)" "$(get peak)" "$read_ms" "$grep_ms" \
+                "$wc_ms" "$mib"
+        done
     done
-done
-rm -f "$data/grep.out"
-for text in "${texts[@]}"; do
-    echo "growth 1M to 3M records, \"$text\": $(awk -v a="${later[3000000$text]}" -v b="${later[1000000$text]}" 'BEGIN {printf "%.2f", a/b}')x"
-done
-echo "first/later: key press to the first frame with the history; keywait: the longest a key"
-echo "pressed during a lookup waited for its redraw; oldest: Ctrl+End in the pane to its frame."
-
-echo
-echo "Lookup core alone (lookup_bench, ms), against grep -iF writing its matches"
-for n in "${sizes[@]}"; do
-    log="$data/$n/Tavrelo.txt"
+    rm -f "$data/grep.out"
     for text in "${texts[@]}"; do
-        ms=$(build/bench/lookup_bench "$log" "$text" "$repeats" | tail -1)
-        g=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
-        echo "$n \"$text\": $ms ms, grep>file $g ms"
+        echo "growth 1M to 3M records, \"$text\": $(awk -v a="${later[3000000$text]}" -v b="${later[1000000$text]}" 'BEGIN {printf "%.2f", a/b}')x"
     done
-done
-rm -f "$data/grep.out"
+    echo "first/later: key press to the first frame with the history; keywait: the longest a key"
+    echo "pressed during a lookup waited for its redraw; oldest: Ctrl+End in the pane to its frame."
 
-echo
-echo "ADIF export (tavrelo-adif --mode SSB -o FILE), against wc -l on the same log"
-for n in "${sizes[@]}"; do
-    log="$data/$n/Tavrelo.txt"
-    wc_ms=$(median_ms "wc -l '$log' >/dev/null")
-    s=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$data/rss" build/tavrelo-adif "$log" --mode SSB -o "$data/export.adi" 2>/dev/null || true
-    e=$(date +%s%N)
-    ms=$(( (e - s) / 1000000 ))
-    echo "$n records: $ms ms, $(awk -v a="$ms" -v b="$wc_ms" 'BEGIN {printf "%.1f", a/b}') x wc -l ($wc_ms ms), peak RSS $(( $(cat "$data/rss") / 1024 )) MiB"
+    echo
+    echo "Lookup core alone (lookup_bench, ms), against grep -iF writing its matches"
+    for n in "${sizes[@]}"; do
+        log="$data/$n/Tavrelo.txt"
+        for text in "${texts[@]}"; do
+            ms=$(build/bench/lookup_bench "$log" "$text" "$repeats" | tail -1)
+            g=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
+            echo "$n \"$text\": $ms ms, grep>file $g ms"
+        done
+    done
+    rm -f "$data/grep.out"
+}
+
+export_() {
+    echo
+    echo "ADIF export (tavrelo-adif --mode SSB -o FILE), against wc -l on the same log"
+    for n in "${sizes[@]}"; do
+        log="$data/$n/Tavrelo.txt"
+        wc_ms=$(median_ms "wc -l '$log' >/dev/null")
+        s=$(date +%s%N)
+        /usr/bin/time -f "%M" -o "$data/rss" build/tavrelo-adif "$log" --mode SSB -o "$data/export.adi" 2>/dev/null || true
+        e=$(date +%s%N)
+        ms=$(( (e - s) / 1000000 ))
+        echo "$n records: $ms ms, $(awk -v a="$ms" -v b="$wc_ms" 'BEGIN {printf "%.1f", a/b}') x wc -l ($wc_ms ms), peak RSS $(( $(cat "$data/rss") / 1024 )) MiB"
+    done
+}
+
+import_() {
+    echo
+    echo "ADIF import (tavrelo-adif --import FILE LOG) of the export of the generated log,"
+    echo "into an empty log, against wc -l on the same ADIF file; then the same import again"
+    for n in 100000 1000000; do
+        log=$(log_of "$n")
+        build/tavrelo-adif "$log" --mode SSB -o "$data/import.adi" >/dev/null 2>&1
+        wc_ms=$(median_ms "wc -l '$data/import.adi' >/dev/null")
+        ms=$(median_ms "rm -f '$data/imported.txt'; /usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif --import '$data/import.adi' '$data/imported.txt' >/dev/null 2>&1")
+        rss=$(( $(cat "$data/rss") / 1024 ))
+        same=$(cmp -s "$log" "$data/imported.txt" && echo "identical to the log" || echo "DIFFERS from the log")
+        again=$(median_ms "build/tavrelo-adif --import '$data/import.adi' '$data/imported.txt' >/dev/null 2>&1")
+        echo "$n records: $ms ms, $(awk -v a="$ms" -v b="$wc_ms" 'BEGIN {printf "%.1f", a/b}') x wc -l ($wc_ms ms), peak RSS $rss MiB, result $same; again (all duplicates): $again ms"
+    done
+    rm -f "$data/import.adi" "$data/imported.txt"
+}
+
+for section in $sections; do
+    case $section in
+    history) history ;;
+    export) export_ ;;
+    import) import_ ;;
+    *) echo "unknown section: $section (history, export, import)" >&2; exit 2 ;;
+    esac
 done
 rm -f "$data/export.adi" "$data/rss" "$data/display"

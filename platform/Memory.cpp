@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "Memory.h"
+
+#include <cstdint>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace tavrelo::platform {
+
+void adviseHugePages(const void* begin, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t huge = uintptr_t(2) << 20;
+    const uintptr_t b = (reinterpret_cast<uintptr_t>(begin) + huge - 1) & ~(huge - 1);
+    const uintptr_t e = (reinterpret_cast<uintptr_t>(begin) + size) & ~(huge - 1);
+    if (e > b)
+        ::madvise(reinterpret_cast<void*>(b), e - b, MADV_HUGEPAGE); // a hint: failure is harmless
+#else
+    (void)begin;
+    (void)size;
+#endif
+}
+
+} // namespace tavrelo::platform
