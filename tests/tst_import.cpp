@@ -11,6 +11,11 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace tavrelo;
 using namespace tavrelo::adif;
 
@@ -27,6 +32,46 @@ QStringList logLines(const QString& path) {
 }
 
 const QByteArray contact = "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205";
+
+// A file that arrives a few bytes at a time, as from a pipe.
+class Trickle : public QIODevice {
+public:
+    Trickle(const QByteArray& bytes, qint64 step) : bytes_(bytes), step_(step) {
+        open(QIODevice::ReadOnly);
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const qint64 n = std::min({maxSize, step_, qint64(bytes_.size()) - at_});
+        std::memcpy(data, bytes_.constData() + at_, size_t(n));
+        at_ += n;
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray bytes_;
+    qint64 step_;
+    qint64 at_ = 0;
+};
+
+// Everything a reader gives, as text: the records with their numbers,
+// offsets and fields, then the count of values read as characters.
+QStringList readAll(AdifReader& reader) {
+    QStringList out;
+    AdifRecord r;
+    while (reader.next(r)) {
+        QString line =
+            QStringLiteral("%1@%2%3:").arg(r.number).arg(r.offset).arg(r.ended ? "" : "~");
+        for (const AdifField& f : r.fields)
+            line +=
+                QString::fromLatin1(f.name.toByteArray().toPercentEncoding()) + QLatin1Char('=') +
+                QString::fromLatin1(f.data.toByteArray().toPercentEncoding()) + QLatin1Char(' ');
+        out << line;
+    }
+    out << QString::number(reader.valuesReadAsCharacters());
+    return out;
+}
 
 } // namespace
 
@@ -49,6 +94,12 @@ private slots:
             << QByteArray("<CALL:5:S>ZZ9ZZ\r\n<QSO_DATE:8:D>20240301 text <TIME_ON:6>120533 "
                           "<RST_SENT:3>599<RST_RCVD:3>579 <EOR>\r\n")
             << QStringList{"2024-Mar-01,  12:05:33,  ,  ZZ9ZZ,  ,  ,  599,  579"} << one;
+        QTest::newRow("UTF-8 mark, no header")
+            << QByteArray("\xef\xbb\xbf") + contact + "<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  ,  ,  "} << one;
+        QTest::newRow("header text with a stray <tag>")
+            << QByteArray("Log of <my station>\n<PROGRAMID:3>abc\n<EOH>") + contact + "<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  ,  ,  "} << one;
         QTest::newRow("length 0") << contact + "<NAME:0><QTH:6>Berlin<EOR>"
                                   << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  Berlin,  ,  "}
                                   << one;
@@ -100,29 +151,130 @@ private slots:
         for (const QString& n : notes)
             QVERIFY2(n.contains(QRegularExpression("^record \\d+ \\(byte \\d+\\): skipped: ")),
                      qPrintable(n));
+
+        // Arriving in pieces of any size, down to one byte, so that each
+        // record is cut at every place, the file gives the same records as
+        // read whole.
+        AdifReader whole(adif);
+        const QStringList expected = readAll(whole);
+        for (const qint64 step : {1, 2, 3, 5, 8, 13, 64}) {
+            Trickle device(adif, step);
+            AdifReader streamed(&device, 1);
+            QCOMPARE(readAll(streamed), expected);
+        }
+        // The record built on the bytes is the one the boxes give.
+        AdifReader again(adif);
+        AdifRecord record;
+        while (again.next(record)) {
+            const Mapped m = mapRecord(record);
+            QByteArray line, key, fieldsKey;
+            QCOMPARE(appendContact(record, line, key), m.skipReason);
+            if (!m.skipReason.isEmpty())
+                continue;
+            QCOMPARE(line, logfile::buildRecord(m.fields));
+            contactKey(m.fields[0].toUtf8(), m.fields[1].toUtf8(), m.fields[2].toUtf8(),
+                       m.fields[3].toUtf8(), fieldsKey);
+            QCOMPARE(key, fieldsKey);
+        }
     }
 
     // Running the same import twice adds nothing the second time, and a
-    // contact already in the log is not added again.
+    // contact already in the log is not added again, also where the log
+    // holds it in Windows-1252 and the file in UTF-8.
     void duplicatesAgainstTheLog() {
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
-        writeFile(log, "2024-Mar-01,  12:05:44,  40m,  zz9zz,  Hans,  ,  ,  \r\nno end");
+        const QByteArray old = "2024-Mar-01,  12:05:44,  40m,  zz9zz,  Hans,  ,  ,  \r\n"
+                               "2024-Mar-03,  08:00,  20m,  DL\xd6X,  J\xf6rg,  ,  ,  \r\nno end";
+        writeFile(log, old);
         writeFile(dir.filePath("in.adi"),
                   contact + "<BAND:3>40M<EOR>" +
-                      "<CALL:4>DL1A<QSO_DATE:8>20240302<TIME_ON:4>0700<EOR>");
+                      "<CALL:4>DL1A<QSO_DATE:8>20240302<TIME_ON:4>0700<EOR>"
+                      "<CALL:5>dl\xc3\xb6x<QSO_DATE:8>20240303<TIME_ON:6>080059<BAND:3>20m<EOR>");
         const auto quiet = [](const QString&) {};
         ImportSummary s = importAdif(dir.filePath("in.adi"), log, quiet);
         QCOMPARE(s.added, 1);
-        QCOMPARE(s.duplicates, 1);
-        const QByteArray after = readFile(log);
-        QCOMPARE(after,
-                 QByteArray("2024-Mar-01,  12:05:44,  40m,  zz9zz,  Hans,  ,  ,  \r\nno end\r\n"
-                            "2024-Mar-02,  07:00,  ,  DL1A,  ,  ,  ,  \r\n"));
+        QCOMPARE(s.duplicates, 2);
+        const QByteArray after = old + "\r\n2024-Mar-02,  07:00,  ,  DL1A,  ,  ,  ,  \r\n";
+        QCOMPARE(readFile(log), after);
         s = importAdif(dir.filePath("in.adi"), log, quiet);
         QCOMPARE(s.added, 0);
-        QCOMPARE(s.duplicates, 2);
+        QCOMPARE(s.duplicates, 3);
         QCOMPARE(readFile(log), after);
+    }
+
+    // The set of keys against QSet: short and long keys, the empty one, keys
+    // longer than a block of the set, put in one by one and in groups.
+    void keySet() {
+        KeySet one, grouped;
+        QSet<QByteArray> reference;
+        QRandomGenerator rng(3);
+        QList<QByteArray> keys;
+        for (int i = 0; i < 200000; ++i)
+            keys << QByteArray::number(rng.bounded(120000)) +
+                        QByteArray(rng.bounded(4) ? 0 : rng.bounded(300), 'x');
+        keys << QByteArray() << QByteArray(5 << 20, 'L') << QByteArray(5 << 20, 'L')
+             << QByteArray((5 << 20) + 1, 'L') << "after the long ones";
+        constexpr qsizetype group = 50;
+        for (qsizetype first = 0; first < keys.size(); first += group) {
+            const qsizetype n = std::min(group, keys.size() - first);
+            QByteArrayView views[group];
+            bool inserted[group];
+            for (qsizetype i = 0; i < n; ++i)
+                views[i] = keys[first + i];
+            grouped.insertMany(views, n, inserted);
+            for (qsizetype i = 0; i < n; ++i) {
+                const QByteArray& k = keys[first + i];
+                const bool isNew = !reference.contains(k);
+                reference.insert(k);
+                QCOMPARE(one.insert(k), isNew);
+                QCOMPARE(inserted[i], isNew);
+            }
+        }
+        QCOMPARE(one.size(), reference.size());
+        QCOMPARE(grouped.size(), reference.size());
+        for (const QByteArray& k : std::as_const(reference))
+            QVERIFY(one.contains(k) && grouped.contains(k));
+        QVERIFY(!one.contains("120001") && !grouped.contains(QByteArray(5 << 20, 'M')));
+    }
+
+    // Killed while it reads the file, after half of it, the import has
+    // written nothing: the log is as it was, and nothing is left behind.
+    void killedMidwayLeavesTheLogAsItWas() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QByteArray fifo = QFile::encodeName(dir.filePath("in.adi"));
+        writeFile(log, "old\r\n");
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF), {"--import", QFile::decodeName(fifo), log});
+        int fd = -1;
+        for (int i = 0; i < 1000 && fd < 0; ++i) {
+            fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0)
+                QTest::qWait(10); // until the import has opened the file
+        }
+        QVERIFY(fd >= 0);
+        ::fcntl(fd, F_SETFL, 0);
+        QByteArray half;
+        for (int i = 0; i < 20000; ++i)
+            half += QStringLiteral("<CALL:6>ZZ%1<QSO_DATE:8>20240301<TIME_ON:4>1205<EOR>\n")
+                        .arg(i, 4, 10, QLatin1Char('0'))
+                        .toLatin1();
+        QCOMPARE(::write(fd, half.constData(), size_t(half.size())), half.size());
+        int unread = 1;
+        for (int i = 0; i < 1000 && unread > 0; ++i) {
+            QCOMPARE(::ioctl(fd, FIONREAD, &unread), 0);
+            if (unread > 0)
+                QTest::qWait(10);
+        }
+        QCOMPARE(unread, 0); // it has read all of it and waits for the rest
+        p.kill();
+        QVERIFY(p.waitForFinished());
+        ::close(fd);
+        QCOMPARE(readFile(log), QByteArray("old\r\n"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System | QDir::Hidden),
+                 (QStringList{"in.adi", "Tavrelo.txt"}));
     }
 
     // All or nothing: a sync that fails takes the whole batch out again, and
