@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -112,7 +113,7 @@ size_t readChunk(int fd, char* data, size_t capacity, int& error, bool& last) {
 } // namespace
 
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize,
-                         const std::atomic<bool>* stop) {
+                         const std::atomic<bool>* stop, long long from) {
     OsError openError;
     const int fd = openLog(path, O_RDONLY, readAction, openError);
     if (fd < 0) {
@@ -129,6 +130,18 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
     // call that is the common case, and one more thread for the window to
     // share its cores with.)
     ReadResult result;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        result.device = st.st_dev;
+        result.inode = st.st_ino;
+        result.size = st.st_size;
+    }
+    if (from > 0 && ::lseek(fd, off_t(from), SEEK_SET) < 0) {
+        const int err = errno;
+        ::close(fd);
+        return failed(OsError::fromErrno(readAction, path, err));
+    }
+    result.end = std::max(from, 0LL);
     std::vector<char> chunk(std::max<size_t>(chunkSize, 1));
     std::vector<char> carry; // a line begun in an earlier chunk
     auto flushCarry = [&] {
@@ -140,6 +153,7 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
         bool last = false;
         const char* b = chunk.data();
         const char* e = b + readChunk(fd, chunk.data(), chunk.size(), error, last);
+        result.end += e - b;
         // A CR held back at the end of the last chunk was a line end of
         // its own unless this chunk starts with its LF.
         if (!carry.empty() && carry.back() == '\r' && b < e && *b != '\n')

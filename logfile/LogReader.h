@@ -21,6 +21,12 @@ enum class ReadStatus {
 struct ReadResult {
     ReadStatus status = ReadStatus::Read;
     OsError error;
+    // The file that was read (when it could be opened): its identity, its
+    // size when opened, and the offset just past the last byte read.
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long size = 0;
+    long long end = 0;
 };
 
 // A line ends with CR LF, LF, or a lone CR (as old editors wrote).
@@ -35,10 +41,12 @@ using BlockHandler = std::function<void(const char* begin, const char* end)>;
 // Memory stays at one chunk, or at the longest line if that is longer.
 // Chunks are small enough to stay in the processor's cache while scanned.
 // A set stop flag ends the reading after the current chunk (Stopped).
+// from: the offset to start at, the start of a line, for a reader that
+// follows the log as it grows.
 constexpr size_t DefaultChunkSize = 512 * 1024;
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock,
                          size_t chunkSize = DefaultChunkSize,
-                         const std::atomic<bool>* stop = nullptr);
+                         const std::atomic<bool>* stop = nullptr, long long from = 0);
 
 // Calls onLine for every line of a block, without its line end.
 template <typename F> void forEachLine(const char* begin, const char* end, F&& onLine);

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "ContactLog.h"
+
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <functional>
+
+class QNetworkDatagram;
+
+namespace tavrelo::wsjtx {
+
+// A line for standard output or standard error.
+using Print = std::function<void(const QString&)>;
+
+// Receives WSJT-X's datagrams and turns each Logged ADIF message into
+// contacts. Every other message is passed over; a datagram that cannot be
+// read is named on standard error the first time its kind appears and only
+// counted after that, so that a flood of them cannot flood the terminal.
+class Receiver : public QObject {
+public:
+    Receiver(std::function<void(const QList<Contact>&)> onContacts, Print warn,
+             QObject* parent = nullptr);
+
+    // Listens on that address and port; an error message, or empty.
+    QString listen(const QHostAddress& address, quint16 port);
+    // Listens for a multicast group on that port, on every interface that
+    // can receive it; an error message, or empty.
+    QString listenToGroup(const QHostAddress& group, quint16 port);
+
+    // Reads every datagram that waits; called at stop too.
+    void drain();
+
+    // The datagrams passed over since the start, by kind; empty when none.
+    QString ignoredSummary() const;
+
+private:
+    void enlargeBuffer();
+    void handle(const QNetworkDatagram& datagram);
+    void ignore(const QString& kind, const QString& why, const QNetworkDatagram& datagram);
+
+    QUdpSocket socket_;
+    std::function<void(const QList<Contact>&)> onContacts_;
+    Print warn_;
+    QMap<QString, qint64> ignored_;
+};
+
+// Saves contacts to the log on a thread of its own, so that a slow disk or
+// a lock held by the window never keeps the receiver from reading its
+// socket. A failed save is reported once, with its error, and retried in
+// the background until it succeeds; the contacts wait in order meanwhile.
+class Saver : public QObject {
+public:
+    Saver(const QString& logPath, int retryMilliseconds, Print out, Print warn);
+
+    // Queues contacts and saves them soon; call on the saver's thread.
+    void add(const QList<Contact>& contacts);
+    // One last attempt; returns the records that are still not saved.
+    QList<QByteArray> finish();
+
+private:
+    void save();
+
+    ContactLog log_;
+    QTimer* retry_;
+    Print out_;
+    Print warn_;
+    bool scheduled_ = false;
+    QString lastError_;
+};
+
+} // namespace tavrelo::wsjtx

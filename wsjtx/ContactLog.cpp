@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ContactLog.h"
+
+#include "AdifReader.h"
+#include "Import.h"
+#include "LogFile.h"
+#include "LogReader.h"
+
+#include <QSet>
+
+#include <atomic>
+#include <cstring>
+
+namespace tavrelo::wsjtx {
+
+QList<Contact> contactsOfAdif(const QByteArray& adif, QStringList& skipped) {
+    QList<Contact> contacts;
+    adif::AdifReader reader(adif);
+    adif::AdifRecord record;
+    while (reader.next(record)) {
+        Contact c;
+        const QString reason = adif::appendContact(record, c.record, c.key);
+        if (reason.isEmpty())
+            contacts.append(c);
+        else
+            skipped.append(reason);
+    }
+    return contacts;
+}
+
+ContactLog::ContactLog(const QString& path) : path_(path) {}
+
+namespace {
+
+// The last bytes of what was read, to know the place again next time.
+constexpr qsizetype TailSize = 64;
+
+void keepTail(QByteArray& tail, const char* begin, const char* end) {
+    if (end - begin >= TailSize) {
+        tail = QByteArray(end - TailSize, TailSize);
+        return;
+    }
+    tail.append(begin, end - begin);
+    if (tail.size() > TailSize)
+        tail = tail.right(TailSize);
+}
+
+} // namespace
+
+OsError ContactLog::readNewKeys() {
+    // The log is read on from where the last look stopped, once the bytes
+    // just before that place are found as they were: it has grown at its
+    // end only, as the window and other copies append to it. Otherwise
+    // (another file, or one cut short or edited) it is read again from its
+    // start.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool follow = attempt == 0 && readTo_ > 0;
+        adif::KeySet fresh;
+        adif::KeySet& keys = follow ? keys_ : fresh;
+        QByteArray key, tail;
+        bool placeFound = !follow;
+        std::atomic<bool> stop = false;
+        const logfile::ReadResult r = logfile::readLogBlocks(
+            path_,
+            [&](const char* begin, const char* end) {
+                if (stop)
+                    return;
+                keepTail(tail, begin, end);
+                if (!placeFound) {
+                    if (end - begin < tail_.size() ||
+                        std::memcmp(begin, tail_.constData(), size_t(tail_.size())) != 0) {
+                        stop = true;
+                        return;
+                    }
+                    placeFound = true;
+                    begin += tail_.size();
+                }
+                logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                    if (adif::logLineKey(b, e, key))
+                        keys.insert(key);
+                });
+            },
+            logfile::DefaultChunkSize, &stop, follow ? readTo_ - tail_.size() : 0);
+        if (r.status == logfile::ReadStatus::Failed)
+            return r.error;
+        if (r.status == logfile::ReadStatus::Missing) {
+            keys_ = adif::KeySet(); // the log was deleted or renamed: a new one begins
+            readTo_ = 0;
+            tail_.clear();
+            return {};
+        }
+        if (follow && (!placeFound || r.device != device_ || r.inode != inode_))
+            continue;
+        if (!follow)
+            keys_ = std::move(fresh);
+        device_ = r.device;
+        inode_ = r.inode;
+        readTo_ = r.end;
+        tail_ = tail;
+        return {};
+    }
+    return {};
+}
+
+ContactLog::Outcome ContactLog::save() {
+    Outcome outcome;
+    if (queue_.isEmpty())
+        return outcome;
+    if (const OsError created = logfile::createLog(path_); !created.ok()) {
+        outcome.error = created;
+        return outcome;
+    }
+    if (const OsError read = readNewKeys(); !read.ok()) {
+        outcome.error = read;
+        return outcome;
+    }
+    QByteArray batch;
+    QList<Contact> toWrite;
+    QSet<QByteArray> inBatch;
+    for (const Contact& c : std::as_const(queue_)) {
+        if (keys_.contains(c.key) || inBatch.contains(c.key)) {
+            outcome.duplicates.append(c.record);
+            continue;
+        }
+        inBatch.insert(c.key);
+        toWrite.append(c);
+        batch += c.record;
+    }
+    if (!batch.isEmpty()) {
+        const logfile::SaveResult r =
+            logfile::appendRecord(path_, batch, nullptr, logfile::OnSyncFailure::Undo);
+        if (r.state != logfile::SaveState::Saved) {
+            outcome.error = r.error;
+            queue_ = toWrite; // the duplicates are done with; the rest waits
+            return outcome;
+        }
+    }
+    for (const Contact& c : std::as_const(toWrite)) {
+        keys_.insert(c.key);
+        outcome.saved.append(c.record);
+    }
+    queue_.clear();
+    return outcome;
+}
+
+} // namespace tavrelo::wsjtx

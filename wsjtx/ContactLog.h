@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "KeySet.h"
+#include "OsError.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace tavrelo::wsjtx {
+
+// One contact to log: its log record (CR LF ended) and its key.
+struct Contact {
+    QByteArray record;
+    QByteArray key;
+};
+
+// The contacts of the ADIF text of a Logged ADIF message, mapped to log
+// records exactly as an ADIF import maps them; skipped gets the reason of
+// each record that gives no contact.
+QList<Contact> contactsOfAdif(const QByteArray& adif, QStringList& skipped);
+
+// The log as tavrelo-wsjtx writes it: contacts wait in a queue, in the order
+// they arrived, until a save puts them in the log. A contact that the log
+// holds already (the same date, UTC to the minute, band and call, whoever
+// wrote it) is not written again. A failed save keeps every contact queued
+// for the next one.
+class ContactLog {
+public:
+    explicit ContactLog(const QString& path);
+
+    void add(const Contact& contact) { queue_.append(contact); }
+
+    struct Outcome {
+        QList<QByteArray> saved;      // records now in the log and on disk
+        QList<QByteArray> duplicates; // records the log held already
+        OsError error;                // why the rest is still queued
+    };
+    // Appends every queued contact in one write under the log's lock, and
+    // syncs it; all or nothing.
+    Outcome save();
+
+    const QList<Contact>& queued() const { return queue_; }
+    const QString& path() const { return path_; }
+
+private:
+    // Brings the keys up to what the log holds now.
+    OsError readNewKeys();
+
+    QString path_;
+    adif::KeySet keys_;
+    unsigned long long device_ = 0;
+    unsigned long long inode_ = 0;
+    long long readTo_ = 0; // how far the log has been read
+    QByteArray tail_;      // the last bytes before that place
+    QList<Contact> queue_;
+};
+
+} // namespace tavrelo::wsjtx

@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tavrelo-wsjtx: logs the contacts that WSJT-X (and JTDX, JS8Call) announce
+// over UDP, in the log the window uses.
+#include "Companion.h"
+#include "LogFile.h"
+#include "Paths.h"
+#include "StopSignals.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+const char description[] =
+    "Logs every contact that WSJT-X announces, as it logs it, in the Tavrelo log,\n"
+    "and prints one line per contact.\n"
+    "\n"
+    "In WSJT-X: File, Settings, Reporting, UDP Server: 127.0.0.1, port 2237 (the\n"
+    "default), and \"Accept UDP requests\" need not be on. A contact the log holds\n"
+    "already (the same date, UTC to the minute, band and call) is not logged\n"
+    "again. A save that fails is retried until it works; at stop, contacts that\n"
+    "could not be saved are printed.\n"
+    "\n"
+    "Exit status: 0 stopped with every contact saved; 1 stopped with contacts not\n"
+    "saved; 2 it could not start.";
+
+void printLine(std::FILE* stream, const QString& line) {
+    std::fprintf(stream, "%s\n", qPrintable(line));
+    std::fflush(stream);
+}
+
+void warn(const QString& message) {
+    printLine(stderr, QStringLiteral("tavrelo-wsjtx: ") + message);
+}
+
+int fail(const QString& message) {
+    warn(message);
+    return 2;
+}
+
+// ADDRESS:PORT, [ADDRESS]:PORT for IPv6, or only a PORT.
+bool parseListen(const QString& text, QHostAddress& address, quint16& port) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QString() : text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const uint p = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || p == 0 || p > 65535)
+        return false;
+    port = quint16(p);
+    return host.isEmpty() || address.setAddress(host);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavrelo-wsjtx"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRELO_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.addPositionalArgument(
+        QStringLiteral("LOG"),
+        QStringLiteral("The log to write; by default the log the window uses (see --where)."),
+        QStringLiteral("[LOG]"));
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        QStringLiteral("Listen on this address and port instead of 127.0.0.1:2237. Only the "
+                       "computer itself can reach 127.0.0.1; another address lets other "
+                       "computers write to the log."),
+        QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption groupOption(
+        QStringLiteral("multicast"),
+        QStringLiteral("Listen to this multicast group instead (WSJT-X can send to one, so "
+                       "that several programs hear it), on the port of --listen or 2237."),
+        QStringLiteral("GROUP"));
+    const QCommandLineOption whereOption(
+        QStringLiteral("where"), QStringLiteral("Print where the log is, and do nothing else."));
+    parser.addOptions({listenOption, groupOption, whereOption});
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    if (!parser.parse(app.arguments()))
+        return fail(parser.errorText() + QStringLiteral(" (see --help)"));
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("tavrelo-wsjtx %s\n", TAVRELO_VERSION);
+        return 0;
+    }
+    const QString defaultLog =
+        tavrelo::logfile::findLogPath(tavrelo::executableDirectory(), tavrelo::userDataDirectory());
+    if (parser.isSet(whereOption)) {
+        std::printf("%s\n", qPrintable(QDir::toNativeSeparators(defaultLog)));
+        return 0;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        return fail(QStringLiteral("only one log can be written at a time (see --help)"));
+    const QString logPath = positional.isEmpty() ? defaultLog : positional.first();
+
+    QHostAddress address(QHostAddress::LocalHost);
+    quint16 port = 2237;
+    if (parser.isSet(listenOption) && !parseListen(parser.value(listenOption), address, port))
+        return fail(QStringLiteral("\"%1\" is not an ADDRESS:PORT such as 127.0.0.1:2237")
+                        .arg(parser.value(listenOption)));
+    QHostAddress group;
+    if (parser.isSet(groupOption) && !group.setAddress(parser.value(groupOption)))
+        return fail(QStringLiteral("\"%1\" is not an address").arg(parser.value(groupOption)));
+
+    // The saver lives on a thread of its own; the receiver on this one.
+    QThread saverThread;
+    auto* saver = new tavrelo::wsjtx::Saver(
+        logPath, 2000, [](const QString& line) { printLine(stdout, line); }, warn);
+    saver->moveToThread(&saverThread);
+    QObject::connect(&saverThread, &QThread::finished, saver, &QObject::deleteLater);
+    saverThread.start();
+
+    tavrelo::wsjtx::Receiver receiver(
+        [saver](const QList<tavrelo::wsjtx::Contact>& contacts) {
+            QMetaObject::invokeMethod(saver, [saver, contacts] { saver->add(contacts); });
+        },
+        warn);
+    const QString listenError =
+        group.isNull() ? receiver.listen(address, port) : receiver.listenToGroup(group, port);
+    if (!listenError.isEmpty()) {
+        saverThread.quit();
+        saverThread.wait();
+        return fail(listenError);
+    }
+    warn(QStringLiteral("listening on %1 port %2 for WSJT-X; contacts go to %3")
+             .arg(group.isNull() ? address.toString() : group.toString())
+             .arg(port)
+             .arg(QDir::toNativeSeparators(logPath)));
+
+    int status = 0;
+    tavrelo::platform::catchStopSignals(&app, [&](int) {
+        receiver.drain(); // what arrived before the signal is still logged
+        QList<QByteArray> unsaved;
+        QMetaObject::invokeMethod(
+            saver, [&] { unsaved = saver->finish(); }, Qt::BlockingQueuedConnection);
+        if (!unsaved.isEmpty()) {
+            warn(QStringLiteral("stopped with %1 contacts NOT saved in the log; here they are, "
+                                "to be entered again:")
+                     .arg(unsaved.size()));
+            for (const QByteArray& r : std::as_const(unsaved))
+                printLine(stdout, QStringLiteral("not saved: ") + QString::fromUtf8(r).trimmed());
+            status = 1;
+        }
+        if (const QString s = receiver.ignoredSummary(); !s.isEmpty())
+            warn(s);
+        app.quit();
+    });
+    app.exec();
+    saverThread.quit();
+    saverThread.wait();
+    return status;
+}
