@@ -37,12 +37,14 @@ if grep -q '^E:' <<<"$as_out"; then
 else
     echo "appstreamcli validate: no errors"
 fi
-# What is in the package: both programs, the entry, the icon, the metadata,
-# both manual pages and the copyright.
+# What is in the package: the three programs, the entry, the icon, the
+# metadata, the manual pages, the user unit and the copyright.
 dpkg -c "$deb" >"$out/contents"
-for f in usr/bin/tavrelo usr/bin/tavrelo-adif usr/share/applications/tavrelo.desktop \
+for f in usr/bin/tavrelo usr/bin/tavrelo-adif usr/bin/tavrelo-wsjtx \
+    usr/share/applications/tavrelo.desktop usr/lib/systemd/user/tavrelo-wsjtx.service \
     usr/share/icons/hicolor/scalable/apps/tavrelo.svg usr/share/metainfo/tavrelo.metainfo.xml \
     usr/share/man/man1/tavrelo.1.gz usr/share/man/man1/tavrelo-adif.1.gz \
+    usr/share/man/man1/tavrelo-wsjtx.1.gz \
     usr/share/doc/tavrelo/copyright; do
     grep -q " \./$f\$" "$out/contents" || { echo "FAIL: the package lacks /$f"; status=1; }
 done

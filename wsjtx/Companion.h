@@ -38,6 +38,9 @@ public:
 
     // The datagrams passed over since the start, by kind; empty when none.
     QString ignoredSummary() const;
+    // The port listened on: the one asked for, or the one the system chose
+    // for port 0.
+    quint16 port() const { return socket_.localPort(); }
 
 private:
     void enlargeBuffer();

@@ -50,7 +50,7 @@ bool parseListen(const QString& text, QHostAddress& address, quint16& port) {
         host = host.mid(1, host.size() - 2);
     bool ok = false;
     const uint p = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || p == 0 || p > 65535)
+    if (!ok || p > 65535) // 0: a free port, which the start-up line names
         return false;
     port = quint16(p);
     return host.isEmpty() || address.setAddress(host);
@@ -136,7 +136,7 @@ int main(int argc, char* argv[]) {
     }
     warn(QStringLiteral("listening on %1 port %2 for WSJT-X; contacts go to %3")
              .arg(group.isNull() ? address.toString() : group.toString())
-             .arg(port)
+             .arg(receiver.port())
              .arg(QDir::toNativeSeparators(logPath)));
 
     int status = 0;

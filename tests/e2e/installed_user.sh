@@ -3,7 +3,8 @@
 # Installed as Debian installs it, run by an ordinary user: the package is
 # unpacked into a folder owned by root; its tavrelo, started by an
 # unprivileged user, keeps the log in that user's data folder, where a saved
-# contact lands; its tavrelo-adif finds that log and exports the contact.
+# contact lands; its tavrelo-adif finds that log and exports the contact, and
+# its tavrelo-wsjtx finds the same log.
 . "$(dirname "$0")/lib.sh"
 [ "$(id -u)" -eq 0 ] || skip "needs root to add a test user and a root-owned install folder"
 : "${TAVRELO_BUILD:?TAVRELO_BUILD must name the build folder}"
@@ -35,3 +36,7 @@ where=$(as_user "$WORK/root/usr/bin/tavrelo-adif" --where)
 adi=$(as_user "$WORK/root/usr/bin/tavrelo-adif" --mode CW 2>/dev/null)
 grep -q "<CALL:5>BB2BB" <<<"$adi" || fail "the export lacks the contact: $adi"
 pass "installed tavrelo-adif found the user's log and exported the contact"
+
+where=$(as_user "$WORK/root/usr/bin/tavrelo-wsjtx" --where)
+[ "$where" = "$log" ] || fail "tavrelo-wsjtx --where says $where"
+pass "installed tavrelo-wsjtx finds the same log"
