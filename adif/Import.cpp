@@ -341,6 +341,8 @@ QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key
     out.resize(at + length);
     char* p = out.data() + at;
     const auto put = [&p](QByteArrayView bytes) {
+        if (bytes.isEmpty())
+            return; // an empty field may have no bytes at all to point to
         std::memcpy(p, bytes.data(), size_t(bytes.size()));
         p += bytes.size();
     };
