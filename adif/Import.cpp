@@ -36,6 +36,15 @@ constexpr BandRange bandPlan[] = {
     {"6mm", 47000.0, 47200.0},   {"4mm", 75500.0, 81000.0},   {"2.5mm", 119980.0, 123000.0},
     {"2mm", 134000.0, 149000.0}, {"1mm", 241000.0, 250000.0}, {"submm", 300000.0, 7500000.0}};
 
+// The ADIF band that holds a frequency in MHz, or null.
+const char* bandOfFrequency(double mhz) {
+    for (const BandRange& b : bandPlan) {
+        if (mhz >= b.low && mhz <= b.high)
+            return b.band;
+    }
+    return nullptr;
+}
+
 enum Slot {
     QsoDate,
     TimeOn,
@@ -161,11 +170,7 @@ Checked check(const Picked& p) {
     } else if (p.has[Freq]) {
         bool ok = false;
         const double mhz = p.value[Freq].trimmed().toDouble(&ok);
-        const char* b = nullptr;
-        for (const BandRange& range : bandPlan) {
-            if (ok && mhz >= range.low && mhz <= range.high)
-                b = range.band;
-        }
+        const char* b = ok ? bandOfFrequency(mhz) : nullptr;
         if (!b) {
             c.skipReason = QStringLiteral("the frequency \"%1\" is in no ADIF band")
                                .arg(QString::fromLatin1(p.value[Freq]));
@@ -299,14 +304,6 @@ QStringList FieldsNotKept::names() const {
         list << QString::fromLatin1(name);
     list.sort();
     return list;
-}
-
-std::optional<QByteArray> bandOfFrequency(double mhz) {
-    for (const BandRange& b : bandPlan) {
-        if (mhz >= b.low && mhz <= b.high)
-            return QByteArray(b.band);
-    }
-    return std::nullopt;
 }
 
 Mapped mapRecord(const AdifRecord& record) {

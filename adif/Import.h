@@ -10,7 +10,6 @@
 #include <QStringList>
 
 #include <functional>
-#include <optional>
 
 namespace tavrelo::adif {
 
@@ -44,9 +43,6 @@ private:
 // without a box go to notKept, when given.
 QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key,
                       FieldsNotKept* notKept = nullptr);
-
-// The ADIF band that holds a frequency in MHz, if any.
-std::optional<QByteArray> bandOfFrequency(double mhz);
 
 // What makes two contacts the same: date, UTC to the minute, band, call,
 // regardless of case and of spaces around band and call. The fields are
