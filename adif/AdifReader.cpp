@@ -109,8 +109,11 @@ bool AdifReader::fill(qsizetype keepFrom) {
     std::memmove(buffer_.data(), buffer_.constData() + keepFrom, size_t(kept));
     buffer_.truncate(kept);
     pos_ = 0;
-    // A record longer than what the buffer holds doubles it.
+    // A record longer than what the buffer holds doubles it. The room is
+    // made once for a piece and the start of a record, not at every fill.
     const qsizetype wanted = std::max(pieceSize_, kept);
+    if (buffer_.capacity() < kept + wanted)
+        buffer_.reserve(std::max(kept + wanted, pieceSize_ + pieceSize_ / 4));
     buffer_.resize(kept + wanted);
     const qint64 n = device_->read(buffer_.data() + kept, wanted);
     buffer_.resize(kept + std::max<qint64>(n, 0));
