@@ -79,14 +79,15 @@ QStringList lines(const QByteArray& bytes) {
 // tavrelo-wsjtx running on a free port of 127.0.0.1, writing to log.
 class Companion {
 public:
-    explicit Companion(const QString& log) {
+    explicit Companion(const QString& log, const QStringList& more = {}) {
         QUdpSocket probe;
         probe.bind(QHostAddress::LocalHost, 0);
         port_ = probe.localPort();
         probe.close();
-        process_.start(
-            QStringLiteral(TAVRELO_WSJTX),
-            {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port_), log});
+        process_.start(QStringLiteral(TAVRELO_WSJTX),
+                       QStringList{QStringLiteral("--listen"),
+                                   QStringLiteral("127.0.0.1:%1").arg(port_), log} +
+                           more);
     }
     ~Companion() {
         if (process_.state() != QProcess::NotRunning) {
@@ -104,6 +105,13 @@ public:
     }
     void send(const QByteArray& d) {
         QCOMPARE(socket_.writeDatagram(d, QHostAddress::LocalHost, port_), d.size());
+    }
+    // To a multicast group, on this computer only; false where there is no
+    // route for it.
+    bool sendToGroup(const QByteArray& d, const QHostAddress& group) {
+        socket_.setSocketOption(QAbstractSocket::MulticastTtlOption, 0);
+        socket_.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
+        return socket_.writeDatagram(d, group, port_) == d.size();
     }
     // SIGTERM, and its exit code.
     int stop() {
@@ -299,6 +307,23 @@ private slots:
         QVERIFY(waitForLines(log, 1000));
         QCOMPARE(c.stop(), 0);
         QCOMPARE(lines(readFile(log)), expected);
+    }
+
+    // With --multicast it hears the group that WSJT-X sends to.
+    void multicastGroup() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QHostAddress group(QStringLiteral("239.255.0.1"));
+        Companion c(log, {QStringLiteral("--multicast"), group.toString()});
+        if (!c.waitForError("listening on 239.255.0.1") &&
+            c.error().contains("Could not join the multicast group"))
+            QSKIP("no interface here can join a multicast group");
+        QVERIFY2(c.error().contains("listening on"), c.error().constData());
+        if (!c.sendToGroup(loggedAdif(ft8("ZZ9ZZ")), group))
+            QSKIP("no route for multicast on this machine");
+        QVERIFY(waitForLines(log, 1));
+        QCOMPARE(c.stop(), 0);
+        QCOMPARE(lines(readFile(log)), QStringList{ft8Line("ZZ9ZZ")});
     }
 
     // A save that fails is said with its error and retried until it works;
