@@ -23,9 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tavrelo::adif::AdifRecord record, other;
     qsizetype records = 0;
     while (whole.next(record)) {
-        if (!pieces.next(other) || other.number != record.number ||
-            other.offset != record.offset || other.ended != record.ended ||
-            other.fields.size() != record.fields.size())
+        if (!pieces.next(other) || other.number != record.number || other.offset != record.offset ||
+            other.ended != record.ended || other.fields.size() != record.fields.size())
             std::abort();
         for (qsizetype i = 0; i < record.fields.size(); ++i) {
             if (other.fields[i].name != record.fields[i].name ||
