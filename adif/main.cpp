@@ -2,8 +2,8 @@
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"
+#include "CommandLine.h"
 #include "Import.h"
-#include "Paths.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -118,12 +118,9 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrelo-adif"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVRELO_VERSION));
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description));
-    parser.addPositionalArgument(
-        QStringLiteral("LOG"),
-        QStringLiteral("The log to read; by default the log the window uses (see --where)."),
-        QStringLiteral("[LOG]"));
+    tavrelo::companion::CommandLine commandLine(QStringLiteral("tavrelo-adif"), description,
+                                                QStringLiteral("read"));
+    QCommandLineParser& parser = commandLine.parser();
     const QCommandLineOption outOption(
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Write the ADIF file there, replaced only once it is complete; by default "
@@ -139,31 +136,10 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Append the contacts of an ADIF file to the log instead (to LOG, or to the "
                        "log the window uses). Contacts already in the log are skipped."),
         QStringLiteral("FILE.adi"));
-    const QCommandLineOption whereOption(
-        QStringLiteral("where"), QStringLiteral("Print where the log is, and do nothing else."));
-    parser.addOptions({outOption, modeOption, importOption, whereOption});
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    if (!parser.parse(app.arguments()))
-        return fail(parser.errorText() + QStringLiteral(" (see --help)"));
-    if (parser.isSet(helpOption)) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
-    if (parser.isSet(versionOption)) {
-        std::printf("tavrelo-adif %s\n", TAVRELO_VERSION);
-        return 0;
-    }
-    const QString defaultLog =
-        tavrelo::logfile::findLogPath(tavrelo::executableDirectory(), tavrelo::userDataDirectory());
-    if (parser.isSet(whereOption)) {
-        std::printf("%s\n", qPrintable(QDir::toNativeSeparators(defaultLog)));
-        return 0;
-    }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1)
-        return fail(QStringLiteral("only one log can be converted at a time (see --help)"));
-    const QString logPath = positional.isEmpty() ? defaultLog : positional.first();
+    parser.addOptions({outOption, modeOption, importOption});
+    if (const auto done = commandLine.parse(app.arguments()))
+        return *done;
+    const QString logPath = commandLine.logPath();
     if (parser.isSet(importOption))
         return importInto(parser.value(importOption), logPath);
     const QString outPath = parser.value(outOption);

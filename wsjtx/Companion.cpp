@@ -147,14 +147,19 @@ void Saver::save() {
     retry_->start();
 }
 
-QList<QByteArray> Saver::finish() {
+qsizetype Saver::finish() {
     retry_->stop();
     save();
     retry_->stop();
-    QList<QByteArray> unsaved;
-    for (const Contact& c : log_.queued())
-        unsaved << c.record;
-    return unsaved;
+    const QList<Contact>& unsaved = log_.queued();
+    if (!unsaved.isEmpty()) {
+        warn_(QStringLiteral("stopped with %1 contacts NOT saved in the log; here they are, to "
+                             "be entered again:")
+                  .arg(unsaved.size()));
+        for (const Contact& c : unsaved)
+            out_(QStringLiteral("not saved: ") + recordText(c.record));
+    }
+    return unsaved.size();
 }
 
 } // namespace tavrelo::wsjtx

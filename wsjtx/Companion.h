@@ -63,8 +63,9 @@ public:
 
     // Queues contacts and saves them soon; call on the saver's thread.
     void add(const QList<Contact>& contacts);
-    // One last attempt; returns the records that are still not saved.
-    QList<QByteArray> finish();
+    // One last attempt; prints the contacts that are still not saved, and
+    // returns how many they are.
+    qsizetype finish();
 
 private:
     void save();

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrelo-wsjtx: logs the contacts that WSJT-X (and JTDX, JS8Call) announce
 // over UDP, in the log the window uses.
+#include "CommandLine.h"
 #include "Companion.h"
-#include "LogFile.h"
-#include "Paths.h"
 #include "StopSignals.h"
 
 #include <QCommandLineParser>
@@ -37,11 +36,6 @@ void warn(const QString& message) {
     printLine(stderr, QStringLiteral("tavrelo-wsjtx: ") + message);
 }
 
-int fail(const QString& message) {
-    warn(message);
-    return 2;
-}
-
 // ADDRESS:PORT, [ADDRESS]:PORT for IPv6, or only a PORT.
 bool parseListen(const QString& text, QHostAddress& address, quint16& port) {
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
@@ -62,12 +56,9 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrelo-wsjtx"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVRELO_VERSION));
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description));
-    parser.addPositionalArgument(
-        QStringLiteral("LOG"),
-        QStringLiteral("The log to write; by default the log the window uses (see --where)."),
-        QStringLiteral("[LOG]"));
+    tavrelo::companion::CommandLine commandLine(QStringLiteral("tavrelo-wsjtx"), description,
+                                                QStringLiteral("write"));
+    QCommandLineParser& parser = commandLine.parser();
     const QCommandLineOption listenOption(
         QStringLiteral("listen"),
         QStringLiteral("Listen on this address and port instead of 127.0.0.1:2237. Only the "
@@ -79,40 +70,21 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Listen to this multicast group instead (WSJT-X can send to one, so "
                        "that several programs hear it), on the port of --listen or 2237."),
         QStringLiteral("GROUP"));
-    const QCommandLineOption whereOption(
-        QStringLiteral("where"), QStringLiteral("Print where the log is, and do nothing else."));
-    parser.addOptions({listenOption, groupOption, whereOption});
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    if (!parser.parse(app.arguments()))
-        return fail(parser.errorText() + QStringLiteral(" (see --help)"));
-    if (parser.isSet(helpOption)) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
-    if (parser.isSet(versionOption)) {
-        std::printf("tavrelo-wsjtx %s\n", TAVRELO_VERSION);
-        return 0;
-    }
-    const QString defaultLog =
-        tavrelo::logfile::findLogPath(tavrelo::executableDirectory(), tavrelo::userDataDirectory());
-    if (parser.isSet(whereOption)) {
-        std::printf("%s\n", qPrintable(QDir::toNativeSeparators(defaultLog)));
-        return 0;
-    }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1)
-        return fail(QStringLiteral("only one log can be written at a time (see --help)"));
-    const QString logPath = positional.isEmpty() ? defaultLog : positional.first();
+    parser.addOptions({listenOption, groupOption});
+    if (const auto done = commandLine.parse(app.arguments()))
+        return *done;
+    const QString logPath = commandLine.logPath();
 
     QHostAddress address(QHostAddress::LocalHost);
     quint16 port = 2237;
     if (parser.isSet(listenOption) && !parseListen(parser.value(listenOption), address, port))
-        return fail(QStringLiteral("\"%1\" is not an ADDRESS:PORT such as 127.0.0.1:2237")
-                        .arg(parser.value(listenOption)));
+        return commandLine.fail(
+            QStringLiteral("\"%1\" is not an ADDRESS:PORT such as 127.0.0.1:2237")
+                .arg(parser.value(listenOption)));
     QHostAddress group;
     if (parser.isSet(groupOption) && !group.setAddress(parser.value(groupOption)))
-        return fail(QStringLiteral("\"%1\" is not an address").arg(parser.value(groupOption)));
+        return commandLine.fail(
+            QStringLiteral("\"%1\" is not an address").arg(parser.value(groupOption)));
 
     // The saver lives on a thread of its own; the receiver on this one.
     QThread saverThread;
@@ -132,7 +104,7 @@ int main(int argc, char* argv[]) {
     if (!listenError.isEmpty()) {
         saverThread.quit();
         saverThread.wait();
-        return fail(listenError);
+        return commandLine.fail(listenError);
     }
     warn(QStringLiteral("listening on %1 port %2 for WSJT-X; contacts go to %3")
              .arg(group.isNull() ? address.toString() : group.toString())
@@ -142,17 +114,11 @@ int main(int argc, char* argv[]) {
     int status = 0;
     tavrelo::platform::catchStopSignals(&app, [&](int) {
         receiver.drain(); // what arrived before the signal is still logged
-        QList<QByteArray> unsaved;
+        qsizetype unsaved = 0;
         QMetaObject::invokeMethod(
             saver, [&] { unsaved = saver->finish(); }, Qt::BlockingQueuedConnection);
-        if (!unsaved.isEmpty()) {
-            warn(QStringLiteral("stopped with %1 contacts NOT saved in the log; here they are, "
-                                "to be entered again:")
-                     .arg(unsaved.size()));
-            for (const QByteArray& r : std::as_const(unsaved))
-                printLine(stdout, QStringLiteral("not saved: ") + QString::fromUtf8(r).trimmed());
+        if (unsaved > 0)
             status = 1;
-        }
         if (const QString s = receiver.ignoredSummary(); !s.isEmpty())
             warn(s);
         app.quit();
