@@ -147,7 +147,8 @@ std::optional<QByteArray> timeOn(const QString& logTime) {
 }
 
 std::optional<QByteArray> band(const QString& logBand) {
-    return findName(bands, logBand.trimmed().toLower().toLatin1());
+    const char* name = bandName(logBand.trimmed().toLatin1());
+    return name ? std::optional<QByteArray>(name) : std::nullopt;
 }
 
 const char* bandName(QByteArrayView text) {
@@ -157,10 +158,18 @@ const char* bandName(QByteArrayView text) {
         return nullptr;
     for (qsizetype i = 0; i < text.size(); ++i)
         wanted[i] = lower(text[i]);
+    // The names with their lengths, measured once: this runs for every line
+    // of an export.
+    static const auto names = [] {
+        std::array<QByteArrayView, std::size(bands)> v;
+        for (size_t i = 0; i < v.size(); ++i)
+            v[i] = QByteArrayView(bands[i]);
+        return v;
+    }();
     const QByteArrayView w(wanted, text.size());
-    for (const char* name : bands) {
+    for (const QByteArrayView name : names) {
         if (w == name)
-            return name;
+            return name.data();
     }
     return nullptr;
 }
@@ -374,33 +383,10 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
     const int timeLength = parseTime(fields[1], fieldEnd(1), time);
     if (!timeLength)
         return false;
-    const char* bandName = nullptr;
-    size_t bandLength = 0;
+    const char* bandText = nullptr;
     if (fields[2] != fieldEnd(2)) {
-        const char* b = fields[2];
-        const char* e = fieldEnd(2);
-        while (b < e && *b == ' ')
-            ++b;
-        while (e > b && e[-1] == ' ')
-            --e;
-        char wanted[8];
-        if (e - b >= qsizetype(sizeof wanted))
-            return false;
-        for (qsizetype i = 0; i < e - b; ++i)
-            wanted[i] = lower(b[i]);
-        static const auto lengths = [] {
-            std::array<size_t, std::size(bands)> l{};
-            for (size_t i = 0; i < l.size(); ++i)
-                l[i] = qstrlen(bands[i]);
-            return l;
-        }();
-        for (size_t i = 0; i < lengths.size() && !bandName; ++i) {
-            if (lengths[i] == size_t(e - b) && memcmp(bands[i], wanted, lengths[i]) == 0) {
-                bandName = bands[i];
-                bandLength = lengths[i];
-            }
-        }
-        if (!bandName)
+        bandText = bandName(QByteArrayView(fields[2], fieldEnd(2)));
+        if (!bandText)
             return false;
     }
     // Room for the line's text, the tags and their lengths.
@@ -409,8 +395,8 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
     char* w = out.data() + start;
     w = putField(w, "QSO_DATE", 8, date, date + 8, true);
     w = putField(w, "TIME_ON", 7, time, time + timeLength, false);
-    if (bandName)
-        w = putField(w, "BAND", 4, bandName, bandName + bandLength, false);
+    if (bandText)
+        w = putField(w, "BAND", 4, bandText, bandText + qstrlen(bandText), false);
     static const char* const names[] = {"CALL", "NAME", "QTH", "RST_SENT", "RST_RCVD"};
     static const size_t nameLengths[] = {4, 4, 3, 8, 8};
     for (int i = 3; i < logfile::FieldCount; ++i) {
