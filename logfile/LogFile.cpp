@@ -204,7 +204,8 @@ QString notARegularFile(unsigned mode) {
     }
 }
 
-int openLog(const QString& path, int access, const QString& action, OsError& error, bool* created) {
+int openLog(const QString& path, int access, const QString& action, OsError& error, bool* created,
+            struct stat* opened) {
     const QByteArray name = QFile::encodeName(path);
     // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
     const int flags = access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -235,6 +236,8 @@ int openLog(const QString& path, int access, const QString& action, OsError& err
         ::close(fd);
         return -1;
     }
+    if (opened)
+        *opened = st;
     return fd;
 }
 

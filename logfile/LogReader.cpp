@@ -115,7 +115,8 @@ size_t readChunk(int fd, char* data, size_t capacity, int& error, bool& last) {
 ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_t chunkSize,
                          const std::atomic<bool>* stop, long long from) {
     OsError openError;
-    const int fd = openLog(path, O_RDONLY, readAction, openError);
+    struct stat st;
+    const int fd = openLog(path, O_RDONLY, readAction, openError, nullptr, &st);
     if (fd < 0) {
         if (openError.error == ENOENT) {
             ReadResult r;
@@ -130,12 +131,9 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
     // call that is the common case, and one more thread for the window to
     // share its cores with.)
     ReadResult result;
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        result.device = st.st_dev;
-        result.inode = st.st_ino;
-        result.size = st.st_size;
-    }
+    result.device = st.st_dev;
+    result.inode = st.st_ino;
+    result.size = st.st_size;
     if (from > 0 && ::lseek(fd, off_t(from), SEEK_SET) < 0) {
         const int err = errno;
         ::close(fd);
