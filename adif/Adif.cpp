@@ -2,8 +2,12 @@
 #include "Adif.h"
 
 #include "Clock.h"
+#include "FieldsFile.h"
+#include "Import.h"
 #include "LogFile.h"
+#include "Transaction.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -23,6 +27,89 @@ const char* const modes[] = {
     "OLIVIA", "OPERA",   "PAC",  "PAX",   "PKT",    "PSK",      "PSK2K",  "Q15",
     "QRA64",  "ROS",     "RTTY", "RTTYM", "SSB",    "SSTV",     "T10",    "THOR",
     "THRB",   "TOR",     "V4",   "VOI",   "WINMOR", "WSPR"};
+
+// ADIF's submodes and the mode each belongs to.
+struct Submode {
+    const char* submode;
+    const char* mode;
+};
+constexpr Submode submodes[] = {
+    {"CHIP64", "CHIP"},       {"CHIP128", "CHIP"},      {"PCW", "CW"},
+    {"C4FM", "DIGITALVOICE"}, {"DMR", "DIGITALVOICE"},  {"DSTAR", "DIGITALVOICE"},
+    {"FREEDV", "DIGITALVOICE"}, {"M17", "DIGITALVOICE"}, {"DOM-M", "DOMINO"},
+    {"DOM4", "DOMINO"},       {"DOM5", "DOMINO"},       {"DOM8", "DOMINO"},
+    {"DOM11", "DOMINO"},      {"DOM16", "DOMINO"},      {"DOM22", "DOMINO"},
+    {"DOM44", "DOMINO"},      {"DOM88", "DOMINO"},      {"DOMINOEX", "DOMINO"},
+    {"DOMINOF", "DOMINO"},    {"FMHELL", "HELL"},       {"FSKHELL", "HELL"},
+    {"HELL80", "HELL"},       {"HELLX5", "HELL"},       {"HELLX9", "HELL"},
+    {"HFSK", "HELL"},         {"PSKHELL", "HELL"},      {"SLOWHELL", "HELL"},
+    {"ISCAT-A", "ISCAT"},     {"ISCAT-B", "ISCAT"},     {"JT4A", "JT4"},
+    {"JT4B", "JT4"},          {"JT4C", "JT4"},          {"JT4D", "JT4"},
+    {"JT4E", "JT4"},          {"JT4F", "JT4"},          {"JT4G", "JT4"},
+    {"JT9-1", "JT9"},         {"JT9-2", "JT9"},         {"JT9-5", "JT9"},
+    {"JT9-10", "JT9"},        {"JT9-30", "JT9"},        {"JT9A", "JT9"},
+    {"JT9B", "JT9"},          {"JT9C", "JT9"},          {"JT9D", "JT9"},
+    {"JT9E", "JT9"},          {"JT9E FAST", "JT9"},     {"JT9F", "JT9"},
+    {"JT9F FAST", "JT9"},     {"JT9G", "JT9"},          {"JT9G FAST", "JT9"},
+    {"JT9H", "JT9"},          {"JT9H FAST", "JT9"},     {"JT65A", "JT65"},
+    {"JT65B", "JT65"},        {"JT65B2", "JT65"},       {"JT65C", "JT65"},
+    {"JT65C2", "JT65"},       {"FSQCALL", "MFSK"},      {"FST4", "MFSK"},
+    {"FST4W", "MFSK"},        {"FT4", "MFSK"},          {"JS8", "MFSK"},
+    {"JTMS", "MFSK"},         {"MFSK4", "MFSK"},        {"MFSK8", "MFSK"},
+    {"MFSK11", "MFSK"},       {"MFSK16", "MFSK"},       {"MFSK22", "MFSK"},
+    {"MFSK31", "MFSK"},       {"MFSK32", "MFSK"},       {"MFSK64", "MFSK"},
+    {"MFSK64L", "MFSK"},      {"MFSK128", "MFSK"},      {"MFSK128L", "MFSK"},
+    {"Q65", "MFSK"},          {"OLIVIA 4/125", "OLIVIA"}, {"OLIVIA 4/250", "OLIVIA"},
+    {"OLIVIA 8/250", "OLIVIA"}, {"OLIVIA 8/500", "OLIVIA"}, {"OLIVIA 16/500", "OLIVIA"},
+    {"OLIVIA 16/1000", "OLIVIA"}, {"OLIVIA 32/1000", "OLIVIA"}, {"OPERA-BEACON", "OPERA"},
+    {"OPERA-QSO", "OPERA"},   {"PAC2", "PAC"},          {"PAC3", "PAC"},
+    {"PAC4", "PAC"},          {"PAX2", "PAX"},          {"8PSK125", "PSK"},
+    {"8PSK125F", "PSK"},      {"8PSK125FL", "PSK"},     {"8PSK250", "PSK"},
+    {"8PSK250F", "PSK"},      {"8PSK250FL", "PSK"},     {"8PSK500", "PSK"},
+    {"8PSK500F", "PSK"},      {"8PSK1000", "PSK"},      {"8PSK1000F", "PSK"},
+    {"8PSK1200F", "PSK"},     {"FSK31", "PSK"},         {"PSK10", "PSK"},
+    {"PSK31", "PSK"},         {"PSK63", "PSK"},         {"PSK63F", "PSK"},
+    {"PSK63RC4", "PSK"},      {"PSK63RC5", "PSK"},      {"PSK63RC10", "PSK"},
+    {"PSK63RC20", "PSK"},     {"PSK63RC32", "PSK"},     {"PSK125", "PSK"},
+    {"PSK125RC4", "PSK"},     {"PSK125RC5", "PSK"},     {"PSK125RC10", "PSK"},
+    {"PSK125RC12", "PSK"},    {"PSK125RC16", "PSK"},    {"PSK250", "PSK"},
+    {"PSK250RC2", "PSK"},     {"PSK250RC3", "PSK"},     {"PSK250RC5", "PSK"},
+    {"PSK250RC6", "PSK"},     {"PSK250RC7", "PSK"},     {"PSK500", "PSK"},
+    {"PSK500RC2", "PSK"},     {"PSK500RC3", "PSK"},     {"PSK500RC4", "PSK"},
+    {"PSK800RC2", "PSK"},     {"PSK1000", "PSK"},       {"PSK1000RC2", "PSK"},
+    {"PSKAM10", "PSK"},       {"PSKAM31", "PSK"},       {"PSKAM50", "PSK"},
+    {"PSKFEC31", "PSK"},      {"QPSK31", "PSK"},        {"QPSK63", "PSK"},
+    {"QPSK125", "PSK"},       {"QPSK250", "PSK"},       {"QPSK500", "PSK"},
+    {"SIM31", "PSK"},         {"QRA64A", "QRA64"},      {"QRA64B", "QRA64"},
+    {"QRA64C", "QRA64"},      {"QRA64D", "QRA64"},      {"QRA64E", "QRA64"},
+    {"ROS-EME", "ROS"},       {"ROS-HF", "ROS"},        {"ROS-MF", "ROS"},
+    {"ASCI", "RTTY"},         {"LSB", "SSB"},           {"USB", "SSB"},
+    {"THOR-M", "THOR"},       {"THOR4", "THOR"},        {"THOR5", "THOR"},
+    {"THOR8", "THOR"},        {"THOR11", "THOR"},       {"THOR16", "THOR"},
+    {"THOR22", "THOR"},       {"THOR25X4", "THOR"},     {"THOR50X1", "THOR"},
+    {"THOR50X2", "THOR"},     {"THOR100", "THOR"},      {"THRBX", "THRB"},
+    {"THRBX1", "THRB"},       {"THRBX2", "THRB"},       {"THRBX4", "THRB"},
+    {"THROB1", "THRB"},       {"THROB2", "THRB"},       {"THROB4", "THRB"},
+    {"AMTORFEC", "TOR"},      {"GTOR", "TOR"},          {"NAVTEX", "TOR"},
+    {"SITORB", "TOR"}};
+
+struct BandRange {
+    const char* band;
+    double low, high; // MHz
+};
+// The band plan of ADIF 3.1.4.
+constexpr BandRange bandPlan[] = {
+    {"2190m", 0.1357, 0.1378},   {"630m", 0.472, 0.479},      {"560m", 0.501, 0.504},
+    {"160m", 1.8, 2.0},          {"80m", 3.5, 4.0},           {"60m", 5.06, 5.45},
+    {"40m", 7.0, 7.3},           {"30m", 10.1, 10.15},        {"20m", 14.0, 14.35},
+    {"17m", 18.068, 18.168},     {"15m", 21.0, 21.45},        {"12m", 24.890, 24.99},
+    {"10m", 28.0, 29.7},         {"8m", 40.0, 45.0},          {"6m", 50.0, 54.0},
+    {"5m", 54.000001, 69.9},     {"4m", 70.0, 71.0},          {"2m", 144.0, 148.0},
+    {"1.25m", 222.0, 225.0},     {"70cm", 420.0, 450.0},      {"33cm", 902.0, 928.0},
+    {"23cm", 1240.0, 1300.0},    {"13cm", 2300.0, 2450.0},    {"9cm", 3300.0, 3500.0},
+    {"6cm", 5650.0, 5925.0},     {"3cm", 10000.0, 10500.0},   {"1.25cm", 24000.0, 24250.0},
+    {"6mm", 47000.0, 47200.0},   {"4mm", 75500.0, 81000.0},   {"2.5mm", 119980.0, 123000.0},
+    {"2mm", 134000.0, 149000.0}, {"1mm", 241000.0, 250000.0}, {"submm", 300000.0, 7500000.0}};
 
 template <size_t N>
 std::optional<QByteArray> findName(const char* const (&names)[N], const QByteArray& wanted) {
@@ -174,6 +261,69 @@ const char* bandName(QByteArrayView text) {
     return nullptr;
 }
 
+const char* bandOfFrequency(double mhz) {
+    for (const BandRange& b : bandPlan) {
+        if (mhz >= b.low && mhz <= b.high)
+            return b.band;
+    }
+    return nullptr;
+}
+
+const char* looseBand(QByteArrayView text, QByteArray* freq) {
+    if (const char* name = bandName(text))
+        return name;
+    text = text.trimmed();
+    if (text.isEmpty() || text.size() > 16)
+        return nullptr;
+    // A frequency in MHz: digits with one decimal point.
+    if (text.contains('.') && std::all_of(text.begin(), text.end(), [](char c) {
+            return isDigit(c) || c == '.';
+        })) {
+        bool ok = false;
+        const double mhz = QByteArray(text.data(), text.size()).toDouble(&ok);
+        const char* band = ok ? bandOfFrequency(mhz) : nullptr;
+        if (band && freq)
+            *freq = text.toByteArray();
+        return band;
+    }
+    // A number with its unit apart, or without it: 40 m, 70 cm, 40.
+    QByteArray joined;
+    for (const char c : text) {
+        if (c != ' ')
+            joined += c;
+    }
+    if (const char* name = bandName(joined))
+        return name;
+    if (std::all_of(joined.begin(), joined.end(), isDigit))
+        return bandName(joined + 'm');
+    return nullptr;
+}
+
+bool isLocator(QByteArrayView t) {
+    t = t.trimmed();
+    if (t.size() != 4 && t.size() != 6 && t.size() != 8)
+        return false;
+    const auto in = [](char c, char from, char to) {
+        return (c >= from && c <= to) || (c >= char(from + 32) && c <= char(to + 32));
+    };
+    if (!in(t[0], 'A', 'R') || !in(t[1], 'A', 'R') || !isDigit(t[2]) || !isDigit(t[3]))
+        return false;
+    if (t.size() >= 6 && (!in(t[4], 'A', 'X') || !in(t[5], 'A', 'X')))
+        return false;
+    return t.size() < 8 || (isDigit(t[6]) && isDigit(t[7]));
+}
+
+std::optional<ModeName> modeOf(const QString& name) {
+    const QByteArray wanted = name.trimmed().toUpper().toLatin1();
+    if (const auto m = findName(modes, wanted))
+        return ModeName{*m, {}};
+    for (const Submode& s : submodes) {
+        if (wanted == s.submode)
+            return ModeName{s.mode, s.submode};
+    }
+    return std::nullopt;
+}
+
 std::optional<QByteArray> mode(const QString& name) {
     return findName(modes, name.trimmed().toUpper().toLatin1());
 }
@@ -237,6 +387,29 @@ QByteArray header(const QDateTime& createdUtc, const QString& programVersion) {
 }
 
 Conversion convertLine(const QString& line, const QByteArray& modeField) {
+    return convertLine(line, ExportOptions{{modeField, {}}, false});
+}
+
+namespace {
+
+const StoredField* findField(const StoredFields* record, QByteArrayView name) {
+    if (!record)
+        return nullptr;
+    for (const StoredField& f : *record) {
+        if (f.name == name && !f.value.trimmed().isEmpty())
+            return &f;
+    }
+    return nullptr;
+}
+
+bool isOwnField(QByteArrayView name) {
+    return name.startsWith("APP_TAVRELO_");
+}
+
+} // namespace
+
+Conversion convertLine(const QString& line, const ExportOptions& options,
+                       const StoredFields* record) {
     Conversion result;
     const QStringList f = line.split(QLatin1String(logfile::FieldSeparator));
     if (f.size() != logfile::FieldCount) {
@@ -254,10 +427,11 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
         result.skipReason = QStringLiteral("the time \"%1\" does not parse").arg(f[1]);
         return result;
     }
-    std::optional<QByteArray> bandName;
+    const char* bandText = nullptr;
+    QByteArray typedFreq;
     if (!f[2].isEmpty()) {
-        bandName = band(f[2]);
-        if (!bandName) {
+        bandText = looseBand(f[2].toUtf8(), &typedFreq);
+        if (!bandText) {
             result.skipReason = QStringLiteral("the band \"%1\" is not an ADIF band").arg(f[2]);
             return result;
         }
@@ -265,30 +439,87 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
 
     QByteArray& r = result.record;
     r.reserve(line.size() + 160);
-    appendField(r, "QSO_DATE", *date);
-    appendField(r, "TIME_ON", *time);
-    if (bandName)
-        appendField(r, "BAND", *bandName);
-    struct Text {
-        const char* name;
-        QString value;
-        bool transliterate;
-    };
-    const Text texts[] = {{"CALL", f[3].toUpper(), false},
-                          {"NAME", f[4], true},
-                          {"QTH", f[5], true},
-                          {"RST_SENT", f[6], false},
-                          {"RST_RCVD", f[7], false}};
-    for (const Text& t : texts) {
-        const AsciiText ascii = toAdiString(t.value, t.transliterate);
+    // A value as the output holds it: UTF-8, or ASCII with a warning for
+    // what it cannot hold.
+    const auto put = [&](const char* name, const QString& value, bool transliterate) {
+        if (options.utf8) {
+            if (!value.isEmpty())
+                appendField(r, name, value.toUtf8());
+            return;
+        }
+        const AsciiText ascii = toAdiString(value, transliterate);
         if (!ascii.dropped.isEmpty())
             result.warnings << QStringLiteral("%1: dropped \"%2\", which ADIF text cannot hold")
-                                   .arg(QLatin1String(t.name), ascii.dropped);
+                                   .arg(QLatin1String(name), ascii.dropped);
         if (!ascii.text.isEmpty())
-            appendField(r, t.name, ascii.text);
+            appendField(r, name, ascii.text);
+    };
+    appendField(r, "QSO_DATE", *date);
+    appendField(r, "TIME_ON", *time);
+    if (bandText)
+        appendField(r, "BAND", bandText);
+    // The record's frequency, unless the operator has put the contact on
+    // another band since; else the one typed as the band.
+    if (const StoredField* freq = findField(record, "FREQ")) {
+        bool ok = false;
+        const char* its = bandOfFrequency(freq->value.trimmed().toDouble(&ok));
+        if (ok && (!bandText || (its && qstrcmp(its, bandText) == 0)))
+            appendField(r, "FREQ", freq->value.trimmed());
+    } else if (!typedFreq.isEmpty()) {
+        appendField(r, "FREQ", typedFreq);
     }
-    if (!modeField.isEmpty())
-        appendField(r, "MODE", modeField);
+    // A box left empty takes the record's value: a later copy of the
+    // contact in the same file may have brought it.
+    const auto boxOr = [&](int box, const char* name, const char* intl = nullptr) {
+        if (!f[box].isEmpty())
+            return f[box];
+        const StoredField* v = intl ? findField(record, intl) : nullptr;
+        if (!v)
+            v = findField(record, name);
+        return v ? QString::fromUtf8(v->value) : QString();
+    };
+    put("CALL", f[3].toUpper(), false);
+    put("NAME", boxOr(4, "NAME", "NAME_INTL"), true);
+    // A grid that went into the QTH box is the record's GRIDSQUARE, not a QTH.
+    const StoredField* grid = findField(record, "GRIDSQUARE");
+    const bool qthIsGrid = grid && !findField(record, "QTH") && !findField(record, "QTH_INTL") &&
+                           f[5].trimmed().compare(QString::fromUtf8(grid->value).trimmed(),
+                                                  Qt::CaseInsensitive) == 0;
+    if (!qthIsGrid)
+        put("QTH", boxOr(5, "QTH", "QTH_INTL"), true);
+    put("RST_SENT", boxOr(6, "RST_SENT"), false);
+    put("RST_RCVD", boxOr(7, "RST_RCVD"), false);
+    if (!grid && isLocator(f[5].toUtf8()))
+        appendField(r, "GRIDSQUARE", f[5].trimmed().toLatin1());
+
+    const StoredField* recordMode = findField(record, "MODE");
+    if (recordMode) {
+        put("MODE", QString::fromUtf8(recordMode->value), false);
+        if (const StoredField* sub = findField(record, "SUBMODE"))
+            put("SUBMODE", QString::fromUtf8(sub->value), false);
+    } else if (!options.mode.mode.isEmpty()) {
+        appendField(r, "MODE", options.mode.mode);
+        if (!options.mode.submode.isEmpty())
+            appendField(r, "SUBMODE", options.mode.submode);
+    }
+    if (record) {
+        QList<QByteArrayView> written;
+        for (const StoredField& field : *record) {
+            const QByteArrayView name = field.name;
+            if (field.value.isEmpty() || isOwnField(name) ||
+                name == "QSO_DATE" || name == "TIME_ON" || name == "BAND" || name == "CALL" ||
+                name == "NAME" || name == "QTH" || name == "RST_SENT" || name == "RST_RCVD" ||
+                name == "FREQ" || name == "MODE" || name == "SUBMODE" || written.contains(name))
+                continue;
+            written.append(name);
+            // An ASCII file cannot hold the international fields at all;
+            // the UTF-8 one keeps them.
+            if (!options.utf8 && name.endsWith("_INTL"))
+                continue;
+            const QByteArray n = name.toByteArray();
+            put(n.constData(), QString::fromUtf8(field.value), true);
+        }
+    }
     r += " <EOR>\n";
     return result;
 }
@@ -352,6 +583,11 @@ char* putField(char* w, const char* name, size_t nameLength, const char* b, cons
 
 bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
                       QByteArray& out) {
+    return convertAsciiLine(begin, end, ExportOptions{{modeField, {}}, false}, out);
+}
+
+bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
+                      QByteArray& out) {
     // Only printable ASCII: anything else may need a warning or a
     // transliteration, which convertLine() gives.
     if (!printable(begin, end))
@@ -384,19 +620,26 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
     if (!timeLength)
         return false;
     const char* bandText = nullptr;
+    QByteArray typedFreq;
     if (fields[2] != fieldEnd(2)) {
-        bandText = bandName(QByteArrayView(fields[2], fieldEnd(2)));
+        bandText = looseBand(QByteArrayView(fields[2], fieldEnd(2)), &typedFreq);
         if (!bandText)
             return false;
     }
+    const QByteArray& modeField = options.mode.mode;
+    const QByteArray& submodeField = options.mode.submode;
+    const QByteArrayView qth(fields[5], fieldEnd(5));
+    const bool grid = isLocator(qth);
     // Room for the line's text, the tags and their lengths.
     const qsizetype start = out.size();
-    out.resize(start + (end - begin) + modeField.size() + 200);
+    out.resize(start + 2 * (end - begin) + modeField.size() + submodeField.size() + 260);
     char* w = out.data() + start;
     w = putField(w, "QSO_DATE", 8, date, date + 8, true);
     w = putField(w, "TIME_ON", 7, time, time + timeLength, false);
     if (bandText)
         w = putField(w, "BAND", 4, bandText, bandText + qstrlen(bandText), false);
+    if (!typedFreq.isEmpty())
+        w = putField(w, "FREQ", 4, typedFreq.constBegin(), typedFreq.constEnd(), false);
     static const char* const names[] = {"CALL", "NAME", "QTH", "RST_SENT", "RST_RCVD"};
     static const size_t nameLengths[] = {4, 4, 3, 8, 8};
     for (int i = 3; i < logfile::FieldCount; ++i) {
@@ -404,8 +647,14 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
             w = putField(w, names[i - 3], nameLengths[i - 3], fields[i], fieldEnd(i), false,
                          i == 3);
     }
+    if (grid) {
+        const QByteArray trimmed = qth.trimmed().toByteArray();
+        w = putField(w, "GRIDSQUARE", 10, trimmed.constBegin(), trimmed.constEnd(), false);
+    }
     if (!modeField.isEmpty())
         w = putField(w, "MODE", 4, modeField.constBegin(), modeField.constEnd(), false);
+    if (!submodeField.isEmpty())
+        w = putField(w, "SUBMODE", 7, submodeField.constBegin(), submodeField.constEnd(), false);
     memcpy(w, " <EOR>\n", 7);
     w += 7;
     out.truncate(w - out.constData());
@@ -420,7 +669,19 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
                         const QDateTime& created, const QString& programVersion,
                         const std::function<int(const QByteArray&)>& write,
                         const std::function<void(const QString&)>& note) {
+    return exportLog(logPath, ExportOptions{{modeField, {}}, false}, created, programVersion,
+                     write, note);
+}
+
+ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
+                        const QDateTime& created, const QString& programVersion,
+                        const std::function<int(const QByteArray&)>& write,
+                        const std::function<void(const QString&)>& note) {
     ExportSummary summary;
+    FieldsIndex records;
+    summary.fieldsError = records.open(logfile::fieldsPath(logPath));
+    if (!summary.fieldsError.ok())
+        return summary;
     QByteArray out = header(created, programVersion);
     qsizetype lineNumber = 0;
     auto flush = [&] {
@@ -428,16 +689,22 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
             summary.writeError = write(out);
         out.clear();
     };
+    QByteArray key;
+    StoredFields record;
     summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
-            if (convertAsciiLine(b, e, modeField, out)) {
+            const bool joined = !records.isEmpty() && logLineKey(b, e, key) &&
+                                records.mayHave(key) && records.take(key, record);
+            if (!joined && !options.utf8 && convertAsciiLine(b, e, options, out)) {
                 ++summary.written;
+                summary.withoutMode += options.mode.mode.isEmpty();
                 if (out.size() >= 64 * 1024)
                     flush();
                 return;
             }
-            const Conversion c = convertLine(logfile::decodeLine(b, e), modeField);
+            const Conversion c =
+                convertLine(logfile::decodeLine(b, e), options, joined ? &record : nullptr);
             if (c.record.isEmpty()) {
                 ++summary.skipped;
                 note(QStringLiteral("line %1: skipped: %2").arg(lineNumber).arg(c.skipReason));
@@ -446,6 +713,8 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
             for (const QString& w : c.warnings)
                 note(QStringLiteral("line %1: %2").arg(lineNumber).arg(w));
             ++summary.written;
+            if (!c.record.contains("<MODE:"))
+                ++summary.withoutMode;
             out += c.record;
             if (out.size() >= 64 * 1024)
                 flush();

@@ -24,8 +24,40 @@ std::optional<QByteArray> timeOn(const QString& logTime);
 std::optional<QByteArray> band(const QString& logBand);
 // The same on bytes: ADIF's name of the band, or null.
 const char* bandName(QByteArrayView text);
+// A band as an operator types it: an ADIF band (40m, 40M), a band without
+// its unit or with a space (40, 40 m, 70 cm), or a frequency in MHz (7.074).
+// Gives ADIF's name of the band, or null; a frequency also goes to freq.
+const char* looseBand(QByteArrayView text, QByteArray* freq = nullptr);
+// The ADIF band that holds a frequency in MHz, or null; the edges belong
+// to the band.
+const char* bandOfFrequency(double mhz);
 // The mode as ADIF names it, upper case, if it is one of ADIF's modes.
 std::optional<QByteArray> mode(const QString& name);
+
+// One field of a contact's record in the fields file.
+struct StoredField {
+    QByteArray name;  // upper case
+    QByteArray value; // UTF-8
+};
+using StoredFields = QList<StoredField>;
+
+// A mode or submode as ADIF names it: FT8 is a mode, FT4 a submode of MFSK,
+// USB one of SSB. Any case.
+struct ModeName {
+    QByteArray mode;
+    QByteArray submode; // empty for a mode
+};
+std::optional<ModeName> modeOf(const QString& name);
+
+// Whether text is a Maidenhead locator of 4, 6 or 8 characters (FN42,
+// JO62qm, JO62qm15).
+bool isLocator(QByteArrayView text);
+
+// What the export writes besides the log's own fields.
+struct ExportOptions {
+    ModeName mode; // for contacts whose record gives none
+    bool utf8 = false; // values as UTF-8, lengths in bytes; otherwise ASCII
+};
 
 // Text as an ADI string: ASCII 32 to 126. Letters with accents lose them
 // (é gives e, ü gives u; ß gives ss); any other character is dropped.
@@ -50,11 +82,17 @@ struct Conversion {
     QStringList warnings; // what was changed on the way
 };
 Conversion convertLine(const QString& line, const QByteArray& modeField);
+// The same joined with the contact's fields record, when it has one: every
+// field of the record, but the line's eight values win over the record's.
+Conversion convertLine(const QString& line, const ExportOptions& options,
+                       const StoredFields* record = nullptr);
 
 // The same for a line of printable ASCII that converts without a skip or a
 // warning, on its bytes, appended to out: the common line, at the speed of
 // reading. False, with out untouched, for any other line.
 bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
+                      QByteArray& out);
+bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
                       QByteArray& out);
 
 } // namespace tavrelo::adif
@@ -66,11 +104,18 @@ struct ExportSummary {
     qsizetype skipped = 0; // lines that gave no contact
     logfile::ReadResult read;
     int writeError = 0; // errno of a failed write, 0 if none
+    qsizetype withoutMode = 0; // contacts written without a MODE
+    OsError fieldsError;       // the fields file could not be read
 };
 
 // Streams a log into ADIF: the header, then one record per line that gives a
-// contact. write() takes the next bytes and returns 0 or an errno; note()
-// receives every skipped line and warning, with its line number.
+// contact, joined with its record in the fields file beside the log.
+// write() takes the next bytes and returns 0 or an errno; note() receives
+// every skipped line and warning, with its line number.
+ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
+                        const QDateTime& created, const QString& programVersion,
+                        const std::function<int(const QByteArray&)>& write,
+                        const std::function<void(const QString&)>& note);
 ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
                         const QDateTime& created, const QString& programVersion,
                         const std::function<int(const QByteArray&)>& write,

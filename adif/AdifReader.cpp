@@ -216,6 +216,7 @@ bool AdifReader::next(AdifRecord& record) {
             return false; // only text or stray tags were left
         record.ended = tag == Tag::EndOfRecord;
         record.offset = base_ + start;
+        record.end = base_ + pos;
         record.number = ++records_;
         characterReadings_ += characterReadings;
         return true;

@@ -20,6 +20,7 @@ struct AdifField {
 struct AdifRecord {
     qsizetype number = 0; // 1 for the file's first record
     qint64 offset = 0;    // byte offset of its first tag in the file
+    qint64 end = 0;       // byte offset just past its <EOR> (or its last field)
     QVarLengthArray<AdifField, 16> fields;
     bool ended = true; // false for a last record without <EOR>
     // The data of the first field of that name (upper case), or an empty view.

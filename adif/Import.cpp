@@ -3,7 +3,9 @@
 
 #include "Adif.h"
 #include "Clock.h"
-#include "Memory.h"
+#include "FieldsFile.h"
+#include "OpenLog.h"
+#include "Transaction.h"
 
 #include <QDate>
 #include <QFile>
@@ -12,38 +14,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstring>
 
 namespace tavrelo::adif {
 
 namespace {
-
-struct BandRange {
-    const char* band;
-    double low, high; // MHz
-};
-// The band plan of ADIF 3.1.4.
-constexpr BandRange bandPlan[] = {
-    {"2190m", 0.1357, 0.1378},   {"630m", 0.472, 0.479},      {"560m", 0.501, 0.504},
-    {"160m", 1.8, 2.0},          {"80m", 3.5, 4.0},           {"60m", 5.06, 5.45},
-    {"40m", 7.0, 7.3},           {"30m", 10.1, 10.15},        {"20m", 14.0, 14.35},
-    {"17m", 18.068, 18.168},     {"15m", 21.0, 21.45},        {"12m", 24.890, 24.99},
-    {"10m", 28.0, 29.7},         {"8m", 40.0, 45.0},          {"6m", 50.0, 54.0},
-    {"5m", 54.000001, 69.9},     {"4m", 70.0, 71.0},          {"2m", 144.0, 148.0},
-    {"1.25m", 222.0, 225.0},     {"70cm", 420.0, 450.0},      {"33cm", 902.0, 928.0},
-    {"23cm", 1240.0, 1300.0},    {"13cm", 2300.0, 2450.0},    {"9cm", 3300.0, 3500.0},
-    {"6cm", 5650.0, 5925.0},     {"3cm", 10000.0, 10500.0},   {"1.25cm", 24000.0, 24250.0},
-    {"6mm", 47000.0, 47200.0},   {"4mm", 75500.0, 81000.0},   {"2.5mm", 119980.0, 123000.0},
-    {"2mm", 134000.0, 149000.0}, {"1mm", 241000.0, 250000.0}, {"submm", 300000.0, 7500000.0}};
-
-// The ADIF band that holds a frequency in MHz, or null.
-const char* bandOfFrequency(double mhz) {
-    for (const BandRange& b : bandPlan) {
-        if (mhz >= b.low && mhz <= b.high)
-            return b.band;
-    }
-    return nullptr;
-}
 
 enum Slot {
     QsoDate,
@@ -92,8 +68,10 @@ struct Picked {
     std::array<QByteArrayView, SlotCount> value{};
     std::array<bool, SlotCount> has{};
 
+    // A field that is there but empty counts as missing.
+    bool filled(Slot slot) const { return has[slot] && !value[slot].trimmed().isEmpty(); }
     QByteArrayView either(Slot first, Slot second) const {
-        return has[first] && !value[first].isEmpty() ? value[first] : value[second];
+        return filled(first) ? value[first] : value[second];
     }
 };
 
@@ -159,7 +137,7 @@ Checked check(const Picked& p) {
             QStringLiteral("no TIME_ON that parses (\"%1\")").arg(QString::fromLatin1(time));
         return c;
     }
-    if (p.has[Band]) {
+    if (p.filled(Band)) {
         const char* b = bandName(p.value[Band]);
         if (!b) {
             c.skipReason = QStringLiteral("the band \"%1\" is not an ADIF band")
@@ -167,7 +145,7 @@ Checked check(const Picked& p) {
             return c;
         }
         c.band = b;
-    } else if (p.has[Freq]) {
+    } else if (p.filled(Freq)) {
         bool ok = false;
         const double mhz = p.value[Freq].trimmed().toDouble(&ok);
         const char* b = ok ? bandOfFrequency(mhz) : nullptr;
@@ -204,7 +182,7 @@ Checked check(const Picked& p) {
         c.time[7] = time[5];
         c.timeLength = 8;
     }
-    const bool hasQth = p.has[QthIntl] || p.has[Qth];
+    const bool hasQth = p.filled(QthIntl) || p.filled(Qth);
     c.texts = {call, p.either(NameIntl, Name), hasQth ? p.either(QthIntl, Qth) : p.value[Grid],
                p.value[RstSent], p.value[RstRcvd]};
     return c;
@@ -439,70 +417,208 @@ logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys) {
     return result;
 }
 
+bool recordKey(const AdifRecord& record, QByteArray& key) {
+    QByteArray line;
+    return appendContact(record, line, key).isEmpty();
+}
+
+namespace {
+
+// The identity of a contact in the set of known ones: its key, and its key
+// with what tells contacts of one key apart ('-' when nothing does).
+QByteArray withDiscriminator(const QByteArray& key, const QByteArray& discriminator) {
+    return key + '#' + (discriminator.isEmpty() ? QByteArray("-") : discriminator);
+}
+
+// Fields that make the contact key, or mark an adding record: never
+// something a duplicate adds.
+bool addsNothing(QByteArrayView name) {
+    return name == "QSO_DATE" || name == "TIME_ON" || name == "BAND" || name == "CALL" ||
+           name == QByteArrayView(AddsField);
+}
+
+// The names of the fields each contact's records hold, by contact key, for
+// the keys of the duplicates only; names as small numbers to keep it small.
+class NamesByKey {
+public:
+    explicit NamesByKey(const KeySet& wanted) : wanted_(wanted) {}
+    void add(const QByteArray& key, const AdifRecord& record) {
+        if (!wanted_.contains(key))
+            return;
+        Bits& bits = names_[key];
+        for (const AdifField& f : record.fields) {
+            if (!f.data.trimmed().isEmpty())
+                set(bits, f.name);
+        }
+    }
+    // The boxes that a log line of the contact fills.
+    void addLine(const QByteArray& key, const char* begin, const char* end) {
+        if (!wanted_.contains(key))
+            return;
+        static const char* const boxes[] = {"NAME", "QTH", "RST_SENT", "RST_RCVD"};
+        Bits& bits = names_[key];
+        const QByteArray line(begin, end - begin);
+        qsizetype at = 0;
+        for (int i = 0; i < logfile::FieldCount; ++i) {
+            const qsizetype next = line.indexOf(logfile::FieldSeparator, at);
+            const QByteArrayView value =
+                QByteArrayView(line).sliced(at, (next < 0 ? line.size() : next) - at);
+            if (i >= 4 && !value.trimmed().isEmpty())
+                set(bits, boxes[i - 4]);
+            if (next < 0)
+                break;
+            at = next + 3;
+        }
+    }
+    // The record's names that the contact's records lack; they count as held from now on.
+    QList<QByteArray> lacking(const QByteArray& key, const AdifRecord& record) {
+        Bits& bits = names_[key];
+        QList<QByteArray> names;
+        for (const AdifField& f : record.fields) {
+            if (f.data.trimmed().isEmpty() || addsNothing(f.name) || isSet(bits, f.name))
+                continue;
+            names.append(f.name.toByteArray());
+            set(bits, f.name);
+        }
+        return names;
+    }
+
+private:
+    using Bits = std::array<quint64, 4>;
+    int id(QByteArrayView name) {
+        const QByteArray n = name.toByteArray();
+        auto it = ids_.find(n);
+        if (it == ids_.end())
+            it = ids_.insert(n, int(ids_.size()));
+        return it.value();
+    }
+    void set(Bits& bits, QByteArrayView name) {
+        const int i = id(name);
+        if (i < 256)
+            bits[size_t(i / 64)] |= quint64(1) << (i % 64);
+    }
+    bool isSet(Bits& bits, QByteArrayView name) {
+        const int i = id(name);
+        return i < 256 && (bits[size_t(i / 64)] >> (i % 64) & 1);
+    }
+
+    const KeySet& wanted_;
+    QHash<QByteArray, int> ids_;
+    QHash<QByteArray, Bits> names_;
+};
+
+// The contact of a log line, for a message: "2024-Mar-01 12:05 20m ZZ9ZZ".
+QString describeContact(const QByteArray& line) {
+    const QList<QByteArray> f = line.trimmed().split(',');
+    QStringList parts;
+    for (qsizetype i = 0; i < std::min<qsizetype>(4, f.size()); ++i)
+        parts << QString::fromUtf8(f[i].trimmed());
+    return parts.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known) {
+    // The keys of the contacts whose records tell them apart, from the
+    // fields file; a contact without such a record counts as one of any mode.
+    KeySet told;
+    {
+        QFile file(logfile::fieldsPath(logPath));
+        if (file.open(QIODevice::ReadOnly)) {
+            AdifReader reader(&file);
+            AdifRecord record;
+            QByteArray key;
+            while (reader.next(record)) {
+                const QByteArray d = discriminator(record);
+                if (d.isEmpty() || !record.value(AddsField).isEmpty() || !recordKey(record, key))
+                    continue;
+                known.insert(withDiscriminator(key, d));
+                told.insert(key);
+            }
+        }
+    }
+    QByteArray key;
+    return logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+        logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+            if (!logLineKey(b, e, key))
+                return;
+            known.insert(key);
+            if (!told.contains(key))
+                known.insert(withDiscriminator(key, {}));
+        });
+    });
+}
+
+bool isDuplicate(KeySet& known, const QByteArray& key, const QByteArray& discriminator) {
+    if (discriminator.isEmpty()) {
+        if (!known.insert(key))
+            return true;
+        known.insert(withDiscriminator(key, {}));
+        return false;
+    }
+    // Two contacts of one key are one unless both say what they were and
+    // they differ (two satellites in the same minute).
+    const bool seen = known.contains(key);
+    if (!known.insert(withDiscriminator(key, discriminator)))
+        return true;
+    known.insert(key);
+    return seen && known.contains(withDiscriminator(key, {}));
+}
+
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                          const std::function<void(const QString&)>& note) {
     ImportSummary summary;
     const QString readAction = QStringLiteral("read the ADIF file");
-    QFile file(adifPath);
-    errno = 0;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        summary.error = errno ? OsError::fromErrno(readAction, adifPath, errno)
-                              : OsError::because(readAction, adifPath, file.errorString());
-        return summary;
+    QFile file;
+    const bool fromStandardInput = adifPath == QLatin1String("-");
+    if (fromStandardInput) {
+        if (!file.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            summary.error = OsError::because(readAction, QStringLiteral("standard input"),
+                                             file.errorString());
+            return summary;
+        }
+    } else {
+        // Only a regular file: a FIFO with no writer would wait forever, and
+        // a device such as /dev/zero would never end.
+        OsError error;
+        const int fd = logfile::openLog(adifPath, O_RDONLY, readAction, error);
+        if (fd < 0) {
+            summary.error = error;
+            return summary;
+        }
+        if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                       QFileDevice::AutoCloseHandle)) {
+            summary.error = OsError::because(readAction, adifPath, file.errorString());
+            return summary;
+        }
     }
 
-    // The contacts the log holds already.
+    // The log's lock is held from before its contacts are read until the
+    // new ones are in: two imports at once see each other's contacts.
+    logfile::LogTransaction log(logPath);
+    if (const OsError begun = log.begin(); !begun.ok()) {
+        summary.error = begun;
+        return summary;
+    }
+    summary.recoveryNote = log.recoveryNote();
+
     KeySet known;
-    const logfile::ReadResult read = readLogKeys(logPath, known);
+    const logfile::ReadResult read = readKnownContacts(logPath, known);
     if (read.status == logfile::ReadStatus::Failed) {
         summary.error = read.error;
         return summary;
     }
 
-    FieldsNotKept notKept;
-    QByteArray batch;
-    // The new records take about half the ADIF's bytes.
-    batch.reserve(std::min<qint64>(file.size() / 2, qint64(1) << 30));
-    platform::adviseHugePages(batch.constData(), size_t(batch.capacity()));
-
-    // The keys of the last records added to the batch go into the set
-    // together; the records found to be duplicates are then cut out.
-    KeyGroup group;
-    qsizetype lineStarts[KeyGroup::Size];
-    const auto addGroup = [&] {
-        bool inserted[KeyGroup::Size];
-        const int n = group.size();
-        if (n == 0)
-            return;
-        group.insertInto(known, inserted);
-        char* const data = batch.data();
-        qsizetype to = lineStarts[0];
-        for (int i = 0; i < n; ++i) {
-            const qsizetype from = lineStarts[i];
-            const qsizetype length = (i + 1 < n ? lineStarts[i + 1] : batch.size()) - from;
-            if (!inserted[i]) {
-                ++summary.duplicates;
-                continue;
-            }
-            if (to != from)
-                std::memmove(data + to, data + from, size_t(length));
-            to += length;
-            ++summary.added;
-        }
-        batch.truncate(to);
-    };
-
-    QByteArray key;
+    KeySet duplicateKeys;
+    std::vector<qsizetype> duplicates; // record numbers
+    QByteArray key, line;
     AdifReader reader(&file);
     AdifRecord record;
     while (reader.next(record)) {
         if (!record.ended)
             summary.lastRecordUnended = true;
-        const qsizetype before = batch.size();
-        const qsizetype capacity = batch.capacity();
-        const QString skipReason = appendContact(record, batch, key, &notKept);
-        if (batch.capacity() != capacity)
-            platform::adviseHugePages(batch.constData(), size_t(batch.capacity()));
+        line.truncate(0);
+        const QString skipReason = appendContact(record, line, key);
         if (!skipReason.isEmpty()) {
             ++summary.skipped;
             note(QStringLiteral("record %1 (byte %2): skipped: %3")
@@ -511,27 +627,80 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                      .arg(skipReason));
             continue;
         }
-        lineStarts[group.size()] = before;
-        group.add(key);
-        if (group.full())
-            addGroup();
+        if (isDuplicate(known, key, discriminator(record))) {
+            ++summary.duplicates;
+            note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not added again")
+                     .arg(record.number)
+                     .arg(record.offset)
+                     .arg(describeContact(line)));
+            duplicates.push_back(record.number);
+            duplicateKeys.insert(key);
+            continue;
+        }
+        OsError e = log.appendLog(line);
+        if (e.ok() && keepsMore(record)) {
+            e = log.appendFields(fieldsRecord(record));
+            ++summary.records;
+        }
+        if (!e.ok()) {
+            summary = ImportSummary();
+            summary.error = e;
+            return summary;
+        }
+        ++summary.added;
     }
-    addGroup();
     if (!reader.readError().isEmpty()) {
         summary = ImportSummary();
         summary.error = OsError::because(readAction, adifPath, reader.readError());
         return summary;
     }
     summary.valuesReadAsCharacters = reader.valuesReadAsCharacters();
-    summary.fieldsNotKept = notKept.names();
 
-    if (!batch.isEmpty()) {
-        const logfile::SaveResult saved =
-            logfile::appendRecord(logPath, batch, nullptr, logfile::OnSyncFailure::Undo);
-        if (saved.state != logfile::SaveState::Saved) {
-            summary.error = saved.error;
-            summary.added = 0;
+    // Duplicates that know more than the contact they repeat: what they
+    // add goes to the fields file, marked as adding to that contact.
+    if (!duplicates.empty() && !fromStandardInput) {
+        NamesByKey names(duplicateKeys);
+        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                if (logLineKey(b, e, key))
+                    names.addLine(key, b, e);
+            });
+        });
+        QFile fields(logfile::fieldsPath(logPath));
+        if (fields.open(QIODevice::ReadOnly)) {
+            AdifReader stored(&fields);
+            while (stored.next(record)) {
+                if (recordKey(record, key))
+                    names.add(key, record);
+            }
         }
+        if (file.seek(0)) {
+            AdifReader again(&file);
+            size_t next = 0;
+            while (again.next(record) && next < duplicates.size()) {
+                if (!recordKey(record, key))
+                    continue;
+                if (record.number != duplicates[next]) {
+                    names.add(key, record); // a contact of this file, added above
+                    continue;
+                }
+                ++next;
+                const QList<QByteArray> lacking = names.lacking(key, record);
+                if (lacking.isEmpty())
+                    continue;
+                if (const OsError e = log.appendFields(addingRecord(record, lacking)); !e.ok()) {
+                    summary = ImportSummary();
+                    summary.error = e;
+                    return summary;
+                }
+                ++summary.duplicatesAddingFields;
+            }
+        }
+    }
+
+    if (const OsError committed = log.commit(); !committed.ok()) {
+        summary.error = committed;
+        summary.added = 0;
     }
     return summary;
 }

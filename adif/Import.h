@@ -53,25 +53,43 @@ void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, Q
 // fewer than four fields.
 bool logLineKey(const char* begin, const char* end, QByteArray& key);
 
+// The contact key of an ADIF record, as its log line would give it; false
+// when the record gives no contact.
+bool recordKey(const AdifRecord& record, QByteArray& key);
+
 // The keys of every contact in a log. Fails only when the log exists but
 // cannot be read.
 logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys);
+
+// The same, and for each contact its key with what tells contacts of one
+// key apart (MODE, SUBMODE, SAT_NAME, PROP_MODE from its record in the
+// fields file), for isDuplicate().
+logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known);
+// Whether a contact is one of the known ones: the same key, unless both
+// say what they were and differ. A new one becomes known.
+bool isDuplicate(KeySet& known, const QByteArray& key, const QByteArray& discriminator);
 
 struct ImportSummary {
     qsizetype added = 0;
     qsizetype duplicates = 0;
     qsizetype skipped = 0;
     qsizetype valuesReadAsCharacters = 0;
-    QStringList fieldsNotKept; // names of fields with no box, each once
+    qsizetype records = 0;                // of the added, those with a fields record
+    qsizetype duplicatesAddingFields = 0; // of the duplicates, those that added fields
+    QStringList fieldsNotKept;            // names of fields not kept, each once
+    QString recoveryNote;                 // an unfinished earlier append put right
     bool lastRecordUnended = false;
     OsError error; // the ADIF file could not be read, or the log not written
 };
 
-// Appends the contacts of an ADIF file to the log, all at once: one append
-// under the log's lock, synced before it counts. A record already in the
-// log, or earlier in the file, is a duplicate and skipped. note() receives
-// every skipped record with its number, byte offset and reason. The file is
-// read in pieces: memory holds the new records and the keys, not the file.
+// Appends the contacts of an ADIF file to the log, and their whole records
+// to the fields file beside it, all or nothing: one append under the log's
+// lock, synced before it counts. A record already in the log, or earlier in
+// the file, is a duplicate: its line is not added, but the fields its
+// contact's records lack are. note() receives every skipped and duplicate
+// record with its number and byte offset. The file is read in pieces, and
+// what is to be appended waits in a temporary file: memory holds the keys.
+// adifPath "-" reads standard input; anything but a regular file is refused.
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                          const std::function<void(const QString&)>& note);
 

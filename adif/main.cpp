@@ -4,6 +4,7 @@
 #include "Adif.h"
 #include "CommandLine.h"
 #include "Import.h"
+#include "Transaction.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -87,12 +88,34 @@ std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QStr
     return std::nullopt;
 }
 
+// Notes on records and lines: the first hundred, then only how many more.
+class Notes {
+public:
+    void operator()(const QString& note) {
+        if (++count_ <= Shown)
+            std::fprintf(stderr, "%s\n", qPrintable(note));
+    }
+    ~Notes() {
+        if (count_ > Shown)
+            std::fprintf(stderr, "tavrelo-adif: and %lld more like these, not shown\n",
+                         (long long)(count_ - Shown));
+    }
+
+private:
+    static constexpr qsizetype Shown = 100;
+    qsizetype count_ = 0;
+};
+
 // tavrelo-adif --import: the contacts of an ADIF file appended to the log.
 int importInto(const QString& adifPath, const QString& logPath) {
-    const tavrelo::adif::ImportSummary s =
-        tavrelo::adif::importAdif(adifPath, logPath, [](const QString& note) {
-            std::fprintf(stderr, "%s\n", qPrintable(note));
-        });
+    tavrelo::adif::ImportSummary s;
+    {
+        Notes notes;
+        s = tavrelo::adif::importAdif(adifPath, logPath,
+                                      [&notes](const QString& note) { notes(note); });
+    }
+    if (!s.recoveryNote.isEmpty())
+        std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(s.recoveryNote));
     if (!s.error.ok())
         return fail(s.error.message() + QStringLiteral("\nThe log is as it was."));
     if (s.lastRecordUnended)
@@ -107,6 +130,11 @@ int importInto(const QString& adifPath, const QString& logPath) {
     if (!s.fieldsNotKept.isEmpty())
         std::fprintf(stderr, "tavrelo-adif: note: fields with no box in the log, not kept: %s\n",
                      qPrintable(s.fieldsNotKept.join(QStringLiteral(", "))));
+    if (s.duplicatesAddingFields > 0)
+        std::fprintf(stderr,
+                     "tavrelo-adif: note: %lld duplicates added fields that their contact's "
+                     "record lacked\n",
+                     (long long)s.duplicatesAddingFields);
     std::printf("%lld contacts added, %lld duplicates skipped, %lld records skipped\n",
                 (long long)s.added, (long long)s.duplicates, (long long)s.skipped);
     return s.skipped > 0 ? 1 : 0;
@@ -128,27 +156,35 @@ int main(int argc, char* argv[]) {
         QStringLiteral("OUT.adi"));
     const QCommandLineOption modeOption(
         QStringLiteral("mode"),
-        QStringLiteral("Give every contact this mode (SSB, CW, FM, FT8, RTTY, ...): confirmation "
-                       "services need a mode, and the log has none."),
+        QStringLiteral("Give this mode to every contact whose record in the fields file has none "
+                       "(an ADIF mode or submode: SSB, CW, FM, FT8, FT4, USB, ...): confirmation "
+                       "services need a mode."),
         QStringLiteral("MODE"));
+    const QCommandLineOption utf8Option(
+        QStringLiteral("utf8"),
+        QStringLiteral("Write values as UTF-8 with lengths in bytes, as most logging programs "
+                       "read them: names, places and the international fields come out "
+                       "exactly. By default the file is ASCII, for upload services."));
     const QCommandLineOption importOption(
         QStringLiteral("import"),
         QStringLiteral("Append the contacts of an ADIF file to the log instead (to LOG, or to the "
                        "log the window uses). Contacts already in the log are skipped."),
         QStringLiteral("FILE.adi"));
-    parser.addOptions({outOption, modeOption, importOption});
+    parser.addOptions({outOption, modeOption, utf8Option, importOption});
     if (const auto done = commandLine.parse(app.arguments()))
         return *done;
     const QString logPath = commandLine.logPath();
     if (parser.isSet(importOption))
         return importInto(parser.value(importOption), logPath);
     const QString outPath = parser.value(outOption);
-    QByteArray modeField;
+    tavrelo::adif::ExportOptions options;
+    options.utf8 = parser.isSet(utf8Option);
     if (parser.isSet(modeOption)) {
-        const auto m = tavrelo::adif::mode(parser.value(modeOption));
+        const auto m = tavrelo::adif::modeOf(parser.value(modeOption));
         if (!m)
-            return fail(QStringLiteral("\"%1\" is not an ADIF mode").arg(parser.value(modeOption)));
-        modeField = *m;
+            return fail(QStringLiteral("\"%1\" is neither an ADIF mode nor a submode")
+                            .arg(parser.value(modeOption)));
+        options.mode = *m;
     }
 
     if (!outPath.isEmpty()) {
@@ -164,21 +200,27 @@ int main(int argc, char* argv[]) {
         if (!file.open(QIODevice::WriteOnly))
             return fail(saveFileError(QStringLiteral("create the ADIF file"), file, errno));
     }
-    if (modeField.isEmpty())
-        std::fputs("tavrelo-adif: note: no --mode given; confirmation services need a mode for "
-                   "every contact\n",
-                   stderr);
 
     const QString writeAction = QStringLiteral("write the ADIF file");
+    QString recoveryNote;
+    if (const tavrelo::OsError e = tavrelo::logfile::recoverUnfinishedAppend(logPath, recoveryNote);
+        !e.ok())
+        return fail(e);
+    if (!recoveryNote.isEmpty())
+        std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(recoveryNote));
+    Notes notes;
     const tavrelo::adif::ExportSummary summary = tavrelo::adif::exportLog(
-        logPath, modeField, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION),
+        logPath, options, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION),
         [&](const QByteArray& bytes) {
             if (outPath.isEmpty())
                 return writeAll(STDOUT_FILENO, bytes);
             errno = 0;
             return file.write(bytes) == bytes.size() ? 0 : (errno ? errno : EIO);
         },
-        [](const QString& note) { std::fprintf(stderr, "%s\n", qPrintable(note)); });
+        [&notes](const QString& note) { notes(note); });
+
+    if (!summary.fieldsError.ok())
+        return fail(summary.fieldsError);
 
     if (summary.read.status == tavrelo::logfile::ReadStatus::Missing)
         return fail(tavrelo::OsError::fromErrno(QStringLiteral("read the log"), logPath, ENOENT));
@@ -193,6 +235,11 @@ int main(int argc, char* argv[]) {
         if (!file.commit())
             return fail(saveFileError(writeAction, file, errno));
     }
+    if (options.mode.mode.isEmpty() && summary.withoutMode > 0)
+        std::fprintf(stderr,
+                     "tavrelo-adif: note: %lld contacts have no mode; confirmation services "
+                     "need one: give it with --mode\n",
+                     (long long)summary.withoutMode);
     std::fprintf(stderr, "%lld contacts written, %lld lines skipped\n", (long long)summary.written,
                  (long long)summary.skipped);
     return summary.skipped > 0 ? 1 : 0;

@@ -3,6 +3,7 @@
 
 #include "OpenLog.h"
 #include "SystemCalls.h"
+#include "Transaction.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,8 +25,6 @@ SystemCalls& systemCalls() {
     return calls;
 }
 
-namespace {
-
 long sysWrite(int fd, const void* data, size_t size) {
     const SystemCalls& c = systemCalls();
     return c.write ? c.write(fd, data, size) : long(::write(fd, data, size));
@@ -38,6 +37,8 @@ int sysFsync(int fd) {
     const SystemCalls& c = systemCalls();
     return c.fsync ? c.fsync(fd) : ::fsync(fd);
 }
+
+namespace {
 
 // Closes a descriptor when the scope ends.
 class Descriptor {
@@ -55,7 +56,9 @@ private:
     int fd_;
 };
 
-int openRetrying(const QByteArray& path, int flags, mode_t mode = 0) {
+} // namespace
+
+int openRetrying(const QByteArray& path, int flags, mode_t mode) {
     int fd;
     do {
         fd = ::open(path.constData(), flags, mode);
@@ -96,6 +99,8 @@ int lockExclusive(int fd) {
         QThread::msleep(10);
     }
 }
+
+namespace {
 
 // A run of bytes this save put into the log.
 struct Piece {
@@ -327,11 +332,17 @@ SaveResult appendRecord(const QString& path, const QByteArray& record,
                                                               "for three seconds"))
                             : OsError::fromErrno(writeAction, path, err));
 
+    // An append that a power cut or a crash stopped is put right first.
+    QString recoveryNote;
+    if (const OsError recovered = recoverLocked(path, fd, recoveryNote); !recovered.ok())
+        return notSaved(recovered);
+
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return notSaved(OsError::fromErrno(writeAction, path, errno));
 
     SaveResult result;
+    result.recoveryNote = recoveryNote;
     const QString confirm = QStringLiteral("confirm on the disk the contact written to the log");
 
     // An earlier save of this contact wrote it but could not confirm it:

@@ -62,6 +62,7 @@ struct SaveResult {
     SaveState state = SaveState::Saved;
     OsError error;         // what failed, unless Saved
     WrittenRecord written; // where the record is, when Saved or Unconfirmed
+    QString recoveryNote;  // an unfinished append put right first, to be said once
 };
 
 // Appends one record and returns Saved only once it is on disk. Holds an

@@ -18,3 +18,22 @@ int openLog(const QString& path, int access, const QString& action, OsError& err
             bool* created = nullptr, struct stat* opened = nullptr);
 
 } // namespace tavrelo::logfile
+
+namespace tavrelo::logfile {
+
+// The calls the log's writers share. write, fdatasync and fsync go through
+// SystemCalls, so that tests can fail them at exact points.
+long sysWrite(int fd, const void* data, size_t size);
+int sysFdatasync(int fd);
+int sysFsync(int fd);
+// open() again after EINTR.
+int openRetrying(const QByteArray& path, int flags, mode_t mode = 0);
+// Makes the folder entry of a new (or removed) file durable; returns an errno.
+int syncDirectoryOf(const QString& path);
+// Takes the exclusive lock, waiting up to three seconds for another Tavrelo
+// program; returns an errno (EWOULDBLOCK once the wait is over).
+int lockExclusive(int fd);
+// A file-size limit must turn into an EFBIG error, not kill the program.
+void ignoreFileSizeSignal();
+
+} // namespace tavrelo::logfile

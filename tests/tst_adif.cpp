@@ -141,7 +141,7 @@ private slots:
         QFETCH(QByteArray, field);
         QFETCH(QString, dropped);
         const Conversion c =
-            convertLine("2006-Nov-18,  14:05:33,  40m,  X,  " + name + ",  ,  ,  ", {});
+            convertLine("2006-Nov-18,  14:05:33,  40m,  X,  " + name + ",  ,  ,  ", QByteArray());
         QVERIFY(c.record.contains(field));
         QCOMPARE(c.warnings.size(), dropped.isEmpty() ? 0 : 1);
         if (!dropped.isEmpty())
@@ -248,11 +248,13 @@ private slots:
         const QByteArray good = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  ,  ,  ,  \r\n";
         QTest::newRow("all converted")
             << good << QStringList{"--mode", "ssb"} << 0 << "1 contacts written, 0 lines skipped";
-        QTest::newRow("no mode") << good << QStringList() << 0 << "need a mode";
+        QTest::newRow("no mode") << good << QStringList() << 0 << "1 contacts have no mode";
         QTest::newRow("a line skipped") << good + "x\r\n"
                                         << QStringList{"--mode", "CW"} << 1 << "line 2: skipped";
         QTest::newRow("unknown mode")
-            << good << QStringList{"--mode", "LSB2"} << 2 << "not an ADIF mode";
+            << good << QStringList{"--mode", "LSB2"} << 2 << "neither an ADIF mode nor a submode";
+        QTest::newRow("a submode") << good << QStringList{"--mode", "ft4"} << 0
+                                   << "1 contacts written, 0 lines skipped";
         QTest::newRow("lone CR line ends")
             << QByteArray(good).replace("\r\n", "\r").repeated(3) << QStringList{"--mode", "CW"}
             << 0 << "3 contacts written, 0 lines skipped";

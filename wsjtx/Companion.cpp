@@ -125,6 +125,8 @@ void Saver::add(const QList<Contact>& contacts) {
 void Saver::save() {
     scheduled_ = false;
     const ContactLog::Outcome o = log_.save();
+    if (!o.recoveryNote.isEmpty())
+        warn_(o.recoveryNote);
     for (const QByteArray& r : o.saved)
         out_(QStringLiteral("logged: ") + recordText(r));
     for (const QByteArray& r : o.duplicates)

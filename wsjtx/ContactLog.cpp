@@ -2,9 +2,11 @@
 #include "ContactLog.h"
 
 #include "AdifReader.h"
+#include "FieldsFile.h"
 #include "Import.h"
 #include "LogFile.h"
 #include "LogReader.h"
+#include "Transaction.h"
 
 #include <QSet>
 
@@ -20,8 +22,11 @@ QList<Contact> contactsOfAdif(const QByteArray& adif, QStringList& skipped) {
     while (reader.next(record)) {
         Contact c;
         const QString reason = adif::appendContact(record, c.record, c.key);
-        if (reason.isEmpty())
+        if (reason.isEmpty()) {
+            if (adif::keepsMore(record))
+                c.fields = adif::fieldsRecord(record);
             contacts.append(c);
+        }
         else
             skipped.append(reason);
     }
@@ -106,17 +111,22 @@ ContactLog::Outcome ContactLog::save() {
     Outcome outcome;
     if (queue_.isEmpty())
         return outcome;
-    if (const OsError created = logfile::createLog(path_); !created.ok()) {
-        outcome.error = created;
+    // The lock is held from before the log's keys are read until the
+    // contacts are in, so that a contact another program logs meanwhile is
+    // seen.
+    logfile::LogTransaction log(path_);
+    if (const OsError begun = log.begin(); !begun.ok()) {
+        outcome.error = begun;
         return outcome;
     }
+    outcome.recoveryNote = log.recoveryNote();
     if (const OsError read = readNewKeys(); !read.ok()) {
         outcome.error = read;
         return outcome;
     }
-    QByteArray batch;
     QList<Contact> toWrite;
     QSet<QByteArray> inBatch;
+    OsError error;
     for (const Contact& c : std::as_const(queue_)) {
         if (keys_.contains(c.key) || inBatch.contains(c.key)) {
             outcome.duplicates.append(c.record);
@@ -124,16 +134,17 @@ ContactLog::Outcome ContactLog::save() {
         }
         inBatch.insert(c.key);
         toWrite.append(c);
-        batch += c.record;
+        if (error.ok())
+            error = log.appendLog(c.record);
+        if (error.ok() && !c.fields.isEmpty())
+            error = log.appendFields(c.fields);
     }
-    if (!batch.isEmpty()) {
-        const logfile::SaveResult r =
-            logfile::appendRecord(path_, batch, nullptr, logfile::OnSyncFailure::Undo);
-        if (r.state != logfile::SaveState::Saved) {
-            outcome.error = r.error;
-            queue_ = toWrite; // the duplicates are done with; the rest waits
-            return outcome;
-        }
+    if (error.ok())
+        error = log.commit();
+    if (!error.ok()) {
+        outcome.error = error;
+        queue_ = toWrite; // the duplicates are done with; the rest waits
+        return outcome;
     }
     for (const Contact& c : std::as_const(toWrite)) {
         keys_.insert(c.key);

@@ -10,10 +10,12 @@
 
 namespace tavrelo::wsjtx {
 
-// One contact to log: its log record (CR LF ended) and its key.
+// One contact to log: its log record (CR LF ended), its key, and its whole
+// ADIF record for the fields file (empty when the boxes hold it all).
 struct Contact {
     QByteArray record;
     QByteArray key;
+    QByteArray fields;
 };
 
 // The contacts of the ADIF text of a Logged ADIF message, mapped to log
@@ -36,9 +38,11 @@ public:
         QList<QByteArray> saved;      // records now in the log and on disk
         QList<QByteArray> duplicates; // records the log held already
         OsError error;                // why the rest is still queued
+        QString recoveryNote;         // an unfinished append put right first
     };
-    // Appends every queued contact in one write under the log's lock, and
-    // syncs it; all or nothing.
+    // Appends every queued contact in one write under the log's lock, its
+    // record to the fields file beside the log, and syncs both; all or
+    // nothing.
     Outcome save();
 
     const QList<Contact>& queued() const { return queue_; }

@@ -1,0 +1,527 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "Transaction.h"
+
+#include "LogFile.h"
+#include "OpenLog.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tavrelo::logfile {
+
+namespace {
+
+constexpr qsizetype Piece = 1 << 20;    // bytes written at a time
+constexpr qsizetype InMemory = 8 << 20; // pending bytes held before spilling
+
+const QString writeAction = QStringLiteral("write to the log");
+
+int writeAll(int fd, const char* data, qsizetype size) {
+    qsizetype done = 0;
+    while (done < size) {
+        const long n = sysWrite(fd, data + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += n;
+    }
+    return 0;
+}
+
+qint64 readAt(int fd, char* data, qint64 size, qint64 offset) {
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? -1 : done;
+        done += n;
+    }
+    return done;
+}
+
+int truncateTo(int fd, qint64 size) {
+    int rc;
+    do {
+        rc = ::ftruncate(fd, off_t(size));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        return errno;
+    return sysFdatasync(fd) == 0 ? 0 : errno;
+}
+
+QString sibling(const QString& logPath, const QString& suffix) {
+    const QFileInfo info(logPath);
+    QString base = info.fileName();
+    if (base.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+        base.chop(4);
+    return info.path() + QLatin1Char('/') + base + suffix;
+}
+
+// What a journal says of one file.
+struct JournalPart {
+    unsigned long long device = 0, inode = 0;
+    qint64 before = 0; // the file's size before the append
+    qint64 size = 0;   // the bytes appended
+    std::vector<quint64> hashes;
+};
+
+QByteArray hex(quint64 v) {
+    return QByteArray::number(v, 16).rightJustified(16, '0');
+}
+
+void writePart(QByteArray& out, const char* name, const JournalPart& p) {
+    out += QByteArray(name) + ' ' + QByteArray::number(p.device) + ' ' +
+           QByteArray::number(p.inode) + ' ' + QByteArray::number(p.before) + ' ' +
+           QByteArray::number(p.size) + '\n';
+    for (const quint64 h : p.hashes)
+        out += hex(h);
+    out += '\n';
+}
+
+constexpr char JournalMagic[] = "Tavrelo journal 1\n";
+
+QByteArray journalText(const JournalPart& log, const JournalPart& fields) {
+    QByteArray out = JournalMagic;
+    writePart(out, "log", log);
+    writePart(out, "fields", fields);
+    out += "check " + hex(blockHash(out.constData(), out.size())) + '\n';
+    return out;
+}
+
+bool readPart(const QList<QByteArray>& lines, int at, const char* name, JournalPart& p) {
+    if (at + 1 >= lines.size())
+        return false;
+    const QList<QByteArray> words = lines[at].split(' ');
+    if (words.size() != 5 || words[0] != name)
+        return false;
+    bool ok[4];
+    p.device = words[1].toULongLong(&ok[0]);
+    p.inode = words[2].toULongLong(&ok[1]);
+    p.before = words[3].toLongLong(&ok[2]);
+    p.size = words[4].toLongLong(&ok[3]);
+    if (!(ok[0] && ok[1] && ok[2] && ok[3]) || p.before < 0 || p.size < 0)
+        return false;
+    const QByteArray& hashes = lines[at + 1];
+    const qint64 blocks = (p.size + JournalBlock - 1) / JournalBlock;
+    if (hashes.size() != blocks * 16)
+        return false;
+    p.hashes.resize(size_t(blocks));
+    for (qint64 i = 0; i < blocks; ++i) {
+        bool good = false;
+        p.hashes[size_t(i)] = hashes.mid(i * 16, 16).toULongLong(&good, 16);
+        if (!good)
+            return false;
+    }
+    return true;
+}
+
+// A journal that is whole: one that was cut short by a power cut before
+// its sync was never acted on, since nothing is appended before it is synced.
+bool parseJournal(const QByteArray& text, JournalPart& log, JournalPart& fields) {
+    const qsizetype check = text.lastIndexOf("check ");
+    if (!text.startsWith(JournalMagic) || check < 0 || !text.endsWith('\n'))
+        return false;
+    if (text.mid(check + 6, 16) != hex(blockHash(text.constData(), check)))
+        return false;
+    const QList<QByteArray> lines = text.left(check).split('\n');
+    return readPart(lines, 1, "log", log) && readPart(lines, 3, "fields", fields);
+}
+
+enum class Found {
+    Nothing,  // no byte of the append is there
+    Partial,  // the start of the append, and nothing else
+    Complete, // the whole append
+    Foreign,  // bytes that are not the append's
+};
+
+// What the file holds after the size the journal recorded.
+Found inspect(int fd, const JournalPart& p) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_dev != p.device || st.st_ino != p.inode)
+        return Found::Foreign;
+    if (st.st_size <= p.before)
+        return st.st_size == p.before ? Found::Nothing : Found::Foreign;
+    const qint64 there = std::min<qint64>(st.st_size - p.before, p.size);
+    QByteArray block(JournalBlock, Qt::Uninitialized);
+    for (qint64 i = 0; i * JournalBlock < there; ++i) {
+        const qint64 length = std::min<qint64>(JournalBlock, p.size - i * JournalBlock);
+        const qint64 have = std::min<qint64>(length, there - i * JournalBlock);
+        if (have < length)
+            break; // the torn end of the last write: a block of ours begun under our lock
+        if (readAt(fd, block.data(), length, p.before + i * JournalBlock) != length ||
+            blockHash(block.constData(), length) != p.hashes[size_t(i)])
+            return Found::Foreign;
+    }
+    return there == p.size ? Found::Complete : Found::Partial;
+}
+
+QString describe(qint64 bytes) {
+    return bytes == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(bytes);
+}
+
+} // namespace
+
+QString fieldsPath(const QString& logPath) {
+    return sibling(logPath, QStringLiteral(".adi"));
+}
+
+QString journalPath(const QString& logPath) {
+    return sibling(logPath, QStringLiteral(".journal"));
+}
+
+quint64 blockHash(const char* data, qsizetype size) {
+    constexpr quint64 k = 0x9E3779B97F4A7C15ull;
+    quint64 h = quint64(size) * k ^ 0x6a09e667f3bcc908ull;
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 w;
+        std::memcpy(&w, data + i, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+    }
+    for (; i < size; ++i) {
+        h = (h ^ static_cast<unsigned char>(data[i])) * k;
+        h ^= h >> 29;
+    }
+    return h ^ (h >> 32);
+}
+
+PendingBytes::~PendingBytes() {
+    if (spillFd_ >= 0)
+        ::close(spillFd_);
+}
+
+void PendingBytes::hashFilledBlocks() {
+    // Called with block_ holding the bytes since the last whole block.
+    qsizetype at = 0;
+    while (block_.size() - at >= JournalBlock) {
+        hashes_.push_back(blockHash(block_.constData() + at, JournalBlock));
+        at += JournalBlock;
+    }
+    block_.remove(0, at);
+}
+
+OsError PendingBytes::append(QByteArrayView bytes) {
+    if (bytes.isEmpty())
+        return {};
+    size_ += bytes.size();
+    block_.append(bytes.data(), bytes.size());
+    hashFilledBlocks();
+    memory_.append(bytes.data(), bytes.size());
+    if (memory_.size() < InMemory)
+        return {};
+    if (spillFd_ < 0) {
+        const QString folder = spillFolder_.isEmpty() ? QStringLiteral("/tmp") : spillFolder_;
+        spillFd_ = openRetrying(QFile::encodeName(folder), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (spillFd_ < 0)
+            spillFd_ = openRetrying("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (spillFd_ < 0)
+            return OsError::fromErrno(QStringLiteral("make room for the contacts to append in"),
+                                      folder, errno);
+    }
+    // The spill file is scratch space: its writes go straight to the system.
+    qsizetype done = 0;
+    while (done < memory_.size()) {
+        const ssize_t n = ::write(spillFd_, memory_.constData() + done,
+                                  size_t(memory_.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return OsError::fromErrno(QStringLiteral("make room for the contacts to append in"),
+                                      spillFolder_, n < 0 ? errno : ENOSPC);
+        done += n;
+    }
+    spilled_ += memory_.size();
+    memory_.truncate(0);
+    return {};
+}
+
+int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>& put) const {
+    if (spilled_ > 0) {
+        QByteArray piece(Piece, Qt::Uninitialized);
+        for (qint64 at = 0; at < spilled_; at += Piece) {
+            const qint64 n = std::min<qint64>(Piece, spilled_ - at);
+            if (readAt(spillFd_, piece.data(), n, at) != n)
+                return errno ? errno : EIO;
+            if (const int err = put(piece.constData(), n))
+                return err;
+        }
+    }
+    for (qsizetype at = 0; at < memory_.size(); at += Piece) {
+        if (const int err = put(memory_.constData() + at,
+                                std::min<qsizetype>(Piece, memory_.size() - at)))
+            return err;
+    }
+    return 0;
+}
+
+QByteArray PendingBytes::readAll() const {
+    QByteArray all;
+    all.reserve(qsizetype(size_));
+    forEachPiece([&](const char* data, qsizetype n) {
+        all.append(data, n);
+        return 0;
+    });
+    return all;
+}
+
+LogTransaction::LogTransaction(const QString& logPath) : logPath_(logPath) {
+    const QString folder = QFileInfo(logPath).absolutePath();
+    log_.setSpillFolder(folder);
+    fields_.setSpillFolder(folder);
+}
+
+LogTransaction::~LogTransaction() {
+    end();
+}
+
+void LogTransaction::end() {
+    if (logFd_ >= 0)
+        ::close(logFd_); // lets the lock go
+    logFd_ = -1;
+}
+
+OsError LogTransaction::begin() {
+    ignoreFileSizeSignal();
+    if (const OsError created = createLog(logPath_); !created.ok())
+        return created;
+    OsError error;
+    logFd_ = openLog(logPath_, O_RDWR | O_APPEND, writeAction, error);
+    if (logFd_ < 0)
+        return error;
+    if (const int err = lockExclusive(logFd_)) {
+        end();
+        return err == EWOULDBLOCK
+                   ? OsError::because(writeAction, logPath_,
+                                      QStringLiteral("Another program has held it locked for "
+                                                     "three seconds"))
+                   : OsError::fromErrno(writeAction, logPath_, err);
+    }
+    if (const OsError recovered = recoverLocked(logPath_, logFd_, recoveryNote_);
+        !recovered.ok()) {
+        end();
+        return recovered;
+    }
+    struct stat st;
+    if (::fstat(logFd_, &st) != 0) {
+        const int err = errno;
+        end();
+        return OsError::fromErrno(writeAction, logPath_, err);
+    }
+    logSizeAtBegin_ = st.st_size;
+    if (st.st_size > 0) {
+        char last = 0;
+        if (readAt(logFd_, &last, 1, st.st_size - 1) == 1 && last != '\n' && last != '\r')
+            logNeedsLineEnd_ = true; // a hand edit left the last line without an end
+    }
+    return {};
+}
+
+OsError LogTransaction::appendLog(QByteArrayView bytes) {
+    if (logNeedsLineEnd_ && log_.size() == 0 && !bytes.isEmpty()) {
+        if (const OsError e = log_.append("\r\n"); !e.ok())
+            return e;
+    }
+    return log_.append(bytes);
+}
+
+OsError LogTransaction::appendFields(QByteArrayView bytes) {
+    return fields_.append(bytes);
+}
+
+OsError LogTransaction::commit() {
+    if (logFd_ < 0)
+        return OsError::because(writeAction, logPath_, QStringLiteral("The log is not open"));
+    if (log_.size() == 0)
+        return {}; // a record without its contact's line is of no use
+    const QString fieldsFile = fieldsPath(logPath_);
+    const QString journal = journalPath(logPath_);
+    const QString fieldsAction = QStringLiteral("write to the fields file");
+
+    // The fields file, opened (and created) only when there are fields.
+    int fieldsFd = -1;
+    bool fieldsCreated = false;
+    OsError error;
+    if (fields_.size() > 0) {
+        fieldsFd = openLog(fieldsFile, O_RDWR | O_APPEND, fieldsAction, error, &fieldsCreated);
+        if (fieldsFd < 0)
+            return error;
+    }
+    struct FdCloser {
+        int fd;
+        ~FdCloser() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closeFields{fieldsFd};
+
+    JournalPart logPart, fieldsPart;
+    struct stat st;
+    if (::fstat(logFd_, &st) != 0)
+        return OsError::fromErrno(writeAction, logPath_, errno);
+    logPart = {st.st_dev, st.st_ino, st.st_size, log_.size(), log_.hashes()};
+    // The last, partial block.
+    auto lastHash = [](const PendingBytes& p, std::vector<quint64>& hashes) {
+        const QByteArrayView tail = p.partialBlock();
+        if (!tail.isEmpty())
+            hashes.push_back(blockHash(tail.data(), tail.size()));
+    };
+    lastHash(log_, logPart.hashes);
+    if (fieldsFd >= 0) {
+        if (::fstat(fieldsFd, &st) != 0)
+            return OsError::fromErrno(fieldsAction, fieldsFile, errno);
+        fieldsPart = {st.st_dev, st.st_ino, st.st_size, fields_.size(), fields_.hashes()};
+        lastHash(fields_, fieldsPart.hashes);
+    }
+
+    // The journal first, synced with its folder entry.
+    {
+        const QString action = QStringLiteral("write the journal of the append beside the log");
+        const int fd = openRetrying(QFile::encodeName(journal),
+                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0)
+            return OsError::fromErrno(action, journal, errno);
+        const QByteArray text = journalText(logPart, fieldsPart);
+        int err = writeAll(fd, text.constData(), text.size());
+        if (err == 0 && sysFsync(fd) != 0)
+            err = errno;
+        ::close(fd);
+        if (err == 0)
+            err = syncDirectoryOf(journal);
+        if (err != 0) {
+            ::unlink(QFile::encodeName(journal).constData());
+            return OsError::fromErrno(action, journal, err);
+        }
+    }
+
+    // Puts both files back as they were and removes the journal; the error
+    // says so when even that fails.
+    auto undo = [&](OsError failure) {
+        int err = truncateTo(logFd_, logPart.before);
+        if (fieldsFd >= 0) {
+            const int e = truncateTo(fieldsFd, fieldsPart.before);
+            err = err ? err : e;
+        }
+        if (err == 0)
+            ::unlink(QFile::encodeName(journal).constData());
+        else
+            failure.description +=
+                QStringLiteral(". What was written could not be taken out again (error %1: %2); "
+                               "the next Tavrelo program to open the log will do it")
+                    .arg(err)
+                    .arg(errorText(err));
+        return failure;
+    };
+    const QString confirm = QStringLiteral("confirm on the disk the contacts written to");
+    if (fieldsFd >= 0) {
+        if (const int err = fields_.forEachPiece([&](const char* data, qsizetype n) {
+                return writeAll(fieldsFd, data, n);
+            }))
+            return undo(OsError::fromErrno(fieldsAction, fieldsFile, err));
+        if (sysFdatasync(fieldsFd) != 0)
+            return undo(OsError::fromErrno(confirm, fieldsFile, errno));
+        if (fieldsCreated) {
+            if (const int err = syncDirectoryOf(fieldsFile))
+                return undo(OsError::fromErrno(confirm, fieldsFile, err));
+        }
+    }
+    if (const int err = log_.forEachPiece(
+            [&](const char* data, qsizetype n) { return writeAll(logFd_, data, n); }))
+        return undo(OsError::fromErrno(writeAction, logPath_, err));
+    if (sysFdatasync(logFd_) != 0)
+        return undo(OsError::fromErrno(confirm, logPath_, errno));
+    // Both files are whole and on disk: the journal has done its work. Its
+    // removal need not be durable; found again, it finds both appends whole.
+    ::unlink(QFile::encodeName(journal).constData());
+    return {};
+}
+
+OsError recoverLocked(const QString& logPath, int logFd, QString& note) {
+    const QString journal = journalPath(logPath);
+    const QByteArray name = QFile::encodeName(journal);
+    const int fd = openRetrying(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return {}; // no journal: the last append finished
+    struct stat st;
+    QByteArray text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < (qint64(1) << 30)) {
+        text.resize(qsizetype(st.st_size));
+        if (readAt(fd, text.data(), st.st_size, 0) != st.st_size)
+            text.clear();
+    }
+    ::close(fd);
+
+    JournalPart log, fields;
+    if (!parseJournal(text, log, fields)) {
+        // Cut short before its sync: nothing was appended after it.
+        ::unlink(name.constData());
+        return {};
+    }
+    const Found inLog = inspect(logFd, log);
+    Found inFields = Found::Nothing;
+    int fieldsFd = -1;
+    const QString fieldsFile = fieldsPath(logPath);
+    if (fields.size > 0) {
+        fieldsFd = openRetrying(QFile::encodeName(fieldsFile),
+                                O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        inFields = fieldsFd >= 0 ? inspect(fieldsFd, fields) : Found::Foreign;
+    }
+    int err = 0;
+    QStringList done, left;
+    if (inLog != Found::Complete) {
+        // The append did not reach the log whole: take out what it left.
+        if (inLog == Found::Partial) {
+            struct stat now;
+            const qint64 cut = ::fstat(logFd, &now) == 0 ? now.st_size - log.before : 0;
+            err = truncateTo(logFd, log.before);
+            done << QStringLiteral("the %1 it had written were taken out of the log")
+                        .arg(describe(cut));
+        } else if (inLog == Found::Foreign) {
+            left << QStringLiteral("the log has changed since, so it was left as it is");
+        }
+        if (inFields == Found::Partial || inFields == Found::Complete) {
+            const int e = truncateTo(fieldsFd, fields.before);
+            err = err ? err : e;
+            done << QStringLiteral("its fields were taken out of %1").arg(fieldsFile);
+        }
+    }
+    if (fieldsFd >= 0)
+        ::close(fieldsFd);
+    if (err != 0)
+        return OsError::fromErrno(QStringLiteral("take an unfinished append back out of the log"),
+                                  logPath, err);
+    ::unlink(name.constData());
+    if (!done.isEmpty() || !left.isEmpty())
+        note = QStringLiteral("An append to the log was stopped before it finished (a power cut "
+                              "or a crash): ") +
+               (done + left).join(QStringLiteral("; ")) + QLatin1Char('.');
+    return {};
+}
+
+OsError recoverUnfinishedAppend(const QString& logPath, QString& note) {
+    if (::access(QFile::encodeName(journalPath(logPath)).constData(), F_OK) != 0)
+        return {};
+    OsError error;
+    const int fd = openLog(logPath, O_RDWR, writeAction, error);
+    if (fd < 0)
+        return error;
+    OsError result;
+    if (const int err = lockExclusive(fd))
+        result = OsError::fromErrno(writeAction, logPath, err);
+    else
+        result = recoverLocked(logPath, fd, note);
+    ::close(fd);
+    return result;
+}
+
+} // namespace tavrelo::logfile
