@@ -206,15 +206,22 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
         if (readRecord(*it, fields, found) && found == key)
             break;
     }
-    if (it == entries_.end() || it->hash != h)
-        return false;
-    it->used = true;
+    // A contact typed in the window has no record of its own, but may have
+    // one that adds to it (a duplicate imported later).
+    const bool own = it != entries_.end() && it->hash == h;
+    if (own)
+        it->used = true;
+    else
+        fields.clear();
     // What later records add to it: a field the record lacks, or has empty.
     const QByteArray which = discriminator(fields);
     StoredFields more;
+    bool added = false;
     for (auto a = firstOf(h); a != entries_.end() && a->hash == h; ++a) {
-        if (!a->adds || a->offset < it->offset || !readRecord(*a, more, found) || found != key)
+        if (!a->adds || (own && a->offset < it->offset) || !readRecord(*a, more, found) ||
+            found != key)
             continue;
+        added = true;
         const QByteArray theirs = discriminator(more);
         if (!theirs.isEmpty() && !which.isEmpty() && theirs != which)
             continue;
@@ -229,7 +236,7 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
                 mine->value = f.value;
         }
     }
-    return true;
+    return own || added;
 }
 
 } // namespace tavrelo::adif

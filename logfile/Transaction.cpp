@@ -73,6 +73,7 @@ struct JournalPart {
     qint64 before = 0; // the file's size before the append
     qint64 size = 0;   // the bytes appended
     std::vector<quint64> hashes;
+    std::vector<quint16> fine; // of every 64 bytes, when kept
 };
 
 QByteArray hex(quint64 v) {
@@ -86,6 +87,16 @@ void writePart(QByteArray& out, const char* name, const JournalPart& p) {
     for (const quint64 h : p.hashes)
         out += hex(h);
     out += '\n';
+    if (p.fine.empty()) {
+        out += "-\n";
+        return;
+    }
+    QByteArray fine(qsizetype(p.fine.size() * 2), Qt::Uninitialized);
+    for (size_t i = 0; i < p.fine.size(); ++i) {
+        fine[qsizetype(2 * i)] = char(p.fine[i] & 0xff);
+        fine[qsizetype(2 * i + 1)] = char(p.fine[i] >> 8);
+    }
+    out += fine.toBase64() + '\n';
 }
 
 constexpr char JournalMagic[] = "Tavrelo journal 1\n";
@@ -99,7 +110,7 @@ QByteArray journalText(const JournalPart& log, const JournalPart& fields) {
 }
 
 bool readPart(const QList<QByteArray>& lines, int at, const char* name, JournalPart& p) {
-    if (at + 1 >= lines.size())
+    if (at + 2 >= lines.size())
         return false;
     const QList<QByteArray> words = lines[at].split(' ');
     if (words.size() != 5 || words[0] != name)
@@ -122,6 +133,15 @@ bool readPart(const QList<QByteArray>& lines, int at, const char* name, JournalP
         if (!good)
             return false;
     }
+    if (lines[at + 2] != "-") {
+        const QByteArray fine = QByteArray::fromBase64(lines[at + 2]);
+        const qint64 chunks = (p.size + FineChunk - 1) / FineChunk;
+        if (fine.size() != chunks * 2)
+            return false;
+        p.fine.resize(size_t(chunks));
+        for (qint64 i = 0; i < chunks; ++i)
+            p.fine[size_t(i)] = quint16(quint8(fine[2 * i]) | quint8(fine[2 * i + 1]) << 8);
+    }
     return true;
 }
 
@@ -134,7 +154,7 @@ bool parseJournal(const QByteArray& text, JournalPart& log, JournalPart& fields)
     if (text.mid(check + 6, 16) != hex(blockHash(text.constData(), check)))
         return false;
     const QList<QByteArray> lines = text.left(check).split('\n');
-    return readPart(lines, 1, "log", log) && readPart(lines, 3, "fields", fields);
+    return readPart(lines, 1, "log", log) && readPart(lines, 4, "fields", fields);
 }
 
 enum class Found {
@@ -146,6 +166,8 @@ enum class Found {
 
 // What the file holds after the size the journal recorded.
 Found inspect(int fd, const JournalPart& p) {
+    if (p.size == 0)
+        return Found::Complete; // nothing to append there
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_dev != p.device || st.st_ino != p.inode)
         return Found::Foreign;
@@ -156,8 +178,20 @@ Found inspect(int fd, const JournalPart& p) {
     for (qint64 i = 0; i * JournalBlock < there; ++i) {
         const qint64 length = std::min<qint64>(JournalBlock, p.size - i * JournalBlock);
         const qint64 have = std::min<qint64>(length, there - i * JournalBlock);
-        if (have < length)
-            break; // the torn end of the last write: a block of ours begun under our lock
+        if (have < length) {
+            // The end of a write cut short: what there is of the block must
+            // be the start of ours, 64 bytes at a time where the journal
+            // knows them. Only a last piece shorter than that is taken on
+            // trust.
+            if (readAt(fd, block.data(), have, p.before + i * JournalBlock) != have)
+                return Found::Foreign;
+            for (qint64 c = 0; !p.fine.empty() && (c + 1) * FineChunk <= have; ++c) {
+                if (quint16(blockHash(block.constData() + c * FineChunk, FineChunk)) !=
+                    p.fine[size_t(i * (JournalBlock / FineChunk) + c)])
+                    return Found::Foreign;
+            }
+            break;
+        }
         if (readAt(fd, block.data(), length, p.before + i * JournalBlock) != length ||
             blockHash(block.constData(), length) != p.hashes[size_t(i)])
             return Found::Foreign;
@@ -201,14 +235,33 @@ PendingBytes::~PendingBytes() {
         ::close(spillFd_);
 }
 
+void PendingBytes::hashFine(const char* data, qsizetype size) {
+    for (qsizetype c = 0; c < size; c += FineChunk)
+        fine_.push_back(
+            quint16(blockHash(data + c, std::min<qsizetype>(FineChunk, size - c))));
+}
+
 void PendingBytes::hashFilledBlocks() {
     // Called with block_ holding the bytes since the last whole block.
     qsizetype at = 0;
     while (block_.size() - at >= JournalBlock) {
         hashes_.push_back(blockHash(block_.constData() + at, JournalBlock));
+        if (keepFine_)
+            hashFine(block_.constData() + at, JournalBlock);
         at += JournalBlock;
     }
     block_.remove(0, at);
+}
+
+std::vector<quint16> PendingBytes::fineHashes() const {
+    std::vector<quint16> all = fine_;
+    if (keepFine_) {
+        PendingBytes tail;
+        tail.keepFine_ = true;
+        tail.hashFine(block_.constData(), block_.size());
+        all.insert(all.end(), tail.fine_.begin(), tail.fine_.end());
+    }
+    return all;
 }
 
 OsError PendingBytes::append(QByteArrayView bytes) {
@@ -278,6 +331,7 @@ QByteArray PendingBytes::readAll() const {
 LogTransaction::LogTransaction(const QString& logPath) : logPath_(logPath) {
     const QString folder = QFileInfo(logPath).absolutePath();
     log_.setSpillFolder(folder);
+    log_.keepFineHashes(); // other programs append lines to the log, not to the fields file
     fields_.setSpillFolder(folder);
 }
 
@@ -342,8 +396,8 @@ OsError LogTransaction::appendFields(QByteArrayView bytes) {
 OsError LogTransaction::commit() {
     if (logFd_ < 0)
         return OsError::because(writeAction, logPath_, QStringLiteral("The log is not open"));
-    if (log_.size() == 0)
-        return {}; // a record without its contact's line is of no use
+    if (log_.size() == 0 && fields_.size() == 0)
+        return {};
     const QString fieldsFile = fieldsPath(logPath_);
     const QString journal = journalPath(logPath_);
     const QString fieldsAction = QStringLiteral("write to the fields file");
@@ -369,7 +423,7 @@ OsError LogTransaction::commit() {
     struct stat st;
     if (::fstat(logFd_, &st) != 0)
         return OsError::fromErrno(writeAction, logPath_, errno);
-    logPart = {st.st_dev, st.st_ino, st.st_size, log_.size(), log_.hashes()};
+    logPart = {st.st_dev, st.st_ino, st.st_size, log_.size(), log_.hashes(), log_.fineHashes()};
     // The last, partial block.
     auto lastHash = [](const PendingBytes& p, std::vector<quint64>& hashes) {
         const QByteArrayView tail = p.partialBlock();
@@ -380,7 +434,7 @@ OsError LogTransaction::commit() {
     if (fieldsFd >= 0) {
         if (::fstat(fieldsFd, &st) != 0)
             return OsError::fromErrno(fieldsAction, fieldsFile, errno);
-        fieldsPart = {st.st_dev, st.st_ino, st.st_size, fields_.size(), fields_.hashes()};
+        fieldsPart = {st.st_dev, st.st_ino, st.st_size, fields_.size(), fields_.hashes(), {}};
         lastHash(fields_, fieldsPart.hashes);
     }
 

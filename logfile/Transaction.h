@@ -21,6 +21,7 @@ QString journalPath(const QString& logPath);
 // The hash of one block of an append, as the journal records it.
 quint64 blockHash(const char* data, qsizetype size);
 inline constexpr qsizetype JournalBlock = 4096;
+inline constexpr qsizetype FineChunk = 64; // the finer hashes, for the end of a torn write
 
 // Bytes waiting to be appended to one file: in memory while they are few,
 // in an unnamed temporary file beside the log beyond that, so that a batch
@@ -35,6 +36,9 @@ public:
 
     // spillFolder: where the temporary file goes once the bytes are many.
     void setSpillFolder(const QString& folder) { spillFolder_ = folder; }
+    // Keeps a 16-bit hash of every 64 bytes too.
+    void keepFineHashes() { keepFine_ = true; }
+    std::vector<quint16> fineHashes() const;
     OsError append(QByteArrayView bytes);
     qint64 size() const { return size_; }
     // The hashes of the whole blocks so far, and the bytes after them.
@@ -48,6 +52,7 @@ public:
 
 private:
     void hashFilledBlocks();
+    void hashFine(const char* data, qsizetype size);
 
     QString spillFolder_;
     QByteArray memory_; // the bytes not yet in the temporary file
@@ -56,6 +61,8 @@ private:
     qint64 size_ = 0;
     QByteArray block_; // the bytes of the block being hashed
     std::vector<quint64> hashes_;
+    bool keepFine_ = false;
+    std::vector<quint16> fine_;
 };
 
 // One append to the log and its fields file, all or nothing, even across a

@@ -1,0 +1,583 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The fields file beside the log: what an import and tavrelo-wsjtx keep of
+// each contact, how the export gives it back, and the append of both files
+// all or nothing, killed at every step.
+#include "Adif.h"
+#include "AdifReader.h"
+#include "ContactLog.h"
+#include "FieldsFile.h"
+#include "Import.h"
+#include "Message.h"
+#include "SystemCalls.h"
+#include "TestFiles.h"
+#include "Transaction.h"
+
+#include <QDir>
+#include <QMap>
+#include <QProcess>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+using namespace tavrelo;
+using namespace tavrelo::adif;
+using tavrelo::testing::readFile;
+using tavrelo::testing::writeFile;
+
+namespace {
+
+using Record = QMap<QByteArray, QByteArray>; // name in upper case, value as UTF-8
+
+// An ADI reader of its own, sharing nothing with the program's: lengths in
+// bytes, names in any case, text outside tags ignored, the header skipped.
+QList<Record> readBack(const QByteArray& adi) {
+    QList<Record> records;
+    Record current;
+    qsizetype pos = adi.indexOf("<EOH>");
+    pos = pos < 0 ? 0 : pos + 5;
+    while ((pos = adi.indexOf('<', pos)) >= 0) {
+        const qsizetype close = adi.indexOf('>', pos);
+        if (close < 0)
+            break;
+        const QByteArray tag = adi.mid(pos + 1, close - pos - 1);
+        pos = close + 1;
+        if (tag.toUpper() == "EOR") {
+            records.append(current);
+            current.clear();
+            continue;
+        }
+        const QList<QByteArray> parts = tag.split(':');
+        if (parts.size() < 2)
+            continue;
+        const int length = parts[1].toInt();
+        current[parts[0].toUpper()] = adi.mid(pos, length);
+        pos += length;
+    }
+    return records;
+}
+
+QByteArray adifField(const QByteArray& name, const QByteArray& value) {
+    return "<" + name + ":" + QByteArray::number(value.size()) + ">" + value;
+}
+
+QByteArray exportOf(const QString& log, const ExportOptions& options,
+                    QStringList* notes = nullptr) {
+    QByteArray adi;
+    const ExportSummary s = exportLog(
+        log, options, QDateTime::currentDateTimeUtc(), "1.0.0",
+        [&](const QByteArray& b) {
+            adi += b;
+            return 0;
+        },
+        [&](const QString& n) {
+            if (notes)
+                *notes << n;
+        });
+    if (!s.fieldsError.ok())
+        qWarning("%s", qPrintable(s.fieldsError.message()));
+    return adi;
+}
+
+ExportOptions utf8() {
+    ExportOptions o;
+    o.utf8 = true;
+    return o;
+}
+
+const QString killAt = QStringLiteral(TAVRELO_KILL_AT);
+
+// The environment of a program to be killed at its n-th write or sync.
+QProcessEnvironment killedAt(int n, bool torn, const QString& countFile) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", killAt);
+    env.insert("TAVRELO_KILL_AT", QString::number(n));
+    env.insert("TAVRELO_KILL_TORN", torn ? "1" : "0");
+    env.insert("TAVRELO_KILL_COUNT", countFile);
+    // A sanitizer build lets the preloaded library come first.
+    env.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
+    return env;
+}
+
+} // namespace
+
+class TestFields : public QObject {
+    Q_OBJECT
+
+private slots:
+    // A band as it is typed in the window.
+    void looseBands_data() {
+        QTest::addColumn<QByteArray>("typed");
+        QTest::addColumn<QByteArray>("band");
+        QTest::addColumn<QByteArray>("freq");
+        QTest::newRow("ADIF") << QByteArray("40M") << QByteArray("40m") << QByteArray();
+        QTest::newRow("number only") << QByteArray("40") << QByteArray("40m") << QByteArray();
+        QTest::newRow("space before m") << QByteArray("40 m") << QByteArray("40m") << QByteArray();
+        QTest::newRow("centimetres") << QByteArray("70 cm") << QByteArray("70cm") << QByteArray();
+        QTest::newRow("MHz") << QByteArray("7.074") << QByteArray("40m") << QByteArray("7.074");
+        QTest::newRow("lower edge") << QByteArray("14.000") << QByteArray("20m")
+                                    << QByteArray("14.000");
+        QTest::newRow("upper edge") << QByteArray("14.350") << QByteArray("20m")
+                                    << QByteArray("14.350");
+        QTest::newRow("above the edge") << QByteArray("14.351") << QByteArray() << QByteArray();
+        QTest::newRow("no such band") << QByteArray("11") << QByteArray() << QByteArray();
+        QTest::newRow("two points") << QByteArray("7.0.74") << QByteArray() << QByteArray();
+        QTest::newRow("words") << QByteArray("forty") << QByteArray() << QByteArray();
+    }
+    void looseBands() {
+        QFETCH(QByteArray, typed);
+        QFETCH(QByteArray, band);
+        QFETCH(QByteArray, freq);
+        QByteArray f;
+        const char* b = looseBand(typed, &f);
+        QCOMPARE(QByteArray(b), band);
+        QCOMPARE(f, freq);
+    }
+
+    void modes_data() {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<QByteArray>("submode");
+        QTest::newRow("a mode") << "ft8" << QByteArray("FT8") << QByteArray();
+        QTest::newRow("FT4 is MFSK") << "FT4" << QByteArray("MFSK") << QByteArray("FT4");
+        QTest::newRow("USB is SSB") << "usb" << QByteArray("SSB") << QByteArray("USB");
+        QTest::newRow("with a space") << "JT9H FAST" << QByteArray("JT9") << QByteArray("JT9H FAST");
+        QTest::newRow("unknown") << "LSB2" << QByteArray() << QByteArray();
+    }
+    void modes() {
+        QFETCH(QString, given);
+        QFETCH(QByteArray, mode);
+        QFETCH(QByteArray, submode);
+        const auto m = modeOf(given);
+        QCOMPARE(m ? m->mode : QByteArray(), mode);
+        QCOMPARE(m ? m->submode : QByteArray(), submode);
+    }
+
+    void locators_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("locator");
+        QTest::newRow("4") << QByteArray("FN42") << true;
+        QTest::newRow("6, mixed case") << QByteArray("JO62qm") << true;
+        QTest::newRow("8") << QByteArray("JO62qm15") << true;
+        QTest::newRow("3") << QByteArray("FN4") << false;
+        QTest::newRow("field past R") << QByteArray("ZZ42") << false;
+        QTest::newRow("subsquare past X") << QByteArray("FN42zz") << false;
+        QTest::newRow("a town") << QByteArray("Berlin") << false;
+    }
+    void locators() {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, locator);
+        QCOMPARE(isLocator(text), locator);
+    }
+
+    // A field that is there but empty falls back as a missing one does.
+    void emptyFieldsNeverHideFallbacks_data() {
+        QTest::addColumn<QByteArray>("fields");
+        QTest::addColumn<QString>("line");
+        const QByteArray base = "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205";
+        QTest::newRow("QTH, then GRIDSQUARE")
+            << base + "<QTH:0><GRIDSQUARE:4>FN42"
+            << "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  FN42,  ,  ";
+        QTest::newRow("BAND, then FREQ")
+            << base + "<BAND:0><FREQ:6>14.074" << "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  ";
+        QTest::newRow("NAME_INTL, then NAME")
+            << base + "<NAME_INTL:0><NAME:4>Hans" << "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  ,  ,  ";
+    }
+    void emptyFieldsNeverHideFallbacks() {
+        QFETCH(QByteArray, fields);
+        QFETCH(QString, line);
+        AdifReader reader(fields + "<EOR>");
+        AdifRecord record;
+        QVERIFY(reader.next(record));
+        const Mapped m = mapRecord(record);
+        QVERIFY2(m.skipReason.isEmpty(), qPrintable(m.skipReason));
+        QCOMPARE(QString::fromUtf8(logfile::buildRecord(m.fields)).chopped(2), line);
+    }
+
+    // Files as real programs write them, imported and exported again with
+    // --utf8: every field of every contact comes back, read by a reader of
+    // the test's own.
+    void roundTrip_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QList<Record>>("contacts"); // what each contact must give back
+        const Record ft8{{"CALL", "ZZ9ZZ"},         {"QSO_DATE", "20240301"}, {"TIME_ON", "120530"},
+                         {"BAND", "20m"},           {"FREQ", "14.074123"},    {"MODE", "FT8"},
+                         {"GRIDSQUARE", "FN42"},    {"RST_SENT", "-10"},      {"RST_RCVD", "-12"},
+                         {"TIME_OFF", "120645"},    {"COMMENT", "tnx fer QSO"},
+                         {"STATION_CALLSIGN", "ZZ1AA"}, {"MY_GRIDSQUARE", "JO31ab"},
+                         {"TX_PWR", "50"},          {"APP_LOGGER_ID", "4711"},
+                         {"QSL_RCVD", "Y"}};
+        QByteArray plain;
+        for (auto it = ft8.begin(); it != ft8.end(); ++it)
+            plain += adifField(it.key().toLower(), it.value()) + ' ';
+        QTest::newRow("no header, tags in lower case") << plain + "<eor>\n" << QList<Record>{ft8};
+
+        const Record pota{{"CALL", "ZZ2BB"},      {"QSO_DATE", "20230704"},   {"TIME_ON", "1830"},
+                          {"BAND", "40m"},        {"MODE", "SSB"},            {"SUBMODE", "LSB"},
+                          {"NAME", "Jörg"},       {"QTH", "Köln"},            {"MY_SIG", "POTA"},
+                          {"MY_SIG_INFO", "K-0001"}, {"SIG_INFO", "DA-0042"}, {"POTA_REF", "DA-0042"},
+                          {"NOTES", "park to park, ünd more"}};
+        QByteArray withHeader = "Exported by a logger\n<ADIF_VER:5>3.1.4 <EOH>\n";
+        for (auto it = pota.begin(); it != pota.end(); ++it)
+            withHeader += adifField(it.key(), it.value());
+        QTest::newRow("header, UTF-8 values") << withHeader + "<EOR>" << QList<Record>{pota};
+
+        // Windows-1252 bytes: the values come back as the same letters in UTF-8.
+        const QByteArray latin = "<CALL:5>ZZ3CC<QSO_DATE:8>20220101<TIME_ON:4>0915<BAND:3>80m"
+                                 "<MODE:2>CW<NAME:5>Andr\xe9 <QTH:7>M\xfcnchen <CONTEST_ID:6>"
+                                 "DARC-X <SRX:3>123 <STX_STRING:3>B12 <EOR>";
+        const Record latinBack{{"CALL", "ZZ3CC"}, {"NAME", "André"}, {"QTH", "München"},
+                               {"MODE", "CW"},    {"CONTEST_ID", "DARC-X"}, {"SRX", "123"},
+                               {"STX_STRING", "B12"}};
+        QTest::newRow("Windows-1252") << latin << QList<Record>{latinBack};
+
+        // Two records of one contact complete each other; two satellites in
+        // the same minute are two contacts.
+        const QByteArray completing =
+            "<CALL:5>ZZ4DD<QSO_DATE:8>20210505<TIME_ON:6>101010<BAND:2>2m<MODE:2>FM"
+            "<SAT_NAME:5>AO-91<PROP_MODE:3>SAT<EOR>\n"
+            "<CALL:5>ZZ4DD<QSO_DATE:8>20210505<TIME_ON:6>101030<BAND:2>2m<MODE:2>FM"
+            "<SAT_NAME:5>AO-91<PROP_MODE:3>SAT<RST_RCVD:2>59<GRIDSQUARE:6>EM12ab<EOR>\n"
+            "<CALL:5>ZZ4DD<QSO_DATE:8>20210505<TIME_ON:6>101045<BAND:2>2m<MODE:2>FM"
+            "<SAT_NAME:5>SO-50<PROP_MODE:3>SAT<EOR>\n";
+        const Record first{{"CALL", "ZZ4DD"},    {"SAT_NAME", "AO-91"}, {"PROP_MODE", "SAT"},
+                           {"RST_RCVD", "59"},   {"GRIDSQUARE", "EM12ab"}, {"MODE", "FM"}};
+        const Record second{{"CALL", "ZZ4DD"}, {"SAT_NAME", "SO-50"}, {"TIME_ON", "101045"}};
+        QTest::newRow("duplicates that complete each other, two satellites")
+            << completing << QList<Record>{first, second};
+    }
+    void roundTrip() {
+        QFETCH(QByteArray, file);
+        QFETCH(QList<Record>, contacts);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(dir.filePath("in.adi"), file);
+        const ImportSummary s = importAdif(dir.filePath("in.adi"), log, [](const QString&) {});
+        QVERIFY2(s.error.ok(), qPrintable(s.error.message()));
+        QCOMPARE(s.added, contacts.size());
+        const QList<Record> back = readBack(exportOf(log, utf8()));
+        QCOMPARE(back.size(), contacts.size());
+        for (qsizetype i = 0; i < contacts.size(); ++i) {
+            for (auto it = contacts[i].begin(); it != contacts[i].end(); ++it)
+                QCOMPARE(back[i].value(it.key()), it.value());
+            QVERIFY(!back[i].contains(AddsField));
+        }
+        // The same file again adds nothing, to the log or to the fields file.
+        const QByteArray fieldsBefore = readFile(logfile::fieldsPath(log));
+        const ImportSummary again =
+            importAdif(dir.filePath("in.adi"), log, [](const QString&) {});
+        QCOMPARE(again.added, 0);
+        QCOMPARE(readFile(logfile::fieldsPath(log)), fieldsBefore);
+    }
+
+    // A duplicate of a contact typed in the window brings its mode and
+    // frequency, and never changes the line.
+    void duplicateAddsWhatTheContactLacks() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QByteArray line = "2024-Mar-01,  12:05:41,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
+        writeFile(log, line);
+        writeFile(dir.filePath("in.adi"),
+                  "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205<BAND:3>20M<MODE:2>CW"
+                  "<FREQ:6>14.025<NAME:4>Otto<EOR>");
+        QStringList notes;
+        const ImportSummary s =
+            importAdif(dir.filePath("in.adi"), log, [&](const QString& n) { notes << n; });
+        QCOMPARE(s.duplicates, 1);
+        QCOMPARE(s.duplicatesAddingFields, 1);
+        QCOMPARE(notes, QStringList{"record 1 (byte 0): duplicate of the contact 2024-Mar-01 "
+                                    "12:05 20m ZZ9ZZ, not added again"});
+        QCOMPARE(readFile(log), line);
+        const QList<Record> back = readBack(exportOf(log, {}));
+        QCOMPARE(back.size(), 1);
+        QCOMPARE(back[0]["MODE"], QByteArray("CW"));
+        QCOMPARE(back[0]["FREQ"], QByteArray("14.025"));
+        QCOMPARE(back[0]["NAME"], QByteArray("Hans")); // the line wins
+    }
+
+    // How a line and its record are joined by the export.
+    void exportJoin_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QByteArray>("fields");
+        QTest::addColumn<QByteArray>("mode"); // --mode
+        QTest::addColumn<QList<Record>>("expected");
+        const QByteArray rec = "<CALL:5>ZZ9ZZ <QSO_DATE:8>20240301 <TIME_ON:6>120530 "
+                               "<BAND:3>20m <FREQ:6>14.074 <MODE:3>FT8 <NAME:4>Hans <EOR>\r\n";
+        const QByteArray line = "2024-Mar-01,  12:05:30,  20m,  ZZ9ZZ,  Hans,  ,  ,  \r\n";
+        QTest::newRow("joined")
+            << line << rec << QByteArray("CW")
+            << QList<Record>{{{"MODE", "FT8"}, {"FREQ", "14.074"}, {"NAME", "Hans"}}};
+        QTest::newRow("a name corrected in an editor wins")
+            << QByteArray(line).replace("Hans", "Hanns") << rec << QByteArray()
+            << QList<Record>{{{"NAME", "Hanns"}, {"MODE", "FT8"}}};
+        QTest::newRow("a band typed over the radio's: no FREQ of another band")
+            << QByteArray(line).replace("20m", "40m")
+            << QByteArray(rec).replace("<BAND:3>20m", "<BAND:3>40m") << QByteArray()
+            << QList<Record>{{{"BAND", "40m"}, {"FREQ", ""}, {"MODE", "FT8"}}};
+        QTest::newRow("--mode only where the record has none")
+            << line + "2024-Mar-02,  08:00,  40,  ZZ8ZZ,  ,  JO62qm,  ,  \r\n" << rec
+            << QByteArray("CW")
+            << QList<Record>{{{"MODE", "FT8"}},
+                             {{"MODE", "CW"}, {"BAND", "40m"}, {"GRIDSQUARE", "JO62qm"}}};
+        QTest::newRow("a record whose line is missing is ignored")
+            << QByteArray("2024-Mar-02,  08:00,  40m,  ZZ8ZZ,  ,  ,  ,  \r\n") << rec
+            << QByteArray() << QList<Record>{{{"CALL", "ZZ8ZZ"}, {"MODE", ""}}};
+        QTest::newRow("two lines of one key, each with its record")
+            << line + line
+            << rec + QByteArray(rec).replace("<MODE:3>FT8", "<MODE:2>CW").replace("Hans", "Otto")
+            << QByteArray()
+            << QList<Record>{{{"MODE", "FT8"}}, {{"MODE", "CW"}, {"NAME", "Hans"}}};
+        QTest::newRow("a grid in the QTH box is the record's GRIDSQUARE")
+            << QByteArray("2024-Mar-01,  12:05:30,  20m,  ZZ9ZZ,  ,  FN42,  ,  \r\n")
+            << QByteArray(rec).replace("<NAME:4>Hans", "<GRIDSQUARE:4>FN42") << QByteArray()
+            << QList<Record>{{{"GRIDSQUARE", "FN42"}, {"QTH", ""}}};
+    }
+    void exportJoin() {
+        QFETCH(QByteArray, log);
+        QFETCH(QByteArray, fields);
+        QFETCH(QByteArray, mode);
+        QFETCH(QList<Record>, expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        writeFile(path, log);
+        writeFile(logfile::fieldsPath(path), fields);
+        ExportOptions options;
+        options.mode = {mode, {}};
+        const QList<Record> back = readBack(exportOf(path, options));
+        QCOMPARE(back.size(), expected.size());
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            for (auto it = expected[i].begin(); it != expected[i].end(); ++it)
+                QCOMPARE(back[i].value(it.key()), it.value());
+        }
+    }
+
+    // A contact from WSJT-X's Logged ADIF keeps its mode, submode,
+    // frequency and grid.
+    void wsjtxContactExportsWhole() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        const QByteArray adif =
+            "\n<adif_ver:5>3.1.0\n<programid:6>WSJT-X\n<EOH>\n<call:5>ZZ9ZZ <gridsquare:4>JO62 "
+            "<mode:4>MFSK <submode:3>FT4 <rst_sent:3>-10 <rst_rcvd:3>-12 <qso_date:8>20241105 "
+            "<time_on:6>120530 <time_off:6>120645 <band:3>20m <freq:9>14.081816 "
+            "<station_callsign:5>ZZ1AA <my_gridsquare:6>JO31ab <eor>";
+        QStringList skipped;
+        wsjtx::ContactLog log(path);
+        for (const wsjtx::Contact& c : wsjtx::contactsOfAdif(adif, skipped))
+            log.add(c);
+        const wsjtx::ContactLog::Outcome o = log.save();
+        QVERIFY2(o.error.ok(), qPrintable(o.error.message()));
+        const QList<Record> back = readBack(exportOf(path, {}));
+        QCOMPARE(back.size(), 1);
+        QCOMPARE(back[0]["MODE"], QByteArray("MFSK"));
+        QCOMPARE(back[0]["SUBMODE"], QByteArray("FT4"));
+        QCOMPARE(back[0]["FREQ"], QByteArray("14.081816"));
+        QCOMPARE(back[0]["GRIDSQUARE"], QByteArray("JO62"));
+        QCOMPARE(back[0]["MY_GRIDSQUARE"], QByteArray("JO31ab"));
+        QVERIFY(!back[0].contains("QTH"));
+    }
+
+    // tavrelo-adif --import killed at each write and sync of its append,
+    // whole or torn: once the next program has opened the log, both files
+    // hold all of the import or none of it. Bytes another program appended
+    // after a torn append are never cut.
+    void importKilledAtEveryStep_data() {
+        QTest::addColumn<bool>("torn");
+        QTest::addColumn<bool>("foreignAfter");
+        QTest::newRow("killed") << false << false;
+        QTest::newRow("torn writes") << true << false;
+        QTest::newRow("torn, then another program's line") << true << true;
+    }
+    void importKilledAtEveryStep() {
+        QFETCH(bool, torn);
+        QFETCH(bool, foreignAfter);
+        QByteArray adif;
+        for (int i = 0; i < 30000; ++i)
+            adif += QStringLiteral("<CALL:7>ZZ%1<QSO_DATE:8>20240301<TIME_ON:4>1205<MODE:3>FT8"
+                                   "<COMMENT:19>a comment to pad it<EOR>\n")
+                        .arg(i, 5, 10, QLatin1Char('0'))
+                        .toLatin1();
+        const QByteArray oldLog = "2020-Jan-01,  00:00,  20m,  OLD,  ,  ,  ,  \r\n";
+        const QByteArray oldFields = "<CALL:3>OLD <QSO_DATE:8>20200101 <TIME_ON:4>0000 "
+                                     "<BAND:3>20m <MODE:2>CW <EOR>\r\n";
+        QByteArray wholeLog, wholeFields;
+        bool finished = false;
+        for (int n = 1; !finished && n < 200; ++n) {
+            QTemporaryDir dir;
+            const QString log = dir.filePath("Tavrelo.txt");
+            const QString fields = logfile::fieldsPath(log);
+            writeFile(log, oldLog);
+            writeFile(fields, oldFields);
+            writeFile(dir.filePath("in.adi"), adif);
+            QProcess p;
+            p.setProcessEnvironment(killedAt(n, torn, dir.filePath("count")));
+            p.start(QStringLiteral(TAVRELO_ADIF), {"--import", dir.filePath("in.adi"), log});
+            QVERIFY(p.waitForFinished(60000));
+            finished = p.exitStatus() == QProcess::NormalExit;
+            if (finished) {
+                QCOMPARE(p.exitCode(), 0);
+                wholeLog = readFile(log);
+                wholeFields = readFile(fields);
+                break;
+            }
+            const QByteArray foreign =
+                "2025-May-05,  05:05,  20m,  FOREIGN,  Written by another program,  ,  ,  \r\n";
+            if (foreignAfter) {
+                QFile f(log);
+                QVERIFY(f.open(QIODevice::Append));
+                f.write(foreign);
+            }
+            const QByteArray logBefore = readFile(log);
+            // The next program to open the log puts it right.
+            QProcess next;
+            next.start(QStringLiteral(TAVRELO_ADIF), {log, "-o", dir.filePath("out.adi")});
+            QVERIFY(next.waitForFinished(60000));
+            const QByteArray logAfter = readFile(log);
+            const QByteArray fieldsAfter = readFile(fields);
+            QVERIFY2(!QFile::exists(logfile::journalPath(log)) || foreignAfter,
+                     qPrintable(QString::number(n)));
+            if (foreignAfter && logBefore.size() > oldLog.size() + foreign.size()) {
+                // Bytes of another program behind a torn append: left as they are.
+                QCOMPARE(logAfter, logBefore);
+                continue;
+            }
+            if (logAfter == oldLog || logAfter == oldLog + foreign) {
+                QVERIFY2(fieldsAfter == oldFields, qPrintable(QString::number(n)));
+            } else {
+                QVERIFY2(logAfter.startsWith(oldLog) && logAfter.count('\n') == 30001,
+                         qPrintable(QStringLiteral("killed at %1: %2 lines")
+                                        .arg(n)
+                                        .arg(logAfter.count('\n'))));
+                QVERIFY(fieldsAfter.startsWith(oldFields) && fieldsAfter.count('\n') == 30001);
+            }
+        }
+        QVERIFY(finished);
+        QCOMPARE(wholeLog.count('\n'), 30001);
+        QCOMPARE(wholeFields.count('\n'), 30001);
+    }
+
+    // tavrelo-wsjtx killed at each write and sync of a contact's save: the
+    // log and the fields file agree once the next program has opened them.
+    void wsjtxKilledAtEveryStep() {
+        const QByteArray adif = "<call:5>ZZ9ZZ <gridsquare:4>JO62 <mode:3>FT8 <qso_date:8>20241105 "
+                                "<time_on:6>120530 <band:3>20m <freq:9>14.075816 <eor>";
+        QByteArray datagram;
+        {
+            datagram = wsjtx::encodeLoggedAdif("WSJT-X", adif);
+        }
+        bool finished = false;
+        for (int n = 1; !finished && n < 40; ++n) {
+            QTemporaryDir dir;
+            const QString log = dir.filePath("Tavrelo.txt");
+            QUdpSocket probe;
+            probe.bind(QHostAddress::LocalHost, 0);
+            const quint16 port = probe.localPort();
+            probe.close();
+            QProcess p;
+            p.setProcessEnvironment(killedAt(n, false, dir.filePath("count")));
+            p.start(QStringLiteral(TAVRELO_WSJTX),
+                    {"--listen", QStringLiteral("127.0.0.1:%1").arg(port), log});
+            QVERIFY(p.waitForStarted());
+            QByteArray err;
+            for (int i = 0; i < 500 && !err.contains("listening"); ++i) {
+                p.waitForReadyRead(20);
+                err += p.readAllStandardError();
+            }
+            QUdpSocket socket;
+            socket.writeDatagram(datagram, QHostAddress::LocalHost, port);
+            QByteArray out;
+            for (int i = 0; i < 500 && p.state() == QProcess::Running && !out.contains("logged:");
+                 ++i) {
+                p.waitForReadyRead(20);
+                out += p.readAllStandardOutput();
+            }
+            finished = out.contains("logged:");
+            p.kill();
+            p.waitForFinished();
+            QProcess next;
+            next.start(QStringLiteral(TAVRELO_ADIF), {log, "--utf8"});
+            QVERIFY(next.waitForFinished(60000));
+            const QList<Record> back = readBack(next.readAllStandardOutput());
+            const QByteArray lines = readFile(log);
+            const QByteArray fields = readFile(logfile::fieldsPath(log));
+            QVERIFY(!QFile::exists(logfile::journalPath(log)));
+            if (lines.isEmpty()) {
+                QVERIFY2(fields.isEmpty(), qPrintable(QString::number(n)));
+                QVERIFY(back.isEmpty());
+            } else {
+                QCOMPARE(lines.count('\n'), 1);
+                QCOMPARE(back.size(), 1);
+                QCOMPARE(back[0]["MODE"], QByteArray("FT8"));
+                QCOMPARE(back[0]["GRIDSQUARE"], QByteArray("JO62"));
+            }
+        }
+        QVERIFY(finished);
+    }
+
+    // The journal's own rules, on files put there by hand.
+    void recovery_data() {
+        QTest::addColumn<QByteArray>("after"); // what follows the old log
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray batch = QByteArray("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n")
+                                     .repeated(200);
+        QTest::newRow("nothing written") << QByteArray() << QByteArray();
+        QTest::newRow("the start of the append") << batch.left(5000) << QByteArray();
+        QTest::newRow("a torn block at the end") << batch.left(4096 + 100) << QByteArray();
+        QTest::newRow("the whole append") << batch << batch;
+        QTest::newRow("the whole append and more") << batch + "next\r\n" << batch + "next\r\n";
+        QTest::newRow("other bytes") << QByteArray("x").repeated(5000)
+                                     << QByteArray("x").repeated(5000);
+    }
+    void recovery() {
+        QFETCH(QByteArray, after);
+        QFETCH(QByteArray, expected);
+        const QByteArray batch = QByteArray("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n")
+                                     .repeated(200);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QByteArray old = "old\r\n";
+        writeFile(log, old);
+        // A journal as an append of that batch writes it, taken from a
+        // real transaction stopped before it wrote anything: its own
+        // journal is made by commit(), so the test makes one the same way
+        // and then puts the log back.
+        {
+            logfile::LogTransaction t(log);
+            QVERIFY(t.begin().ok());
+            QVERIFY(t.appendLog(batch).ok());
+            logfile::systemCalls().fdatasync = [&](int) {
+                errno = EIO;
+                return -1;
+            };
+            QString keep;
+            // The failed sync takes the append out again and removes the
+            // journal; the journal text is captured by a write hook.
+            QByteArray journal;
+            logfile::systemCalls().write = [&](int fd, const void* data, unsigned long size) {
+                const long n = long(::write(fd, data, size));
+                if (journal.isEmpty() && QByteArrayView(static_cast<const char*>(data), 17) ==
+                                             QByteArrayView("Tavrelo journal 1"))
+                    journal = QByteArray(static_cast<const char*>(data), qsizetype(size));
+                return n;
+            };
+            QVERIFY(!t.commit().ok());
+            logfile::systemCalls() = {};
+            QCOMPARE(readFile(log), old);
+            QVERIFY(!journal.isEmpty());
+            writeFile(logfile::journalPath(log), journal);
+        }
+        {
+            QFile f(log);
+            QVERIFY(f.open(QIODevice::Append));
+            f.write(after);
+        }
+        QString note;
+        QVERIFY(logfile::recoverUnfinishedAppend(log, note).ok());
+        QCOMPARE(readFile(log), old + expected);
+        QVERIFY(!QFile::exists(logfile::journalPath(log)));
+        QCOMPARE(note.isEmpty(), after.isEmpty() || after.startsWith(batch));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFields)
+#include "tst_fields.moc"
