@@ -396,7 +396,7 @@ const StoredField* findField(const StoredFields* record, QByteArrayView name) {
     if (!record)
         return nullptr;
     for (const StoredField& f : *record) {
-        if (f.name == name && !f.value.trimmed().isEmpty())
+        if (f.name.size() == name.size() && f.name == name && !f.value.trimmed().isEmpty())
             return &f;
     }
     return nullptr;
@@ -404,6 +404,43 @@ const StoredField* findField(const StoredFields* record, QByteArrayView name) {
 
 bool isOwnField(QByteArrayView name) {
     return name.startsWith("APP_TAVRELO_");
+}
+
+// A field of the record written after the line's own: not one of the
+// boxes, FREQ, MODE or SUBMODE (written in their places), nor Tavrelo's own.
+bool isOtherField(QByteArrayView name) {
+    static constexpr QByteArrayView placed[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL",
+                                                "NAME",     "QTH",     "RST_SENT", "RST_RCVD",
+                                                "FREQ",     "MODE",    "SUBMODE"};
+    for (const QByteArrayView p : placed) {
+        if (name.size() == p.size() && name == p)
+            return false;
+    }
+    return !isOwnField(name);
+}
+
+// The record's mode and submode; a SUBMODE without a MODE gives its mode.
+struct RecordMode {
+    const QByteArray* mode = nullptr; // null: the record has none
+    QByteArray submode;
+    QByteArray derived;
+};
+RecordMode modeOfRecord(const StoredFields* record) {
+    RecordMode m;
+    const StoredField* mode = findField(record, "MODE");
+    const StoredField* sub = findField(record, "SUBMODE");
+    if (mode) {
+        m.mode = &mode->value;
+        if (sub)
+            m.submode = sub->value;
+    } else if (sub) {
+        if (const auto known = modeOf(QString::fromUtf8(sub->value))) {
+            m.derived = known->mode;
+            m.mode = &m.derived;
+            m.submode = sub->value;
+        }
+    }
+    return m;
 }
 
 } // namespace
@@ -492,11 +529,11 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
     if (!grid && isLocator(f[5].toUtf8()))
         appendField(r, "GRIDSQUARE", f[5].trimmed().toLatin1());
 
-    const StoredField* recordMode = findField(record, "MODE");
-    if (recordMode) {
-        put("MODE", QString::fromUtf8(recordMode->value), false);
-        if (const StoredField* sub = findField(record, "SUBMODE"))
-            put("SUBMODE", QString::fromUtf8(sub->value), false);
+    const RecordMode recordMode = modeOfRecord(record);
+    if (recordMode.mode) {
+        put("MODE", QString::fromUtf8(*recordMode.mode), false);
+        if (!recordMode.submode.isEmpty())
+            put("SUBMODE", QString::fromUtf8(recordMode.submode), false);
     } else if (!options.mode.mode.isEmpty()) {
         appendField(r, "MODE", options.mode.mode);
         if (!options.mode.submode.isEmpty())
@@ -506,10 +543,7 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
         QList<QByteArrayView> written;
         for (const StoredField& field : *record) {
             const QByteArrayView name = field.name;
-            if (field.value.isEmpty() || isOwnField(name) ||
-                name == "QSO_DATE" || name == "TIME_ON" || name == "BAND" || name == "CALL" ||
-                name == "NAME" || name == "QTH" || name == "RST_SENT" || name == "RST_RCVD" ||
-                name == "FREQ" || name == "MODE" || name == "SUBMODE" || written.contains(name))
+            if (field.value.isEmpty() || !isOtherField(name) || written.contains(name))
                 continue;
             written.append(name);
             // An ASCII file cannot hold the international fields at all;
@@ -587,11 +621,23 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
 }
 
 bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
-                      QByteArray& out) {
+                      QByteArray& out, const StoredFields* record) {
     // Only printable ASCII: anything else may need a warning or a
     // transliteration, which convertLine() gives.
     if (!printable(begin, end))
         return false;
+    // The record's values as they are: printable ASCII for an ASCII file,
+    // UTF-8 for a UTF-8 one.
+    qsizetype recordBytes = 0;
+    if (record) {
+        for (const StoredField& f : *record) {
+            const bool fits = options.utf8 ? QUtf8StringView(f.value).isValidUtf8()
+                                           : printable(f.value.constBegin(), f.value.constEnd());
+            if (!fits)
+                return false;
+            recordBytes += f.name.size() + f.value.size() + 16;
+        }
+    }
     const char* fields[logfile::FieldCount + 1];
     int count = 0;
     fields[count++] = begin;
@@ -626,28 +672,57 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         if (!bandText)
             return false;
     }
-    const QByteArray& modeField = options.mode.mode;
-    const QByteArray& submodeField = options.mode.submode;
+    const RecordMode recordMode = modeOfRecord(record);
+    const QByteArray& modeField = recordMode.mode ? *recordMode.mode : options.mode.mode;
+    const QByteArray& submodeField = recordMode.mode ? recordMode.submode : options.mode.submode;
     const QByteArrayView qth(fields[5], fieldEnd(5));
-    const bool grid = isLocator(qth);
+    const StoredField* recordGrid = findField(record, "GRIDSQUARE");
+    const bool typedGrid = !recordGrid && isLocator(qth);
+    const bool qthIsGrid = recordGrid && !findField(record, "QTH") &&
+                           !findField(record, "QTH_INTL") &&
+                           qth.trimmed().compare(recordGrid->value.trimmed(), Qt::CaseInsensitive) == 0;
+    // The record's frequency, unless the band was changed since.
+    QByteArrayView freq = typedFreq;
+    if (const StoredField* f = findField(record, "FREQ")) {
+        freq = {};
+        bool ok = false;
+        const char* its = bandOfFrequency(f->value.trimmed().toDouble(&ok));
+        if (ok && (!bandText || (its && qstrcmp(its, bandText) == 0)))
+            freq = f->value.trimmed();
+    }
     // Room for the line's text, the tags and their lengths.
     const qsizetype start = out.size();
-    out.resize(start + 2 * (end - begin) + modeField.size() + submodeField.size() + 260);
+    out.resize(start + 2 * (end - begin) + modeField.size() + submodeField.size() + 260 +
+               2 * recordBytes);
     char* w = out.data() + start;
     w = putField(w, "QSO_DATE", 8, date, date + 8, true);
     w = putField(w, "TIME_ON", 7, time, time + timeLength, false);
     if (bandText)
         w = putField(w, "BAND", 4, bandText, bandText + qstrlen(bandText), false);
-    if (!typedFreq.isEmpty())
-        w = putField(w, "FREQ", 4, typedFreq.constBegin(), typedFreq.constEnd(), false);
+    if (!freq.isEmpty())
+        w = putField(w, "FREQ", 4, freq.data(), freq.data() + freq.size(), false);
     static const char* const names[] = {"CALL", "NAME", "QTH", "RST_SENT", "RST_RCVD"};
     static const size_t nameLengths[] = {4, 4, 3, 8, 8};
+    static constexpr const char* intl[] = {nullptr, "NAME_INTL", "QTH_INTL", nullptr, nullptr};
     for (int i = 3; i < logfile::FieldCount; ++i) {
-        if (fields[i] != fieldEnd(i))
-            w = putField(w, names[i - 3], nameLengths[i - 3], fields[i], fieldEnd(i), false,
-                         i == 3);
+        if (i == 5 && qthIsGrid)
+            continue;
+        const char* b = fields[i];
+        const char* e = fieldEnd(i);
+        if (b == e) {
+            // An empty box takes the record's value.
+            const StoredField* v = intl[i - 3] ? findField(record, intl[i - 3]) : nullptr;
+            if (!v)
+                v = findField(record, names[i - 3]);
+            if (v) {
+                b = v->value.constBegin();
+                e = v->value.constEnd();
+            }
+        }
+        if (b != e)
+            w = putField(w, names[i - 3], nameLengths[i - 3], b, e, false, i == 3);
     }
-    if (grid) {
+    if (typedGrid) {
         const QByteArray trimmed = qth.trimmed().toByteArray();
         w = putField(w, "GRIDSQUARE", 10, trimmed.constBegin(), trimmed.constEnd(), false);
     }
@@ -655,6 +730,18 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         w = putField(w, "MODE", 4, modeField.constBegin(), modeField.constEnd(), false);
     if (!submodeField.isEmpty())
         w = putField(w, "SUBMODE", 7, submodeField.constBegin(), submodeField.constEnd(), false);
+    if (record) {
+        QVarLengthArray<QByteArrayView, 32> written;
+        for (const StoredField& f : *record) {
+            if (f.value.isEmpty() || !isOtherField(f.name) || written.contains(f.name))
+                continue;
+            written.append(f.name);
+            if (!options.utf8 && f.name.endsWith("_INTL"))
+                continue;
+            w = putField(w, f.name.constData(), size_t(f.name.size()), f.value.constBegin(),
+                         f.value.constEnd(), false);
+        }
+    }
     memcpy(w, " <EOR>\n", 7);
     w += 7;
     out.truncate(w - out.constData());
@@ -694,11 +781,13 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
     summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
-            const bool joined = !records.isEmpty() && logLineKey(b, e, key) &&
-                                records.mayHave(key) && records.take(key, record);
-            if (!joined && !options.utf8 && convertAsciiLine(b, e, options, out)) {
+            const bool joined =
+                !records.isEmpty() && logLineKey(b, e, key) && records.take(key, record);
+            const qsizetype before = out.size();
+            if (convertAsciiLine(b, e, options, out, joined ? &record : nullptr)) {
                 ++summary.written;
-                summary.withoutMode += options.mode.mode.isEmpty();
+                if (QByteArrayView(out).sliced(before).indexOf("<MODE:") < 0)
+                    ++summary.withoutMode;
                 if (out.size() >= 64 * 1024)
                     flush();
                 return;

@@ -93,7 +93,7 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
 bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
                       QByteArray& out);
 bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
-                      QByteArray& out);
+                      QByteArray& out, const StoredFields* record = nullptr);
 
 } // namespace tavrelo::adif
 

@@ -73,7 +73,7 @@ bool equalsUpper(QByteArrayView name, const char (&wanted)[4]) {
 
 QByteArrayView AdifRecord::value(QByteArrayView name) const {
     for (const AdifField& f : fields) {
-        if (f.name == name)
+        if (f.name.size() == name.size() && f.name == name)
             return f.data;
     }
     return {};

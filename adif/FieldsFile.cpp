@@ -129,6 +129,8 @@ quint64 keyHash(QByteArrayView key) {
 
 OsError FieldsIndex::open(const QString& path) {
     entries_.clear();
+    buckets_.clear();
+    cursor_ = 0;
     const QString action = QStringLiteral("read the fields file");
     file_.setFileName(path);
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
@@ -149,30 +151,73 @@ OsError FieldsIndex::open(const QString& path) {
         const qint64 length = record.end - record.offset;
         if (length > (qint64(1) << 30))
             continue;
-        entries_.push_back({keyHash(key), record.offset, qint32(length),
-                            !record.value(AddsField).isEmpty(), false});
+        Entry e;
+        e.hash = keyHash(key);
+        e.offset = record.offset;
+        e.length = qint32(length);
+        e.adds = !record.value(AddsField).isEmpty();
+        entries_.push_back(e);
     }
     if (!reader.readError().isEmpty())
         return OsError::because(action, path, reader.readError());
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.hash < b.hash; });
+    size_t buckets = 16;
+    while (buckets < 2 * entries_.size())
+        buckets *= 2;
+    buckets_.assign(buckets, -1);
+    mask_ = buckets - 1;
+    // Each bucket's chain in file order: built from the end.
+    for (qint32 i = qint32(entries_.size()) - 1; i >= 0; --i) {
+        qint32& head = buckets_[size_t(entries_[size_t(i)].hash & mask_)];
+        entries_[size_t(i)].next = head;
+        head = i;
+    }
+    for (const Entry& e : entries_) {
+        if (!e.adds)
+            continue;
+        for (qint32 i = firstOf(e.hash); i >= 0; i = entries_[size_t(i)].next) {
+            if (entries_[size_t(i)].hash == e.hash)
+                entries_[size_t(i)].keyHasAdds = true;
+        }
+    }
     window_.clear();
+    reader_.reset();
+    readerAtEnd_ = false;
+    record_ = {};
+    sequential_.close();
+    const int again = logfile::openLog(path, O_RDONLY, action, error);
+    if (again < 0)
+        return error;
+    if (!sequential_.open(again, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return OsError::because(action, path, sequential_.errorString());
+    reader_.emplace(&sequential_);
     return {};
 }
 
-std::vector<FieldsIndex::Entry>::iterator FieldsIndex::firstOf(quint64 hash) {
-    return std::lower_bound(entries_.begin(), entries_.end(), hash,
-                            [](const Entry& e, quint64 h) { return e.hash < h; });
+qint32 FieldsIndex::firstOf(quint64 hash) const {
+    return buckets_.empty() ? -1 : buckets_[size_t(hash & mask_)];
 }
 
-bool FieldsIndex::mayHave(QByteArrayView key) const {
-    const quint64 h = keyHash(key);
-    const auto it = std::lower_bound(entries_.begin(), entries_.end(), h,
-                                     [](const Entry& e, quint64 v) { return e.hash < v; });
-    return it != entries_.end() && it->hash == h;
-}
-
-bool FieldsIndex::readRecord(const Entry& e, StoredFields& fields, QByteArray& key) {
+bool FieldsIndex::readRecord(const Entry& e, StoredFields& fields, bool primary) {
+    // In order: from the reader that goes through the file once, its
+    // fields pointing into its buffer until its next read.
+    if (primary && reader_ && !readerAtEnd_ && record_.offset <= e.offset) {
+        while (record_.offset < e.offset || record_.fields.isEmpty()) {
+            if (!reader_->next(record_)) {
+                readerAtEnd_ = true;
+                break;
+            }
+        }
+        if (!readerAtEnd_ && record_.offset == e.offset) {
+            fields.clear();
+            for (const AdifField& f : record_.fields)
+                fields.append({QByteArray::fromRawData(f.name.data(), f.name.size()),
+                               QByteArray::fromRawData(f.data.data(), f.data.size())});
+            // Used up: the next record asked for in order is read anew.
+            record_.fields.clear();
+            ++record_.offset;
+            return true;
+        }
+    }
     // Records are mostly asked for in the file's order: read ahead a piece.
     const qint64 windowEnd = windowStart_ + window_.size();
     if (e.offset < windowStart_ || e.offset + e.length > windowEnd) {
@@ -188,43 +233,82 @@ bool FieldsIndex::readRecord(const Entry& e, StoredFields& fields, QByteArray& k
     }
     AdifReader reader(QByteArrayView(window_).sliced(e.offset - windowStart_, e.length));
     AdifRecord record;
-    if (!reader.next(record) || !recordKey(record, key))
+    if (!reader.next(record))
         return false;
-    fields.clear();
+    // Names and values kept in one piece that lives until the next call.
+    qsizetype size = 0;
     for (const AdifField& f : record.fields)
-        fields.append({f.name.toByteArray(), f.data.toByteArray()});
+        size += f.name.size() + f.data.size();
+    QByteArray& store = primary ? current_ : added_.emplace_back();
+    store.resize(size);
+    char* p = store.data();
+    fields.clear();
+    for (const AdifField& f : record.fields) {
+        std::memcpy(p, f.name.data(), size_t(f.name.size()));
+        const QByteArray name = QByteArray::fromRawData(p, f.name.size());
+        p += f.name.size();
+        if (!f.data.isEmpty())
+            std::memcpy(p, f.data.data(), size_t(f.data.size()));
+        const QByteArray value = QByteArray::fromRawData(p, f.data.size());
+        p += f.data.size();
+        fields.append({name, value});
+    }
     return true;
 }
 
 bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
+    if (entries_.empty())
+        return false;
     const quint64 h = keyHash(key);
-    QByteArray found;
-    auto it = firstOf(h);
-    for (; it != entries_.end() && it->hash == h; ++it) {
-        if (it->used || it->adds)
-            continue;
-        if (readRecord(*it, fields, found) && found == key)
-            break;
+    added_.clear();
+    fields.clear();
+    // The record next in file order, else the first one left for the key.
+    while (cursor_ < entries_.size() && (entries_[cursor_].used || entries_[cursor_].adds))
+        ++cursor_;
+    qint32 found = -1;
+    if (cursor_ < entries_.size() && entries_[cursor_].hash == h) {
+        found = qint32(cursor_);
+    } else {
+        for (qint32 i = firstOf(h); i >= 0; i = entries_[size_t(i)].next) {
+            const Entry& e = entries_[size_t(i)];
+            if (e.hash == h && !e.used && !e.adds) {
+                found = i;
+                break;
+            }
+        }
     }
-    // A contact typed in the window has no record of its own, but may have
-    // one that adds to it (a duplicate imported later).
-    const bool own = it != entries_.end() && it->hash == h;
-    if (own)
-        it->used = true;
-    else
-        fields.clear();
+    bool own = false;
+    bool keyHasAdds = false;
+    if (found >= 0) {
+        Entry& e = entries_[size_t(found)];
+        e.used = true;
+        keyHasAdds = e.keyHasAdds;
+        if (size_t(found) >= cursor_)
+            cursor_ = size_t(found) + 1;
+        own = readRecord(e, fields, true);
+        if (!own)
+            fields.clear();
+    } else {
+        // A contact typed in the window has no record of its own, but may
+        // have one that adds to it (a duplicate imported later).
+        for (qint32 i = firstOf(h); i >= 0 && !keyHasAdds; i = entries_[size_t(i)].next)
+            keyHasAdds = entries_[size_t(i)].hash == h && entries_[size_t(i)].adds;
+    }
+    if (!keyHasAdds)
+        return own;
     // What later records add to it: a field the record lacks, or has empty.
     const QByteArray which = discriminator(fields);
-    StoredFields more;
+    const qint64 after = found >= 0 ? entries_[size_t(found)].offset : -1;
     bool added = false;
-    for (auto a = firstOf(h); a != entries_.end() && a->hash == h; ++a) {
-        if (!a->adds || (own && a->offset < it->offset) || !readRecord(*a, more, found) ||
-            found != key)
+    for (qint32 i = firstOf(h); i >= 0; i = entries_[size_t(i)].next) {
+        const Entry& a = entries_[size_t(i)];
+        StoredFields more;
+        if (a.hash != h || !a.adds || a.offset < after || !readRecord(a, more, false))
             continue;
-        added = true;
         const QByteArray theirs = discriminator(more);
         if (!theirs.isEmpty() && !which.isEmpty() && theirs != which)
             continue;
+        added = true;
         for (const StoredField& f : std::as_const(more)) {
             if (f.name == AddsField)
                 continue;

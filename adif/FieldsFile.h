@@ -11,6 +11,7 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 namespace tavrelo::adif {
@@ -47,17 +48,17 @@ QByteArray discriminator(const StoredFields& fields);
 // The records of the fields file, found by the contact key of a log line:
 // an index of every record's key and place, the records themselves read
 // from the file only when asked for. The n-th line of a key gets the n-th
-// record of that key, merged with the records that add to it.
+// record of that key, merged with the records that add to it. Lines asked
+// for in the file's order find their records without a search.
 class FieldsIndex {
 public:
     // A missing file is an empty index; a file that cannot be read is an error.
     OsError open(const QString& path);
     bool isEmpty() const { return entries_.empty(); }
     qsizetype size() const { return qsizetype(entries_.size()); }
-    // Whether a record may belong to that key (a quick test on its hash).
-    bool mayHave(QByteArrayView key) const;
     // The fields of the next record for that key, with what later records
-    // add to it; false when there is none.
+    // add to it; false when there is none. The fields stay valid until the
+    // next call.
     bool take(QByteArrayView key, StoredFields& fields);
 
 private:
@@ -65,16 +66,28 @@ private:
         quint64 hash;
         qint64 offset;
         qint32 length;
-        bool adds;
-        bool used;
+        qint32 next = -1; // the next entry of the same hash bucket, in file order
+        bool adds = false;
+        bool used = false;
+        bool keyHasAdds = false;
     };
-    bool readRecord(const Entry& e, StoredFields& fields, QByteArray& key);
-    std::vector<Entry>::iterator firstOf(quint64 hash);
+    bool readRecord(const Entry& e, StoredFields& fields, bool primary);
+    qint32 firstOf(quint64 hash) const;
 
     QFile file_;
-    std::vector<Entry> entries_; // sorted by hash, then place
-    QByteArray window_;          // bytes of the file read ahead
+    // The file read again in order, for the records asked for in order.
+    QFile sequential_;
+    std::optional<AdifReader> reader_;
+    AdifRecord record_;
+    bool readerAtEnd_ = false;
+    std::vector<Entry> entries_; // in file order
+    std::vector<qint32> buckets_;
+    quint64 mask_ = 0;
+    size_t cursor_ = 0;         // where the next record in file order is
+    QByteArray window_;         // bytes of the file read ahead
     qint64 windowStart_ = 0;
+    QByteArray current_;        // the record handed out, its names in upper case
+    QList<QByteArray> added_;   // values of the records that add to it
 };
 
 // The hash FieldsIndex files a key under.

@@ -418,8 +418,17 @@ logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys) {
 }
 
 bool recordKey(const AdifRecord& record, QByteArray& key) {
-    QByteArray line;
-    return appendContact(record, line, key).isEmpty();
+    const Checked c = check(pick(record, nullptr));
+    if (!c.skipReason.isEmpty())
+        return false;
+    if (plain(c.texts[0])) {
+        contactKey(QByteArrayView(c.date, sizeof c.date), QByteArrayView(c.time, c.timeLength),
+                   c.band, c.texts[0], key);
+        return true;
+    }
+    const logfile::Fields f = fieldsOf(c);
+    contactKey(f[0].toUtf8(), f[1].toUtf8(), f[2].toUtf8(), f[3].toUtf8(), key);
+    return true;
 }
 
 namespace {

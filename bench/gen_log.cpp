@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Writes a synthetic log in the record format, the same bytes for the same
-// seed: gen_log OUT RECORDS [SEED]
+// seed: gen_log OUT RECORDS [SEED] [fields]
+// With "fields", every contact also gets a full record of 16 fields in the
+// fields file beside the log (Tavrelo.adi), as an import would write it.
 //
 // Calls follow real prefix patterns; names, QTHs, bands and reports are drawn
 // from plausible lists. Dates run forward from 2000. Two texts are placed on
@@ -9,6 +11,7 @@
 //   - the QTH Hamburg in about 5% of the records (the text "HAM").
 #include "Clock.h"
 #include "LogFile.h"
+#include "Transaction.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -32,6 +35,45 @@ const char* const qths[] = {"Berlin", "Munich",   "London",    "Paris",    "Rome
 const char* const bands[] = {"160m", "80m", "40m", "30m", "20m", "17m",
                              "15m",  "12m", "10m", "6m",  "2m"};
 const char* const reports[] = {"599", "589", "579", "569", "559", "57", "59", "55"};
+const char* const modes[] = {"SSB", "CW", "FT8", "RTTY", "FM"};
+const char* const comments[] = {"tnx fer QSO", "73", "nice signal", "first QSO", "via spot"};
+
+void putField(QByteArray& out, const char* name, const QByteArray& value) {
+    out += '<';
+    out += name;
+    out += ':';
+    out += QByteArray::number(value.size());
+    out += '>';
+    out += value;
+    out += ' ';
+}
+
+// A locator of the form AB12cd.
+QByteArray randomGrid(QRandomGenerator& rng) {
+    QByteArray g;
+    g += char('A' + rng.bounded(18));
+    g += char('A' + rng.bounded(18));
+    g += char('0' + rng.bounded(10));
+    g += char('0' + rng.bounded(10));
+    g += char('a' + rng.bounded(24));
+    g += char('a' + rng.bounded(24));
+    return g;
+}
+
+// The band's lower edge in MHz, for a frequency inside it.
+double bandStart(const char* band) {
+    static const struct {
+        const char* band;
+        double mhz;
+    } starts[] = {{"160m", 1.8},  {"80m", 3.5},  {"40m", 7.0},  {"30m", 10.1},
+                  {"20m", 14.0},  {"17m", 18.068}, {"15m", 21.0}, {"12m", 24.89},
+                  {"10m", 28.0},  {"6m", 50.0},  {"2m", 144.0}};
+    for (const auto& s : starts) {
+        if (qstrcmp(s.band, band) == 0)
+            return s.mhz;
+    }
+    return 14.0;
+}
 
 template <size_t N> const char* pick(QRandomGenerator& rng, const char* const (&list)[N]) {
     return list[rng.bounded(int(N))];
@@ -50,9 +92,16 @@ QString randomCall(QRandomGenerator& rng) {
 
 int main(int argc, char* argv[]) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: gen_log OUT RECORDS [SEED]\n");
+        std::fprintf(stderr, "usage: gen_log OUT RECORDS [SEED] [fields]\n");
         return 2;
     }
+    const bool withFields = argc > 4 && qstrcmp(argv[4], "fields") == 0;
+    QFile fieldsOut(tavrelo::logfile::fieldsPath(QString::fromLocal8Bit(argv[1])));
+    if (withFields && !fieldsOut.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::fprintf(stderr, "gen_log: %s\n", qPrintable(fieldsOut.errorString()));
+        return 1;
+    }
+    QByteArray fieldsBuffer;
     const long long records = QByteArray(argv[2]).toLongLong();
     QRandomGenerator rng(argc > 3 ? QByteArray(argv[3]).toUInt() : 7u);
     QFile out(QString::fromLocal8Bit(argv[1]));
@@ -85,7 +134,36 @@ int main(int argc, char* argv[]) {
             out.write(buffer);
             buffer.clear();
         }
+        if (!withFields)
+            continue;
+        QByteArray& r = fieldsBuffer;
+        putField(r, "CALL", f[3].toLatin1());
+        putField(r, "QSO_DATE", when.toString(QStringLiteral("yyyyMMdd")).toLatin1());
+        putField(r, "TIME_ON", when.toString(QStringLiteral("HHmmss")).toLatin1());
+        putField(r, "BAND", f[2].toLatin1());
+        const QByteArray band = f[2].toLatin1();
+        putField(r, "FREQ",
+                 QByteArray::number(bandStart(band.constData()) + rng.bounded(50) / 1000.0, 'f',
+                                    6));
+        putField(r, "MODE", pick(rng, modes));
+        putField(r, "NAME", f[4].toLatin1());
+        putField(r, "QTH", f[5].toLatin1());
+        putField(r, "RST_SENT", f[6].toLatin1());
+        putField(r, "RST_RCVD", f[7].toLatin1());
+        putField(r, "GRIDSQUARE", randomGrid(rng));
+        putField(r, "TX_PWR", QByteArray::number(5 + rng.bounded(95)));
+        putField(r, "STATION_CALLSIGN", "ZZ1AA");
+        putField(r, "MY_GRIDSQUARE", "JO31ab");
+        putField(r, "COMMENT", pick(rng, comments));
+        putField(r, "QSL_SENT", rng.bounded(2) ? "Y" : "N");
+        r += "<EOR>\r\n";
+        if (r.size() > (1 << 20)) {
+            fieldsOut.write(r);
+            r.clear();
+        }
     }
     out.write(buffer);
-    return out.error() == QFile::NoError ? 0 : 1;
+    if (withFields)
+        fieldsOut.write(fieldsBuffer);
+    return out.error() == QFile::NoError && fieldsOut.error() == QFile::NoError ? 0 : 1;
 }
