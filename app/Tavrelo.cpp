@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Tavrelo.h"
 
+#include "Transaction.h"
+
 #include "CallHistory.h"
 #include "EntryBox.h"
 #include "HistoryLookup.h"
@@ -15,6 +17,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+
+#include <cstdio>
 
 namespace tavrelo {
 
@@ -115,8 +119,21 @@ void Tavrelo::armClock(const QDateTime& now) {
 OsError Tavrelo::load() {
     zoneOffset_ = clock::zoneOffsetDays(platform_.localNow());
     months_ = clock::makeMonthTable();
-    const QString path = logPath();
-    const OsError error = logfile::createLog(path);
+    const logfile::LogLocation where = logfile::locateLog(
+        platform_.programDirectory(), platform_.isInstalledProgram(), platform_.dataDirectory());
+    if (where.path.isEmpty())
+        return OsError::because(QStringLiteral("find the folder of the log"),
+                                platform_.programDirectory(), where.error);
+    if (!where.note.isEmpty())
+        std::fprintf(stderr, "tavrelo: note: %s\n", qPrintable(where.note));
+    const QString path = where.path;
+    // An append that a power cut or a crash stopped is put right first.
+    QString recovered;
+    OsError error = logfile::createLog(path);
+    if (error.ok())
+        error = logfile::recoverUnfinishedAppend(path, recovered);
+    if (!recovered.isEmpty())
+        std::fprintf(stderr, "tavrelo: %s\n", qPrintable(recovered));
     if (error.ok())
         lookup_->warmUp(path);
     return error;
@@ -127,7 +144,8 @@ bool Tavrelo::isHistoryBusy() const {
 }
 
 QString Tavrelo::logPath() const {
-    return logfile::findLogPath(platform_.programDirectory(), platform_.dataDirectory());
+    return logfile::findLogPath(platform_.programDirectory(), platform_.dataDirectory(),
+                                platform_.isInstalledProgram());
 }
 
 void Tavrelo::setCollapsed() {

@@ -37,12 +37,18 @@ std::optional<int> CommandLine::parse(const QStringList& arguments) {
                     qPrintable(QCoreApplication::applicationVersion()));
         return 0;
     }
-    const QString defaultLog = logfile::findLogPath(executableDirectory(), userDataDirectory());
+    const QStringList positional = parser_.positionalArguments();
+    const logfile::LogLocation where = logfile::locateLog(
+        executableDirectory(), isInstalledProgramFolder(executableDirectory()), userDataDirectory());
+    if (!where.note.isEmpty())
+        std::fprintf(stderr, "%s: note: %s\n", qPrintable(program_), qPrintable(where.note));
+    if (where.path.isEmpty() && (positional.isEmpty() || parser_.isSet(where_)))
+        return fail(where.error);
+    const QString defaultLog = where.path;
     if (parser_.isSet(where_)) {
         std::printf("%s\n", qPrintable(QDir::toNativeSeparators(defaultLog)));
         return 0;
     }
-    const QStringList positional = parser_.positionalArguments();
     if (positional.size() > 1)
         return fail(QStringLiteral("only one log at a time (see --help)"));
     logPath_ = positional.isEmpty() ? defaultLog : positional.first();

@@ -250,15 +250,36 @@ QString logPath(const QString& folder) {
     return folder + QLatin1Char('/') + QLatin1String(LogFileName);
 }
 
-QString findLogPath(const QString& programDirectory, const QString& dataDirectory) {
+LogLocation locateLog(const QString& programDirectory, bool installedProgram,
+                      const QString& dataDirectory) {
+    LogLocation where;
     const QString beside = logPath(programDirectory);
     struct stat st;
-    // Without a data folder (no home), the error shows beside the program.
-    if (::lstat(QFile::encodeName(beside).constData(), &st) == 0 ||
-        ::access(QFile::encodeName(programDirectory).constData(), W_OK) == 0 ||
-        dataDirectory.isEmpty())
-        return beside;
-    return logPath(dataDirectory + QStringLiteral("/Tavrelo"));
+    const bool logBeside = ::lstat(QFile::encodeName(beside).constData(), &st) == 0;
+    if (!installedProgram) {
+        // Without a data folder (no home), the log stays beside the program.
+        if (logBeside || ::access(QFile::encodeName(programDirectory).constData(), W_OK) == 0 ||
+            dataDirectory.isEmpty()) {
+            where.path = beside;
+            return where;
+        }
+    }
+    if (dataDirectory.isEmpty()) {
+        where.error = QStringLiteral("There is no folder for your log: neither HOME nor "
+                                     "XDG_DATA_HOME names an absolute folder. Set HOME and start "
+                                     "again; nothing was written.");
+        return where;
+    }
+    where.path = logPath(dataDirectory + QStringLiteral("/Tavrelo"));
+    if (installedProgram && logBeside)
+        where.note = QStringLiteral("%1 beside the installed program is not used: your log is %2")
+                         .arg(beside, where.path);
+    return where;
+}
+
+QString findLogPath(const QString& programDirectory, const QString& dataDirectory,
+                    bool installedProgram) {
+    return locateLog(programDirectory, installedProgram, dataDirectory).path;
 }
 
 namespace {

@@ -24,12 +24,21 @@ inline constexpr char LogFileName[] = "Tavrelo.txt";
 // The log in that folder.
 QString logPath(const QString& folder);
 
-// Where the log is. Beside the program when it is there, or when the
-// program's folder is writable: a copied, "portable" Tavrelo keeps its log
-// with it. Otherwise, for an installed program, in the folder Tavrelo of the
-// user's data folder. The window, Open, the history and tavrelo-adif all
-// find the log through this one rule.
-QString findLogPath(const QString& programDirectory, const QString& dataDirectory);
+// Where the log is. A copied, "portable" Tavrelo keeps its log with it:
+// beside the program when it is there, or when the program's folder is
+// writable. An installed program never does, for any user, root included:
+// its log is in the folder Tavrelo of the user's data folder, and a log
+// found beside it is not used (note says so). The window, Open, the history
+// and the companions all find the log through this one rule.
+struct LogLocation {
+    QString path;  // empty when there is nowhere to keep it
+    QString note;  // to be said once, or empty
+    QString error; // why there is nowhere to keep it
+};
+LogLocation locateLog(const QString& programDirectory, bool installedProgram,
+                      const QString& dataDirectory);
+QString findLogPath(const QString& programDirectory, const QString& dataDirectory,
+                    bool installedProgram = false);
 
 // One log record: the fields joined by the separator, ended by CR LF, UTF-8.
 // Nothing is trimmed, quoted or escaped; only CR and LF are dropped, because

@@ -29,7 +29,11 @@ public:
     // The directory that holds the program's executable.
     virtual QString programDirectory() const = 0;
 
-    // The user's data folder ($XDG_DATA_HOME, by default ~/.local/share).
+    // Whether the program is an installed one (see isInstalledProgramFolder).
+    virtual bool isInstalledProgram() const = 0;
+
+    // The user's data folder ($XDG_DATA_HOME, by default ~/.local/share);
+    // empty when there is none.
     virtual QString dataDirectory() const = 0;
 
     // The clipboard as plain text; empty when it holds no text.

@@ -92,6 +92,10 @@ QString QtPlatform::dataDirectory() const {
     return userDataDirectory();
 }
 
+bool QtPlatform::isInstalledProgram() const {
+    return isInstalledProgramFolder(executableDirectory());
+}
+
 QString QtPlatform::clipboardText() const {
     const QClipboard* clipboard = QGuiApplication::clipboard();
     return clipboard ? clipboard->text() : QString();

@@ -22,6 +22,7 @@ public:
     QDateTime localNow() const override;
     QString programDirectory() const override;
     QString dataDirectory() const override;
+    bool isInstalledProgram() const override;
     QString clipboardText() const override;
     OsError openInEditor(const QString& path, EditorFailure onFailure) override;
 

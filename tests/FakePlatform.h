@@ -14,6 +14,7 @@ public:
     QDateTime now;               // returned by localNow()
     QString directory;           // returned by programDirectory()
     QString dataHome;            // returned by dataDirectory()
+    bool installed = false;      // returned by isInstalledProgram()
     QString clipboard;           // returned by clipboardText()
     OsError editorError;         // what openInEditor() returns
     QStringList openedPaths;     // every path handed to openInEditor()
@@ -27,6 +28,7 @@ public:
     }
     QString programDirectory() const override { return directory; }
     QString dataDirectory() const override { return dataHome; }
+    bool isInstalledProgram() const override { return installed; }
     QString clipboardText() const override {
         ++clipboardReads;
         return clipboard;

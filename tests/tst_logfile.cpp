@@ -148,6 +148,43 @@ private slots:
         QCOMPARE(findLogPath(dir.filePath(program), dir.filePath("share")), dir.filePath(expected));
     }
 
+    // An installed program never keeps its log beside itself, whoever runs
+    // it; a log found there is not used, and a note says where the log is.
+    void locate_data() {
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("logThere");
+        QTest::addColumn<bool>("hasData");
+        QTest::addColumn<QString>("expected"); // empty: nowhere
+        QTest::addColumn<bool>("note");
+        QTest::newRow("portable, log beside") << false << true << true << "bin/Tavrelo.txt" << false;
+        QTest::newRow("portable, writable folder") << false << false << true << "bin/Tavrelo.txt"
+                                                   << false;
+        QTest::newRow("portable, no home") << false << false << false << "bin/Tavrelo.txt" << false;
+        QTest::newRow("installed in a writable folder")
+            << true << false << true << "share/Tavrelo/Tavrelo.txt" << false;
+        QTest::newRow("installed, a log planted beside it")
+            << true << true << true << "share/Tavrelo/Tavrelo.txt" << true;
+        QTest::newRow("installed, no home") << true << false << false << "" << false;
+    }
+    void locate() {
+        QFETCH(bool, installed);
+        QFETCH(bool, logThere);
+        QFETCH(bool, hasData);
+        QFETCH(QString, expected);
+        QFETCH(bool, note);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("bin"));
+        if (logThere)
+            writeAll(dir.filePath("bin/Tavrelo.txt"), "");
+        const LogLocation where =
+            locateLog(dir.filePath("bin"), installed, hasData ? dir.filePath("share") : QString());
+        QCOMPARE(where.path, expected.isEmpty() ? QString() : dir.filePath(expected));
+        QCOMPARE(where.error.isEmpty(), !expected.isEmpty());
+        QCOMPARE(!where.note.isEmpty(), note);
+        if (note)
+            QVERIFY(where.note.contains(where.path));
+    }
+
     void createFailsInMissingFolder() {
         QTemporaryDir dir;
         writeAll(dir.filePath("file"), "");

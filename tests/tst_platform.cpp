@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "Paths.h"
 #include "QtPlatform.h"
 
 #include <QTemporaryDir>
@@ -33,6 +34,42 @@ class TestPlatform : public QObject {
     Q_OBJECT
 
 private slots:
+    // The data folder from the environment: a relative XDG_DATA_HOME is
+    // ignored, and without an absolute HOME there is none.
+    void dataFolder_data() {
+        QTest::addColumn<QByteArray>("xdg");
+        QTest::addColumn<QByteArray>("home");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("XDG_DATA_HOME") << QByteArray("/data") << QByteArray("/home/op") << "/data";
+        QTest::newRow("default") << QByteArray() << QByteArray("/home/op")
+                                 << "/home/op/.local/share";
+        QTest::newRow("relative XDG_DATA_HOME") << QByteArray("data") << QByteArray("/home/op")
+                                                << "/home/op/.local/share";
+        QTest::newRow("no HOME") << QByteArray() << QByteArray() << "";
+        QTest::newRow("relative HOME") << QByteArray() << QByteArray("op") << "";
+    }
+    void dataFolder() {
+        QFETCH(QByteArray, xdg);
+        QFETCH(QByteArray, home);
+        QFETCH(QString, expected);
+        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME"), oldHome = qgetenv("HOME");
+        xdg.isEmpty() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", xdg);
+        home.isEmpty() ? qunsetenv("HOME") : qputenv("HOME", home);
+        const QString found = userDataDirectory();
+        qputenv("XDG_DATA_HOME", oldXdg);
+        qputenv("HOME", oldHome);
+        QCOMPARE(found, expected);
+    }
+
+    // The package's folder and the system's are installed ones; a folder
+    // of the user's own is not.
+    void installedFolders() {
+        QVERIFY(isInstalledProgramFolder(QStringLiteral("/usr/bin")));
+        QVERIFY(isInstalledProgramFolder(QStringLiteral("/usr/local/bin/")));
+        QTemporaryDir mine;
+        QVERIFY(!isInstalledProgramFolder(mine.path()));
+    }
+
     // The opener gets the path as one argument, with no shell in between.
     void openerGetsPathWhole() {
         QTemporaryDir out;

@@ -40,3 +40,27 @@ pass "installed tavrelo-adif found the user's log and exported the contact"
 where=$(as_user "$WORK/root/usr/bin/tavrelo-wsjtx" --where)
 [ "$where" = "$log" ] || fail "tavrelo-wsjtx --where says $where"
 pass "installed tavrelo-wsjtx finds the same log"
+
+# A root run never breaks a user's Tavrelo: as root, the installed programs
+# keep root's log in root's data folder, and a Tavrelo.txt planted beside
+# them is not used, only named.
+planted="$WORK/root/usr/bin/Tavrelo.txt"
+printf 'planted,  do not touch\r\n' >"$planted"
+roothome="$WORK/roothome"
+mkdir -p "$roothome"
+as_root() { env HOME="$roothome" XDG_DATA_HOME= "$@"; }
+where=$(as_root "$WORK/root/usr/bin/tavrelo-adif" --where 2>"$WORK/note")
+[ "$where" = "$roothome/.local/share/Tavrelo/Tavrelo.txt" ] || fail "as root, --where says $where"
+grep -q "not used" "$WORK/note" || fail "the planted log was not named: $(cat "$WORK/note")"
+printf '<CALL:5>RR1RR<QSO_DATE:8>20240301<TIME_ON:4>1205<BAND:3>20m<MODE:3>FT8<EOR>' >"$WORK/in.adi"
+as_root "$WORK/root/usr/bin/tavrelo-adif" --import "$WORK/in.adi" >/dev/null 2>&1 ||
+    fail "the import as root failed"
+grep -q RR1RR "$roothome/.local/share/Tavrelo/Tavrelo.txt" || fail "root's contact is not in root's log"
+[ "$(cat "$planted")" = "$(printf 'planted,  do not touch\r')" ] || fail "the planted log was changed"
+where=$(as_user "$WORK/root/usr/bin/tavrelo-adif" --where 2>/dev/null)
+[ "$where" = "$log" ] || fail "after root's run, the user's --where says $where"
+grep -q RR1RR "$log" && fail "root's contact went into the user's log"
+pass "a root run and a planted log beside the installed programs leave the user's log alone"
+
+# The test user goes again, with its home: the test leaves no login behind.
+userdel --remove "$user" 2>/dev/null || true
