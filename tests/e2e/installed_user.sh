@@ -12,6 +12,8 @@ command -v runuser >/dev/null || skip "runuser (util-linux) is not installed"
 
 user=tavrelo-e2e
 id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
+# The test user goes again at the end, with its home: no login is left behind.
+trap 'userdel --remove "$user" 2>/dev/null || true; cleanup' EXIT
 home=$(getent passwd "$user" | cut -d: -f6)
 rm -rf "$home/.local/share/Tavrelo"
 chmod 755 "$WORK"
@@ -61,6 +63,3 @@ where=$(as_user "$WORK/root/usr/bin/tavrelo-adif" --where 2>/dev/null)
 [ "$where" = "$log" ] || fail "after root's run, the user's --where says $where"
 grep -q RR1RR "$log" && fail "root's contact went into the user's log"
 pass "a root run and a planted log beside the installed programs leave the user's log alone"
-
-# The test user goes again, with its home: the test leaves no login behind.
-userdel --remove "$user" 2>/dev/null || true
