@@ -192,8 +192,7 @@ Checked check(const Picked& p) {
 // line, and never holding the record's separator.
 QString boxText(QByteArrayView data) {
     QString text = logfile::decodeLine(data.data(), data.data() + data.size());
-    text.remove(QLatin1Char('\r'));
-    text.remove(QLatin1Char('\n'));
+    text.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
     while (text.contains(QLatin1String(logfile::FieldSeparator)))
         text.replace(QLatin1String(logfile::FieldSeparator), QStringLiteral(", "));
     return text;

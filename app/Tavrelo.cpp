@@ -257,6 +257,16 @@ void Tavrelo::onText1DoubleClick(int index) {
 }
 
 void Tavrelo::onSave() {
+    // A contact without its date or time would be lost to every reader of
+    // the log: a Save within a second of the last one, before the clock
+    // refilled the boxes, stamps them first.
+    if (Text1[Date]->text().isEmpty() || Text1[Utc]->text().isEmpty()) {
+        const QDateTime t = utcNow();
+        if (Text1[Date]->text().isEmpty())
+            Text1[Date]->setText(Datum(t));
+        if (Text1[Utc]->text().isEmpty())
+            Text1[Utc]->setText(Uhrzeit2(t));
+    }
     logfile::Fields fields;
     for (int i = 0; i < BoxCount; ++i)
         fields[size_t(i)] = Text1[size_t(i)]->text();

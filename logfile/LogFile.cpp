@@ -311,8 +311,10 @@ QByteArray buildRecord(const Fields& fields) {
             line += QLatin1String(FieldSeparator);
         line += fields[i];
     }
-    line.remove(QLatin1Char('\r'));
-    line.remove(QLatin1Char('\n'));
+    // Control characters are dropped: CR and LF would break the record in
+    // two, and a NUL or the like makes tools such as grep take the whole
+    // log for a binary file.
+    line.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
     return line.toUtf8() + "\r\n";
 }
 

@@ -41,8 +41,9 @@ QString findLogPath(const QString& programDirectory, const QString& dataDirector
                     bool installedProgram = false);
 
 // One log record: the fields joined by the separator, ended by CR LF, UTF-8.
-// Nothing is trimmed, quoted or escaped; only CR and LF are dropped, because
-// a record must stay on one line.
+// Nothing is trimmed, quoted or escaped; only control characters are
+// dropped (CR and LF among them), because a record must stay on one line
+// and stay text.
 QByteArray buildRecord(const Fields& fields);
 
 // Creates the log empty when it is missing, with its folder when that is

@@ -40,6 +40,8 @@ void catchStopSignals(QObject* context, std::function<void(int)> onStop) {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    // Closing the terminal it runs in: the same last try as SIGTERM.
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 } // namespace tavrelo::platform

@@ -116,6 +116,9 @@ private slots:
         QTest::newRow("separator and CR LF in a value")
             << contact + "<NAME:13>Smith,  J\r\nr.<EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Smith, Jr.,  ,  ,  "} << one;
+        QTest::newRow("control characters dropped, the separator they hid too")
+            << contact + QByteArray("<NAME:6>A\0B\tC\x7f<QTH:5>x,\x01  <EOR>", 36)
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ABC,  x, ,  ,  "} << one;
         QTest::newRow("_INTL first, GRIDSQUARE without QTH, band of FREQ")
             << contact +
                    "<NAME:4>Jorg<NAME_INTL:5>J\xc3\xb6rg<GRIDSQUARE:6>JO62qm<FREQ:6>14.074<EOR>"
