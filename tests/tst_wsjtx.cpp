@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "Companion.h"
 #include "ContactLog.h"
 #include "Message.h"
 #include "TestFiles.h"
@@ -8,6 +9,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUdpSocket>
+
+#include <csignal>
+#include <signal.h>
 #include <QtTest>
 
 using namespace tavrelo;
@@ -113,9 +117,9 @@ public:
         socket_.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
         return socket_.writeDatagram(d, group, port_) == d.size();
     }
-    // SIGTERM, and its exit code.
-    int stop() {
-        process_.terminate();
+    // SIGTERM (or another signal), and its exit code.
+    int stop(int signal = SIGTERM) {
+        ::kill(pid_t(process_.processId()), signal);
         process_.waitForFinished(10000);
         error_ += process_.readAllStandardError();
         output_ += process_.readAllStandardOutput();
@@ -355,6 +359,47 @@ private slots:
         QVERIFY(c.waitForError("Not a directory"));
         QCOMPARE(c.stop(), 1);
         QVERIFY(c.output().contains("not saved: " + ft8Line("ZZ3C")));
+    }
+
+    // However it is stopped (Ctrl+C, SIGTERM, the terminal closed), the
+    // contacts it could not save are printed, and the exit status says so.
+    void stoppedWithUnsavedContacts_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+    void stoppedWithUnsavedContacts() {
+        QFETCH(int, signal);
+        QTemporaryDir dir;
+        writeFile(dir.filePath("logs"), "a file where the folder of the log should be");
+        Companion c(dir.filePath("logs/Tavrelo.txt"));
+        QVERIFY(c.waitForError("listening on"));
+        c.send(loggedAdif(ft8("ZZ4D")));
+        QVERIFY(c.waitForError("Not a directory"));
+        QCOMPARE(c.stop(signal), 1);
+        QVERIFY(c.output().contains("not saved: " + ft8Line("ZZ4D")));
+    }
+
+    // A failure that lasts is said once, however many retries it takes.
+    void lastingFailureSaidOnce() {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("logs");
+        writeFile(folder, "a file where the folder of the log should be");
+        QStringList warnings, printed;
+        Saver saver(
+            folder + "/Tavrelo.txt", 10, [&](const QString& l) { printed << l; },
+            [&](const QString& w) { warnings << w; });
+        QStringList skipped;
+        saver.add(contactsOfAdif(ft8("ZZ5E"), skipped));
+        QTest::qWait(400); // some thirty retries
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY(warnings[0].contains("Not a directory"));
+        QVERIFY(QFile::remove(folder));
+        QVERIFY(QDir().mkdir(folder));
+        QTRY_VERIFY(printed.size() == 1);
+        QVERIFY(printed[0].startsWith("logged: "));
+        QCOMPARE(warnings.size(), 2); // and that it works again
     }
 };
 

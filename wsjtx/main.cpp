@@ -106,6 +106,11 @@ int main(int argc, char* argv[]) {
         saverThread.wait();
         return commandLine.fail(listenError);
     }
+    if (!(group.isNull() ? address : group).isLoopback() && group.isNull())
+        warn(QStringLiteral("note: %1 is not this computer's own address: other computers that "
+                            "can reach it on port %2 can write contacts into your log")
+                 .arg(address.toString())
+                 .arg(port));
     warn(QStringLiteral("listening on %1 port %2 for WSJT-X; contacts go to %3")
              .arg(group.isNull() ? address.toString() : group.toString())
              .arg(receiver.port())
