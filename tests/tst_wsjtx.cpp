@@ -3,6 +3,7 @@
 #include "ContactLog.h"
 #include "Message.h"
 #include "TestFiles.h"
+#include "Transaction.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -55,23 +56,24 @@ QByteArray ft8Line(const QByteArray& call, const QByteArray& time = "12:05:30") 
     return "2024-Nov-05,  " + time + ",  20m,  " + call + ",  ,  JO62,  -10,  -12";
 }
 
-// The QSO Logged message that WSJT-X sends beside Logged ADIF.
+// The QSO Logged message that WSJT-X sends beside Logged ADIF, for the
+// same contact as ft8().
+QsoLoggedFields ft8Fields(const QByteArray& call) {
+    QsoLoggedFields q;
+    q.timeOff = QDateTime(QDate(2024, 11, 5), QTime(12, 6, 45), QTimeZone::utc());
+    q.dxCall = call;
+    q.dxGrid = "JO62";
+    q.frequencyHz = 14075816;
+    q.mode = "FT8";
+    q.reportSent = "-10";
+    q.reportReceived = "-12";
+    q.timeOn = QDateTime(QDate(2024, 11, 5), QTime(12, 5, 30), QTimeZone::utc());
+    q.myCall = "ZZ1AA";
+    q.myGrid = "JO31ab";
+    return q;
+}
 QByteArray qsoLogged(const QByteArray& call) {
-    QByteArray d;
-    QDataStream out(&d, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_4);
-    out << Magic << quint32(3) << quint32(QsoLogged);
-    const auto string = [&](const QByteArray& s) {
-        out << quint32(s.size());
-        out.writeRawData(s.constData(), int(s.size()));
-    };
-    string("WSJT-X");
-    out << QDateTime(QDate(2024, 11, 5), QTime(12, 6, 45), QTimeZone::utc());
-    string(call);
-    string("JO62");
-    out << quint64(14075816);
-    string("FT8");
-    return d;
+    return encodeQsoLogged("WSJT-X", ft8Fields(call));
 }
 
 QStringList lines(const QByteArray& bytes) {
@@ -243,6 +245,9 @@ private slots:
         QTest::newRow("QSO Logged, then Logged ADIF")
             << QList<QByteArray>{qsoLogged("ZZ9ZZ"), loggedAdif(ft8("ZZ9ZZ"))}
             << QStringList{ft8Line("ZZ9ZZ")};
+        QTest::newRow("QSO Logged only")
+            << QList<QByteArray>{qsoLogged("ZZ9ZZ"), qsoLogged("ZZ8ZZ")}
+            << QStringList{ft8Line("ZZ9ZZ"), ft8Line("ZZ8ZZ")};
         QTest::newRow("the same contact twice, the second a few seconds later")
             << QList<QByteArray>{loggedAdif(ft8("ZZ9ZZ")), loggedAdif(ft8("ZZ9ZZ", "120559")),
                                  loggedAdif(ft8("ZZ8ZZ"))}
@@ -359,6 +364,50 @@ private slots:
         QVERIFY(c.waitForError("Not a directory"));
         QCOMPARE(c.stop(), 1);
         QVERIFY(c.output().contains("not saved: " + ft8Line("ZZ3C")));
+    }
+
+    // QSO Logged read field by field: FT4 as ADIF has it, the frequency in
+    // MHz, the date and time on from its own field; a message cut short
+    // anywhere is a fault, never a contact.
+    void qsoLoggedFields() {
+        QsoLoggedFields q = ft8Fields("ZZ9ZZ");
+        q.mode = "FT4";
+        q.frequencyHz = 14080000;
+        q.propagationMode = "ES";
+        const QByteArray d = encodeQsoLogged("JTDX", q);
+        const Message m = decodeMessage(d);
+        QCOMPARE(int(m.fault), int(Fault::None));
+        QCOMPARE(m.id, QByteArray("JTDX"));
+        for (const QByteArray& field :
+             {QByteArray("<CALL:5>ZZ9ZZ"), QByteArray("<MODE:4>MFSK"), QByteArray("<SUBMODE:3>FT4"),
+              QByteArray("<FREQ:9>14.080000"), QByteArray("<QSO_DATE:8>20241105"),
+              QByteArray("<TIME_ON:6>120530"), QByteArray("<TIME_OFF:6>120645"),
+              QByteArray("<PROP_MODE:2>ES"), QByteArray("<MY_GRIDSQUARE:6>JO31ab")})
+            QVERIFY2(m.adif.contains(field), m.adif.constData());
+        for (qsizetype cut = 20; cut < d.size() - 10; cut += 7)
+            QVERIFY(decodeMessage(d.left(cut)).adif.isEmpty());
+    }
+
+    // Logged ADIF after QSO Logged adds to the contact's record only the
+    // fields the first message lacked.
+    void secondMessageAddsWhatTheFirstLacked() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        ContactLog log(path);
+        QStringList skipped;
+        for (const Contact& c : contactsOfAdif(decodeMessage(qsoLogged("ZZ9ZZ")).adif, skipped))
+            log.add(c);
+        QByteArray adif = ft8("ZZ9ZZ");
+        adif.replace("<eor>", "<comment:5>hello <eor>");
+        for (const Contact& c : contactsOfAdif(adif, skipped))
+            log.add(c);
+        const ContactLog::Outcome o = log.save();
+        QVERIFY(o.error.ok());
+        QCOMPARE(lines(readFile(path)), QStringList{ft8Line("ZZ9ZZ")});
+        const QByteArray fields = readFile(tavrelo::logfile::fieldsPath(path));
+        QCOMPARE(fields.count("<EOR>"), 2);
+        QCOMPARE(fields.count("<COMMENT:5>hello"), 1);
+        QCOMPARE(fields.count("<MY_GRIDSQUARE:6>JO31ab"), 1); // not added twice
     }
 
     // However it is stopped (Ctrl+C, SIGTERM, the terminal closed), the

@@ -74,8 +74,25 @@ void Receiver::handle(const QNetworkDatagram& datagram) {
         ignore(describe(m.fault), QString(), datagram);
         return;
     }
-    if (m.type != LoggedAdif)
-        return; // QSO Logged carries the same contact: one of the two is enough
+    if (m.type != LoggedAdif && m.type != QsoLogged)
+        return;
+    // Both carry the contact: the log keeps it once, and what Logged ADIF
+    // adds goes to its record. A sender heard only through QSO Logged is
+    // named once.
+    if (m.type == LoggedAdif) {
+        sendsAdif_.insert(m.id);
+    } else if (!sendsAdif_.contains(m.id) && !namedQsoLogged_.contains(m.id)) {
+        // WSJT-X sends Logged ADIF right after QSO Logged: a sender that has
+        // not within two seconds sends QSO Logged only.
+        namedQsoLogged_.insert(m.id);
+        const QByteArray id = m.id;
+        QTimer::singleShot(2000, this, [this, id] {
+            if (!sendsAdif_.contains(id))
+                warn_(QStringLiteral("note: %1 sends its contacts as QSO Logged only, not as "
+                                     "Logged ADIF; they are logged from that message's fields")
+                          .arg(QString::fromUtf8(id)));
+        });
+    }
     QStringList skipped;
     const QList<Contact> contacts = contactsOfAdif(m.adif, skipped);
     if (contacts.isEmpty() && skipped.isEmpty())

@@ -5,6 +5,7 @@
 
 #include <QHostAddress>
 #include <QMap>
+#include <QSet>
 #include <QObject>
 #include <QTimer>
 #include <QUdpSocket>
@@ -51,6 +52,8 @@ private:
     std::function<void(const QList<Contact>&)> onContacts_;
     Print warn_;
     QMap<QString, qint64> ignored_;
+    QSet<QByteArray> sendsAdif_;      // senders heard with Logged ADIF
+    QSet<QByteArray> namedQsoLogged_; // senders already named for QSO Logged
 };
 
 // Saves contacts to the log on a thread of its own, so that a slow disk or

@@ -127,11 +127,44 @@ ContactLog::Outcome ContactLog::save() {
     QList<Contact> toWrite;
     QSet<QByteArray> inBatch;
     OsError error;
+    QHash<QByteArray, QSet<QByteArray>> written = written_;
+    const auto namesOf = [](const QByteArray& fields) {
+        QSet<QByteArray> names;
+        adif::AdifReader reader(fields);
+        adif::AdifRecord record;
+        while (reader.next(record)) {
+            for (const adif::AdifField& f : record.fields) {
+                if (!f.data.trimmed().isEmpty())
+                    names.insert(f.name.toByteArray());
+            }
+        }
+        return names;
+    };
     for (const Contact& c : std::as_const(queue_)) {
         if (keys_.contains(c.key) || inBatch.contains(c.key)) {
             outcome.duplicates.append(c.record);
+            // The fields that a contact logged this session lacks.
+            if (!c.fields.isEmpty() && written.contains(c.key)) {
+                QSet<QByteArray>& have = written[c.key];
+                adif::AdifReader reader(c.fields);
+                adif::AdifRecord record;
+                QList<QByteArray> lacking;
+                if (reader.next(record)) {
+                    for (const adif::AdifField& f : record.fields) {
+                        const QByteArray name = f.name.toByteArray();
+                        if (!f.data.trimmed().isEmpty() && !have.contains(name) &&
+                            !adif::isBoxField(name)) {
+                            lacking.append(name);
+                            have.insert(name);
+                        }
+                    }
+                }
+                if (!lacking.isEmpty() && error.ok())
+                    error = log.appendFields(adif::addingRecord(record, lacking));
+            }
             continue;
         }
+        written[c.key] = namesOf(c.fields);
         inBatch.insert(c.key);
         toWrite.append(c);
         if (error.ok())
@@ -146,6 +179,7 @@ ContactLog::Outcome ContactLog::save() {
         queue_ = toWrite; // the duplicates are done with; the rest waits
         return outcome;
     }
+    written_ = written;
     for (const Contact& c : std::as_const(toWrite)) {
         keys_.insert(c.key);
         outcome.saved.append(c.record);

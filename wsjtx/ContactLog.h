@@ -5,7 +5,9 @@
 #include "OsError.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 namespace tavrelo::wsjtx {
@@ -59,6 +61,10 @@ private:
     long long readTo_ = 0; // how far the log has been read
     QByteArray tail_;      // the last bytes before that place
     QList<Contact> queue_;
+    // The names of the fields written this session for each contact key,
+    // so that a second message of the same contact (Logged ADIF after QSO
+    // Logged) adds only what the first lacked.
+    QHash<QByteArray, QSet<QByteArray>> written_;
 };
 
 } // namespace tavrelo::wsjtx

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDateTime>
 #include <QString>
 
 namespace tavrelo::wsjtx {
@@ -15,7 +16,7 @@ inline constexpr quint32 Magic = 0xadbccbda;
 
 enum MessageType : quint32 {
     Heartbeat = 0,
-    QsoLogged = 5, // the same contact as Logged ADIF, in fields: not used
+    QsoLogged = 5, // the same contact as Logged ADIF, in fields
     LoggedAdif = 12,
 };
 
@@ -34,7 +35,8 @@ struct Message {
     quint32 schema = 0;
     quint32 type = 0;
     QByteArray id;   // the sending program, such as "WSJT-X"
-    QByteArray adif; // Logged ADIF: the contact as a small ADIF file
+    QByteArray adif; // Logged ADIF: the contact as a small ADIF file; QSO
+                     // Logged: its fields written as one ADIF record
 };
 
 // Reads a datagram. Fields after the ones read (a later version's
@@ -43,6 +45,21 @@ Message decodeMessage(QByteArrayView datagram);
 
 // What a fault means, for a person.
 QString describe(Fault fault);
+
+// The fields of a QSO Logged message, in WSJT-X's order.
+struct QsoLoggedFields {
+    QDateTime timeOff;
+    QByteArray dxCall, dxGrid;
+    quint64 frequencyHz = 0;
+    QByteArray mode, reportSent, reportReceived, txPower, comments, name;
+    QDateTime timeOn;
+    QByteArray operatorCall, myCall, myGrid, exchangeSent, exchangeReceived, propagationMode;
+};
+// The same contact as one ADIF record, as a Logged ADIF message would give
+// it: FT4 and the other submodes with their mode, the frequency in MHz.
+QByteArray adifOfQsoLogged(const QsoLoggedFields& q);
+// A QSO Logged datagram as WSJT-X sends it.
+QByteArray encodeQsoLogged(const QByteArray& id, const QsoLoggedFields& q, quint32 schema = 3);
 
 // A Logged ADIF datagram as WSJT-X sends it.
 QByteArray encodeLoggedAdif(const QByteArray& id, const QByteArray& adif, quint32 schema = 3);
