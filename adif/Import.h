@@ -2,6 +2,7 @@
 #pragma once
 
 #include "AdifReader.h"
+#include "ContactKey.h"
 #include "KeySet.h"
 #include "LogFile.h"
 #include "LogReader.h"
@@ -44,14 +45,9 @@ private:
 QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key,
                       FieldsNotKept* notKept = nullptr);
 
-// What makes two contacts the same: date, UTC to the minute, band, call,
-// regardless of case and of spaces around band and call. The fields are
-// UTF-8; the key is written to key.
-void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
-                QByteArray& key);
-// The key of a log line (UTF-8, else Windows-1252); false for a line with
-// fewer than four fields.
-bool logLineKey(const char* begin, const char* end, QByteArray& key);
+// The log's contact key, with the log's format.
+using logfile::contactKey;
+using logfile::logLineKey;
 
 // The contact key of an ADIF record, as its log line would give it; false
 // when the record gives no contact.

@@ -189,50 +189,6 @@ ReadResult readLogBlocks(const QString& path, const BlockHandler& onBlock, size_
     return result;
 }
 
-bool isValidUtf8(const char* begin, const char* end) {
-    const auto* p = reinterpret_cast<const unsigned char*>(begin);
-    const auto* e = reinterpret_cast<const unsigned char*>(end);
-    while (p < e) {
-        // Eight ASCII bytes at a time, the common case.
-        if (e - p >= 8) {
-            uint64_t word;
-            memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        const unsigned c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int len;
-        unsigned min;
-        unsigned cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (e - p < len)
-            return false;
-        for (int i = 1; i < len; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        p += len;
-    }
-    return true;
-}
-
 qsizetype decodeLineInto(const char* begin, const char* end, QChar* out) {
     const qsizetype n = end - begin;
     bool ascii = true;
@@ -243,7 +199,7 @@ qsizetype decodeLineInto(const char* begin, const char* end, QChar* out) {
     }
     if (ascii)
         return n;
-    if (isValidUtf8(begin, end)) {
+    if (QByteArrayView(begin, end).isValidUtf8()) {
         QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         return utf8.appendToBuffer(out, QByteArrayView(begin, n)) - out;
     }

@@ -57,7 +57,6 @@ QString decodeLine(const char* begin, const char* end);
 // The same, written to out, which has room for end - begin characters (a
 // byte never gives more than one UTF-16 unit); returns the units written.
 qsizetype decodeLineInto(const char* begin, const char* end, QChar* out);
-bool isValidUtf8(const char* begin, const char* end);
 
 // The line that contains position p of a block, without its line end.
 struct LineSpan {

@@ -60,8 +60,8 @@ OsError ContactLog::readNewKeys() {
     // start.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const bool follow = attempt == 0 && readTo_ > 0;
-        adif::KeySet fresh;
-        adif::KeySet& keys = follow ? keys_ : fresh;
+        KeySet fresh;
+        KeySet& keys = follow ? keys_ : fresh;
         QByteArray key, tail;
         bool placeFound = !follow;
         std::atomic<bool> stop = false;
@@ -89,7 +89,7 @@ OsError ContactLog::readNewKeys() {
         if (r.status == logfile::ReadStatus::Failed)
             return r.error;
         if (r.status == logfile::ReadStatus::Missing) {
-            keys_ = adif::KeySet(); // the log was deleted or renamed: a new one begins
+            keys_ = KeySet(); // the log was deleted or renamed: a new one begins
             readTo_ = 0;
             tail_.clear();
             return {};

@@ -55,7 +55,7 @@ private:
     OsError readNewKeys();
 
     QString path_;
-    adif::KeySet keys_;
+    KeySet keys_;
     unsigned long long device_ = 0;
     unsigned long long inode_ = 0;
     long long readTo_ = 0; // how far the log has been read

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-namespace tavrelo::adif {
+namespace tavrelo {
 
 // A set of byte strings kept compactly, for the keys of every contact of a
 // lifetime log: the bytes packed one after another in large blocks, and an
@@ -37,4 +37,4 @@ private:
     qsizetype count_ = 0;
 };
 
-} // namespace tavrelo::adif
+} // namespace tavrelo

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace tavrelo::adif {
+namespace tavrelo {
 
 namespace {
 
@@ -161,4 +161,4 @@ bool KeySet::contains(QByteArrayView key) const {
     return !slots_.empty() && slots_[find(key, hashOf(key))] != 0;
 }
 
-} // namespace tavrelo::adif
+} // namespace tavrelo

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ContactKey.h"
+
+#include "LogFile.h"
+#include "LogReader.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cstring>
+
+namespace tavrelo::logfile {
+
+namespace {
+
+bool isAscii(QByteArrayView text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool isAsciiSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+QByteArrayView asciiTrimmed(QByteArrayView v) {
+    while (!v.isEmpty() && isAsciiSpace(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && isAsciiSpace(v.back()))
+        v.chop(1);
+    return v;
+}
+
+} // namespace
+
+void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
+                QByteArray& key) {
+    key.clear();
+    if (isAscii(date) && isAscii(time) && isAscii(band) && isAscii(call)) {
+        // What the text path below gives for ASCII, on the bytes.
+        time = time.first(std::min<qsizetype>(time.size(), 5));
+        band = asciiTrimmed(band);
+        call = asciiTrimmed(call);
+        key.resize(date.size() + time.size() + band.size() + call.size() + 3);
+        char* p = key.data();
+        for (const char ch : date)
+            *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+        *p++ = '|';
+        std::memcpy(p, time.data(), size_t(time.size()));
+        p += time.size();
+        *p++ = '|';
+        for (const char ch : band)
+            *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+        *p++ = '|';
+        for (const char ch : call)
+            *p++ = ch >= 'a' && ch <= 'z' ? char(ch - 32) : ch;
+        return;
+    }
+    key = (QString::fromUtf8(date).toLower() + QLatin1Char('|') + QString::fromUtf8(time).left(5) +
+           QLatin1Char('|') + QString::fromUtf8(band).trimmed().toLower() + QLatin1Char('|') +
+           QString::fromUtf8(call).trimmed().toUpper())
+              .toUtf8();
+}
+
+bool logLineKey(const char* begin, const char* end, QByteArray& key) {
+    // The first four fields and where they end.
+    const char* starts[4] = {begin};
+    const char* ends[4] = {};
+    int found = 1;
+    for (const char* p = begin; found < 4;) {
+        p = static_cast<const char*>(std::memchr(p, ',', size_t(end - p)));
+        if (!p)
+            return false;
+        if (end - p >= 3 && p[1] == ' ' && p[2] == ' ') {
+            ends[found - 1] = p;
+            starts[found++] = p + 3;
+            p += 3;
+        } else {
+            ++p;
+        }
+    }
+    const char* callEnd = starts[3];
+    while (callEnd + 2 < end && !(callEnd[0] == ',' && callEnd[1] == ' ' && callEnd[2] == ' '))
+        ++callEnd;
+    ends[3] = callEnd + 2 < end ? callEnd : end;
+    if (isAscii(QByteArrayView(begin, ends[3]))) {
+        contactKey(QByteArrayView(starts[0], ends[0]), QByteArrayView(starts[1], ends[1]),
+                   QByteArrayView(starts[2], ends[2]), QByteArrayView(starts[3], ends[3]), key);
+        return true;
+    }
+    // Text beyond ASCII, perhaps in Windows-1252: the fields as text.
+    const QStringList parts =
+        decodeLine(begin, end).split(QLatin1String(FieldSeparator));
+    contactKey(parts[0].toUtf8(), parts[1].toUtf8(), parts[2].toUtf8(), parts[3].toUtf8(), key);
+    return true;
+}
+
+} // namespace tavrelo::logfile

@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+namespace tavrelo::logfile {
+
+// What makes two contacts the same: date, UTC to the minute, band, call,
+// regardless of case and of spaces around band and call. The fields are
+// UTF-8; the key is written to key.
+void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
+                QByteArray& key);
+// The key of a log line (UTF-8, else Windows-1252); false for a line with
+// fewer than four fields.
+bool logLineKey(const char* begin, const char* end, QByteArray& key);
+
+} // namespace tavrelo::logfile
