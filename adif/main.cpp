@@ -12,12 +12,9 @@
 #include <QFile>
 #include <QSaveFile>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -46,41 +43,20 @@ int fail(const tavrelo::OsError& error) {
     return fail(error.message());
 }
 
-int writeAll(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        done += n;
-    }
-    return 0;
-}
-
-// The error of a QSaveFile call that just failed: the errno it left, or
-// Qt's own text when there is none.
-tavrelo::OsError saveFileError(const QString& action, const QSaveFile& file, int err) {
-    return err != 0 ? tavrelo::OsError::fromErrno(action, file.fileName(), err)
-                    : tavrelo::OsError::because(action, file.fileName(), file.errorString());
+// The error of a QSaveFile or QFile call that just failed, in Qt's words.
+tavrelo::OsError fileError(const QString& action, const QFileDevice& file, const QString& name) {
+    return tavrelo::OsError::because(action, name, file.errorString());
 }
 
 // An output file is refused when it is the log itself, by whatever name
 // (a relative path, a symlink or a hard link), or not a regular file.
 std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QString& logPath) {
     const QString action = QStringLiteral("write the ADIF file");
-    struct stat out;
-    if (::stat(QFile::encodeName(outPath).constData(), &out) != 0)
-        return std::nullopt; // a new file cannot be the log
-    if (!S_ISREG(out.st_mode))
+    const tavrelo::logfile::OutputCheck check = tavrelo::logfile::checkOutput(outPath, logPath);
+    if (!check.notRegular.isEmpty())
         return tavrelo::OsError::because(
-            action, outPath,
-            tavrelo::logfile::notARegularFile(out.st_mode) +
-                QStringLiteral("; leave out -o to write to standard output"));
-    struct stat log;
-    if (::stat(QFile::encodeName(logPath).constData(), &log) == 0 && log.st_dev == out.st_dev &&
-        log.st_ino == out.st_ino)
+            action, outPath, check.notRegular + QStringLiteral("; leave out -o to write to standard output"));
+    if (check.isTheLog)
         return tavrelo::OsError::because(
             action, outPath,
             QStringLiteral("It is the log %1 itself, which it would replace; the log is unchanged")
@@ -195,11 +171,16 @@ int main(int argc, char* argv[]) {
     // output only once complete, so an earlier export is never left half
     // overwritten, and a failed export leaves nothing behind.
     QSaveFile file(outPath);
+    QFile standardOutput;
     if (!outPath.isEmpty()) {
-        errno = 0;
         if (!file.open(QIODevice::WriteOnly))
-            return fail(saveFileError(QStringLiteral("create the ADIF file"), file, errno));
+            return fail(fileError(QStringLiteral("create the ADIF file"), file, outPath));
+    } else if (!standardOutput.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return fail(fileError(QStringLiteral("write the ADIF file"), standardOutput,
+                              QStringLiteral("standard output")));
     }
+    QFileDevice& output = outPath.isEmpty() ? static_cast<QFileDevice&>(standardOutput)
+                                            : static_cast<QFileDevice&>(file);
 
     const QString writeAction = QStringLiteral("write the ADIF file");
     QString recoveryNote;
@@ -211,12 +192,7 @@ int main(int argc, char* argv[]) {
     Notes notes;
     const tavrelo::adif::ExportSummary summary = tavrelo::adif::exportLog(
         logPath, options, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION),
-        [&](const QByteArray& bytes) {
-            if (outPath.isEmpty())
-                return writeAll(STDOUT_FILENO, bytes);
-            errno = 0;
-            return file.write(bytes) == bytes.size() ? 0 : (errno ? errno : EIO);
-        },
+        [&](const QByteArray& bytes) { return output.write(bytes) == bytes.size() ? 0 : 1; },
         [&notes](const QString& note) { notes(note); });
 
     if (!summary.fieldsError.ok())
@@ -226,15 +202,11 @@ int main(int argc, char* argv[]) {
         return fail(tavrelo::OsError::fromErrno(QStringLiteral("read the log"), logPath, ENOENT));
     if (summary.read.status == tavrelo::logfile::ReadStatus::Failed)
         return fail(summary.read.error);
+    const QString outName = outPath.isEmpty() ? QStringLiteral("standard output") : outPath;
     if (summary.writeError != 0)
-        return fail(tavrelo::OsError::fromErrno(
-            writeAction, outPath.isEmpty() ? QStringLiteral("standard output") : outPath,
-            summary.writeError));
-    if (!outPath.isEmpty()) {
-        errno = 0;
-        if (!file.commit())
-            return fail(saveFileError(writeAction, file, errno));
-    }
+        return fail(fileError(writeAction, output, outName));
+    if (!outPath.isEmpty() && !file.commit())
+        return fail(fileError(writeAction, file, outName));
     if (options.mode.mode.isEmpty() && summary.withoutMode > 0)
         std::fprintf(stderr,
                      "tavrelo-adif: note: %lld contacts have no mode; confirmation services "

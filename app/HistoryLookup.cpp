@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "HistoryLookup.h"
 
-#include <QMetaObject>
+#include "Memory.h"
 
-#ifdef __linux__
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
+#include <QMetaObject>
 
 namespace tavrelo {
 
@@ -53,11 +50,9 @@ void HistoryLookup::post(Request request) {
 }
 
 void HistoryLookup::run() {
-#ifdef __linux__
     // Below the GUI thread, so that a key pressed during a lookup is handled
     // at once even when the lookup keeps every core busy.
-    ::setpriority(PRIO_PROCESS, ::gettid(), LookupNiceness);
-#endif
+    platform::lowerThisThreadPriority(LookupNiceness);
     for (;;) {
         Request request;
         {

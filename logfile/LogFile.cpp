@@ -246,6 +246,19 @@ int openLog(const QString& path, int access, const QString& action, OsError& err
     return fd;
 }
 
+OutputCheck checkOutput(const QString& outPath, const QString& logPath) {
+    OutputCheck check;
+    struct stat out;
+    if (::stat(QFile::encodeName(outPath).constData(), &out) != 0)
+        return check; // a new file cannot be the log
+    check.exists = true;
+    check.notRegular = notARegularFile(out.st_mode);
+    struct stat log;
+    check.isTheLog = ::stat(QFile::encodeName(logPath).constData(), &log) == 0 &&
+                     log.st_dev == out.st_dev && log.st_ino == out.st_ino;
+    return check;
+}
+
 QString logPath(const QString& folder) {
     return folder + QLatin1Char('/') + QLatin1String(LogFileName);
 }

@@ -101,4 +101,15 @@ SaveResult appendRecord(const QString& path, const QByteArray& record,
 // Why a file of that st_mode cannot be a log; empty for a regular file.
 QString notARegularFile(unsigned mode);
 
+// What stands at a path, for a program about to write a file there: why it
+// is not a regular file (empty when it is one, or when nothing is there),
+// and whether it is the log itself under another name (a relative path, a
+// symbolic or a hard link).
+struct OutputCheck {
+    bool exists = false;
+    QString notRegular;
+    bool isTheLog = false;
+};
+OutputCheck checkOutput(const QString& outPath, const QString& logPath);
+
 } // namespace tavrelo::logfile

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Memory.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdint>
 
 #if defined(__linux__)
@@ -19,6 +22,14 @@ void adviseHugePages(const void* begin, size_t size) {
 #else
     (void)begin;
     (void)size;
+#endif
+}
+
+void lowerThisThreadPriority(int niceness) {
+#ifdef __linux__
+    ::setpriority(PRIO_PROCESS, ::gettid(), niceness);
+#else
+    (void)niceness;
 #endif
 }
 

@@ -11,4 +11,9 @@ namespace tavrelo::platform {
 // range are advised; elsewhere, or without huge pages, nothing happens.
 void adviseHugePages(const void* begin, size_t size);
 
+// Puts the calling thread below the others in the scheduler's eyes (a nice
+// value of niceness), so that a busy background thread never delays the
+// window's own; nothing where the system has no per-thread priority.
+void lowerThisThreadPriority(int niceness);
+
 } // namespace tavrelo::platform

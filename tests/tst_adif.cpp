@@ -262,7 +262,7 @@ private slots:
                                      << "\nError 2: No such file or directory.";
         QTest::newRow("output not writable")
             << good << QStringList{"-o", "/nonexistent-dir/x.adi"} << 2
-            << "Could not create the ADIF file /nonexistent-dir/x.adi.\nError 2: No such file";
+            << "Could not create the ADIF file /nonexistent-dir/x.adi.\nNo such file or directory";
     }
     void command() {
         QFETCH(QByteArray, log);

@@ -116,6 +116,28 @@ private slots:
         QTest::newRow("separator and CR LF in a value")
             << contact + "<NAME:13>Smith,  J\r\nr.<EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Smith, Jr.,  ,  ,  "} << one;
+        QTest::newRow("character lengths, a 3-byte letter")
+            << contact + "<NAME:3>A\xe2\x82\xac" "B <QTH:2>ok<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  A€B,  ok,  ,  "}
+            << QList<int>{1, 0, 0, 1};
+        QTest::newRow("a tag with letters after its length is no field")
+            << contact + "<NAME:4x>Hans<QTH:6>Berlin<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  Berlin,  ,  "} << one;
+        QTest::newRow("FREQ at a band's lower edge")
+            << contact + "<FREQ:6>14.000<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  "} << one;
+        QTest::newRow("FREQ at a band's upper edge")
+            << contact + "<FREQ:6>14.350<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  "} << one;
+        QTest::newRow("BAND before FREQ")
+            << contact + "<FREQ:5>7.074<BAND:3>20m<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  "} << one;
+        QTest::newRow("hour 24 is no time")
+            << QByteArray("<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>2400<EOR>") << QStringList()
+            << QList<int>{0, 0, 1, 0};
+        QTest::newRow("the separator at the very end of a value")
+            << contact + "<NAME:8>Smith,  <EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Smith, ,  ,  ,  "} << one;
         QTest::newRow("control characters dropped, the separator they hid too")
             << contact + QByteArray("<NAME:6>A\0B\tC\x7f<QTH:5>x,\x01  <EOR>", 36)
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ABC,  x, ,  ,  "} << one;

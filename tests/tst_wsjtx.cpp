@@ -184,6 +184,13 @@ private slots:
         QByteArray past = loggedAdif("0123456789");
         past[25] = 0x7f; // the ADIF's length: far past the end
         QTest::newRow("length past the end") << past << int(Fault::LengthPastEnd) << QByteArray();
+        QByteArray justPast = loggedAdif("0123456789");
+        justPast[25] = 14; // four bytes more than there are
+        QTest::newRow("length four bytes past the end")
+            << justPast << int(Fault::LengthPastEnd) << QByteArray();
+        QByteArray exact = loggedAdif("0123456789");
+        QTest::newRow("length to the last byte") << exact << int(Fault::None)
+                                                 << QByteArray("0123456789");
         QTest::newRow("length 0xfffffffe")
             << datagram(Magic, 3, LoggedAdif, {"WSJT-X"}, "\xff\xff\xff\xfe")
             << int(Fault::LengthPastEnd) << QByteArray();
@@ -364,6 +371,35 @@ private slots:
         QVERIFY(c.waitForError("Not a directory"));
         QCOMPARE(c.stop(), 1);
         QVERIFY(c.output().contains("not saved: " + ft8Line("ZZ3C")));
+    }
+
+    // A failed save keeps the contacts in the order they came, and the log
+    // replaced by another file is read anew for its contacts.
+    void queueOrderAndReplacedLog() {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("logs");
+        const QString path = folder + "/Tavrelo.txt";
+        writeFile(folder, "not a folder");
+        ContactLog log(path);
+        QStringList skipped;
+        for (const QByteArray call : {"ZZ1A", "ZZ2B", "ZZ3C"})
+            log.add(contactsOfAdif(ft8(call), skipped).first());
+        QVERIFY(!log.save().error.ok());
+        QVERIFY(QFile::remove(folder));
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(log.save().error.ok());
+        QCOMPARE(lines(readFile(path)),
+                 (QStringList{ft8Line("ZZ1A"), ft8Line("ZZ2B"), ft8Line("ZZ3C")}));
+        // Another file in the log's place, holding a contact not yet seen.
+        const QString other = folder + "/other.txt";
+        writeFile(other, ft8Line("ZZ4D") + "\r\n");
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::rename(other, path));
+        log.add(contactsOfAdif(ft8("ZZ4D"), skipped).first());
+        log.add(contactsOfAdif(ft8("ZZ1A"), skipped).first());
+        const ContactLog::Outcome o = log.save();
+        QCOMPARE(o.duplicates.size(), 1);
+        QCOMPARE(lines(readFile(path)), (QStringList{ft8Line("ZZ4D"), ft8Line("ZZ1A")}));
     }
 
     // QSO Logged read field by field: FT4 as ADIF has it, the frequency in

@@ -12,6 +12,9 @@ start_app "$WORK/app"
 cp "$TAVRELO_WSJTX" "$WORK/app/tavrelo-wsjtx"
 [ "$("$WORK/app/tavrelo-wsjtx" --where)" = "$WORK/app/Tavrelo.txt" ] ||
     fail "tavrelo-wsjtx does not find the window's log: $("$WORK/app/tavrelo-wsjtx" --where)"
+# The files exist before the companion starts, so that reading them never races its start.
+: >"$WORK/wsjtx.out"
+: >"$WORK/wsjtx.err"
 "$WORK/app/tavrelo-wsjtx" --listen 127.0.0.1:0 >"$WORK/wsjtx.out" 2>"$WORK/wsjtx.err" 9>&- &
 companion=$!
 APPS+=("$companion")
