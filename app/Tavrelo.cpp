@@ -8,6 +8,7 @@
 #include "HistoryLookup.h"
 #include "HistoryView.h"
 #include "Paste.h"
+#include "RigClient.h"
 
 #include <QDir>
 #include <QEvent>
@@ -270,8 +271,19 @@ void Tavrelo::onSave() {
     logfile::Fields fields;
     for (int i = 0; i < BoxCount; ++i)
         fields[size_t(i)] = Text1[size_t(i)]->text();
-    const logfile::SaveResult result = logfile::appendRecord(
-        logPath(), logfile::buildRecord(fields), unconfirmed_ ? &*unconfirmed_ : nullptr);
+    // What the radio said, if it said it within the last three seconds,
+    // goes with the contact into the fields file, in the same step.
+    QByteArray record;
+    if (rig_ && rig_->isFollowing() && rigReadAt_.isValid() &&
+        rigReadAt_.msecsTo(QDateTime::currentDateTimeUtc()) <= 3000)
+        record = rig::contactRecord(fields, rig::Reading{rigHz_, rigMode_});
+    const logfile::SaveResult result =
+        record.isEmpty()
+            ? logfile::appendRecord(logPath(), logfile::buildRecord(fields),
+                                    unconfirmed_ ? &*unconfirmed_ : nullptr)
+            : logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record);
+    if (!result.recoveryNote.isEmpty())
+        std::fprintf(stderr, "tavrelo: %s\n", qPrintable(result.recoveryNote));
     if (result.state == logfile::SaveState::NotSaved) {
         // Whatever an earlier unconfirmed save wrote stays as it was.
         reportError(result.error.message() +
@@ -294,6 +306,37 @@ void Tavrelo::onSave() {
             Text1[size_t(i)]->clear();
     }
     setCollapsed();
+}
+
+void Tavrelo::followRig(rig::RigClient* rig) {
+    rig_ = rig;
+    connect(rig, &rig::RigClient::reading, this, &Tavrelo::onRigReading);
+    connect(rig, &rig::RigClient::followingChanged, this, &Tavrelo::onRigFollowing);
+}
+
+void Tavrelo::onRigReading(const rig::Reading& reading) {
+    rigHz_ = reading.hz;
+    rigMode_ = reading.mode;
+    rigReadAt_ = QDateTime::currentDateTimeUtc();
+    const char* band = rig::bandOfHz(reading.hz);
+    Text1[Band]->setToolTip(QStringLiteral("Band follows the radio at %1: %2 MHz, %3")
+                                .arg(rig_->address(), QString::fromLatin1(rig::megahertz(reading.hz)),
+                                     QString::fromLatin1(reading.mode)));
+    // Never while the operator edits the box; a band typed over the radio's
+    // holds until the radio moves to another band.
+    if (!band || Text1[Band]->hasFocus() || rigBand_ == band)
+        return;
+    rigBand_ = band;
+    Text1[Band]->setText(QString::fromLatin1(band));
+}
+
+void Tavrelo::onRigFollowing(bool following, const QString& why) {
+    if (following)
+        return; // the tooltip says so with the first reading
+    Text1[Band]->setToolTip(
+        QStringLiteral("The radio at %1 is not followed now (%2); Band is as typed. Tavrelo "
+                       "follows it again as soon as it answers.")
+            .arg(rig_->address(), why));
 }
 
 void Tavrelo::onOpen() {

@@ -22,6 +22,10 @@ class HistoryView;
 namespace history {
 struct LookupResult;
 }
+namespace rig {
+class RigClient;
+struct Reading;
+}
 
 // The program's one window: a row of eight boxes under their headers, the
 // Save and Open buttons, the history pane below and the clock timer. It wires
@@ -63,6 +67,10 @@ public:
     QPushButton* Command2 = nullptr; // Open
     QTimer* Timer1 = nullptr;
 
+    // Follows the radio: its band goes into the Band box, and what it said
+    // at the moment of a Save goes with the contact into the fields file.
+    void followRig(rig::RigClient* rig);
+
     // Whether a history lookup has yet to show its result.
     bool isHistoryBusy() const;
 
@@ -87,6 +95,8 @@ private:
     void onSave();
     void onOpen();
     void onLookupFinished(const history::LookupResult& result);
+    void onRigReading(const rig::Reading& reading);
+    void onRigFollowing(bool following, const QString& why);
 
     Platform& platform_;
     HistoryLookup* lookup_ = nullptr;
@@ -95,6 +105,13 @@ private:
     // A contact written to the log whose sync failed: saving the same
     // contact again retries the sync instead of writing it twice.
     std::optional<logfile::WrittenRecord> unconfirmed_;
+    // The radio: its latest reading and when it came, and the band it last
+    // put in the Band box (a band typed over it holds until the radio moves).
+    rig::RigClient* rig_ = nullptr;
+    QByteArray rigMode_;
+    quint64 rigHz_ = 0;
+    QDateTime rigReadAt_;
+    QByteArray rigBand_;
 };
 
 } // namespace tavrelo

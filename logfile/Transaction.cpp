@@ -562,6 +562,25 @@ OsError recoverLocked(const QString& logPath, int logFd, QString& note) {
     return {};
 }
 
+SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,
+                            const QByteArray& record) {
+    SaveResult result;
+    LogTransaction t(logPath);
+    OsError error = t.begin();
+    result.recoveryNote = t.recoveryNote();
+    if (error.ok())
+        error = t.appendLog(line);
+    if (error.ok())
+        error = t.appendFields(record);
+    if (error.ok())
+        error = t.commit();
+    if (!error.ok()) {
+        result.state = SaveState::NotSaved;
+        result.error = error;
+    }
+    return result;
+}
+
 OsError recoverUnfinishedAppend(const QString& logPath, QString& note) {
     if (::access(QFile::encodeName(journalPath(logPath)).constData(), F_OK) != 0)
         return {};

@@ -115,6 +115,12 @@ private:
     QString recoveryNote_;
 };
 
+// One contact with its record in the fields file, all or nothing; Saved
+// only once both are on disk, NotSaved with both files as they were.
+struct SaveResult;
+SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,
+                            const QByteArray& record);
+
 // Puts right an unfinished append, taking the log's lock for it; the note
 // says what was done, and is empty when there was nothing to do. For the
 // window's start and the export, which do not append.
