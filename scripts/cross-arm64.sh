@@ -6,10 +6,13 @@
 #   bash scripts/cross-arm64.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
 . scripts/packages.sh
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "run this as root, or install sudo" >&2; exit 1; }
+    sudo="sudo"
+fi
+dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
 need_packages crossbuild-essential-arm64 qemu-user-static qt6-base-dev:arm64 qt6-base-dev-tools \
     cmake fonts-liberation file
 

@@ -8,7 +8,14 @@ need_packages() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -gt 0 ] || return 0
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null || {
+            echo "These Debian packages are missing: ${missing[*]}" >&2
+            echo "Install them as root (apt-get install ${missing[*]}), then run this again." >&2
+            return 1
+        }
+        sudo="sudo"
+    fi
     echo "Installing: ${missing[*]}"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -5,11 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x build/tavrelo ] || bash scripts/setup.sh
-command -v import >/dev/null || {
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq imagemagick >/dev/null
-}
+. scripts/packages.sh
+need_packages imagemagick
 
 work=$(mktemp -d)
 Xvfb -displayfd 3 -screen 0 1024x400x24 -nolisten tcp -noreset 3>"$work/display" 2>/dev/null &
@@ -27,7 +24,7 @@ cat >"$work/Tavrelo.txt" <<'LOG'
 2026-Nov-28,  16:48:22,  15m,  ZZ9ZZ,  Hans,  Potsdam,  599,  599
 LOG
 sed -i 's/$/\r/' "$work/Tavrelo.txt"
-"$work/tavrelo" &
+"$work/tavrelo" --no-rig &
 app=$!
 wid=""
 for _ in $(seq 100); do

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 . scripts/packages.sh
 need_packages cmake make g++ qt6-base-dev fonts-liberation tzdata time xvfb xdotool xclip \
-    dpkg-dev lintian desktop-file-utils appstream
+    dpkg-dev lintian desktop-file-utils appstream xdg-utils libhamlib-utils
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
