@@ -36,6 +36,10 @@ bool isInstalledProgramFolder(const QString& folder) {
         if (dir == QDir::cleanPath(QString::fromLocal8Bit(s)) || (!system.isEmpty() && dir == system))
             return true;
     }
+    // A folder laid out as an installation, with the package's menu entry
+    // beside it (prefix/bin and prefix/share), wherever it was unpacked.
+    if (QFileInfo::exists(dir + QStringLiteral("/../share/applications/tavrelo.desktop")))
+        return true;
     struct stat st;
     return ::stat(QFile::encodeName(dir).constData(), &st) == 0 && st.st_uid != ::getuid();
 }

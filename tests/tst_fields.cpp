@@ -500,6 +500,32 @@ private slots:
         QCOMPARE(wholeFields.count('\n'), 30001);
     }
 
+    // Two imports of the same file at the same moment: each contact once.
+    void twoImportsAtOnce() {
+        QTemporaryDir dir;
+        QByteArray adif;
+        for (int i = 0; i < 3000; ++i)
+            adif += QStringLiteral("<CALL:6>ZZ%1<QSO_DATE:8>20240301<TIME_ON:4>1205<MODE:2>CW<EOR>\n")
+                        .arg(i, 4, 10, QLatin1Char('0'))
+                        .toLatin1();
+        writeFile(dir.filePath("in.adi"), adif);
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, "2020-Jan-01,  00:00,  20m,  OLD,  ,  ,  ,  \r\n");
+        QProcess a, b;
+        a.start(QStringLiteral(TAVRELO_ADIF), {"--import", dir.filePath("in.adi"), log});
+        b.start(QStringLiteral(TAVRELO_ADIF), {"--import", dir.filePath("in.adi"), log});
+        QVERIFY(a.waitForFinished(60000) && b.waitForFinished(60000));
+        QCOMPARE(a.exitCode(), 0);
+        QCOMPARE(b.exitCode(), 0);
+        const QByteArray lines = readFile(log);
+        QCOMPARE(lines.count('\n'), 3001);
+        QCOMPARE(readFile(logfile::fieldsPath(log)).count("<EOR>"), 3000);
+        const QByteArray out = a.readAllStandardOutput() + b.readAllStandardOutput();
+        QVERIFY2(out.contains("3000 contacts added, 0 duplicates") &&
+                     out.contains("0 contacts added, 3000 duplicates"),
+                 out.constData());
+    }
+
     // tavrelo-wsjtx killed at each write and sync of a contact's save: the
     // log and the fields file agree once the next program has opened them.
     void wsjtxKilledAtEveryStep() {

@@ -139,7 +139,7 @@ private slots:
             << contact + "<NAME:8>Smith,  <EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Smith, ,  ,  ,  "} << one;
         QTest::newRow("control characters dropped, the separator they hid too")
-            << contact + QByteArray("<NAME:6>A\0B\tC\x7f<QTH:5>x,\x01  <EOR>", 36)
+            << contact + QByteArray("<NAME:6>A\0B\tC\x7f<QTH:5>x,\x01  <EOR>", 31)
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ABC,  x, ,  ,  "} << one;
         QTest::newRow("_INTL first, GRIDSQUARE without QTH, band of FREQ")
             << contact +

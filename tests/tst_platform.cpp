@@ -67,7 +67,14 @@ private slots:
         QVERIFY(isInstalledProgramFolder(QStringLiteral("/usr/bin")));
         QVERIFY(isInstalledProgramFolder(QStringLiteral("/usr/local/bin/")));
         QTemporaryDir mine;
-        QVERIFY(!isInstalledProgramFolder(mine.path()));
+        QVERIFY(QDir(mine.path()).mkpath("usr/bin"));
+        QVERIFY(!isInstalledProgramFolder(mine.filePath("usr/bin")));
+        // Unpacked from the package, wherever that is.
+        QVERIFY(QDir(mine.path()).mkpath("usr/share/applications"));
+        QFile entry(mine.filePath("usr/share/applications/tavrelo.desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.close();
+        QVERIFY(isInstalledProgramFolder(mine.filePath("usr/bin")));
     }
 
     // The opener gets the path as one argument, with no shell in between.

@@ -13,7 +13,14 @@ command -v runuser >/dev/null || skip "runuser (util-linux) is not installed"
 user=tavrelo-e2e
 id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
 # The test user goes again at the end, with its home: no login is left behind.
-trap 'userdel --remove "$user" 2>/dev/null || true; cleanup' EXIT
+remove_user() {
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        userdel --remove "$user" 2>/dev/null && return
+        id -u "$user" >/dev/null 2>&1 || return 0
+        sleep 0.2 # its programs, killed, may still be ending
+    done
+}
+trap 'cleanup; remove_user' EXIT
 home=$(getent passwd "$user" | cut -d: -f6)
 rm -rf "$home/.local/share/Tavrelo"
 chmod 755 "$WORK"
