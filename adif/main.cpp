@@ -4,6 +4,8 @@
 #include "Adif.h"
 #include "CommandLine.h"
 #include "Import.h"
+#include "LogFile.h"
+#include "Merge.h"
 #include "Transaction.h"
 
 #include <QCommandLineParser>
@@ -116,6 +118,32 @@ int importInto(const QString& adifPath, const QString& logPath) {
     return s.skipped > 0 ? 1 : 0;
 }
 
+// tavrelo-adif --merge: another Tavrelo log, and its fields file, brought in.
+int mergeInto(const QString& otherLog, const QString& logPath) {
+    const tavrelo::logfile::OutputCheck same = tavrelo::logfile::checkOutput(otherLog, logPath);
+    if (same.isTheLog)
+        return fail(QStringLiteral("%1 is the log itself; nothing to merge").arg(otherLog));
+    tavrelo::logfile::LogTransaction log(logPath);
+    if (const tavrelo::OsError e = log.begin(); !e.ok())
+        return fail(e.message() + QStringLiteral("\nThe log is as it was."));
+    if (!log.recoveryNote().isEmpty())
+        std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(log.recoveryNote()));
+    tavrelo::logfile::MergeSummary summary;
+    tavrelo::logfile::Merger merger(log, logPath);
+    const bool merged = merger.mergeLog(otherLog, summary);
+    if (merged && QFile::exists(tavrelo::logfile::fieldsPath(otherLog)))
+        merger.mergeFields(tavrelo::logfile::fieldsPath(otherLog), summary);
+    for (const QString& why : std::as_const(summary.refused))
+        std::fprintf(stderr, "tavrelo-adif: not merged: %s\n", qPrintable(why));
+    if (!merged)
+        return 2;
+    if (const tavrelo::OsError e = log.commit(); !e.ok())
+        return fail(e.message() + QStringLiteral("\nThe log is as it was."));
+    std::printf("%lld contacts added, %lld duplicates skipped, 0 records skipped\n",
+                (long long)summary.added, (long long)summary.duplicates);
+    return summary.refused.isEmpty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -141,17 +169,25 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Write values as UTF-8 with lengths in bytes, as most logging programs "
                        "read them: names, places and the international fields come out "
                        "exactly. By default the file is ASCII, for upload services."));
+    const QCommandLineOption mergeOption(
+        QStringLiteral("merge"),
+        QStringLiteral("Append the lines of another Tavrelo log that the log lacks, byte for byte, "
+                       "and the records of its fields file beside it: a lossless way to bring in "
+                       "a log kept elsewhere."),
+        QStringLiteral("OTHER_LOG"));
     const QCommandLineOption importOption(
         QStringLiteral("import"),
         QStringLiteral("Append the contacts of an ADIF file to the log instead (to LOG, or to the "
                        "log the window uses). Contacts already in the log are skipped."),
         QStringLiteral("FILE.adi"));
-    parser.addOptions({outOption, modeOption, utf8Option, importOption});
+    parser.addOptions({outOption, modeOption, utf8Option, importOption, mergeOption});
     if (const auto done = commandLine.parse(app.arguments()))
         return *done;
     const QString logPath = commandLine.logPath();
     if (parser.isSet(importOption))
         return importInto(parser.value(importOption), logPath);
+    if (parser.isSet(mergeOption))
+        return mergeInto(parser.value(mergeOption), logPath);
     const QString outPath = parser.value(outOption);
     tavrelo::adif::ExportOptions options;
     options.utf8 = parser.isSet(utf8Option);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Tavrelo.h"
 
+#include "Merge.h"
 #include "Transaction.h"
 
 #include "CallHistory.h"
@@ -133,8 +134,14 @@ OsError Tavrelo::load() {
     OsError error = logfile::createLog(path);
     if (error.ok())
         error = logfile::recoverUnfinishedAppend(path, recovered);
-    if (!recovered.isEmpty())
-        std::fprintf(stderr, "tavrelo: %s\n", qPrintable(recovered));
+    // Conflict copies a sync program set aside come back in.
+    QString merged;
+    if (error.ok())
+        error = logfile::mergeConflictCopies(path, merged);
+    for (const QString& note : {recovered, merged}) {
+        if (!note.isEmpty())
+            std::fprintf(stderr, "tavrelo: %s\n", qPrintable(note));
+    }
     if (error.ok())
         lookup_->warmUp(path);
     return error;
@@ -277,6 +284,19 @@ void Tavrelo::onSave() {
     if (rig_ && rig_->isFollowing() && rigReadAt_.isValid() &&
         rigReadAt_.msecsTo(QDateTime::currentDateTimeUtc()) <= 3000)
         record = rig::contactRecord(fields, rig::Reading{rigHz_, rigMode_});
+    if (record.isEmpty()) {
+        // The plain append does not look for conflict copies: this does,
+        // with one look at the log's folder.
+        QString merged;
+        const OsError mergeError = logfile::mergeConflictCopies(logPath(), merged);
+        if (!merged.isEmpty())
+            std::fprintf(stderr, "tavrelo: %s\n", qPrintable(merged));
+        if (!mergeError.ok()) {
+            reportError(mergeError.message() +
+                        QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
+            return;
+        }
+    }
     const logfile::SaveResult result =
         record.isEmpty()
             ? logfile::appendRecord(logPath(), logfile::buildRecord(fields),

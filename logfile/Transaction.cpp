@@ -2,6 +2,7 @@
 #include "Transaction.h"
 
 #include "LogFile.h"
+#include "Merge.h"
 #include "OpenLog.h"
 
 #include <QFile>
@@ -230,6 +231,18 @@ quint64 blockHash(const char* data, qsizetype size) {
     return h ^ (h >> 32);
 }
 
+void PendingBytes::clear() {
+    if (spillFd_ >= 0)
+        ::close(spillFd_);
+    spillFd_ = -1;
+    memory_.clear();
+    spilled_ = 0;
+    size_ = 0;
+    block_.clear();
+    hashes_.clear();
+    fine_.clear();
+}
+
 PendingBytes::~PendingBytes() {
     if (spillFd_ >= 0)
         ::close(spillFd_);
@@ -366,6 +379,10 @@ OsError LogTransaction::begin() {
         end();
         return recovered;
     }
+    if (const OsError merged = mergeCopies(); !merged.ok()) {
+        end();
+        return merged;
+    }
     struct stat st;
     if (::fstat(logFd_, &st) != 0) {
         const int err = errno;
@@ -373,12 +390,55 @@ OsError LogTransaction::begin() {
         return OsError::fromErrno(writeAction, logPath_, err);
     }
     logSizeAtBegin_ = st.st_size;
-    if (st.st_size > 0) {
+    updateLineEnd();
+    return {};
+}
+
+OsError LogTransaction::mergeCopies() {
+    // What a sync program set aside while two computers were apart comes
+    // back in first, in an append of its own, before anything else is
+    // appended or read.
+    const ConflictCopies copies = findConflictCopies(logPath_);
+    if (copies.isEmpty())
+        return {};
+    updateLineEnd();
+    MergeSummary summary;
+    Merger merger(*this, logPath_);
+    QStringList merged;
+    for (const QString& copy : copies.logs) {
+        if (merger.mergeLog(copy, summary))
+            merged << copy;
+    }
+    for (const QString& copy : copies.fields) {
+        if (merger.mergeFields(copy, summary))
+            merged << copy;
+    }
+    if (const OsError e = commit(); !e.ok())
+        return e;
+    log_.clear();
+    fields_.clear();
+    // Their lines are all in the log now.
+    for (const QString& copy : std::as_const(merged))
+        ::unlink(QFile::encodeName(copy).constData());
+    QString note;
+    if (!merged.isEmpty())
+        note = QStringLiteral("Merged what the sync set aside (%1) into the log: %2.")
+                   .arg(merged.join(QStringLiteral(", ")), describe(summary));
+    if (!summary.refused.isEmpty())
+        note += (note.isEmpty() ? QString() : QStringLiteral(" ")) +
+                QStringLiteral("Left as they are: %1.").arg(summary.refused.join(QStringLiteral("; ")));
+    recoveryNote_ += (recoveryNote_.isEmpty() ? QString() : QStringLiteral(" ")) + note;
+    return {};
+}
+
+void LogTransaction::updateLineEnd() {
+    struct stat st;
+    logNeedsLineEnd_ = false;
+    if (::fstat(logFd_, &st) == 0 && st.st_size > 0) {
         char last = 0;
         if (readAt(logFd_, &last, 1, st.st_size - 1) == 1 && last != '\n' && last != '\r')
             logNeedsLineEnd_ = true; // a hand edit left the last line without an end
     }
-    return {};
 }
 
 OsError LogTransaction::appendLog(QByteArrayView bytes) {

@@ -40,6 +40,7 @@ public:
     void keepFineHashes() { keepFine_ = true; }
     std::vector<quint16> fineHashes() const;
     OsError append(QByteArrayView bytes);
+    void clear();
     qint64 size() const { return size_; }
     // The hashes of the whole blocks so far, and the bytes after them.
     const std::vector<quint64>& hashes() const { return hashes_; }
@@ -83,8 +84,9 @@ public:
     LogTransaction& operator=(const LogTransaction&) = delete;
 
     // Creates the log when it is missing, opens it, takes its lock (waiting
-    // up to three seconds for another Tavrelo program), and puts right an
-    // append that an earlier program left unfinished.
+    // up to three seconds for another Tavrelo program), puts right an
+    // append that an earlier program left unfinished, and merges the
+    // conflict copies a sync program set beside the log (see Merge.h).
     OsError begin();
     // What putting right an unfinished append did, to be said once; empty
     // when there was none.
@@ -106,6 +108,9 @@ public:
     void end();
 
 private:
+    OsError mergeCopies();
+    void updateLineEnd();
+
     QString logPath_;
     int logFd_ = -1;
     qint64 logSizeAtBegin_ = 0;

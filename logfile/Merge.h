@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "KeySet.h"
+#include "OsError.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace tavrelo::logfile {
+
+class LogTransaction;
+
+// The conflict copies that sync programs set beside a log and its fields
+// file when two computers wrote to them while apart: Syncthing's
+// "Tavrelo.sync-conflict-20261207-142233-ABCDEFG.txt", and the
+// "Tavrelo (… conflicted copy …).txt" of others.
+struct ConflictCopies {
+    QStringList logs;   // copies of the log
+    QStringList fields; // copies of the fields file
+    bool isEmpty() const { return logs.isEmpty() && fields.isEmpty(); }
+};
+ConflictCopies findConflictCopies(const QString& logPath);
+
+struct MergeSummary {
+    qsizetype added = 0;      // lines the log lacked, appended
+    qsizetype duplicates = 0; // lines the log held already (same bytes, or same contact)
+    qsizetype records = 0;    // records appended to the fields file
+    QStringList refused;      // copies left as they are, each with why
+};
+
+// Stages into a transaction that holds the log's lock the lines of other
+// logs that the log lacks (by their bytes, or by their contact key), in
+// their own order, and the records of other fields files that the fields
+// file lacks (by their bytes); what one merge stages counts as held for the
+// next. A file that cannot be read, or a log that is not a Tavrelo log, is
+// refused: said in the summary, nothing taken from it, false returned.
+class Merger {
+public:
+    Merger(LogTransaction& log, const QString& logPath);
+    bool mergeLog(const QString& otherLog, MergeSummary& summary);
+    bool mergeFields(const QString& otherFields, MergeSummary& summary);
+
+private:
+    bool load(MergeSummary& summary);
+
+    LogTransaction& log_;
+    QString logPath_;
+    bool loaded_ = false;
+    KeySet lines_, keys_, records_;
+};
+
+// "3 contacts added, 2 duplicates skipped".
+QString describe(const MergeSummary& summary);
+
+// Merges every conflict copy beside the log into it, in one append under
+// the log's lock, all or nothing, and removes the copies whose lines are
+// all in the log now. note says what was done, once; empty when there
+// were no copies. Nothing but a look at the log's folder when there are none.
+OsError mergeConflictCopies(const QString& logPath, QString& note);
+
+} // namespace tavrelo::logfile

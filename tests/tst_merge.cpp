@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// One log on two computers: the conflict copies a sync program sets aside
+// come back in by themselves, and tavrelo-adif --merge brings in a log kept
+// elsewhere, losing nothing and adding nothing twice.
+#include "FakePlatform.h"
+#include "LogFile.h"
+#include "Merge.h"
+#include "Tavrelo.h"
+#include "TestFiles.h"
+#include "Transaction.h"
+
+#include <QDir>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tavrelo;
+using namespace tavrelo::logfile;
+using tavrelo::testing::readFile;
+using tavrelo::testing::writeFile;
+
+namespace {
+
+QByteArray line(const char* call, const char* time = "12:05:30", const char* name = "") {
+    return QByteArray("2024-Mar-01,  ") + time + ",  20m,  " + call + ",  " + name +
+           ",  ,  ,  \r\n";
+}
+
+const QString copyName = QStringLiteral("Tavrelo.sync-conflict-20261207-142233-ABCDEFG.txt");
+
+} // namespace
+
+class TestMerge : public QObject {
+    Q_OBJECT
+
+private slots:
+    void findsCopies() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        for (const char* name :
+             {"Tavrelo.txt", "Tavrelo.adi", "Tavrelo.sync-conflict-20261207-142233-ABCDEFG.txt",
+              "Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi",
+              "Tavrelo (Anna's conflicted copy 2026-12-07).txt", "Tavrelo.txt.bak",
+              "Other.sync-conflict-20261207-142233-ABCDEFG.txt"})
+            writeFile(dir.filePath(name), "x");
+        const ConflictCopies c = findConflictCopies(log);
+        QCOMPARE(c.logs.size(), 2);
+        QCOMPARE(c.fields.size(), 1);
+        QVERIFY(c.logs.join(' ').contains("conflicted copy"));
+    }
+
+    // The rules of a merge, on a copy beside the log.
+    void rules_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QByteArray>("copy");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<bool>("copyGone");
+        const QByteArray a = line("ZZ1A"), b = line("ZZ2B"), c = line("ZZ3C"), d = line("ZZ4D");
+        QTest::newRow("what the log lacks, in the copy's order")
+            << a + b << a + d + c << a + b + d + c << true;
+        QTest::newRow("the same contact written otherwise is not added")
+            << a << line("zz1a", "12:05:59", "Hans") + b << a + b << true;
+        QTest::newRow("accents byte for byte")
+            << a << line("ZZ5E", "12:05:30", "J\xc3\xb6rg") << a + line("ZZ5E", "12:05:30", "J\xc3\xb6rg")
+            << true;
+        QTest::newRow("a copy identical to the log") << a + b << a + b << a + b << true;
+        QTest::newRow("a torn last line comes in whole")
+            << a << b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha" << a + b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha\r\n"
+            << true;
+        QTest::newRow("a copy that is not a Tavrelo log")
+            << a << QByteArray("PNG\0\1\2 binary", 15) << a << false;
+        QTest::newRow("text, but not a log") << a << QByteArray("dear diary\r\nnothing here\r\n")
+                                             << a << false;
+        QTest::newRow("a log without its last line end") << a.chopped(2) << b << a + b << true;
+    }
+    void rules() {
+        QFETCH(QByteArray, log);
+        QFETCH(QByteArray, copy);
+        QFETCH(QByteArray, expected);
+        QFETCH(bool, copyGone);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        writeFile(path, log);
+        writeFile(dir.filePath(copyName), copy);
+        QString note;
+        QVERIFY(mergeConflictCopies(path, note).ok());
+        QCOMPARE(readFile(path), expected);
+        QCOMPARE(!QFile::exists(dir.filePath(copyName)), copyGone);
+        QVERIFY(!note.isEmpty());
+        if (!copyGone)
+            QVERIFY2(note.contains("not a Tavrelo log"), qPrintable(note));
+        // Nothing left to do the second time.
+        QString again;
+        QVERIFY(mergeConflictCopies(path, again).ok());
+        QCOMPARE(readFile(path), expected);
+    }
+
+    // The fields file's copy: records it lacks, by their bytes.
+    void fieldsCopy() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        writeFile(path, line("ZZ1A") + line("ZZ2B"));
+        const QByteArray r1 = "<CALL:4>ZZ1A <QSO_DATE:8>20240301 <TIME_ON:6>120530 <MODE:2>CW <EOR>";
+        const QByteArray r2 = "<CALL:4>ZZ2B <QSO_DATE:8>20240301 <TIME_ON:6>120530 <MODE:3>FT8 <EOR>";
+        writeFile(fieldsPath(path), r1 + "\r\n");
+        writeFile(dir.filePath("Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi"),
+                  r1 + "\r\n" + r2 + "\r\n");
+        QString note;
+        QVERIFY(mergeConflictCopies(path, note).ok());
+        QCOMPARE(readFile(fieldsPath(path)), r1 + "\r\n" + r2 + "\r\n");
+        QVERIFY(findConflictCopies(path).isEmpty());
+    }
+
+    // Save in the window brings a copy in first, once, and removes it.
+    void saveMergesFirst() {
+        QTemporaryDir dir;
+        FakePlatform platform;
+        platform.directory = dir.path();
+        platform.dataHome = dir.filePath("share");
+        platform.now = QDateTime(QDate(2026, 12, 7), QTime(10, 20, 30), QTimeZone::utc());
+        Tavrelo w(platform);
+        QVERIFY(w.load().ok());
+        writeFile(dir.filePath(copyName), line("ZZ1A"));
+        w.Text1[Tavrelo::Date]->setText("2026-Dec-07");
+        w.Text1[Tavrelo::Utc]->setText("10:20:30");
+        w.Text1[Tavrelo::Call]->setText("ZZ9ZZ");
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+        QCOMPARE(readFile(w.logPath()),
+                 line("ZZ1A") + "2026-Dec-07,  10:20:30,  ,  ZZ9ZZ,  ,  ,  ,  \r\n");
+        QVERIFY(!QFile::exists(dir.filePath(copyName)));
+    }
+
+    // tavrelo-adif --merge: another log and its fields file, with the
+    // import's summary and exit statuses.
+    void mergeCommand_data() {
+        QTest::addColumn<QByteArray>("other"); // empty: a folder in its place
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("a log") << line("ZZ1A") + line("ZZ3C") << 0
+                               << "1 contacts added, 1 duplicates skipped, 0 records skipped";
+        QTest::newRow("not a log") << QByteArray("hello\r\nworld\r\n") << 2 << "";
+        QTest::newRow("unreadable") << QByteArray() << 2 << "";
+    }
+    void mergeCommand() {
+        QFETCH(QByteArray, other);
+        QFETCH(int, exitCode);
+        QFETCH(QString, summary);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, line("ZZ1A"));
+        const QString otherPath = dir.filePath("laptop/Tavrelo.txt");
+        QVERIFY(QDir(dir.path()).mkdir("laptop"));
+        if (other.isEmpty())
+            QVERIFY(QDir(dir.path()).mkpath("laptop/Tavrelo.txt"));
+        else
+            writeFile(otherPath, other);
+        writeFile(fieldsPath(otherPath), "<CALL:4>ZZ3C <QSO_DATE:8>20240301 <TIME_ON:6>120530 "
+                                         "<MODE:2>CW <EOR>\r\n");
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF), {"--merge", otherPath, log});
+        QVERIFY(p.waitForFinished());
+        QCOMPARE(p.exitCode(), exitCode);
+        const QString out = QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+        QCOMPARE(out, summary);
+        if (exitCode == 0) {
+            QCOMPARE(readFile(log), line("ZZ1A") + line("ZZ3C"));
+            QVERIFY(readFile(fieldsPath(log)).contains("<CALL:4>ZZ3C"));
+        } else {
+            QCOMPARE(readFile(log), line("ZZ1A"));
+            QVERIFY(p.readAllStandardError().contains("not merged"));
+        }
+    }
+};
+
+QTEST_MAIN(TestMerge)
+#include "tst_merge.moc"
