@@ -50,9 +50,6 @@ template <size_t N> bool among(QByteArrayView name, const char* const (&names)[N
                        [&](const char* n) { return name == QByteArrayView(n); });
 }
 
-QByteArray upperTrimmed(QByteArrayView v) {
-    return v.trimmed().toByteArray().toUpper();
-}
 
 } // namespace
 
@@ -66,11 +63,52 @@ bool keepsMore(const AdifRecord& record) {
     });
 }
 
+void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
+    // Most values are ASCII or UTF-8 already, and go as they are, written
+    // through a pointer into room made once.
+    qsizetype room = 8;
+    bool plain = true;
+    for (const AdifField& f : record.fields) {
+        room += f.name.size() + f.data.size() + 24;
+        plain = plain && (isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8());
+    }
+    if (!plain) {
+        for (const AdifField& f : record.fields)
+            putField(out, f.name, utf8(f.data));
+        out += "<EOR>\r\n";
+        return;
+    }
+    const qsizetype start = out.size();
+    out.resize(start + room);
+    char* w = out.data() + start;
+    for (const AdifField& f : record.fields) {
+        *w++ = '<';
+        std::memcpy(w, f.name.data(), size_t(f.name.size()));
+        w += f.name.size();
+        *w++ = ':';
+        char digits[20];
+        int k = 0;
+        qsizetype n = f.data.size();
+        do {
+            digits[k++] = char('0' + n % 10);
+            n /= 10;
+        } while (n > 0);
+        while (k > 0)
+            *w++ = digits[--k];
+        *w++ = '>';
+        if (!f.data.isEmpty())
+            std::memcpy(w, f.data.data(), size_t(f.data.size()));
+        w += f.data.size();
+        *w++ = ' ';
+    }
+    std::memcpy(w, "<EOR>\r\n", 7);
+    w += 7;
+    out.truncate(w - out.constData());
+}
+
 QByteArray fieldsRecord(const AdifRecord& record) {
     QByteArray out;
-    for (const AdifField& f : record.fields)
-        putField(out, f.name, utf8(f.data));
-    out += "<EOR>\r\n";
+    appendFieldsRecord(record, out);
     return out;
 }
 
@@ -93,33 +131,43 @@ namespace {
 
 // MODE, SAT_NAME, PROP_MODE; a SUBMODE without its MODE stands for the mode
 // it belongs to, so that a record with FT4 and one with MFSK are one.
-QByteArray discriminatorOf(const std::function<QByteArray(const char*)>& value) {
-    QByteArray mode = upperTrimmed(value("MODE"));
+template <typename Value> QByteArray discriminatorOf(const Value& value) {
+    const QByteArrayView rawMode = value("MODE").trimmed();
+    const QByteArrayView sat = value("SAT_NAME").trimmed();
+    const QByteArrayView prop = value("PROP_MODE").trimmed();
+    QByteArray mode = rawMode.toByteArray();
     if (mode.isEmpty()) {
-        const QByteArray sub = upperTrimmed(value("SUBMODE"));
-        const auto m = sub.isEmpty() ? std::nullopt : modeOf(QString::fromUtf8(sub));
-        mode = m ? m->mode : sub;
+        const QByteArrayView sub = value("SUBMODE").trimmed();
+        if (!sub.isEmpty()) {
+            const auto m = modeOf(QString::fromUtf8(sub));
+            mode = m ? m->mode : sub.toByteArray();
+        }
     }
-    const QByteArray sat = upperTrimmed(value("SAT_NAME"));
-    const QByteArray prop = upperTrimmed(value("PROP_MODE"));
     if (mode.isEmpty() && sat.isEmpty() && prop.isEmpty())
         return {};
-    return mode + '|' + sat + '|' + prop;
+    QByteArray d;
+    d.reserve(mode.size() + sat.size() + prop.size() + 2);
+    d += mode;
+    d += '|';
+    d += sat;
+    d += '|';
+    d += prop;
+    return d.toUpper();
 }
 
 } // namespace
 
 QByteArray discriminator(const AdifRecord& record) {
-    return discriminatorOf([&](const char* name) { return record.value(name).toByteArray(); });
+    return discriminatorOf([&](const char* name) { return record.value(name); });
 }
 
 QByteArray discriminator(const StoredFields& fields) {
     return discriminatorOf([&](const char* name) {
         for (const StoredField& f : fields) {
             if (f.name == name)
-                return f.value;
+                return QByteArrayView(f.value);
         }
-        return QByteArray();
+        return QByteArrayView();
     });
 }
 

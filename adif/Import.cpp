@@ -479,19 +479,27 @@ logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known) {
 }
 
 bool isDuplicate(KeySet& known, const QByteArray& key, const QByteArray& discriminator) {
+    static thread_local QByteArray scratch;
+    const auto with = [&](const QByteArray& d) -> const QByteArray& {
+        scratch.truncate(0);
+        scratch += key;
+        scratch += '#';
+        scratch += d.isEmpty() ? QByteArrayView("-") : QByteArrayView(d);
+        return scratch;
+    };
     if (discriminator.isEmpty()) {
         if (!known.insert(key))
             return true;
-        known.insert(withDiscriminator(key, {}));
+        known.insert(with({}));
         return false;
     }
     // Two contacts of one key are one unless both say what they were and
     // they differ (two satellites in the same minute).
     const bool seen = known.contains(key);
-    if (!known.insert(withDiscriminator(key, discriminator)))
+    if (!known.insert(with(discriminator)))
         return true;
     known.insert(key);
-    return seen && known.contains(withDiscriminator(key, {}));
+    return seen && known.contains(with({}));
 }
 
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
@@ -540,7 +548,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
 
     KeySet duplicateKeys;
     std::vector<qsizetype> duplicates; // record numbers
-    QByteArray key, line;
+    QByteArray key, line, fieldsBytes;
     AdifReader reader(&file);
     AdifRecord record;
     while (reader.next(record)) {
@@ -568,7 +576,9 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         }
         OsError e = log.appendLog(line);
         if (e.ok() && keepsMore(record)) {
-            e = log.appendFields(fieldsRecord(record));
+            fieldsBytes.truncate(0);
+            appendFieldsRecord(record, fieldsBytes);
+            e = log.appendFields(fieldsBytes);
             ++summary.records;
         }
         if (!e.ok()) {

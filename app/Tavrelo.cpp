@@ -72,10 +72,18 @@ void Tavrelo::buildControls() {
         // A text too long for its box shows its start once the operator
         // moves on, not its end.
         connect(box, &QLineEdit::editingFinished, box, [box] { box->setCursorPosition(0); });
+        // The tooltip background and the light green stay what they are in
+        // a dark colour scheme too: the text on them gets its matching
+        // colour, never the scheme's light text.
         QPalette palette = box->palette();
-        palette.setColor(QPalette::Base,
-                         i < Call ? palette.color(QPalette::ToolTipBase) : entryGreen);
+        const QColor base = i < Call ? palette.color(QPalette::ToolTipBase) : entryGreen;
+        palette.setColor(QPalette::Base, base);
+        palette.setColor(QPalette::Text,
+                         i < Call ? palette.color(QPalette::ToolTipText) : QColor(Qt::black));
         box->setPalette(palette);
+        // A screen reader names each box by its header.
+        label->setBuddy(box);
+        box->setAccessibleName(QString::fromLatin1(c.caption));
         box->installEventFilter(this);
         connect(box, &QLineEdit::textChanged, this, [this, i] { onText1Change(i); });
         Text1[size_t(i)] = box;
@@ -93,6 +101,9 @@ void Tavrelo::buildControls() {
     Text2->setGeometry(px(90), px(1155), px(11280), px(1575));
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Log lines read left to right on every desktop, right-to-left ones too.
+    Text2->setLayoutDirection(Qt::LeftToRight);
+    Text2->setAccessibleName(QStringLiteral("History"));
     lookup_ = new HistoryLookup(this);
     connect(lookup_, &HistoryLookup::finished, this, &Tavrelo::onLookupFinished);
 

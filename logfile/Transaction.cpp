@@ -238,7 +238,6 @@ void PendingBytes::clear() {
     memory_.clear();
     spilled_ = 0;
     size_ = 0;
-    block_.clear();
     hashes_.clear();
     fine_.clear();
 }
@@ -248,32 +247,38 @@ PendingBytes::~PendingBytes() {
         ::close(spillFd_);
 }
 
-void PendingBytes::hashFine(const char* data, qsizetype size) {
+void PendingBytes::hashFine(const char* data, qsizetype size, std::vector<quint16>& out) const {
     for (qsizetype c = 0; c < size; c += FineChunk)
-        fine_.push_back(
-            quint16(blockHash(data + c, std::min<qsizetype>(FineChunk, size - c))));
+        out.push_back(quint16(blockHash(data + c, std::min<qsizetype>(FineChunk, size - c))));
 }
 
-void PendingBytes::hashFilledBlocks() {
-    // Called with block_ holding the bytes since the last whole block.
-    qsizetype at = 0;
-    while (block_.size() - at >= JournalBlock) {
-        hashes_.push_back(blockHash(block_.constData() + at, JournalBlock));
-        if (keepFine_)
-            hashFine(block_.constData() + at, JournalBlock);
-        at += JournalBlock;
+void PendingBytes::hashBlocks(const char* data, qsizetype size, std::vector<quint64>& hashes,
+                              std::vector<quint16>* fine) const {
+    for (qsizetype at = 0; at + JournalBlock <= size; at += JournalBlock) {
+        hashes.push_back(blockHash(data + at, JournalBlock));
+        if (fine)
+            hashFine(data + at, JournalBlock, *fine);
     }
-    block_.remove(0, at);
+}
+
+// The bytes held in memory always start at a block's start: only whole
+// blocks go to the temporary file, hashed on their way.
+std::vector<quint64> PendingBytes::hashes() const {
+    std::vector<quint64> all = hashes_;
+    hashBlocks(memory_.constData(), memory_.size(), all, nullptr);
+    return all;
+}
+
+QByteArrayView PendingBytes::partialBlock() const {
+    const qsizetype rest = memory_.size() % JournalBlock;
+    return QByteArrayView(memory_).last(rest);
 }
 
 std::vector<quint16> PendingBytes::fineHashes() const {
+    if (!keepFine_)
+        return {};
     std::vector<quint16> all = fine_;
-    if (keepFine_) {
-        PendingBytes tail;
-        tail.keepFine_ = true;
-        tail.hashFine(block_.constData(), block_.size());
-        all.insert(all.end(), tail.fine_.begin(), tail.fine_.end());
-    }
+    hashFine(memory_.constData(), memory_.size(), all);
     return all;
 }
 
@@ -281,8 +286,6 @@ OsError PendingBytes::append(QByteArrayView bytes) {
     if (bytes.isEmpty())
         return {};
     size_ += bytes.size();
-    block_.append(bytes.data(), bytes.size());
-    hashFilledBlocks();
     memory_.append(bytes.data(), bytes.size());
     if (memory_.size() < InMemory)
         return {};
@@ -295,11 +298,12 @@ OsError PendingBytes::append(QByteArrayView bytes) {
             return OsError::fromErrno(QStringLiteral("make room for the contacts to append in"),
                                       folder, errno);
     }
+    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
+    hashBlocks(memory_.constData(), whole, hashes_, keepFine_ ? &fine_ : nullptr);
     // The spill file is scratch space: its writes go straight to the system.
     qsizetype done = 0;
-    while (done < memory_.size()) {
-        const ssize_t n = ::write(spillFd_, memory_.constData() + done,
-                                  size_t(memory_.size() - done));
+    while (done < whole) {
+        const ssize_t n = ::write(spillFd_, memory_.constData() + done, size_t(whole - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -307,8 +311,9 @@ OsError PendingBytes::append(QByteArrayView bytes) {
                                       spillFolder_, n < 0 ? errno : ENOSPC);
         done += n;
     }
-    spilled_ += memory_.size();
-    memory_.truncate(0);
+    spilled_ += whole;
+    std::memmove(memory_.data(), memory_.constData() + whole, size_t(memory_.size() - whole));
+    memory_.truncate(memory_.size() - whole);
     return {};
 }
 

@@ -43,8 +43,8 @@ public:
     void clear();
     qint64 size() const { return size_; }
     // The hashes of the whole blocks so far, and the bytes after them.
-    const std::vector<quint64>& hashes() const { return hashes_; }
-    QByteArrayView partialBlock() const { return block_; }
+    std::vector<quint64> hashes() const;
+    QByteArrayView partialBlock() const;
     // Calls put() with the bytes in order, in pieces of at most 1 MiB;
     // returns the first error put() gives (an errno), or a read error.
     int forEachPiece(const std::function<int(const char*, qsizetype)>& put) const;
@@ -52,15 +52,15 @@ public:
     QByteArray readAll() const;
 
 private:
-    void hashFilledBlocks();
-    void hashFine(const char* data, qsizetype size);
+    void hashFine(const char* data, qsizetype size, std::vector<quint16>& out) const;
+    void hashBlocks(const char* data, qsizetype size, std::vector<quint64>& hashes,
+                    std::vector<quint16>* fine) const;
 
     QString spillFolder_;
     QByteArray memory_; // the bytes not yet in the temporary file
     qint64 spilled_ = 0;
     int spillFd_ = -1;
     qint64 size_ = 0;
-    QByteArray block_; // the bytes of the block being hashed
     std::vector<quint64> hashes_;
     bool keepFine_ = false;
     std::vector<quint16> fine_;

@@ -383,6 +383,49 @@ private slots:
         QCOMPARE(again.count("<MODE:2>CW"), 2000);
     }
 
+    // What is not a regular file is refused at once, never read: a FIFO
+    // with no writer would wait forever, a device would never end.
+    void hostileInputs_data() {
+        QTest::addColumn<QString>("input"); // "fifo" for a FIFO made by the test
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a FIFO without a writer") << "fifo" << "FIFO";
+        QTest::newRow("/dev/zero") << "/dev/zero" << "character device";
+        QTest::newRow("/dev/urandom") << "/dev/urandom" << "character device";
+        QTest::newRow("a folder") << "/tmp" << "folder";
+    }
+    void hostileInputs() {
+        QFETCH(QString, input);
+        QFETCH(QString, says);
+        QTemporaryDir dir;
+        if (input == "fifo") {
+            input = dir.filePath("in.adi");
+            QCOMPARE(::mkfifo(QFile::encodeName(input).constData(), 0600), 0);
+        }
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, "old\r\n");
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF), {"--import", input, log});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains(says.toLatin1()), err.constData());
+        QCOMPARE(readFile(log), QByteArray("old\r\n"));
+    }
+
+    // However many records are skipped, a hundred are named, then counted.
+    void notesAreCapped() {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("in.adi"), QByteArray("<CALL:3>ABC<EOR>").repeated(250));
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF),
+                {"--import", dir.filePath("in.adi"), dir.filePath("Tavrelo.txt")});
+        QVERIFY(p.waitForFinished());
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray err = p.readAllStandardError();
+        QCOMPARE(err.count("skipped: "), 100);
+        QVERIFY2(err.contains("and 150 more like these"), err.constData());
+    }
+
     // The command's last line and exit status.
     void command_data() {
         QTest::addColumn<QByteArray>("adif");

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QTimer>
+#include <QAccessible>
 #include <QtTest>
 
 #include <cerrno>
@@ -191,6 +192,45 @@ private slots:
         }
         QCOMPARE(tabPosition == -1 ? widget->focusPolicy() & Qt::TabFocus : position,
                  tabPosition == -1 ? 0 : tabPosition);
+    }
+
+    // In a dark colour scheme (light text on dark ground), the boxes whose
+    // ground is fixed keep a text colour readable on it; each box carries
+    // its header's name for a screen reader; the history pane runs left to
+    // right on a right-to-left desktop.
+    void readableAndNamed_data() {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light scheme") << false;
+        QTest::newRow("dark scheme") << true;
+    }
+    void readableAndNamed() {
+        QFETCH(bool, dark);
+        const QPalette saved = QApplication::palette();
+        if (dark) {
+            QPalette p = saved;
+            p.setColor(QPalette::Base, QColor(30, 30, 30));
+            p.setColor(QPalette::Text, QColor(230, 230, 230));
+            p.setColor(QPalette::WindowText, QColor(230, 230, 230));
+            QApplication::setPalette(p);
+        }
+        QApplication::setLayoutDirection(Qt::RightToLeft);
+        Fixture f;
+        const auto lightness = [](const QColor& c) { return c.toHsl().lightness(); };
+        static const char* const captions[] = {"Date", "UTC",  "Band", "Call",
+                                               "Name", "QTH", "RSTs", "RSTr"};
+        for (int i = 0; i < Tavrelo::BoxCount; ++i) {
+            const QPalette p = f.box(i)->palette();
+            QVERIFY2(std::abs(lightness(p.color(QPalette::Base)) -
+                              lightness(p.color(QPalette::Text))) > 100,
+                     captions[i]);
+            QCOMPARE(f.window->Label1[size_t(i)]->buddy(), f.box(i));
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(f.box(i));
+            QVERIFY(a);
+            QCOMPARE(a->text(QAccessible::Name), QString::fromLatin1(captions[i]));
+        }
+        QCOMPARE(f.window->Text2->layoutDirection(), Qt::LeftToRight);
+        QApplication::setLayoutDirection(Qt::LeftToRight);
+        QApplication::setPalette(saved);
     }
 
     void startUp() {
