@@ -55,7 +55,7 @@ bool isLocator(QByteArrayView text);
 
 // What the export writes besides the log's own fields.
 struct ExportOptions {
-    ModeName mode; // for contacts whose record gives none
+    ModeName mode;     // for contacts whose record gives none
     bool utf8 = false; // values as UTF-8, lengths in bytes; otherwise ASCII
 };
 
@@ -103,7 +103,7 @@ struct ExportSummary {
     qsizetype written = 0; // contacts
     qsizetype skipped = 0; // lines that gave no contact
     logfile::ReadResult read;
-    int writeError = 0; // errno of a failed write, 0 if none
+    int writeError = 0;        // errno of a failed write, 0 if none
     qsizetype withoutMode = 0; // contacts written without a MODE
     OsError fieldsError;       // the fields file could not be read
 };

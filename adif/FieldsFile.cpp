@@ -9,8 +9,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 
 namespace tavrelo::adif {
 
@@ -20,7 +20,7 @@ namespace {
 constexpr const char* boxNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL",
                                     "NAME",     "QTH",     "RST_SENT", "RST_RCVD"};
 // The names that say which contact a record is.
-constexpr const char* identityNames[] = {"QSO_DATE", "TIME_ON",  "BAND",     "FREQ",     "CALL",
+constexpr const char* identityNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "FREQ",     "CALL",
                                          "MODE",     "SUBMODE", "SAT_NAME", "PROP_MODE"};
 
 bool isAscii(QByteArrayView v) {
@@ -49,7 +49,6 @@ template <size_t N> bool among(QByteArrayView name, const char* const (&names)[N
     return std::any_of(std::begin(names), std::end(names),
                        [&](const char* n) { return name == QByteArrayView(n); });
 }
-
 
 } // namespace
 

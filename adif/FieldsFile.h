@@ -84,11 +84,11 @@ private:
     std::vector<Entry> entries_; // in file order
     std::vector<qint32> buckets_;
     quint64 mask_ = 0;
-    size_t cursor_ = 0;         // where the next record in file order is
-    QByteArray window_;         // bytes of the file read ahead
+    size_t cursor_ = 0; // where the next record in file order is
+    QByteArray window_; // bytes of the file read ahead
     qint64 windowStart_ = 0;
-    QByteArray current_;        // the record handed out, its names in upper case
-    QList<QByteArray> added_;   // values of the records that add to it
+    QByteArray current_;      // the record handed out, its names in upper case
+    QList<QByteArray> added_; // values of the records that add to it
 };
 
 // The hash FieldsIndex files a key under.

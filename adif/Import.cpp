@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 
 namespace tavrelo::adif {
 
@@ -510,8 +510,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     const bool fromStandardInput = adifPath == QLatin1String("-");
     if (fromStandardInput) {
         if (!file.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-            summary.error = OsError::because(readAction, QStringLiteral("standard input"),
-                                             file.errorString());
+            summary.error =
+                OsError::because(readAction, QStringLiteral("standard input"), file.errorString());
             return summary;
         }
     } else {

@@ -57,7 +57,8 @@ std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QStr
     const tavrelo::logfile::OutputCheck check = tavrelo::logfile::checkOutput(outPath, logPath);
     if (!check.notRegular.isEmpty())
         return tavrelo::OsError::because(
-            action, outPath, check.notRegular + QStringLiteral("; leave out -o to write to standard output"));
+            action, outPath,
+            check.notRegular + QStringLiteral("; leave out -o to write to standard output"));
     if (check.isTheLog)
         return tavrelo::OsError::because(
             action, outPath,

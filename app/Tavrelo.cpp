@@ -351,7 +351,8 @@ void Tavrelo::onRigReading(const rig::Reading& reading) {
     rigReadAt_ = QDateTime::currentDateTimeUtc();
     const char* band = rig::bandOfHz(reading.hz);
     Text1[Band]->setToolTip(QStringLiteral("Band follows the radio at %1: %2 MHz, %3")
-                                .arg(rig_->address(), QString::fromLatin1(rig::megahertz(reading.hz)),
+                                .arg(rig_->address(),
+                                     QString::fromLatin1(rig::megahertz(reading.hz)),
                                      QString::fromLatin1(reading.mode)));
     // Never while the operator edits the box; a band typed over the radio's
     // holds until the radio moves to another band.

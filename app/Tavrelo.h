@@ -25,7 +25,7 @@ struct LookupResult;
 namespace rig {
 class RigClient;
 struct Reading;
-}
+} // namespace rig
 
 // The program's one window: a row of eight boxes under their headers, the
 // Save and Open buttons, the history pane below and the clock timer. It wires

@@ -46,11 +46,20 @@ int main(int argc, char* argv[]) {
     // The command line first: --help and --version answer on the terminal,
     // without a display.
     // Qt's own options (-reverse, -style NAME, ...) are left to QApplication.
-    static const QStringList qtWithValue = {"platform", "platformpluginpath", "platformtheme",
-                                            "plugin",   "style",              "stylesheet",
-                                            "display",  "geometry",           "qwindowgeometry",
-                                            "qwindowtitle", "qwindowicon",    "session",
-                                            "name",     "title"};
+    static const QStringList qtWithValue = {"platform",
+                                            "platformpluginpath",
+                                            "platformtheme",
+                                            "plugin",
+                                            "style",
+                                            "stylesheet",
+                                            "display",
+                                            "geometry",
+                                            "qwindowgeometry",
+                                            "qwindowtitle",
+                                            "qwindowicon",
+                                            "session",
+                                            "name",
+                                            "title"};
     static const QStringList qtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
@@ -86,7 +95,7 @@ int main(int argc, char* argv[]) {
     }
     if (parser.isSet(help)) {
         std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
-                                                         QStringLiteral("tavrelo"))),
+                                                        QStringLiteral("tavrelo"))),
                    stdout);
         return 0;
     }

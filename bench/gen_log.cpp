@@ -65,9 +65,9 @@ double bandStart(const char* band) {
     static const struct {
         const char* band;
         double mhz;
-    } starts[] = {{"160m", 1.8},  {"80m", 3.5},  {"40m", 7.0},  {"30m", 10.1},
-                  {"20m", 14.0},  {"17m", 18.068}, {"15m", 21.0}, {"12m", 24.89},
-                  {"10m", 28.0},  {"6m", 50.0},  {"2m", 144.0}};
+    } starts[] = {{"160m", 1.8}, {"80m", 3.5},    {"40m", 7.0},  {"30m", 10.1},
+                  {"20m", 14.0}, {"17m", 18.068}, {"15m", 21.0}, {"12m", 24.89},
+                  {"10m", 28.0}, {"6m", 50.0},    {"2m", 144.0}};
     for (const auto& s : starts) {
         if (qstrcmp(s.band, band) == 0)
             return s.mhz;
@@ -142,9 +142,9 @@ int main(int argc, char* argv[]) {
         putField(r, "TIME_ON", when.toString(QStringLiteral("HHmmss")).toLatin1());
         putField(r, "BAND", f[2].toLatin1());
         const QByteArray band = f[2].toLatin1();
-        putField(r, "FREQ",
-                 QByteArray::number(bandStart(band.constData()) + rng.bounded(50) / 1000.0, 'f',
-                                    6));
+        putField(
+            r, "FREQ",
+            QByteArray::number(bandStart(band.constData()) + rng.bounded(50) / 1000.0, 'f', 6));
         putField(r, "MODE", pick(rng, modes));
         putField(r, "NAME", f[4].toLatin1());
         putField(r, "QTH", f[5].toLatin1());

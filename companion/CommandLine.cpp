@@ -38,8 +38,9 @@ std::optional<int> CommandLine::parse(const QStringList& arguments) {
         return 0;
     }
     const QStringList positional = parser_.positionalArguments();
-    const logfile::LogLocation where = logfile::locateLog(
-        executableDirectory(), isInstalledProgramFolder(executableDirectory()), userDataDirectory());
+    const logfile::LogLocation where =
+        logfile::locateLog(executableDirectory(), isInstalledProgramFolder(executableDirectory()),
+                           userDataDirectory());
     if (!where.note.isEmpty())
         std::fprintf(stderr, "%s: note: %s\n", qPrintable(program_), qPrintable(where.note));
     if (where.path.isEmpty() && (positional.isEmpty() || parser_.isSet(where_)))

@@ -88,8 +88,7 @@ bool logLineKey(const char* begin, const char* end, QByteArray& key) {
         return true;
     }
     // Text beyond ASCII, perhaps in Windows-1252: the fields as text.
-    const QStringList parts =
-        decodeLine(begin, end).split(QLatin1String(FieldSeparator));
+    const QStringList parts = decodeLine(begin, end).split(QLatin1String(FieldSeparator));
     contactKey(parts[0].toUtf8(), parts[1].toUtf8(), parts[2].toUtf8(), parts[3].toUtf8(), key);
     return true;
 }

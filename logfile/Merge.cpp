@@ -120,11 +120,11 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
                     contacts += logLineKey(b, e, key);
                 });
     if (other.contains('\0') || (lineCount > 0 && contacts * 2 < lineCount)) {
-        summary.refused
-            << QStringLiteral("%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
-                   .arg(otherLog)
-                   .arg(contacts)
-                   .arg(lineCount);
+        summary.refused << QStringLiteral(
+                               "%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
+                               .arg(otherLog)
+                               .arg(contacts)
+                               .arg(lineCount);
         return false;
     }
     if (!load(summary))
@@ -189,7 +189,8 @@ OsError mergeConflictCopies(const QString& logPath, QString& note) {
 }
 
 QString describe(const MergeSummary& s) {
-    QString text = QStringLiteral("%1 contacts added, %2 duplicates skipped").arg(s.added).arg(s.duplicates);
+    QString text =
+        QStringLiteral("%1 contacts added, %2 duplicates skipped").arg(s.added).arg(s.duplicates);
     if (s.records > 0)
         text += QStringLiteral(", %1 records added to the fields file").arg(s.records);
     return text;

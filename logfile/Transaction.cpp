@@ -329,8 +329,8 @@ int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>&
         }
     }
     for (qsizetype at = 0; at < memory_.size(); at += Piece) {
-        if (const int err = put(memory_.constData() + at,
-                                std::min<qsizetype>(Piece, memory_.size() - at)))
+        if (const int err =
+                put(memory_.constData() + at, std::min<qsizetype>(Piece, memory_.size() - at)))
             return err;
     }
     return 0;
@@ -379,8 +379,7 @@ OsError LogTransaction::begin() {
                                                      "three seconds"))
                    : OsError::fromErrno(writeAction, logPath_, err);
     }
-    if (const OsError recovered = recoverLocked(logPath_, logFd_, recoveryNote_);
-        !recovered.ok()) {
+    if (const OsError recovered = recoverLocked(logPath_, logFd_, recoveryNote_); !recovered.ok()) {
         end();
         return recovered;
     }
@@ -430,8 +429,9 @@ OsError LogTransaction::mergeCopies() {
         note = QStringLiteral("Merged what the sync set aside (%1) into the log: %2.")
                    .arg(merged.join(QStringLiteral(", ")), describe(summary));
     if (!summary.refused.isEmpty())
-        note += (note.isEmpty() ? QString() : QStringLiteral(" ")) +
-                QStringLiteral("Left as they are: %1.").arg(summary.refused.join(QStringLiteral("; ")));
+        note +=
+            (note.isEmpty() ? QString() : QStringLiteral(" ")) +
+            QStringLiteral("Left as they are: %1.").arg(summary.refused.join(QStringLiteral("; ")));
     recoveryNote_ += (recoveryNote_.isEmpty() ? QString() : QStringLiteral(" ")) + note;
     return {};
 }
@@ -543,9 +543,8 @@ OsError LogTransaction::commit() {
     };
     const QString confirm = QStringLiteral("confirm on the disk the contacts written to");
     if (fieldsFd >= 0) {
-        if (const int err = fields_.forEachPiece([&](const char* data, qsizetype n) {
-                return writeAll(fieldsFd, data, n);
-            }))
+        if (const int err = fields_.forEachPiece(
+                [&](const char* data, qsizetype n) { return writeAll(fieldsFd, data, n); }))
             return undo(OsError::fromErrno(fieldsAction, fieldsFile, err));
         if (sysFdatasync(fieldsFd) != 0)
             return undo(OsError::fromErrno(confirm, fieldsFile, errno));

@@ -29,11 +29,12 @@ bool isInstalledProgramFolder(const QString& folder) {
     const QString canonical = QFileInfo(folder).canonicalFilePath();
     const QString dir = canonical.isEmpty() ? QDir::cleanPath(folder) : canonical;
     static const char* const systemFolders[] = {
-        TAVRELO_INSTALL_BINDIR, "/usr/bin",   "/usr/local/bin", "/bin",     "/usr/games",
-        "/usr/local/games",     "/usr/sbin",  "/sbin",          "/snap/bin", "/app/bin"};
+        TAVRELO_INSTALL_BINDIR, "/usr/bin",  "/usr/local/bin", "/bin",      "/usr/games",
+        "/usr/local/games",     "/usr/sbin", "/sbin",          "/snap/bin", "/app/bin"};
     for (const char* s : systemFolders) {
         const QString system = QFileInfo(QString::fromLocal8Bit(s)).canonicalFilePath();
-        if (dir == QDir::cleanPath(QString::fromLocal8Bit(s)) || (!system.isEmpty() && dir == system))
+        if (dir == QDir::cleanPath(QString::fromLocal8Bit(s)) ||
+            (!system.isEmpty() && dir == system))
             return true;
     }
     // A folder laid out as an installation, with the package's menu entry

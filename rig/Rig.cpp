@@ -57,25 +57,25 @@ PollReply parsePollReply(const QList<QByteArray>& lines) {
     if (freq.endsWith(".000000"))
         freq.chop(7);
     if (!allDigits(freq) || freq.size() > 12)
-        return failed(1, QStringLiteral("\"%1\" is not a frequency")
-                             .arg(QString::fromLatin1(freq.left(40))));
+        return failed(
+            1, QStringLiteral("\"%1\" is not a frequency").arg(QString::fromLatin1(freq.left(40))));
     if (lines.size() < 2)
         return r;
     const QByteArray mode = lines[1].trimmed();
     if (isError(mode))
-        return failed(2, QStringLiteral("the radio answered %1 for its mode")
-                             .arg(QString::fromLatin1(mode)));
-    if (mode.isEmpty() || mode.size() > 16 ||
-        !std::all_of(mode.begin(), mode.end(), [](char c) {
+        return failed(
+            2, QStringLiteral("the radio answered %1 for its mode").arg(QString::fromLatin1(mode)));
+    if (mode.isEmpty() || mode.size() > 16 || !std::all_of(mode.begin(), mode.end(), [](char c) {
             return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
         }))
-        return failed(2, QStringLiteral("\"%1\" is not a mode")
-                             .arg(QString::fromLatin1(mode.left(40))));
+        return failed(
+            2, QStringLiteral("\"%1\" is not a mode").arg(QString::fromLatin1(mode.left(40))));
     if (lines.size() < 3)
         return r;
     if (!allDigits(lines[2].trimmed()) && !lines[2].trimmed().startsWith('-'))
-        return failed(3, QStringLiteral("\"%1\" is not a passband")
-                             .arg(QString::fromLatin1(lines[2].left(40))));
+        return failed(
+            3,
+            QStringLiteral("\"%1\" is not a passband").arg(QString::fromLatin1(lines[2].left(40))));
     r.state = PollReply::Complete;
     r.reading.hz = freq.toULongLong();
     r.reading.mode = mode;
@@ -100,13 +100,26 @@ adif::ModeName adifMode(const QByteArray& hamlibMode) {
         const char* hamlib;
         const char* mode;
         const char* submode;
-    } table[] = {{"USB", "SSB", "USB"},   {"LSB", "SSB", "LSB"},       {"CW", "CW", ""},
-                 {"CWR", "CW", ""},       {"AM", "AM", ""},            {"AMS", "AM", ""},
-                 {"SAM", "AM", ""},       {"SAL", "AM", ""},           {"SAH", "AM", ""},
-                 {"FM", "FM", ""},        {"FMN", "FM", ""},           {"WFM", "FM", ""},
-                 {"RTTY", "RTTY", ""},    {"RTTYR", "RTTY", ""},       {"PSK", "PSK", ""},
-                 {"PSKR", "PSK", ""},     {"FAX", "FAX", ""},          {"DSB", "SSB", ""},
-                 {"C4FM", "DIGITALVOICE", "C4FM"}, {"DSTAR", "DIGITALVOICE", "DSTAR"},
+    } table[] = {{"USB", "SSB", "USB"},
+                 {"LSB", "SSB", "LSB"},
+                 {"CW", "CW", ""},
+                 {"CWR", "CW", ""},
+                 {"AM", "AM", ""},
+                 {"AMS", "AM", ""},
+                 {"SAM", "AM", ""},
+                 {"SAL", "AM", ""},
+                 {"SAH", "AM", ""},
+                 {"FM", "FM", ""},
+                 {"FMN", "FM", ""},
+                 {"WFM", "FM", ""},
+                 {"RTTY", "RTTY", ""},
+                 {"RTTYR", "RTTY", ""},
+                 {"PSK", "PSK", ""},
+                 {"PSKR", "PSK", ""},
+                 {"FAX", "FAX", ""},
+                 {"DSB", "SSB", ""},
+                 {"C4FM", "DIGITALVOICE", "C4FM"},
+                 {"DSTAR", "DIGITALVOICE", "DSTAR"},
                  {"DD", "DIGITALVOICE", ""}};
     for (const auto& row : table) {
         if (m == row.hamlib)

@@ -253,8 +253,8 @@ private slots:
                                         << QStringList{"--mode", "CW"} << 1 << "line 2: skipped";
         QTest::newRow("unknown mode")
             << good << QStringList{"--mode", "LSB2"} << 2 << "neither an ADIF mode nor a submode";
-        QTest::newRow("a submode") << good << QStringList{"--mode", "ft4"} << 0
-                                   << "1 contacts written, 0 lines skipped";
+        QTest::newRow("a submode")
+            << good << QStringList{"--mode", "ft4"} << 0 << "1 contacts written, 0 lines skipped";
         QTest::newRow("lone CR line ends")
             << QByteArray(good).replace("\r\n", "\r").repeated(3) << QStringList{"--mode", "CW"}
             << 0 << "3 contacts written, 0 lines skipped";

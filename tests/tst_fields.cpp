@@ -116,10 +116,10 @@ private slots:
         QTest::newRow("space before m") << QByteArray("40 m") << QByteArray("40m") << QByteArray();
         QTest::newRow("centimetres") << QByteArray("70 cm") << QByteArray("70cm") << QByteArray();
         QTest::newRow("MHz") << QByteArray("7.074") << QByteArray("40m") << QByteArray("7.074");
-        QTest::newRow("lower edge") << QByteArray("14.000") << QByteArray("20m")
-                                    << QByteArray("14.000");
-        QTest::newRow("upper edge") << QByteArray("14.350") << QByteArray("20m")
-                                    << QByteArray("14.350");
+        QTest::newRow("lower edge")
+            << QByteArray("14.000") << QByteArray("20m") << QByteArray("14.000");
+        QTest::newRow("upper edge")
+            << QByteArray("14.350") << QByteArray("20m") << QByteArray("14.350");
         QTest::newRow("above the edge") << QByteArray("14.351") << QByteArray() << QByteArray();
         QTest::newRow("no such band") << QByteArray("11") << QByteArray() << QByteArray();
         QTest::newRow("two points") << QByteArray("7.0.74") << QByteArray() << QByteArray();
@@ -142,7 +142,8 @@ private slots:
         QTest::newRow("a mode") << "ft8" << QByteArray("FT8") << QByteArray();
         QTest::newRow("FT4 is MFSK") << "FT4" << QByteArray("MFSK") << QByteArray("FT4");
         QTest::newRow("USB is SSB") << "usb" << QByteArray("SSB") << QByteArray("USB");
-        QTest::newRow("with a space") << "JT9H FAST" << QByteArray("JT9") << QByteArray("JT9H FAST");
+        QTest::newRow("with a space")
+            << "JT9H FAST" << QByteArray("JT9") << QByteArray("JT9H FAST");
         QTest::newRow("unknown") << "LSB2" << QByteArray() << QByteArray();
     }
     void modes() {
@@ -176,13 +177,12 @@ private slots:
         QTest::addColumn<QByteArray>("fields");
         QTest::addColumn<QString>("line");
         const QByteArray base = "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205";
-        QTest::newRow("QTH, then GRIDSQUARE")
-            << base + "<QTH:0><GRIDSQUARE:4>FN42"
-            << "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  FN42,  ,  ";
-        QTest::newRow("BAND, then FREQ")
-            << base + "<BAND:0><FREQ:6>14.074" << "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  ";
-        QTest::newRow("NAME_INTL, then NAME")
-            << base + "<NAME_INTL:0><NAME:4>Hans" << "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  ,  ,  ";
+        QTest::newRow("QTH, then GRIDSQUARE") << base + "<QTH:0><GRIDSQUARE:4>FN42"
+                                              << "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  FN42,  ,  ";
+        QTest::newRow("BAND, then FREQ") << base + "<BAND:0><FREQ:6>14.074"
+                                         << "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  ";
+        QTest::newRow("NAME_INTL, then NAME") << base + "<NAME_INTL:0><NAME:4>Hans"
+                                              << "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  ,  ,  ";
     }
     void emptyFieldsNeverHideFallbacks() {
         QFETCH(QByteArray, fields);
@@ -201,22 +201,31 @@ private slots:
     void roundTrip_data() {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QList<Record>>("contacts"); // what each contact must give back
-        const Record ft8{{"CALL", "ZZ9ZZ"},         {"QSO_DATE", "20240301"}, {"TIME_ON", "120530"},
-                         {"BAND", "20m"},           {"FREQ", "14.074123"},    {"MODE", "FT8"},
-                         {"GRIDSQUARE", "FN42"},    {"RST_SENT", "-10"},      {"RST_RCVD", "-12"},
-                         {"TIME_OFF", "120645"},    {"COMMENT", "tnx fer QSO"},
-                         {"STATION_CALLSIGN", "ZZ1AA"}, {"MY_GRIDSQUARE", "JO31ab"},
-                         {"TX_PWR", "50"},          {"APP_LOGGER_ID", "4711"},
-                         {"QSL_RCVD", "Y"}};
+        const Record ft8{{"CALL", "ZZ9ZZ"},           {"QSO_DATE", "20240301"},
+                         {"TIME_ON", "120530"},       {"BAND", "20m"},
+                         {"FREQ", "14.074123"},       {"MODE", "FT8"},
+                         {"GRIDSQUARE", "FN42"},      {"RST_SENT", "-10"},
+                         {"RST_RCVD", "-12"},         {"TIME_OFF", "120645"},
+                         {"COMMENT", "tnx fer QSO"},  {"STATION_CALLSIGN", "ZZ1AA"},
+                         {"MY_GRIDSQUARE", "JO31ab"}, {"TX_PWR", "50"},
+                         {"APP_LOGGER_ID", "4711"},   {"QSL_RCVD", "Y"}};
         QByteArray plain;
         for (auto it = ft8.begin(); it != ft8.end(); ++it)
             plain += adifField(it.key().toLower(), it.value()) + ' ';
         QTest::newRow("no header, tags in lower case") << plain + "<eor>\n" << QList<Record>{ft8};
 
-        const Record pota{{"CALL", "ZZ2BB"},      {"QSO_DATE", "20230704"},   {"TIME_ON", "1830"},
-                          {"BAND", "40m"},        {"MODE", "SSB"},            {"SUBMODE", "LSB"},
-                          {"NAME", "Jörg"},       {"QTH", "Köln"},            {"MY_SIG", "POTA"},
-                          {"MY_SIG_INFO", "K-0001"}, {"SIG_INFO", "DA-0042"}, {"POTA_REF", "DA-0042"},
+        const Record pota{{"CALL", "ZZ2BB"},
+                          {"QSO_DATE", "20230704"},
+                          {"TIME_ON", "1830"},
+                          {"BAND", "40m"},
+                          {"MODE", "SSB"},
+                          {"SUBMODE", "LSB"},
+                          {"NAME", "Jörg"},
+                          {"QTH", "Köln"},
+                          {"MY_SIG", "POTA"},
+                          {"MY_SIG_INFO", "K-0001"},
+                          {"SIG_INFO", "DA-0042"},
+                          {"POTA_REF", "DA-0042"},
                           {"NOTES", "park to park, ünd more"}};
         QByteArray withHeader = "Exported by a logger\n<ADIF_VER:5>3.1.4 <EOH>\n";
         for (auto it = pota.begin(); it != pota.end(); ++it)
@@ -227,8 +236,8 @@ private slots:
         const QByteArray latin = "<CALL:5>ZZ3CC<QSO_DATE:8>20220101<TIME_ON:4>0915<BAND:3>80m"
                                  "<MODE:2>CW<NAME:5>Andr\xe9 <QTH:7>M\xfcnchen <CONTEST_ID:6>"
                                  "DARC-X <SRX:3>123 <STX_STRING:3>B12 <EOR>";
-        const Record latinBack{{"CALL", "ZZ3CC"}, {"NAME", "André"}, {"QTH", "München"},
-                               {"MODE", "CW"},    {"CONTEST_ID", "DARC-X"}, {"SRX", "123"},
+        const Record latinBack{{"CALL", "ZZ3CC"},    {"NAME", "André"},        {"QTH", "München"},
+                               {"MODE", "CW"},       {"CONTEST_ID", "DARC-X"}, {"SRX", "123"},
                                {"STX_STRING", "B12"}};
         QTest::newRow("Windows-1252") << latin << QList<Record>{latinBack};
 
@@ -241,8 +250,8 @@ private slots:
             "<SAT_NAME:5>AO-91<PROP_MODE:3>SAT<RST_RCVD:2>59<GRIDSQUARE:6>EM12ab<EOR>\n"
             "<CALL:5>ZZ4DD<QSO_DATE:8>20210505<TIME_ON:6>101045<BAND:2>2m<MODE:2>FM"
             "<SAT_NAME:5>SO-50<PROP_MODE:3>SAT<EOR>\n";
-        const Record first{{"CALL", "ZZ4DD"},    {"SAT_NAME", "AO-91"}, {"PROP_MODE", "SAT"},
-                           {"RST_RCVD", "59"},   {"GRIDSQUARE", "EM12ab"}, {"MODE", "FM"}};
+        const Record first{{"CALL", "ZZ4DD"},  {"SAT_NAME", "AO-91"},    {"PROP_MODE", "SAT"},
+                           {"RST_RCVD", "59"}, {"GRIDSQUARE", "EM12ab"}, {"MODE", "FM"}};
         const Record second{{"CALL", "ZZ4DD"}, {"SAT_NAME", "SO-50"}, {"TIME_ON", "101045"}};
         QTest::newRow("duplicates that complete each other, two satellites")
             << completing << QList<Record>{first, second};
@@ -265,8 +274,7 @@ private slots:
         }
         // The same file again adds nothing, to the log or to the fields file.
         const QByteArray fieldsBefore = readFile(logfile::fieldsPath(log));
-        const ImportSummary again =
-            importAdif(dir.filePath("in.adi"), log, [](const QString&) {});
+        const ImportSummary again = importAdif(dir.filePath("in.adi"), log, [](const QString&) {});
         QCOMPARE(again.added, 0);
         QCOMPARE(readFile(logfile::fieldsPath(log)), fieldsBefore);
     }
@@ -276,7 +284,8 @@ private slots:
     void duplicateAddsWhatTheContactLacks() {
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
-        const QByteArray line = "2024-Mar-01,  12:05:41,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
+        const QByteArray line =
+            "2024-Mar-01,  12:05:41,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
         writeFile(log, line);
         writeFile(dir.filePath("in.adi"),
                   "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205<BAND:3>20M<MODE:2>CW"
@@ -305,9 +314,9 @@ private slots:
         const QByteArray rec = "<CALL:5>ZZ9ZZ <QSO_DATE:8>20240301 <TIME_ON:6>120530 "
                                "<BAND:3>20m <FREQ:6>14.074 <MODE:3>FT8 <NAME:4>Hans <EOR>\r\n";
         const QByteArray line = "2024-Mar-01,  12:05:30,  20m,  ZZ9ZZ,  Hans,  ,  ,  \r\n";
-        QTest::newRow("joined")
-            << line << rec << QByteArray("CW")
-            << QList<Record>{{{"MODE", "FT8"}, {"FREQ", "14.074"}, {"NAME", "Hans"}}};
+        QTest::newRow("joined") << line << rec << QByteArray("CW")
+                                << QList<Record>{
+                                       {{"MODE", "FT8"}, {"FREQ", "14.074"}, {"NAME", "Hans"}}};
         QTest::newRow("a name corrected in an editor wins")
             << QByteArray(line).replace("Hans", "Hanns") << rec << QByteArray()
             << QList<Record>{{{"NAME", "Hanns"}, {"MODE", "FT8"}}};
@@ -316,8 +325,8 @@ private slots:
             << QByteArray(rec).replace("<BAND:3>20m", "<BAND:3>40m") << QByteArray()
             << QList<Record>{{{"BAND", "40m"}, {"FREQ", ""}, {"MODE", "FT8"}}};
         QTest::newRow("--mode only where the record has none")
-            << line + "2024-Mar-02,  08:00,  40,  ZZ8ZZ,  ,  JO62qm,  ,  \r\n" << rec
-            << QByteArray("CW")
+            << line + "2024-Mar-02,  08:00,  40,  ZZ8ZZ,  ,  JO62qm,  ,  \r\n"
+            << rec << QByteArray("CW")
             << QList<Record>{{{"MODE", "FT8"}},
                              {{"MODE", "CW"}, {"BAND", "40m"}, {"GRIDSQUARE", "JO62qm"}}};
         QTest::newRow("a record whose line is missing is ignored")
@@ -326,8 +335,7 @@ private slots:
         QTest::newRow("two lines of one key, each with its record")
             << line + line
             << rec + QByteArray(rec).replace("<MODE:3>FT8", "<MODE:2>CW").replace("Hans", "Otto")
-            << QByteArray()
-            << QList<Record>{{{"MODE", "FT8"}}, {{"MODE", "CW"}, {"NAME", "Hans"}}};
+            << QByteArray() << QList<Record>{{{"MODE", "FT8"}}, {{"MODE", "CW"}, {"NAME", "Hans"}}};
         QTest::newRow("a grid in the QTH box is the record's GRIDSQUARE")
             << QByteArray("2024-Mar-01,  12:05:30,  20m,  ZZ9ZZ,  ,  FN42,  ,  \r\n")
             << QByteArray(rec).replace("<NAME:4>Hans", "<GRIDSQUARE:4>FN42") << QByteArray()
@@ -356,19 +364,27 @@ private slots:
     // exactly what the full conversion gives, in both kinds of file, on
     // random lines and records made of pieces that probe each rule.
     void fastJoinAgrees() {
-        const QList<QByteArray> lines = {
-            "2024-Mar-01,  12:05:30,  20m,  zz9zz,  ,  ,  ,  ",
-            "2024-Mar-01,  12:05,  40,  ZZ9ZZ,  Hans,  FN42,  599,  ",
-            "2024-Mar-01,  12:05,  7.074,  ZZ9ZZ,  ,  fn42ab,  ,  579",
-            "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  Berlin,  ,  ",
-            "2024-Mar-01,  12:05,  11m,  ZZ9ZZ,  ,  ,  ,  "};
-        const QList<StoredField> pieces = {
-            {"MODE", "FT8"},          {"SUBMODE", "FT4"},     {"FREQ", "14.074"},
-            {"FREQ", "7.1"},          {"GRIDSQUARE", "FN42"}, {"QTH", "Boston"},
-            {"NAME_INTL", "J\xc3\xb6rg"}, {"NAME", "Jorg"},    {"RST_SENT", "-10"},
-            {"COMMENT", ""},          {"COMMENT", " "},       {"APP_TAVRELO_ADDS", "Y"},
-            {"QTH_INTL", "K\xc3\xb6ln"}, {"TX_PWR", "5"},      {"NOTES", "a\tb"},
-            {"SAT_NAME", "AO-91"}};
+        const QList<QByteArray> lines = {"2024-Mar-01,  12:05:30,  20m,  zz9zz,  ,  ,  ,  ",
+                                         "2024-Mar-01,  12:05,  40,  ZZ9ZZ,  Hans,  FN42,  599,  ",
+                                         "2024-Mar-01,  12:05,  7.074,  ZZ9ZZ,  ,  fn42ab,  ,  579",
+                                         "2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  Berlin,  ,  ",
+                                         "2024-Mar-01,  12:05,  11m,  ZZ9ZZ,  ,  ,  ,  "};
+        const QList<StoredField> pieces = {{"MODE", "FT8"},
+                                           {"SUBMODE", "FT4"},
+                                           {"FREQ", "14.074"},
+                                           {"FREQ", "7.1"},
+                                           {"GRIDSQUARE", "FN42"},
+                                           {"QTH", "Boston"},
+                                           {"NAME_INTL", "J\xc3\xb6rg"},
+                                           {"NAME", "Jorg"},
+                                           {"RST_SENT", "-10"},
+                                           {"COMMENT", ""},
+                                           {"COMMENT", " "},
+                                           {"APP_TAVRELO_ADDS", "Y"},
+                                           {"QTH_INTL", "K\xc3\xb6ln"},
+                                           {"TX_PWR", "5"},
+                                           {"NOTES", "a\tb"},
+                                           {"SAT_NAME", "AO-91"}};
         QRandomGenerator rng(18);
         int fast = 0;
         for (int i = 0; i < 20000; ++i) {
@@ -488,10 +504,10 @@ private slots:
             if (logAfter == oldLog || logAfter == oldLog + foreign) {
                 QVERIFY2(fieldsAfter == oldFields, qPrintable(QString::number(n)));
             } else {
-                QVERIFY2(logAfter.startsWith(oldLog) && logAfter.count('\n') == 30001,
-                         qPrintable(QStringLiteral("killed at %1: %2 lines")
-                                        .arg(n)
-                                        .arg(logAfter.count('\n'))));
+                QVERIFY2(
+                    logAfter.startsWith(oldLog) && logAfter.count('\n') == 30001,
+                    qPrintable(
+                        QStringLiteral("killed at %1: %2 lines").arg(n).arg(logAfter.count('\n'))));
                 QVERIFY(fieldsAfter.startsWith(oldFields) && fieldsAfter.count('\n') == 30001);
             }
         }
@@ -505,9 +521,10 @@ private slots:
         QTemporaryDir dir;
         QByteArray adif;
         for (int i = 0; i < 3000; ++i)
-            adif += QStringLiteral("<CALL:6>ZZ%1<QSO_DATE:8>20240301<TIME_ON:4>1205<MODE:2>CW<EOR>\n")
-                        .arg(i, 4, 10, QLatin1Char('0'))
-                        .toLatin1();
+            adif +=
+                QStringLiteral("<CALL:6>ZZ%1<QSO_DATE:8>20240301<TIME_ON:4>1205<MODE:2>CW<EOR>\n")
+                    .arg(i, 4, 10, QLatin1Char('0'))
+                    .toLatin1();
         writeFile(dir.filePath("in.adi"), adif);
         const QString log = dir.filePath("Tavrelo.txt");
         writeFile(log, "2020-Jan-01,  00:00,  20m,  OLD,  ,  ,  ,  \r\n");
@@ -532,9 +549,7 @@ private slots:
         const QByteArray adif = "<call:5>ZZ9ZZ <gridsquare:4>JO62 <mode:3>FT8 <qso_date:8>20241105 "
                                 "<time_on:6>120530 <band:3>20m <freq:9>14.075816 <eor>";
         QByteArray datagram;
-        {
-            datagram = wsjtx::encodeLoggedAdif("WSJT-X", adif);
-        }
+        { datagram = wsjtx::encodeLoggedAdif("WSJT-X", adif); }
         bool finished = false;
         for (int n = 1; !finished && n < 40; ++n) {
             QTemporaryDir dir;
@@ -588,21 +603,21 @@ private slots:
     void recovery_data() {
         QTest::addColumn<QByteArray>("after"); // what follows the old log
         QTest::addColumn<QByteArray>("expected");
-        const QByteArray batch = QByteArray("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n")
-                                     .repeated(200);
+        const QByteArray batch =
+            QByteArray("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n").repeated(200);
         QTest::newRow("nothing written") << QByteArray() << QByteArray();
         QTest::newRow("the start of the append") << batch.left(5000) << QByteArray();
         QTest::newRow("a torn block at the end") << batch.left(4096 + 100) << QByteArray();
         QTest::newRow("the whole append") << batch << batch;
         QTest::newRow("the whole append and more") << batch + "next\r\n" << batch + "next\r\n";
-        QTest::newRow("other bytes") << QByteArray("x").repeated(5000)
-                                     << QByteArray("x").repeated(5000);
+        QTest::newRow("other bytes")
+            << QByteArray("x").repeated(5000) << QByteArray("x").repeated(5000);
     }
     void recovery() {
         QFETCH(QByteArray, after);
         QFETCH(QByteArray, expected);
-        const QByteArray batch = QByteArray("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n")
-                                     .repeated(200);
+        const QByteArray batch =
+            QByteArray("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n").repeated(200);
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
         const QByteArray old = "old\r\n";

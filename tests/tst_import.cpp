@@ -117,7 +117,8 @@ private slots:
             << contact + "<NAME:13>Smith,  J\r\nr.<EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Smith, Jr.,  ,  ,  "} << one;
         QTest::newRow("character lengths, a 3-byte letter")
-            << contact + "<NAME:3>A\xe2\x82\xac" "B <QTH:2>ok<EOR>"
+            << contact + "<NAME:3>A\xe2\x82\xac"
+                         "B <QTH:2>ok<EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  A€B,  ok,  ,  "}
             << QList<int>{1, 0, 0, 1};
         QTest::newRow("a tag with letters after its length is no field")
@@ -388,10 +389,14 @@ private slots:
     void hostileInputs_data() {
         QTest::addColumn<QString>("input"); // "fifo" for a FIFO made by the test
         QTest::addColumn<QString>("says");
-        QTest::newRow("a FIFO without a writer") << "fifo" << "FIFO";
-        QTest::newRow("/dev/zero") << "/dev/zero" << "character device";
-        QTest::newRow("/dev/urandom") << "/dev/urandom" << "character device";
-        QTest::newRow("a folder") << "/tmp" << "folder";
+        QTest::newRow("a FIFO without a writer") << "fifo"
+                                                 << "FIFO";
+        QTest::newRow("/dev/zero") << "/dev/zero"
+                                   << "character device";
+        QTest::newRow("/dev/urandom") << "/dev/urandom"
+                                      << "character device";
+        QTest::newRow("a folder") << "/tmp"
+                                  << "folder";
     }
     void hostileInputs() {
         QFETCH(QString, input);

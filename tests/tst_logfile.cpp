@@ -105,7 +105,10 @@ private slots:
             << QStringList{"", "", "", "ZZ9\r\nZZ", "Jo\nhn", "", "599\r", ""}
             << QByteArray(",  ,  ,  ZZ9ZZ,  John,  ,  599,  \r\n");
         QTest::newRow("utf-8, control characters dropped")
-            << QStringList{"", "", "", "", "Müller\tJr", QString::fromUtf8("Z\xc3\xbcr\0ich\x7f", 10), "", ""}
+            << QStringList{"",           "",
+                           "",           "",
+                           "Müller\tJr", QString::fromUtf8("Z\xc3\xbcr\0ich\x7f", 10),
+                           "",           ""}
             << QByteArray(",  ,  ,  ,  M\xc3\xbcllerJr,  Z\xc3\xbcrich,  ,  \r\n");
     }
     void record() {
@@ -156,9 +159,10 @@ private slots:
         QTest::addColumn<bool>("hasData");
         QTest::addColumn<QString>("expected"); // empty: nowhere
         QTest::addColumn<bool>("note");
-        QTest::newRow("portable, log beside") << false << true << true << "bin/Tavrelo.txt" << false;
-        QTest::newRow("portable, writable folder") << false << false << true << "bin/Tavrelo.txt"
-                                                   << false;
+        QTest::newRow("portable, log beside")
+            << false << true << true << "bin/Tavrelo.txt" << false;
+        QTest::newRow("portable, writable folder")
+            << false << false << true << "bin/Tavrelo.txt" << false;
         QTest::newRow("portable, no home") << false << false << false << "bin/Tavrelo.txt" << false;
         QTest::newRow("installed in a writable folder")
             << true << false << true << "share/Tavrelo/Tavrelo.txt" << false;

@@ -63,16 +63,17 @@ private slots:
         QTest::newRow("the same contact written otherwise is not added")
             << a << line("zz1a", "12:05:59", "Hans") + b << a + b << true;
         QTest::newRow("accents byte for byte")
-            << a << line("ZZ5E", "12:05:30", "J\xc3\xb6rg") << a + line("ZZ5E", "12:05:30", "J\xc3\xb6rg")
-            << true;
+            << a << line("ZZ5E", "12:05:30", "J\xc3\xb6rg")
+            << a + line("ZZ5E", "12:05:30", "J\xc3\xb6rg") << true;
         QTest::newRow("a copy identical to the log") << a + b << a + b << a + b << true;
         QTest::newRow("a torn last line comes in whole")
-            << a << b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha" << a + b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha\r\n"
+            << a << b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha"
+            << a + b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha\r\n"
             << true;
         QTest::newRow("a copy that is not a Tavrelo log")
             << a << QByteArray("PNG\0\1\2 binary", 15) << a << false;
-        QTest::newRow("text, but not a log") << a << QByteArray("dear diary\r\nnothing here\r\n")
-                                             << a << false;
+        QTest::newRow("text, but not a log")
+            << a << QByteArray("dear diary\r\nnothing here\r\n") << a << false;
         QTest::newRow("a log without its last line end") << a.chopped(2) << b << a + b << true;
     }
     void rules() {
@@ -102,8 +103,10 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("Tavrelo.txt");
         writeFile(path, line("ZZ1A") + line("ZZ2B"));
-        const QByteArray r1 = "<CALL:4>ZZ1A <QSO_DATE:8>20240301 <TIME_ON:6>120530 <MODE:2>CW <EOR>";
-        const QByteArray r2 = "<CALL:4>ZZ2B <QSO_DATE:8>20240301 <TIME_ON:6>120530 <MODE:3>FT8 <EOR>";
+        const QByteArray r1 =
+            "<CALL:4>ZZ1A <QSO_DATE:8>20240301 <TIME_ON:6>120530 <MODE:2>CW <EOR>";
+        const QByteArray r2 =
+            "<CALL:4>ZZ2B <QSO_DATE:8>20240301 <TIME_ON:6>120530 <MODE:3>FT8 <EOR>";
         writeFile(fieldsPath(path), r1 + "\r\n");
         writeFile(dir.filePath("Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi"),
                   r1 + "\r\n" + r2 + "\r\n");

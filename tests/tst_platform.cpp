@@ -43,8 +43,8 @@ private slots:
         QTest::newRow("XDG_DATA_HOME") << QByteArray("/data") << QByteArray("/home/op") << "/data";
         QTest::newRow("default") << QByteArray() << QByteArray("/home/op")
                                  << "/home/op/.local/share";
-        QTest::newRow("relative XDG_DATA_HOME") << QByteArray("data") << QByteArray("/home/op")
-                                                << "/home/op/.local/share";
+        QTest::newRow("relative XDG_DATA_HOME")
+            << QByteArray("data") << QByteArray("/home/op") << "/home/op/.local/share";
         QTest::newRow("no HOME") << QByteArray() << QByteArray() << "";
         QTest::newRow("relative HOME") << QByteArray() << QByteArray("op") << "";
     }

@@ -67,9 +67,8 @@ struct Rigctld {
         probe.listen(QHostAddress::LocalHost, 0);
         port = probe.serverPort();
         probe.close();
-        process.start(program, QStringList{"-m", "1", "-T", "127.0.0.1", "-t",
-                                           QString::number(port)} +
-                                   more);
+        process.start(
+            program, QStringList{"-m", "1", "-T", "127.0.0.1", "-t", QString::number(port)} + more);
         if (!process.waitForStarted())
             return false;
         for (int i = 0; i < 100; ++i) {
@@ -112,32 +111,31 @@ private slots:
         const int in = PollReply::Incomplete, ok = PollReply::Complete, bad = PollReply::Failed;
         QTest::newRow("whole") << QByteArray("14074000\nUSB\n2400\n") << ok << quint64(14074000)
                                << QByteArray("USB") << 3;
-        QTest::newRow("with a decimal part")
-            << QByteArray("7074000.000000\nPKTUSB\n3000\n") << ok << quint64(7074000)
-            << QByteArray("PKTUSB") << 3;
+        QTest::newRow("with a decimal part") << QByteArray("7074000.000000\nPKTUSB\n3000\n") << ok
+                                             << quint64(7074000) << QByteArray("PKTUSB") << 3;
         QTest::newRow("CR LF") << QByteArray("3573000\r\nCW\r\n500\r\n") << ok << quint64(3573000)
                                << QByteArray("CW") << 3;
-        QTest::newRow("frequency only, so far") << QByteArray("14074000\n") << in << quint64(0)
-                                                << QByteArray() << 0;
-        QTest::newRow("mode without its passband") << QByteArray("14074000\nUSB\n") << in
-                                                   << quint64(0) << QByteArray() << 0;
-        QTest::newRow("both answers errors") << QByteArray("RPRT -11\nRPRT -11\n") << bad
-                                             << quint64(0) << QByteArray() << 2;
+        QTest::newRow("frequency only, so far")
+            << QByteArray("14074000\n") << in << quint64(0) << QByteArray() << 0;
+        QTest::newRow("mode without its passband")
+            << QByteArray("14074000\nUSB\n") << in << quint64(0) << QByteArray() << 0;
+        QTest::newRow("both answers errors")
+            << QByteArray("RPRT -11\nRPRT -11\n") << bad << quint64(0) << QByteArray() << 2;
         QTest::newRow("frequency an error, mode fine")
             << QByteArray("RPRT -1\nUSB\n2400\n") << bad << quint64(0) << QByteArray() << 3;
-        QTest::newRow("mode an error") << QByteArray("14074000\nRPRT -9\n") << bad << quint64(0)
-                                       << QByteArray() << 2;
-        QTest::newRow("garbage for a frequency") << QByteArray("hello\n") << bad << quint64(0)
-                                                 << QByteArray() << 1;
+        QTest::newRow("mode an error")
+            << QByteArray("14074000\nRPRT -9\n") << bad << quint64(0) << QByteArray() << 2;
+        QTest::newRow("garbage for a frequency")
+            << QByteArray("hello\n") << bad << quint64(0) << QByteArray() << 1;
         QTest::newRow("a frequency of 30 digits")
             << QByteArray("123456789012345678901234567890\nUSB\n0\n") << bad << quint64(0)
             << QByteArray() << 1;
-        QTest::newRow("garbage for a mode") << QByteArray("14074000\nU$B\n2400\n") << bad
-                                            << quint64(0) << QByteArray() << 2;
-        QTest::newRow("garbage for a passband") << QByteArray("14074000\nUSB\nwide\n") << bad
-                                                << quint64(0) << QByteArray() << 3;
-        QTest::newRow("frequency 0") << QByteArray("0\nUSB\n2400\n") << bad << quint64(0)
-                                     << QByteArray() << 3;
+        QTest::newRow("garbage for a mode")
+            << QByteArray("14074000\nU$B\n2400\n") << bad << quint64(0) << QByteArray() << 2;
+        QTest::newRow("garbage for a passband")
+            << QByteArray("14074000\nUSB\nwide\n") << bad << quint64(0) << QByteArray() << 3;
+        QTest::newRow("frequency 0")
+            << QByteArray("0\nUSB\n2400\n") << bad << quint64(0) << QByteArray() << 3;
     }
     void pollReplies() {
         QFETCH(QByteArray, text);
@@ -182,10 +180,9 @@ private slots:
         QTest::newRow("wide FM") << QByteArray("WFM") << QByteArray("FM") << QByteArray();
         QTest::newRow("D-STAR") << QByteArray("DSTAR") << QByteArray("DIGITALVOICE")
                                 << QByteArray("DSTAR");
-        QTest::newRow("data: the computer's mode") << QByteArray("PKTUSB") << QByteArray()
-                                                   << QByteArray();
-        QTest::newRow("lower case") << QByteArray("usb") << QByteArray("SSB")
-                                    << QByteArray("USB");
+        QTest::newRow("data: the computer's mode")
+            << QByteArray("PKTUSB") << QByteArray() << QByteArray();
+        QTest::newRow("lower case") << QByteArray("usb") << QByteArray("SSB") << QByteArray("USB");
         QTest::newRow("unknown") << QByteArray("XYZ") << QByteArray() << QByteArray();
     }
     void modes() {
@@ -197,9 +194,9 @@ private slots:
         QCOMPARE(m.submode, submode);
         // Every mode the table gives is one ADIF knows.
         if (!mode.isEmpty())
-            QCOMPARE(adif::modeOf(QString::fromLatin1(m.submode.isEmpty() ? m.mode : m.submode))
-                         ->mode,
-                     mode);
+            QCOMPARE(
+                adif::modeOf(QString::fromLatin1(m.submode.isEmpty() ? m.mode : m.submode))->mode,
+                mode);
     }
 
     void bands_data() {
@@ -224,8 +221,8 @@ private slots:
         QTest::addColumn<quint64>("hz");
         QTest::addColumn<QByteArray>("has");
         QTest::addColumn<QByteArray>("hasNot");
-        QTest::newRow("on the radio's band") << "20m" << quint64(14074000)
-                                             << QByteArray("<FREQ:9>14.074000") << QByteArray();
+        QTest::newRow("on the radio's band")
+            << "20m" << quint64(14074000) << QByteArray("<FREQ:9>14.074000") << QByteArray();
         QTest::newRow("a band typed over the radio's")
             << "40m" << quint64(14074000) << QByteArray("<BAND:3>40m") << QByteArray("<FREQ");
     }

@@ -5,6 +5,7 @@
 #include "SystemCalls.h"
 #include "Tavrelo.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +15,6 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QTimer>
-#include <QAccessible>
 #include <QtTest>
 
 #include <cerrno>
@@ -216,7 +216,7 @@ private slots:
         QApplication::setLayoutDirection(Qt::RightToLeft);
         Fixture f;
         const auto lightness = [](const QColor& c) { return c.toHsl().lightness(); };
-        static const char* const captions[] = {"Date", "UTC",  "Band", "Call",
+        static const char* const captions[] = {"Date", "UTC", "Band", "Call",
                                                "Name", "QTH", "RSTs", "RSTr"};
         for (int i = 0; i < Tavrelo::BoxCount; ++i) {
             const QPalette p = f.box(i)->palette();

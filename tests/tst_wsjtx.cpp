@@ -11,9 +11,9 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#include <QtTest>
 #include <csignal>
 #include <signal.h>
-#include <QtTest>
 
 using namespace tavrelo;
 using namespace tavrelo::wsjtx;
@@ -189,8 +189,8 @@ private slots:
         QTest::newRow("length four bytes past the end")
             << justPast << int(Fault::LengthPastEnd) << QByteArray();
         QByteArray exact = loggedAdif("0123456789");
-        QTest::newRow("length to the last byte") << exact << int(Fault::None)
-                                                 << QByteArray("0123456789");
+        QTest::newRow("length to the last byte")
+            << exact << int(Fault::None) << QByteArray("0123456789");
         QTest::newRow("length 0xfffffffe")
             << datagram(Magic, 3, LoggedAdif, {"WSJT-X"}, "\xff\xff\xff\xfe")
             << int(Fault::LengthPastEnd) << QByteArray();

@@ -5,8 +5,8 @@
 
 #include <QHostAddress>
 #include <QMap>
-#include <QSet>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
 

@@ -26,8 +26,7 @@ QList<Contact> contactsOfAdif(const QByteArray& adif, QStringList& skipped) {
             if (adif::keepsMore(record))
                 c.fields = adif::fieldsRecord(record);
             contacts.append(c);
-        }
-        else
+        } else
             skipped.append(reason);
     }
     return contacts;

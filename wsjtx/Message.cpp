@@ -121,9 +121,8 @@ QByteArray adifOfQsoLogged(const QsoLoggedFields& q) {
     put("CALL", q.dxCall);
     put("GRIDSQUARE", q.dxGrid);
     // WSJT-X names FT4 and the like as modes; ADIF makes them submodes.
-    static const char* const submodes[][2] = {{"FT4", "MFSK"}, {"JS8", "MFSK"},
-                                              {"Q65", "MFSK"}, {"FST4", "MFSK"},
-                                              {"FST4W", "MFSK"}};
+    static const char* const submodes[][2] = {
+        {"FT4", "MFSK"}, {"JS8", "MFSK"}, {"Q65", "MFSK"}, {"FST4", "MFSK"}, {"FST4W", "MFSK"}};
     QByteArray mode = q.mode.trimmed().toUpper(), submode;
     for (const auto& s : submodes) {
         if (mode == s[0]) {
@@ -169,8 +168,8 @@ QByteArray encodeQsoLogged(const QByteArray& id, const QsoLoggedFields& q, quint
     writeString(out, q.dxCall);
     writeString(out, q.dxGrid);
     out << q.frequencyHz;
-    for (const QByteArray* t : {&q.mode, &q.reportSent, &q.reportReceived, &q.txPower,
-                                &q.comments, &q.name})
+    for (const QByteArray* t :
+         {&q.mode, &q.reportSent, &q.reportReceived, &q.txPower, &q.comments, &q.name})
         writeString(out, *t);
     out << q.timeOn;
     for (const QByteArray* t : {&q.operatorCall, &q.myCall, &q.myGrid, &q.exchangeSent,
