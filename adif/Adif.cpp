@@ -489,6 +489,16 @@ void appendField(QByteArray& out, const char* name, const QByteArray& data) {
     out += data;
 }
 
+void appendStoredField(QByteArray& out, QByteArrayView name, QByteArrayView value) {
+    out += '<';
+    out += name;
+    out += ':';
+    out += QByteArray::number(value.size());
+    out += '>';
+    out += value;
+    out += ' ';
+}
+
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion) {
     return "Tavrelo log exported as ADIF\n" + field("ADIF_VER", AdifVersion) + '\n' +
            field("PROGRAMID", "Tavrelo") + '\n' +

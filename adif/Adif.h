@@ -72,6 +72,10 @@ QByteArray field(const char* name, const QByteArray& data);
 // The same appended to a record, after a space unless it starts a line.
 void appendField(QByteArray& out, const char* name, const QByteArray& data);
 
+// <NAME:length>value and a space, the length in bytes: a field as the
+// fields file's records hold it.
+void appendStoredField(QByteArray& out, QByteArrayView name, QByteArrayView value);
+
 // The file's header, ended by <EOH> and a line break.
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion);
 

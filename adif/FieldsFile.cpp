@@ -36,13 +36,7 @@ QByteArray utf8(QByteArrayView value) {
 }
 
 void putField(QByteArray& out, QByteArrayView name, QByteArrayView value) {
-    out += '<';
-    out += name;
-    out += ':';
-    out += QByteArray::number(value.size());
-    out += '>';
-    out += value;
-    out += ' ';
+    appendStoredField(out, name, value);
 }
 
 template <size_t N> bool among(QByteArrayView name, const char* const (&names)[N]) {

@@ -9,6 +9,7 @@
 // purpose so that benchmarks have known targets:
 //   - the call ZZ9ZZ in five records near the end (a station worked rarely);
 //   - the QTH Hamburg in about 5% of the records (the text "HAM").
+#include "Adif.h"
 #include "Clock.h"
 #include "LogFile.h"
 #include "Transaction.h"
@@ -39,13 +40,7 @@ const char* const modes[] = {"SSB", "CW", "FT8", "RTTY", "FM"};
 const char* const comments[] = {"tnx fer QSO", "73", "nice signal", "first QSO", "via spot"};
 
 void putField(QByteArray& out, const char* name, const QByteArray& value) {
-    out += '<';
-    out += name;
-    out += ':';
-    out += QByteArray::number(value.size());
-    out += '>';
-    out += value;
-    out += ' ';
+    tavrelo::adif::appendStoredField(out, name, value);
 }
 
 // A locator of the form AB12cd.

@@ -25,15 +25,8 @@ PollReply failed(qsizetype used, const QString& why) {
 }
 
 void putField(QByteArray& out, const char* name, const QByteArray& value) {
-    if (value.isEmpty())
-        return;
-    out += '<';
-    out += name;
-    out += ':';
-    out += QByteArray::number(value.size());
-    out += '>';
-    out += value;
-    out += ' ';
+    if (!value.isEmpty())
+        tavrelo::adif::appendStoredField(out, name, value);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Message.h"
 
+#include "Adif.h"
+
 #include <QDataStream>
 #include <QIODevice>
 
@@ -107,15 +109,8 @@ Message decodeMessage(QByteArrayView datagram) {
 QByteArray adifOfQsoLogged(const QsoLoggedFields& q) {
     QByteArray out;
     const auto put = [&](const char* name, const QByteArray& value) {
-        if (value.isEmpty())
-            return;
-        out += '<';
-        out += name;
-        out += ':';
-        out += QByteArray::number(value.size());
-        out += '>';
-        out += value;
-        out += ' ';
+        if (!value.isEmpty())
+            adif::appendStoredField(out, name, value);
     };
     const QDateTime on = (q.timeOn.isValid() ? q.timeOn : q.timeOff).toUTC();
     put("CALL", q.dxCall);
