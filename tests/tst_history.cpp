@@ -121,6 +121,31 @@ private slots:
         QVERIFY(!r.paneText().contains(QChar(0xC3)));
     }
 
+    // The cut falls inside a 2-, 3- or 4-byte character at each of its
+    // inner bytes: the whole character goes, and no broken byte shows.
+    void longLineCutInsideCharacter_data() {
+        QTest::addColumn<QByteArray>("character");
+        QTest::addColumn<int>("before"); // its bytes before the cut
+        const QList<QByteArray> characters = {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x93\xbb"};
+        for (const QByteArray& c : characters) {
+            for (int k = 1; k < c.size(); ++k)
+                QTest::addRow("%d bytes, %d before the cut", int(c.size()), k) << c << k;
+        }
+    }
+    void longLineCutInsideCharacter() {
+        QFETCH(QByteArray, character);
+        QFETCH(int, before);
+        QTemporaryDir dir;
+        const QByteArray line =
+            "ZZ9" + QByteArray(history::MaxPaneLineBytes - 3 - before, 'a') + character + "tail\n";
+        const history::LookupResult r = history::lookUp(writeLog(dir, line), "zz9");
+        const QString text = r.paneText();
+        QVERIFY(text.contains(QStringLiteral("a \u2026 [line of %1 bytes").arg(line.size() - 1)));
+        QVERIFY(!text.contains(QChar(QChar::ReplacementCharacter)));
+        QVERIFY(!text.contains(QString::fromUtf8(character)));
+        QCOMPARE(text.indexOf(QStringLiteral(" \u2026")), history::MaxPaneLineBytes - before);
+    }
+
     // Both searches, the x86 vector one and the one for every processor,
     // must agree with the plain definition on any bytes.
     void scanAgreesWithPlainMatch_data() {

@@ -71,7 +71,7 @@ private slots:
             << a + b + "2024-Mar-01,  12:09,  20m,  ZZ6F,  Ha\r\n"
             << true;
         QTest::newRow("a copy that is not a Tavrelo log")
-            << a << QByteArray("PNG\0\1\2 binary", 15) << a << false;
+            << a << QByteArray("PNG\0\1\2 binary", 13) << a << false;
         QTest::newRow("text, but not a log")
             << a << QByteArray("dear diary\r\nnothing here\r\n") << a << false;
         QTest::newRow("a log without its last line end") << a.chopped(2) << b << a + b << true;

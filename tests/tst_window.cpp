@@ -563,6 +563,30 @@ private slots:
         QCOMPARE(pane->selectedText(), pane->rowText(pane->verticalScrollBar()->value()) + "\r\n" +
                                            pane->rowText(pane->verticalScrollBar()->value() + 1) +
                                            "\r\n");
+        // Upward too: from a lower row to an upper one, the rows in order.
+        const int top = pane->verticalScrollBar()->value();
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, QPoint(20, 2 * h + h / 2));
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, Qt::ShiftModifier, QPoint(20, h / 2));
+        QCOMPARE(pane->selectedText(), pane->rowText(top) + "\r\n" + pane->rowText(top + 1) +
+                                           "\r\n" + pane->rowText(top + 2) + "\r\n");
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), pane->selectedText());
+    }
+
+    // A lookup dropped because the call became too short never shows its
+    // result, however late it comes.
+    void discardedLookupNeverShows() {
+        Fixture f;
+        QByteArray log;
+        for (int i = 0; i < 20000; ++i)
+            log += "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n";
+        f.writeLog(log);
+        f.box(3)->setText("ZZ9"); // starts a lookup
+        f.box(3)->setText("ZZ");  // drops it, in the same handler turn
+        QTest::qWait(300);
+        f.settle();
+        QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
+        QVERIFY(f.window->Text2->text().isEmpty());
     }
 
     // Only the latest text's result is ever shown: not an older text's that
