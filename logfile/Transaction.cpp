@@ -169,8 +169,10 @@ enum class Found {
 Found inspect(int fd, const JournalPart& p) {
     if (p.size == 0)
         return Found::Complete; // nothing to append there
+    // The bytes decide, not the file's device and inode: those change when
+    // a disk or a network file system comes back under another number.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_dev != p.device || st.st_ino != p.inode)
+    if (::fstat(fd, &st) != 0)
         return Found::Foreign;
     if (st.st_size <= p.before)
         return st.st_size == p.before ? Found::Nothing : Found::Foreign;
