@@ -6,7 +6,7 @@
 # from the same run: one plain read() of the log, grep -iF writing its
 # matches, wc -l.
 #
-#   bash bench/run.sh [history] [export] [import]    all three when none named
+#   bash bench/run.sh [history] [export] [import] [save]    all when none named
 #   REPEATS=N for more or fewer repeats
 #
 # The window figures come from the real program on a private Xvfb server,
@@ -22,7 +22,7 @@ cmake --build build -j"$(nproc)" >/dev/null
 repeats=${REPEATS:-7}
 data=bench/data
 sizes=(1000000 3000000)
-sections=${*:-history export import}
+sections=${*:-history export import save}
 log_of() {
     [ -f "$data/$1/Tavrelo.adi" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$1" 7 fields; }
     echo "$data/$1/Tavrelo.txt"
@@ -123,12 +123,21 @@ import_() {
     rm -f "$data/import.adi" "$data/imported.txt" "$data/imported.adi"
 }
 
+save_() {
+    echo
+    echo "One Save on this disk: the plain append of a contact typed by hand, and the"
+    echo "journaled append of a contact with a record (the radio's)"
+    build/bench/save_bench "$data/save" 200
+    rm -rf "$data/save"
+}
+
 for section in $sections; do
     case $section in
     history) history ;;
     export) export_ ;;
     import) import_ ;;
-    *) echo "unknown section: $section (history, export, import)" >&2; exit 2 ;;
+    save) save_ ;;
+    *) echo "unknown section: $section (history, export, import, save)" >&2; exit 2 ;;
     esac
 done
 rm -f "$data/export.adi" "$data/rss" "$data/display"
