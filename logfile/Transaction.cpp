@@ -598,8 +598,12 @@ OsError recoverLocked(const QString& logPath, int logFd, QString& note) {
     }
     int err = 0;
     QStringList done, left;
-    if (inLog != Found::Complete) {
-        // The append did not reach the log whole: take out what it left.
+    // An append of records alone (fields that a duplicate added) is whole
+    // when its records are.
+    const bool whole = inLog == Found::Complete &&
+                       (log.size > 0 || fields.size == 0 || inFields == Found::Complete);
+    if (!whole) {
+        // The append did not reach the files whole: take out what it left.
         if (inLog == Found::Partial) {
             struct stat now;
             const qint64 cut = ::fstat(logFd, &now) == 0 ? now.st_size - log.before : 0;

@@ -599,6 +599,46 @@ private slots:
         QVERIFY(finished);
     }
 
+    // An append of records alone, torn: the torn records are taken out.
+    void recoveryOfRecordsAlone() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QByteArray records = QByteArray("<CALL:4>ZZ1A <MODE:2>CW <EOR>\r\n").repeated(300);
+        writeFile(log, "old\r\n");
+        writeFile(logfile::fieldsPath(log), "<CALL:3>OLD <EOR>\r\n");
+        QByteArray journal;
+        {
+            logfile::LogTransaction t(log);
+            QVERIFY(t.begin().ok());
+            QVERIFY(t.appendFields(records).ok());
+            logfile::systemCalls().fdatasync = [](int) {
+                errno = EIO;
+                return -1;
+            };
+            logfile::systemCalls().write = [&](int fd, const void* data, unsigned long size) {
+                const long n = long(::write(fd, data, size));
+                if (journal.isEmpty() && size > 17 &&
+                    QByteArrayView(static_cast<const char*>(data), 17) == "Tavrelo journal 1")
+                    journal = QByteArray(static_cast<const char*>(data), qsizetype(size));
+                return n;
+            };
+            QVERIFY(!t.commit().ok());
+            logfile::systemCalls() = {};
+        }
+        QVERIFY(!journal.isEmpty());
+        writeFile(logfile::journalPath(log), journal);
+        {
+            QFile f(logfile::fieldsPath(log));
+            QVERIFY(f.open(QIODevice::Append));
+            f.write(records.left(5000)); // torn
+        }
+        QString note;
+        QVERIFY(logfile::recoverUnfinishedAppend(log, note).ok());
+        QCOMPARE(readFile(logfile::fieldsPath(log)), QByteArray("<CALL:3>OLD <EOR>\r\n"));
+        QCOMPARE(readFile(log), QByteArray("old\r\n"));
+        QVERIFY(!note.isEmpty());
+    }
+
     // The journal's own rules, on files put there by hand.
     void recovery_data() {
         QTest::addColumn<QByteArray>("after"); // what follows the old log
