@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the record builder against a plain reference: eight fields in, one
-// line out, ended by CR LF, with no other line break in it.
+// line out, ended by CR LF, with no other line break nor any other control
+// character in it.
 #include "LogFile.h"
 
 #include <QFile>
@@ -22,12 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QString expected;
     for (int i = 0; i < tavrelo::logfile::FieldCount; ++i) {
         QString f = fields[size_t(i)];
-        f.remove(QChar('\r')).remove(QChar('\n'));
+        f.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
         expected += (i ? QStringLiteral(",  ") : QString()) + f;
     }
     if (record != expected.toUtf8() + "\r\n")
         std::abort();
     if (record.count('\n') != 1 || record.count('\r') != 1)
         std::abort();
+    for (qsizetype i = 0; i + 2 < record.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(record[i]);
+        if (c < 0x20 || c == 0x7f)
+            std::abort();
+    }
     return 0;
 }
