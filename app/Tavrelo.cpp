@@ -292,8 +292,7 @@ void Tavrelo::onSave() {
     // What the radio said, if it said it within the last three seconds,
     // goes with the contact into the fields file, in the same step.
     QByteArray record;
-    if (rig_ && rig_->isFollowing() && rigReadAt_.isValid() &&
-        rigReadAt_.msecsTo(QDateTime::currentDateTimeUtc()) <= 3000)
+    if (rig_ && rig_->isFollowing() && rigAge_.isValid() && rigAge_.elapsed() <= 3000)
         record = rig::contactRecord(fields, rig::Reading{rigHz_, rigMode_});
     if (record.isEmpty()) {
         // The plain append does not look for conflict copies: this does,
@@ -348,7 +347,7 @@ void Tavrelo::followRig(rig::RigClient* rig) {
 void Tavrelo::onRigReading(const rig::Reading& reading) {
     rigHz_ = reading.hz;
     rigMode_ = reading.mode;
-    rigReadAt_ = QDateTime::currentDateTimeUtc();
+    rigAge_.start();
     const char* band = rig::bandOfHz(reading.hz);
     Text1[Band]->setToolTip(QStringLiteral("Band follows the radio at %1: %2 MHz, %3")
                                 .arg(rig_->address(),

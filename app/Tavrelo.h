@@ -5,6 +5,7 @@
 #include "LogFile.h"
 #include "Platform.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <array>
@@ -110,7 +111,7 @@ private:
     rig::RigClient* rig_ = nullptr;
     QByteArray rigMode_;
     quint64 rigHz_ = 0;
-    QDateTime rigReadAt_;
+    QElapsedTimer rigAge_; // since the latest reading
     QByteArray rigBand_;
 };
 

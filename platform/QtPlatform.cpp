@@ -93,7 +93,9 @@ QString QtPlatform::dataDirectory() const {
 }
 
 bool QtPlatform::isInstalledProgram() const {
-    return isInstalledProgramFolder(executableDirectory());
+    if (!installed_)
+        installed_ = isInstalledProgramFolder(executableDirectory());
+    return *installed_;
 }
 
 QString QtPlatform::clipboardText() const {

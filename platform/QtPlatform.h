@@ -3,6 +3,8 @@
 
 #include "Platform.h"
 
+#include <optional>
+
 #include <QHash>
 
 #include <memory>
@@ -22,11 +24,13 @@ public:
     QDateTime localNow() const override;
     QString programDirectory() const override;
     QString dataDirectory() const override;
+    // Looked up once: the history asks for the log's path at every key.
     bool isInstalledProgram() const override;
     QString clipboardText() const override;
     OsError openInEditor(const QString& path, EditorFailure onFailure) override;
 
 private:
+    mutable std::optional<bool> installed_;
     void collectEndedEditors();
 
     struct Started {
