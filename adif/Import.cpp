@@ -9,7 +9,6 @@
 
 #include <QDate>
 #include <QFile>
-#include <QSet>
 
 #include <algorithm>
 #include <array>
@@ -75,15 +74,13 @@ struct Picked {
     }
 };
 
-Picked pick(const AdifRecord& record, FieldsNotKept* notKept) {
+Picked pick(const AdifRecord& record) {
     Picked p;
     for (const AdifField& f : record.fields) {
         const int s = slotOf(f.name);
         if (s >= 0 && !p.has[size_t(s)]) {
             p.has[size_t(s)] = true;
             p.value[size_t(s)] = f.data;
-        } else if (s < 0 && notKept) {
-            notKept->add(f.name);
         }
     }
     return p;
@@ -221,54 +218,11 @@ logfile::Fields fieldsOf(const Checked& c) {
     return f;
 }
 
-// Keys gathered to go into a KeySet together.
-class KeyGroup {
-public:
-    static constexpr int Size = 64;
-    void add(QByteArrayView key) {
-        bytes_.append(key);
-        ends_[count_++] = bytes_.size();
-    }
-    int size() const { return count_; }
-    bool full() const { return count_ == Size; }
-    // inserted[i] tells whether the i-th key was new; the group is empty again.
-    void insertInto(KeySet& set, bool* inserted) {
-        QByteArrayView views[Size];
-        for (int i = 0; i < count_; ++i) {
-            const qsizetype begin = i ? ends_[i - 1] : 0;
-            views[i] = QByteArrayView(bytes_).sliced(begin, ends_[i] - begin);
-        }
-        set.insertMany(views, count_, inserted);
-        bytes_.truncate(0);
-        count_ = 0;
-    }
-
-private:
-    QByteArray bytes_;
-    qsizetype ends_[Size];
-    int count_ = 0;
-};
-
 } // namespace
-
-void FieldsNotKept::add(QByteArrayView name) {
-    if (name == last_)
-        return;
-    last_ = name.toByteArray();
-    names_.insert(last_);
-}
-
-QStringList FieldsNotKept::names() const {
-    QStringList list;
-    for (const QByteArray& name : names_)
-        list << QString::fromLatin1(name);
-    list.sort();
-    return list;
-}
 
 Mapped mapRecord(const AdifRecord& record) {
     Mapped m;
-    const Checked c = check(pick(record, nullptr));
+    const Checked c = check(pick(record));
     if (!c.skipReason.isEmpty())
         m.skipReason = c.skipReason;
     else
@@ -276,9 +230,8 @@ Mapped mapRecord(const AdifRecord& record) {
     return m;
 }
 
-QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key,
-                      FieldsNotKept* notKept) {
-    const Checked c = check(pick(record, notKept));
+QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key) {
+    const Checked c = check(pick(record));
     if (!c.skipReason.isEmpty())
         return c.skipReason;
     if (!std::all_of(c.texts.begin(), c.texts.end(), plain)) {
@@ -319,26 +272,8 @@ QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key
     return {};
 }
 
-logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys) {
-    QByteArray key;
-    KeyGroup group;
-    bool inserted[KeyGroup::Size];
-    const logfile::ReadResult result =
-        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
-            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                if (!logLineKey(b, e, key))
-                    return;
-                group.add(key);
-                if (group.full())
-                    group.insertInto(keys, inserted);
-            });
-        });
-    group.insertInto(keys, inserted);
-    return result;
-}
-
 bool recordKey(const AdifRecord& record, QByteArray& key) {
-    const Checked c = check(pick(record, nullptr));
+    const Checked c = check(pick(record));
     if (!c.skipReason.isEmpty())
         return false;
     if (plain(c.texts[0])) {

@@ -7,7 +7,6 @@
 #include "LogFile.h"
 #include "LogReader.h"
 
-#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -25,25 +24,11 @@ struct Mapped {
 // that parse, and a band that ADIF knows.
 Mapped mapRecord(const AdifRecord& record);
 
-// The names of the fields that have no box in the log (MODE, FREQ beside
-// BAND, ...), each once.
-class FieldsNotKept {
-public:
-    void add(QByteArrayView name);
-    QStringList names() const; // sorted
-
-private:
-    QSet<QByteArray> names_;
-    QByteArray last_; // the same name comes in every record: spare the set
-};
-
 // The same contact appended to out as one log record, exactly as
 // buildRecord(mapRecord(record).fields) gives it, with its key in key; the
 // common all-ASCII record on its bytes. Returns why the record gives no
-// contact, with out untouched, or an empty string. The names of fields
-// without a box go to notKept, when given.
-QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key,
-                      FieldsNotKept* notKept = nullptr);
+// contact, with out untouched, or an empty string.
+QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key);
 
 // The log's contact key, with the log's format.
 using logfile::contactKey;
@@ -53,11 +38,8 @@ using logfile::logLineKey;
 // when the record gives no contact.
 bool recordKey(const AdifRecord& record, QByteArray& key);
 
-// The keys of every contact in a log. Fails only when the log exists but
-// cannot be read.
-logfile::ReadResult readLogKeys(const QString& logPath, KeySet& keys);
-
-// The same, and for each contact its key with what tells contacts of one
+// The keys of every contact in a log (fails only when the log exists but
+// cannot be read), and for each contact its key with what tells contacts of one
 // key apart (MODE, SUBMODE, SAT_NAME, PROP_MODE from its record in the
 // fields file), for isDuplicate().
 logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known);
