@@ -294,42 +294,20 @@ void Tavrelo::onSave() {
     QByteArray record;
     if (rig_ && rig_->isFollowing() && rigAge_.isValid() && rigAge_.elapsed() <= 3000)
         record = rig::contactRecord(fields, rig::Reading{rigHz_, rigMode_});
-    if (record.isEmpty()) {
-        // The plain append does not look for conflict copies: this does,
-        // with one look at the log's folder.
-        QString merged;
-        const OsError mergeError = logfile::mergeConflictCopies(logPath(), merged);
-        if (!merged.isEmpty())
-            std::fprintf(stderr, "tavrelo: %s\n", qPrintable(merged));
-        if (!mergeError.ok()) {
-            reportError(mergeError.message() +
-                        QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
-            return;
-        }
-    }
+    // One journaled append, whether or not a record goes with the line: a
+    // power cut at any moment leaves the contact whole in the log or not at
+    // all, and the next Tavrelo program to open the log takes out a torn
+    // line. It also brings in what a sync program set aside beside the log.
     const logfile::SaveResult result =
-        record.isEmpty()
-            ? logfile::appendRecord(logPath(), logfile::buildRecord(fields),
-                                    unconfirmed_ ? &*unconfirmed_ : nullptr)
-            : logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record);
+        logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record);
     if (!result.recoveryNote.isEmpty())
         std::fprintf(stderr, "tavrelo: %s\n", qPrintable(result.recoveryNote));
-    if (result.state == logfile::SaveState::NotSaved) {
-        // Whatever an earlier unconfirmed save wrote stays as it was.
+    if (result.state != logfile::SaveState::Saved) {
+        // The log and its fields file are as they were before this Save.
         reportError(result.error.message() +
                     QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
         return;
     }
-    if (result.state == logfile::SaveState::Unconfirmed) {
-        unconfirmed_ = result.written;
-        reportError(result.error.message() +
-                    QStringLiteral("\n\nThe contact was written to the log, but the system could "
-                                   "not confirm that it is on the disk. It is still in the boxes: "
-                                   "Save again to retry the confirmation. It will not be written "
-                                   "twice."));
-        return;
-    }
-    unconfirmed_.reset();
     // Only once the record is on disk: empty the row, keeping the band.
     for (int i = 0; i < BoxCount; ++i) {
         if (i != Band)

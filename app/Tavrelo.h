@@ -9,7 +9,6 @@
 #include <QWidget>
 
 #include <array>
-#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -103,9 +102,6 @@ private:
     HistoryLookup* lookup_ = nullptr;
     double zoneOffset_ = 0.0;
     clock::MonthTable months_;
-    // A contact written to the log whose sync failed: saving the same
-    // contact again retries the sync instead of writing it twice.
-    std::optional<logfile::WrittenRecord> unconfirmed_;
     // The radio: its latest reading and when it came, and the band it last
     // put in the Band box (a band typed over it holds until the radio moves).
     rig::RigClient* rig_ = nullptr;
