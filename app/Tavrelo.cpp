@@ -104,6 +104,7 @@ void Tavrelo::buildControls() {
     // Log lines read left to right on every desktop, right-to-left ones too.
     Text2->setLayoutDirection(Qt::LeftToRight);
     Text2->setAccessibleName(QStringLiteral("History"));
+    connect(Text2, &HistoryView::problem, this, &Tavrelo::reportError);
     lookup_ = new HistoryLookup(this);
     connect(lookup_, &HistoryLookup::finished, this, &Tavrelo::onLookupFinished);
 
@@ -231,7 +232,7 @@ void Tavrelo::onLookupFinished(const history::LookupResult& result) {
         setExpanded();
         return;
     }
-    Text2->showMatches(result.matches);
+    Text2->showMatches(result.matches, logPath());
     if (result.count() > 0)
         setExpanded();
     else

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CallHistory.h"
 
+#include <QHashFunctions>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -319,7 +321,7 @@ Matches::~Matches() {
         pool.give(reinterpret_cast<char*>(chunk));
 }
 
-void Matches::add(const char* begin, const char* end) {
+void Matches::add(const char* begin, const char* end, qint64 offset) {
     const qsizetype length = end - begin;
     // One byte past the pane's cut, to tell whether it falls inside a character.
     const size_t keep = size_t(std::min(length, MaxPaneLineBytes + 1));
@@ -334,9 +336,35 @@ void Matches::add(const char* begin, const char* end) {
         quint64(blocks_.size() - 1) << 35 | quint64(blockUsed_) << 13 | quint64(keep);
     blockUsed_ += keep;
     if (length > MaxPaneLineBytes)
-        longLines_.emplace_back(count_, length);
-    widest_ = std::max(widest_, std::min(length, MaxPaneLineBytes));
+        longLines_.push_back({count_, length, offset, qHashBits(begin, size_t(length))});
     ++count_;
+}
+
+void Matches::order(const std::atomic<bool>* stop) {
+    // A line whose moment does not parse takes the one of the line before.
+    quint64 previous = 0;
+    bool inOrder = true;
+    for (qsizetype line = 0; line < count_ && inOrder; ++line) {
+        const Kept k = kept(line);
+        const quint64 moment = logfile::contactMoment(k.begin, k.begin + k.size);
+        inOrder = moment == 0 || moment >= previous;
+        previous = std::max(previous, moment);
+    }
+    if (inOrder || (stop && stop->load(std::memory_order_relaxed)))
+        return;
+    std::vector<quint64> moments(static_cast<size_t>(count_));
+    previous = 0;
+    for (qsizetype line = 0; line < count_; ++line) {
+        const Kept k = kept(line);
+        const quint64 moment = logfile::contactMoment(k.begin, k.begin + k.size);
+        moments[size_t(line)] = previous = moment ? moment : previous;
+    }
+    order_.resize(size_t(count_));
+    for (qsizetype line = 0; line < count_; ++line)
+        order_[size_t(line)] = quint32(line);
+    std::sort(order_.begin(), order_.end(), [&](quint32 a, quint32 b) {
+        return moments[a] != moments[b] ? moments[a] > moments[b] : a > b;
+    });
 }
 
 Matches::Kept Matches::kept(qsizetype line) const {
@@ -345,27 +373,55 @@ Matches::Kept Matches::kept(qsizetype line) const {
     return {block + ((entry >> 13) & ((quint64(1) << 22) - 1)), qsizetype(entry & 0x1FFF)};
 }
 
-qsizetype Matches::fullLength(qsizetype line, qsizetype keptSize) const {
-    if (keptSize <= MaxPaneLineBytes)
-        return keptSize;
-    const auto it = std::lower_bound(longLines_.begin(), longLines_.end(),
-                                     std::pair<qsizetype, qsizetype>(line, 0));
-    return it->second;
+const Matches::LongLine* Matches::longLine(qsizetype line) const {
+    const auto it = std::lower_bound(longLines_.begin(), longLines_.end(), line,
+                                     [](const LongLine& l, qsizetype n) { return l.line < n; });
+    return it != longLines_.end() && it->line == line ? &*it : nullptr;
 }
 
 QString Matches::row(qsizetype r) const {
-    const qsizetype line = size() - 1 - r;
+    const qsizetype line = lineOfRow(r);
     const Kept k = kept(line);
     QString text = logfile::decodeLine(k.begin, paneCut(k.begin, k.begin + k.size));
     if (k.size > MaxPaneLineBytes)
-        text += cutNote(fullLength(line, k.size));
+        text += cutNote(longLine(line)->length);
     return text;
+}
+
+std::optional<Matches::CutRow> Matches::cutRow(qsizetype r) const {
+    const qsizetype line = lineOfRow(r);
+    const Kept k = kept(line);
+    if (k.size <= MaxPaneLineBytes)
+        return std::nullopt;
+    const LongLine* l = longLine(line);
+    return CutRow{logfile::decodeLine(k.begin, paneCut(k.begin, k.begin + k.size)).size(),
+                  l->offset, l->length, l->hash};
+}
+
+OsError Matches::wholeRow(qsizetype r, const QString& logPath, QString& text) const {
+    const std::optional<CutRow> cut = cutRow(r);
+    if (!cut) {
+        text = row(r);
+        return {};
+    }
+    QByteArray bytes;
+    if (OsError error = logfile::readLogBytes(logPath, cut->offset, cut->length, bytes);
+        !error.ok())
+        return error;
+    if (bytes.size() != cut->length ||
+        qHashBits(bytes.constData(), size_t(bytes.size())) != cut->hash)
+        return OsError::because(
+            QStringLiteral("copy a long line of the history"), logPath,
+            QStringLiteral("The log has changed since the history was shown, and no longer holds "
+                           "that line where it was. Type the call again to show the history anew"));
+    text = logfile::decodeLine(bytes.constBegin(), bytes.constEnd());
+    return {};
 }
 
 QString Matches::text(qsizetype first, qsizetype last) const {
     qsizetype room = 0;
     for (qsizetype r = first; r <= last; ++r)
-        room += kept(size() - 1 - r).size + 2;
+        room += kept(lineOfRow(r)).size + 2;
     QString text;
     text.reserve(room);
     for (qsizetype r = first; r <= last; ++r) {
@@ -402,12 +458,19 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
     const CallMatcher matcher(call);
     auto matches = std::make_shared<Matches>();
     LookupResult result;
+    // Blocks come in file order, each one right after the last.
+    qint64 blockOffset = 0;
     result.read = logfile::readLogBlocks(
         logPath,
         [&](const char* begin, const char* end) {
-            matcher.scan(begin, end, [&](const char* b, const char* e) { matches->add(b, e); });
+            matcher.scan(begin, end, [&](const char* b, const char* e) {
+                matches->add(b, e, blockOffset + (b - begin));
+            });
+            blockOffset += end - begin;
         },
         logfile::DefaultChunkSize, stop);
+    if (result.read.status == logfile::ReadStatus::Read)
+        matches->order(stop);
     result.matches = std::move(matches);
     return result;
 }

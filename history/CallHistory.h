@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tavrelo::history {
@@ -51,26 +52,43 @@ private:
     mutable qsizetype anchor_ = -1; // the needle's byte the portable search looks for
 };
 
-// The lines of a log that matched a call text, in file order, as their
-// bytes: decoded only when shown, and only as much of a long line as the
-// pane shows. Eight bytes of index a line, and the bytes in blocks of 4 MiB
-// that are filled once and never moved.
+// The lines of a log that matched a call text, as their bytes: decoded
+// only when shown, and only as much of a long line as the pane shows. Eight
+// bytes of index a line, and the bytes in blocks of 4 MiB that are filled
+// once and never moved. Rows are newest first (see order()).
 class Matches {
 public:
     qsizetype size() const { return count_; }
 
-    // The history's row r, newest first (row 0 is the last match in the
-    // file): decoded as UTF-8, else Windows-1252, a line too long for the
-    // pane cut short with a note of its length.
+    // The history's row r: decoded as UTF-8, else Windows-1252, a line too
+    // long for the pane cut short with a note of its length.
     QString row(qsizetype r) const;
     // Rows first to last, each ended by CR LF: the history pane's text.
     QString text(qsizetype first, qsizetype last) const;
     QString text() const { return size() ? text(0, size() - 1) : QString(); }
-    // The most bytes one row shows, for the width of the pane.
-    qsizetype widestRowBytes() const { return widest_; }
 
-    // Adds the next matching line, without its line end.
-    void add(const char* begin, const char* end);
+    // A row cut short for the pane: the characters shown before the note,
+    // and where the whole line lies in the log.
+    struct CutRow {
+        qsizetype shown = 0;
+        qint64 offset = 0;
+        qint64 length = 0;
+        size_t hash = 0;
+    };
+    std::optional<CutRow> cutRow(qsizetype r) const;
+    // The whole line of a cut row, read again from the log by its offset.
+    // Fails, saying so, when the log no longer holds that very line there.
+    OsError wholeRow(qsizetype r, const QString& logPath, QString& text) const;
+
+    // Adds the next matching line, without its line end; offset: where it
+    // starts in the log.
+    void add(const char* begin, const char* end, qint64 offset);
+    // Puts the rows newest first by the contacts' date and time, the later
+    // line in the file first among equal times. A line whose date and time
+    // do not parse keeps its place after the line before it in the file. A
+    // log in time order (as Save writes it) is just the file reversed, and
+    // costs one look at each line.
+    void order(const std::atomic<bool>* stop = nullptr);
 
     Matches() = default;
     ~Matches();
@@ -88,16 +106,27 @@ private:
         const char* begin;
         qsizetype size;
     };
+    struct LongLine {
+        qsizetype line;
+        qint64 length;
+        qint64 offset;
+        size_t hash;
+    };
     Kept kept(qsizetype line) const;
-    qsizetype fullLength(qsizetype line, qsizetype kept) const;
+    const LongLine* longLine(qsizetype line) const;
+    qsizetype lineOfRow(qsizetype r) const {
+        return order_.empty() ? size() - 1 - r : qsizetype(order_[size_t(r)]);
+    }
 
     std::vector<char*> blocks_;
     size_t blockUsed_ = BlockBytes;
     // Per line: block << 35 | offset in block << 13 | bytes kept.
     std::vector<quint64*> index_;
-    std::vector<std::pair<qsizetype, qsizetype>> longLines_; // line, its whole length
+    std::vector<LongLine> longLines_;
+    // The line of each row when the file is not in time order; empty when
+    // row r is simply line size() - 1 - r.
+    std::vector<quint32> order_;
     qsizetype count_ = 0;
-    qsizetype widest_ = 0;
 };
 
 struct LookupResult {

@@ -211,6 +211,88 @@ qsizetype decodeLineInto(const char* begin, const char* end, QChar* out) {
     return n;
 }
 
+OsError readLogBytes(const QString& path, qint64 offset, qint64 size, QByteArray& out) {
+    OsError error;
+    const int fd = openLog(path, O_RDONLY, readAction, error);
+    if (fd < 0)
+        return error;
+    out.resize(qsizetype(size));
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, out.data() + done, size_t(size - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = OsError::fromErrno(readAction, path, errno);
+            break;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    ::close(fd);
+    out.truncate(qsizetype(done));
+    return error;
+}
+
+namespace {
+// Reads up to maxDigits digits at p; -1 when there is none.
+int digitsAt(const char*& p, const char* end, int maxDigits) {
+    int value = 0, n = 0;
+    while (p < end && n < maxDigits && *p >= '0' && *p <= '9') {
+        value = value * 10 + (*p++ - '0');
+        ++n;
+    }
+    return n ? value : -1;
+}
+} // namespace
+
+quint64 contactMoment(const char* p, const char* end) {
+    static constexpr char months[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+    auto skipSpaces = [&] {
+        while (p < end && *p == ' ')
+            ++p;
+    };
+    skipSpaces();
+    const int year = digitsAt(p, end, 4);
+    if (year < 0 || end - p < 5 || *p++ != '-')
+        return 0;
+    char name[3];
+    for (char& c : name)
+        c = char(*p >= 'A' && *p <= 'Z' ? *p++ + ('a' - 'A') : *p++);
+    int month = 0;
+    while (month < 12 && std::memcmp(months + 3 * month, name, 3) != 0)
+        ++month;
+    if (month == 12 || p == end || *p++ != '-')
+        return 0;
+    const int day = digitsAt(p, end, 2);
+    if (day < 1 || day > 31 || p == end || *p++ != ',')
+        return 0;
+    skipSpaces();
+    const int hour = digitsAt(p, end, 2);
+    if (hour < 0 || hour > 23 || p == end || *p++ != ':')
+        return 0;
+    const int minute = digitsAt(p, end, 2);
+    if (minute < 0 || minute > 59)
+        return 0;
+    int second = 0;
+    if (p < end && *p == ':') {
+        ++p;
+        second = digitsAt(p, end, 2);
+        if (second < 0 || second > 60)
+            return 0;
+    }
+    skipSpaces();
+    if (p < end && *p != ',')
+        return 0;
+    return ((((quint64(year) * 100 + quint64(month + 1)) * 100 + quint64(day)) * 100 +
+             quint64(hour)) *
+                100 +
+            quint64(minute)) *
+               100 +
+           quint64(second);
+}
+
 QString decodeLine(const char* begin, const char* end) {
     QString text(end - begin, Qt::Uninitialized);
     text.truncate(decodeLineInto(begin, end, text.data()));

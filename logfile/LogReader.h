@@ -31,6 +31,15 @@ struct ReadResult {
 
 // A line ends with CR LF, LF, or a lone CR (as old editors wrote).
 
+// Reads size bytes of the log from offset into out: fewer only where the
+// log ends first.
+OsError readLogBytes(const QString& path, qint64 offset, qint64 size, QByteArray& out);
+
+// When a contact was made, from its line's first two fields (2006-Nov-18
+// and 14:05 or 14:05:33), as the number 20061118140500: 0 when they are not
+// a date and a time.
+quint64 contactMoment(const char* begin, const char* end);
+
 // Receives a run of whole lines, [begin, end). Every line in it is ended,
 // except that the log's last line may have no end at all.
 using BlockHandler = std::function<void(const char* begin, const char* end)>;
