@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 . scripts/packages.sh
 need_packages cmake make g++ qt6-base-dev fonts-liberation tzdata time xvfb xdotool xclip \
-    dpkg-dev lintian desktop-file-utils appstream xdg-utils libhamlib-utils syncthing curl python3-fusepy fuse3
+    dpkg-dev lintian desktop-file-utils appstream xdg-utils libhamlib-utils syncthing curl python3-fusepy fuse3 \
+    python3-pyatspi at-spi2-core dbus
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -247,6 +247,125 @@ private slots:
         QFETCH(QString, text);
         QCOMPARE(logfile::decodeLine(bytes.constBegin(), bytes.constEnd()), text);
     }
+
+    void contactMoment_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<quint64>("moment");
+        QTest::newRow("seconds") << QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ")
+                                 << Q_UINT64_C(20061118140533);
+        QTest::newRow("minutes") << QByteArray("2006-Nov-18,  14:05,  40m")
+                                 << Q_UINT64_C(20061118140500);
+        QTest::newRow("any case, no spaces, line ends")
+            << QByteArray(" 1957-DEC-01,09:00") << Q_UINT64_C(19571201090000);
+        QTest::newRow("one-digit day and hour")
+            << QByteArray("2024-Mar-1,  7:05,") << Q_UINT64_C(20240301070500);
+        QTest::newRow("month unknown") << QByteArray("2006-Nox-18,  14:05,") << Q_UINT64_C(0);
+        QTest::newRow("day 32") << QByteArray("2006-Nov-32,  14:05,") << Q_UINT64_C(0);
+        QTest::newRow("hour 24") << QByteArray("2006-Nov-18,  24:00,") << Q_UINT64_C(0);
+        QTest::newRow("minute 60") << QByteArray("2006-Nov-18,  14:60,") << Q_UINT64_C(0);
+        QTest::newRow("no year") << QByteArray("Feb-22,  01:43:49,") << Q_UINT64_C(0);
+        QTest::newRow("time runs on") << QByteArray("2006-Nov-18,  14:05x,") << Q_UINT64_C(0);
+        QTest::newRow("no time") << QByteArray("2006-Nov-18,  ,  40m") << Q_UINT64_C(0);
+        QTest::newRow("cut in the month") << QByteArray("2006-No") << Q_UINT64_C(0);
+        QTest::newRow("empty") << QByteArray() << Q_UINT64_C(0);
+    }
+    void contactMoment() {
+        QFETCH(QByteArray, line);
+        QFETCH(quint64, moment);
+        QCOMPARE(logfile::contactMoment(line.constBegin(), line.constEnd()), moment);
+    }
+
+    // Rows newest first by date and time, whatever order the file holds.
+    void newestFirst_data() {
+        QTest::addColumn<QStringList>("lines"); // date and time, then a tag
+        QTest::addColumn<QString>("rows");      // the tags, row by row
+        QTest::newRow("in time order: the file reversed")
+            << QStringList{"2020-Jan-01,  10:00,  a", "2021-Jan-01,  10:00,  b",
+                           "2022-Jan-01,  10:00,  c"}
+            << "cba";
+        QTest::newRow("an import appended older contacts")
+            << QStringList{"2024-Jan-01,  10:00,  a", "2024-Feb-01,  10:00,  b",
+                           "2012-May-05,  10:00,  c", "2013-May-05,  10:00,  d"}
+            << "badc";
+        QTest::newRow("seconds count; equal times, the later line first")
+            << QStringList{"2024-Jan-01,  10:00:30,  a", "2024-Jan-01,  10:00:10,  b",
+                           "2024-Jan-01,  10:00:10,  c", "2023-Jan-01,  10:00,  d"}
+            << "acbd";
+        QTest::newRow("a line without a date stays after the line before it")
+            << QStringList{"2024-Jan-01,  10:00,  a", "garbage,  b", "2012-Jan-01,  10:00,  c",
+                           "2030-Jan-01,  10:00,  d"}
+            << "dbac";
+        QTest::newRow("months by name, not by letters")
+            << QStringList{"2024-Dec-01,  10:00,  a", "2024-Apr-01,  10:00,  b",
+                           "2024-Aug-01,  10:00,  c"}
+            << "acb";
+    }
+    void newestFirst() {
+        QFETCH(QStringList, lines);
+        QFETCH(QString, rows);
+        QByteArray log;
+        for (const QString& line : lines)
+            log += line.toUtf8() + ",  ZZ9ZZ\r\n";
+        QTemporaryDir dir;
+        const history::LookupResult r = history::lookUp(writeLog(dir, log), "ZZ9");
+        QString tags;
+        for (qsizetype row = 0; row < r.count(); ++row)
+            tags += r.matches->row(row).section(QStringLiteral(",  "), -2, -2).trimmed();
+        QCOMPARE(tags, rows);
+    }
+
+    // A long line is shown cut, but read whole again from the log by its
+    // place; a log changed under the pane is said to be changed, never read
+    // as something else.
+    void wholeLongLine_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("unchanged") << "" << true;
+        QTest::newRow("appended to") << "append" << true;
+        QTest::newRow("one byte of it changed") << "byte" << false;
+        QTest::newRow("cut short") << "truncate" << false;
+        QTest::newRow("gone") << "remove" << false;
+    }
+    void wholeLongLine() {
+        QFETCH(QString, change);
+        QFETCH(bool, readable);
+        const QByteArray first = "2020-Jan-01,  10:00,  20m,  ZZ9ZZ,  short\r\n";
+        QByteArray longLine = "2021-Jan-01,  10:00,  20m,  ZZ9ZZ,  ";
+        while (longLine.size() < 5049)
+            longLine += "K\xc3\xb6ln ";
+        QTemporaryDir dir;
+        const QString path = writeLog(dir, first + longLine + "\r\n");
+        const history::LookupResult r = history::lookUp(path, "zz9zz");
+        QCOMPARE(r.count(), 2);
+        const auto cut = r.matches->cutRow(0);
+        QVERIFY(cut);
+        QVERIFY(!r.matches->cutRow(1));
+        QCOMPARE(r.matches->row(0).left(cut->shown), QString::fromUtf8(longLine).left(cut->shown));
+        QFile f(path);
+        if (change == "append") {
+            QVERIFY(f.open(QIODevice::Append));
+            f.write("2022-Jan-01,  10:00,  20m,  ZZ9ZZ\r\n");
+        } else if (change == "byte") {
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            f.seek(first.size() + 3000);
+            f.write("X");
+        } else if (change == "truncate") {
+            QVERIFY(f.resize(first.size() + 4500));
+        } else if (change == "remove") {
+            QVERIFY(f.remove());
+        }
+        f.close();
+        QString whole;
+        const OsError error = r.matches->wholeRow(0, path, whole);
+        QCOMPARE(error.ok(), readable);
+        if (readable)
+            QCOMPARE(whole, QString::fromUtf8(longLine));
+        else
+            QVERIFY(whole.isEmpty() && !error.message().isEmpty());
+        // A row that is not cut is its own text.
+        QVERIFY(r.matches->wholeRow(1, path, whole).ok());
+        QCOMPARE(whole, QString::fromUtf8(first.chopped(2)));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHistory)

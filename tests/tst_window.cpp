@@ -10,7 +10,9 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -837,6 +839,221 @@ private slots:
         QCOMPARE(f.log(), QByteArray("2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  "
                                      "599,  579\r\n"));
         QCOMPARE(f.box(3)->text(), QString());
+    }
+
+    // The pane is a text box: typing, deleting and undo change its text and
+    // only its text; the log stays as it is, and the next lookup replaces
+    // the edited text.
+    void paneIsEditableNotTheLog() {
+        Fixture f;
+        const QByteArray log = "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  Hans,  ,  ,  \r\n"
+                               "2024-Mar-02,  12:05,  20m,  ZZ9ZZ,  Anna,  ,  ,  \r\n";
+        f.writeLog(log);
+        f.window->show();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QCOMPARE(f.paneLines().size(), 2);
+        HistoryView* pane = f.window->Text2;
+        pane->setFocus();
+        QTest::keyClick(pane, Qt::Key_Down); // the caret to the older row
+        QTest::keyClicks(pane, "note ");
+        QVERIFY(pane->isEditing());
+        QTest::keyClick(pane->editor(), Qt::Key_Backspace);
+        QCOMPARE(pane->editor()->toPlainText(),
+                 QStringLiteral("2024-Mar-02,  12:05,  20m,  ZZ9ZZ,  Anna,  ,  ,  \n"
+                                "note2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  Hans,  ,  ,  "));
+        QTest::keyClick(pane->editor(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(pane->editor()->toPlainText().contains("note 2024-Mar-01"));
+        QTest::keyClick(pane->editor(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(!pane->editor()->toPlainText().contains("note"));
+        QCOMPARE(f.log(), log);
+        // Focus that comes back to the pane goes to the text being edited.
+        f.box(4)->setFocus();
+        pane->setFocus();
+        QVERIFY(pane->editor()->hasFocus());
+        // A new lookup shows its own result again, and nothing is saved.
+        f.box(3)->setText("ZZ9Z");
+        QCOMPARE(f.paneLines().size(), 2);
+        QVERIFY(!pane->isEditing());
+        f.save();
+        QCOMPARE(f.log().count('\n'), 3);
+        QVERIFY(!f.log().contains("note"));
+    }
+
+    // A double-click takes a word, a third click the whole row with its
+    // line end; a drag with a word held extends by words.
+    void mouseSelectsWordsAndRows() {
+        Fixture f;
+        f.writeLog("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  Hans,  Berlin,  ,  \r\n"
+                   "2024-Mar-02,  12:05,  20m,  ZZ9ZZ,  Anna,  Bonn,  ,  \r\n");
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QCOMPARE(f.paneLines().size(), 2);
+        HistoryView* pane = f.window->Text2;
+        const QString row0 = pane->rowText(0);
+        const QPoint onAnna = pane->characterRect({0, row0.indexOf("Anna") + 1}).center();
+        QTest::mouseDClick(pane->viewport(), Qt::LeftButton, {}, onAnna);
+        QCOMPARE(pane->selectedText(), QStringLiteral("Anna"));
+        QTest::mousePress(pane->viewport(), Qt::LeftButton, {}, onAnna);
+        QTest::mouseRelease(pane->viewport(), Qt::LeftButton, {}, onAnna);
+        QCOMPARE(pane->selectedText(), row0 + "\r\n");
+        // A plain click later only places the caret.
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, onAnna);
+        QVERIFY(!pane->hasSelection());
+        QCOMPARE(pane->caret().row, 0);
+        QCOMPARE(pane->caret().column, row0.indexOf("Anna") + 1);
+        // The keyboard by words: Ctrl+Shift+Right takes the rest of the word.
+        QTest::keyClick(pane, Qt::Key_Right, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(pane->selectedText(), QStringLiteral("nna"));
+    }
+
+    // The context menu offers Copy and Select All, and they work.
+    void contextMenuCopiesAndSelectsAll() {
+        Fixture f;
+        f.writeLog("2024-Mar-01,  12:05,  20m,  ZZ9ZZ\r\n2024-Mar-02,  12:05,  20m,  ZZ9ZZ\r\n");
+        f.window->show();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QCOMPARE(f.paneLines().size(), 2);
+        HistoryView* pane = f.window->Text2;
+        // Opens the menu and triggers one of its entries, which must be enabled.
+        auto choose = [pane](const QString& entry) {
+            const QPoint at(20, 5);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at,
+                                    pane->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(pane->viewport(), &event);
+            QMenu* menu = pane->findChild<QMenu*>();
+            QStringList names;
+            QAction* chosen = nullptr;
+            for (QAction* a : menu->actions()) {
+                names << a->text().remove('&');
+                if (names.last() == entry && a->isEnabled())
+                    chosen = a;
+            }
+            if (chosen)
+                chosen->trigger();
+            menu->close();
+            delete menu;
+            return chosen ? QString() : names.join('|');
+        };
+        QApplication::clipboard()->setText("before");
+        QCOMPARE(choose("Copy"), QStringLiteral("Copy|Paste||Select All")); // nothing selected
+        QCOMPARE(choose("Select All"), QString());
+        QCOMPARE(choose("Copy"), QString());
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QStringLiteral(
+                     "2024-Mar-02,  12:05,  20m,  ZZ9ZZ\r\n2024-Mar-01,  12:05,  20m,  ZZ9ZZ"));
+    }
+
+    // A line too long for the pane is shown cut, and copied whole, as the
+    // log holds it; once the log has changed under it, the copy says so and
+    // copies nothing.
+    void longLineCopiedWhole() {
+        Fixture f;
+        QByteArray line = "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ";
+        while (line.size() < 5049)
+            line += "\xe5\xb9\xb3\xe5\x92\x8c m\xc3\xbcnchen ";
+        f.writeLog(line + "\r\n");
+        f.window->show();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        f.settle();
+        HistoryView* pane = f.window->Text2;
+        QVERIFY(pane->rowText(0).contains("cut short"));
+        pane->setFocus();
+        QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QString::fromUtf8(line));
+        // From the middle of the shown part to its end: the rest of the line.
+        pane->select({0, 100}, {0, pane->rowText(0).size()});
+        QCOMPARE(pane->selectedText(), QString::fromUtf8(line).mid(100));
+        QApplication::clipboard()->setText("before");
+        f.writeLog(line.replace("m\xc3\xbcnchen", "Muenchen") + "\r\n");
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+        const QString message = f.takeMessage();
+        QVERIFY2(message.contains("The log has changed") && message.contains("Nothing was copied"),
+                 qPrintable(message));
+    }
+
+    // The horizontal scroll bar reaches exactly the end of the widest row
+    // drawn, whatever its letters, on a desktop of either direction.
+    void horizontalRangeIsTheWidestRow_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("rightToLeft");
+        QTest::newRow("wide letters") << QString(400, 'W') << false;
+        QTest::newRow("narrow letters") << QString(400, 'i') << false;
+        QTest::newRow("ideographs") << QString(200, QChar(0x5E73)) << false;
+        QTest::newRow("right-to-left desktop") << QString(300, 'W') << true;
+    }
+    void horizontalRangeIsTheWidestRow() {
+        QFETCH(QString, text);
+        QFETCH(bool, rightToLeft);
+        QApplication::setLayoutDirection(rightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
+        Fixture f;
+        f.writeLog("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  " + text.toUtf8() +
+                   "\r\n2024-Mar-02,  12:05,  20m,  ZZ9ZZ\r\n");
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QTest::keyClicks(f.box(3), "ZZ9");
+        f.settle();
+        HistoryView* pane = f.window->Text2;
+        pane->viewport()->repaint();
+        QCoreApplication::processEvents();
+        QScrollBar* bar = pane->horizontalScrollBar();
+        // Rows run left to right: the first character at the left edge.
+        QVERIFY(pane->characterRect({0, 0}).left() < 10);
+        bar->setValue(bar->maximum());
+        const QString longest = pane->rowText(1);
+        const QRect end = pane->characterRect({1, longest.size() - 1});
+        const int width = pane->viewport()->width();
+        QApplication::setLayoutDirection(Qt::LeftToRight);
+        QVERIFY2(
+            end.right() < width && end.right() > width - 12,
+            qPrintable(QString("last character ends at %1 of %2").arg(end.right()).arg(width)));
+    }
+
+    // A screen reader reads the pane as a multi-line text: all of its text,
+    // by line and by word, its caret and its selection.
+    void paneIsAccessibleText() {
+        Fixture f;
+        f.writeLog("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  Hans\r\n2024-Mar-02,  12:05,  20m,  ZZ9ZZ, "
+                   " Anna\r\n");
+        f.window->show();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        const QStringList rows = f.paneLines();
+        QCOMPARE(rows.size(), 2);
+        HistoryView* pane = f.window->Text2;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(pane);
+        QVERIFY(a);
+        QCOMPARE(a->role(), QAccessible::EditableText);
+        QVERIFY(a->state().multiLine && a->state().editable);
+        QCOMPARE(a->text(QAccessible::Name), QStringLiteral("History"));
+        QAccessibleTextInterface* t = a->textInterface();
+        QVERIFY(t);
+        const QString all = rows.join('\n');
+        QCOMPARE(t->characterCount(), all.size());
+        QCOMPARE(t->text(0, t->characterCount()), all);
+        int start = -1, end = -1;
+        const int inSecond = int(rows[0].size()) + 5;
+        QCOMPARE(t->textAtOffset(inSecond, QAccessible::LineBoundary, &start, &end), rows[1]);
+        QCOMPARE(start, rows[0].size() + 1);
+        QCOMPARE(t->textBeforeOffset(inSecond, QAccessible::LineBoundary, &start, &end),
+                 rows[0] + "\n");
+        QCOMPARE(t->textAtOffset(6, QAccessible::WordBoundary, &start, &end),
+                 QStringLiteral("Mar"));
+        QCOMPARE(t->textAfterOffset(all.size() - 1, QAccessible::CharBoundary, &start, &end),
+                 QString());
+        t->setCursorPosition(inSecond);
+        QCOMPARE(pane->caret(), (TextPosition{1, 4}));
+        t->setSelection(0, 1, 4);
+        QCOMPARE(pane->selectedText(), rows[0].mid(1, 3));
+        int selStart = -1, selEnd = -1;
+        t->selection(0, &selStart, &selEnd);
+        QCOMPARE(selStart, 1);
+        QCOMPARE(selEnd, 4);
+        // The character under a point is the one drawn there.
+        const QRect r = t->characterRect(inSecond);
+        QCOMPARE(t->offsetAtPoint(r.center()), inSecond);
     }
 
     void closingWritesNothing() {

@@ -31,3 +31,15 @@ type_into 3 "XY7"
 expect_geometry "$COLLAPSED"
 alive
 pass "a call without history stays collapsed"
+
+# The pane's selection is the X primary selection, as in any text box: a
+# triple-click takes the row, ready for a middle-click paste elsewhere.
+type_into 3 "ZZ9"
+expect_geometry "$EXPANDED"
+xdotool mousemove --window "$WID" 200 88 click --repeat 3 --delay 80 1
+settle
+primary=$(xclip -selection primary -o 2>/dev/null | tr -d '\r')
+# The newest row: the contact saved above.
+[ -n "$primary" ] && [ "$primary" = "$(tail -1 "$WORK/app/Tavrelo.txt" | tr -d '\r')" ] ||
+    fail "the primary selection holds '$primary'"
+pass "a triple-click in the pane sets the primary selection to the row"

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# A screen reader's view: the real window on a private session bus with the
+# accessibility bus of at-spi2-core, read through AT-SPI (python3-pyatspi).
+if [ -z "${TAVRELO_A11Y_BUS:-}" ]; then
+    command -v dbus-run-session >/dev/null || { echo "FAIL: dbus-run-session is missing (scripts/setup.sh installs dbus)" >&2; exit 1; }
+    exec env TAVRELO_A11Y_BUS=1 dbus-run-session -- bash "$0" "$@"
+fi
+. "$(dirname "$0")/lib.sh"
+/usr/bin/python3 -c 'import pyatspi' 2>/dev/null || fail "python3-pyatspi is not installed (scripts/setup.sh installs it)"
+[ -x /usr/libexec/at-spi-bus-launcher ] || fail "at-spi2-core is not installed (scripts/setup.sh installs it)"
+/usr/libexec/at-spi-bus-launcher --launch-immediately >"$WORK/a11y.log" 2>&1 &
+APPS+=("$!")
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 NO_AT_BRIDGE=0
+
+mkdir "$WORK/app"
+printf '2019-Feb-22,  01:43:49,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n' >"$WORK/app/Tavrelo.txt"
+printf '2024-Mar-01,  12:05,  40m,  ZZ9ZZ,  Anna,  Köln,  599,  559\r\n' >>"$WORK/app/Tavrelo.txt"
+start_app "$WORK/app"
+type_into 3 "ZZ9ZZ"
+expect_geometry "$EXPANDED"
+/usr/bin/python3 "$(dirname "$0")/atspi_check.py" \
+    "2024-Mar-01,  12:05,  40m,  ZZ9ZZ,  Anna,  Köln,  599,  559" \
+    "2019-Feb-22,  01:43:49,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579"
