@@ -319,6 +319,8 @@ Matches::~Matches() {
         pool.give(block);
     for (quint64* chunk : index_)
         pool.give(reinterpret_cast<char*>(chunk));
+    for (quint32* chunk : order_)
+        pool.give(reinterpret_cast<char*>(chunk));
 }
 
 void Matches::add(const char* begin, const char* end, qint64 offset) {
@@ -340,31 +342,90 @@ void Matches::add(const char* begin, const char* end, qint64 offset) {
     ++count_;
 }
 
+namespace {
+
+// Seconds from the year 0 to a moment given as yyyymmddhhmmss, in 36 bits
+// (to the year 2177); 0 for none or beyond.
+quint64 secondsOf(quint64 moment) {
+    if (moment == 0)
+        return 0;
+    const qint64 y0 = qint64(moment / 10000000000ULL), m = qint64(moment / 100000000ULL % 100),
+                 d = qint64(moment / 1000000ULL % 100);
+    const qint64 hms = qint64(moment % 1000000ULL);
+    // Days from the year 0 to the date (the civil calendar, March-based).
+    const qint64 y = m <= 2 ? y0 - 1 : y0;
+    const qint64 era = y / 400, yoe = y - era * 400;
+    const qint64 doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const qint64 days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const quint64 seconds =
+        quint64(days) * 86400 + quint64(hms / 10000 * 3600 + hms / 100 % 100 * 60 + hms % 100);
+    return seconds < (quint64(1) << 36) ? seconds : 0;
+}
+
+// Sorts keys by their top 36 bits, keeping the order of equal keys: three
+// passes of 12 bits, a pass skipped where every key has the same digit.
+// Returns the one of the two buffers that holds the result.
+quint64* radixSortTop36(quint64* keys, quint64* other, size_t n) {
+    std::vector<size_t> counts(4097);
+    for (int shift = 28; shift < 64; shift += 12) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (size_t i = 0; i < n; ++i)
+            ++counts[((keys[i] >> shift) & 0xFFF) + 1];
+        if (std::find(counts.begin(), counts.end(), n) != counts.end())
+            continue;
+        for (size_t b = 1; b < counts.size(); ++b)
+            counts[b] += counts[b - 1];
+        for (size_t i = 0; i < n; ++i)
+            other[counts[(keys[i] >> shift) & 0xFFF]++] = keys[i];
+        std::swap(keys, other);
+    }
+    return keys;
+}
+
+// The sort's working memory, kept by the thread for its next lookup: its
+// pages are then already there, rather than faulted in anew each time.
+struct SortBuffers {
+    std::vector<quint64> keys, other;
+};
+thread_local SortBuffers sortBuffers;
+
+} // namespace
+
 void Matches::order(const std::atomic<bool>* stop) {
-    // A line whose moment does not parse takes the one of the line before.
+    // Each line's time in seconds, then its line number: a line whose
+    // moment does not parse takes the one of the line before. More lines
+    // than the number takes bits stay in file order (no memory holds them).
+    constexpr int IndexBits = 28;
+    if (count_ >= (qsizetype(1) << IndexBits))
+        return;
+    const size_t n = size_t(count_);
+    SortBuffers& buffers = sortBuffers;
+    if (buffers.keys.size() < n) {
+        buffers.keys.resize(n);
+        buffers.other.resize(n);
+    }
+    quint64* keys = buffers.keys.data();
     quint64 previous = 0;
     bool inOrder = true;
-    for (qsizetype line = 0; line < count_ && inOrder; ++line) {
+    for (qsizetype line = 0; line < count_; ++line) {
         const Kept k = kept(line);
-        const quint64 moment = logfile::contactMoment(k.begin, k.begin + k.size);
-        inOrder = moment == 0 || moment >= previous;
-        previous = std::max(previous, moment);
+        const quint64 s = secondsOf(logfile::contactMoment(k.begin, k.begin + k.size));
+        const quint64 at = s ? s : previous;
+        inOrder = inOrder && at >= previous;
+        previous = at;
+        keys[line] = at << IndexBits | quint64(line);
     }
     if (inOrder || (stop && stop->load(std::memory_order_relaxed)))
         return;
-    std::vector<quint64> moments(static_cast<size_t>(count_));
-    previous = 0;
-    for (qsizetype line = 0; line < count_; ++line) {
-        const Kept k = kept(line);
-        const quint64 moment = logfile::contactMoment(k.begin, k.begin + k.size);
-        moments[size_t(line)] = previous = moment ? moment : previous;
+    // A stable sort by time keeps the file order among equal times; read
+    // backwards it is newest first, the later line first.
+    const quint64* sorted = radixSortTop36(keys, buffers.other.data(), n);
+    constexpr quint64 lineMask = (quint64(1) << IndexBits) - 1;
+    for (size_t r = 0; r < n; ++r) {
+        if (r % size_t(OrderChunk) == 0)
+            order_.push_back(reinterpret_cast<quint32*>(BlockPool::instance().take()));
+        order_.back()[r % size_t(OrderChunk)] = quint32(sorted[n - 1 - r] & lineMask);
     }
-    order_.resize(size_t(count_));
-    for (qsizetype line = 0; line < count_; ++line)
-        order_[size_t(line)] = quint32(line);
-    std::sort(order_.begin(), order_.end(), [&](quint32 a, quint32 b) {
-        return moments[a] != moments[b] ? moments[a] > moments[b] : a > b;
-    });
 }
 
 Matches::Kept Matches::kept(qsizetype line) const {
@@ -444,9 +505,19 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
             });
         },
         logfile::DefaultChunkSize, stop);
-    if (read.status == logfile::ReadStatus::Read)
+    if (read.status == logfile::ReadStatus::Read) {
+        // The bytes, the index and the row order of every line.
         BlockPool::instance().reserve(
-            size_t(kept + lines * qint64(sizeof(quint64))) + 2 * Matches::BlockBytes, stop);
+            size_t(kept + lines * qint64(sizeof(quint64) + sizeof(quint32))) +
+                3 * Matches::BlockBytes,
+            stop);
+        // And the sort's working memory, on this thread, which runs the lookups.
+        SortBuffers& buffers = sortBuffers;
+        if (buffers.keys.size() < size_t(lines)) {
+            buffers.keys.resize(size_t(lines));
+            buffers.other.resize(size_t(lines));
+        }
+    }
     return read;
 }
 

@@ -102,6 +102,7 @@ public:
 
 private:
     static constexpr qsizetype IndexChunk = qsizetype(BlockBytes / sizeof(quint64));
+    static constexpr qsizetype OrderChunk = qsizetype(BlockBytes / sizeof(quint32));
     struct Kept {
         const char* begin;
         qsizetype size;
@@ -115,7 +116,8 @@ private:
     Kept kept(qsizetype line) const;
     const LongLine* longLine(qsizetype line) const;
     qsizetype lineOfRow(qsizetype r) const {
-        return order_.empty() ? size() - 1 - r : qsizetype(order_[size_t(r)]);
+        return order_.empty() ? size() - 1 - r
+                              : qsizetype(order_[size_t(r / OrderChunk)][r % OrderChunk]);
     }
 
     std::vector<char*> blocks_;
@@ -123,9 +125,9 @@ private:
     // Per line: block << 35 | offset in block << 13 | bytes kept.
     std::vector<quint64*> index_;
     std::vector<LongLine> longLines_;
-    // The line of each row when the file is not in time order; empty when
-    // row r is simply line size() - 1 - r.
-    std::vector<quint32> order_;
+    // The line of each row when the file is not in time order, in blocks
+    // from the pool; empty when row r is simply line size() - 1 - r.
+    std::vector<quint32*> order_;
     qsizetype count_ = 0;
 };
 

@@ -247,8 +247,76 @@ int digitsAt(const char*& p, const char* end, int maxDigits) {
 }
 } // namespace
 
+namespace {
+// The month of a three-letter English name, any case; 0 for none.
+int monthOf(const char* name) {
+    const quint32 key = (quint32(quint8(name[0])) << 16 | quint32(quint8(name[1])) << 8 |
+                         quint32(quint8(name[2]))) |
+                        0x202020; // lower case, for letters
+    switch (key) {
+    case 0x6a616e:
+        return 1; // jan
+    case 0x666562:
+        return 2; // feb
+    case 0x6d6172:
+        return 3; // mar
+    case 0x617072:
+        return 4; // apr
+    case 0x6d6179:
+        return 5; // may
+    case 0x6a756e:
+        return 6; // jun
+    case 0x6a756c:
+        return 7; // jul
+    case 0x617567:
+        return 8; // aug
+    case 0x736570:
+        return 9; // sep
+    case 0x6f6374:
+        return 10; // oct
+    case 0x6e6f76:
+        return 11; // nov
+    case 0x646563:
+        return 12; // dec
+    default:
+        return 0;
+    }
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+int twoDigitsAt(const char* p) {
+    return (p[0] - '0') * 10 + (p[1] - '0');
+}
+} // namespace
+
 quint64 contactMoment(const char* p, const char* end) {
-    static constexpr char months[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+    // The form Save writes, 2006-Nov-18,  14:05:33, read at fixed places.
+    if (end - p >= 20 && p[4] == '-' && p[8] == '-' && p[11] == ',' && p[12] == ' ' &&
+        p[13] == ' ' && p[16] == ':' && isDigit(p[0]) && isDigit(p[1]) && isDigit(p[2]) &&
+        isDigit(p[3]) && isDigit(p[9]) && isDigit(p[10]) && isDigit(p[14]) && isDigit(p[15]) &&
+        isDigit(p[17]) && isDigit(p[18])) {
+        const int year = twoDigitsAt(p) * 100 + twoDigitsAt(p + 2);
+        const int month = monthOf(p + 5), day = twoDigitsAt(p + 9);
+        const int hour = twoDigitsAt(p + 14), minute = twoDigitsAt(p + 17);
+        int second = 0;
+        bool whole = month && day >= 1 && day <= 31 && hour <= 23 && minute <= 59;
+        if (p[19] == ':') {
+            whole = whole && end - p >= 22 && isDigit(p[20]) && isDigit(p[21]) &&
+                    (end - p == 22 || p[22] == ',' || p[22] == ' ');
+            second = whole ? twoDigitsAt(p + 20) : 0;
+            whole = whole && second <= 60;
+        } else {
+            whole = whole && (p[19] == ',' || p[19] == ' ');
+        }
+        if (whole)
+            return ((((quint64(year) * 100 + quint64(month)) * 100 + quint64(day)) * 100 +
+                     quint64(hour)) *
+                        100 +
+                    quint64(minute)) *
+                       100 +
+                   quint64(second);
+    }
     auto skipSpaces = [&] {
         while (p < end && *p == ' ')
             ++p;
@@ -257,13 +325,9 @@ quint64 contactMoment(const char* p, const char* end) {
     const int year = digitsAt(p, end, 4);
     if (year < 0 || end - p < 5 || *p++ != '-')
         return 0;
-    char name[3];
-    for (char& c : name)
-        c = char(*p >= 'A' && *p <= 'Z' ? *p++ + ('a' - 'A') : *p++);
-    int month = 0;
-    while (month < 12 && std::memcmp(months + 3 * month, name, 3) != 0)
-        ++month;
-    if (month == 12 || p == end || *p++ != '-')
+    const int month = monthOf(p) - 1;
+    p += 3;
+    if (month < 0 || p == end || *p++ != '-')
         return 0;
     const int day = digitsAt(p, end, 2);
     if (day < 1 || day > 31 || p == end || *p++ != ',')
