@@ -68,9 +68,13 @@ void HistoryLookup::run() {
             history::prepare(request.path, &stop_);
             continue;
         }
-        history::LookupResult result = history::lookUp(request.path, request.call, &stop_);
+        history::LookupResult result =
+            history::lookUp(request.path, request.call, &stop_, /*orderNow=*/false);
         if (result.read.status == logfile::ReadStatus::Stopped)
             continue; // superseded
+        // The first screens go out at once; the rest of the rows are put in
+        // order here meanwhile.
+        const std::shared_ptr<history::Matches> matches = result.matches;
         // Delivered through the event loop; dropped by Qt if this object has
         // gone by then, and dropped here if a newer lookup started meanwhile.
         QMetaObject::invokeMethod(
@@ -82,6 +86,7 @@ void HistoryLookup::run() {
                 emit finished(result);
             },
             Qt::QueuedConnection);
+        matches->finishOrder(&stop_);
     }
 }
 

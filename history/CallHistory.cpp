@@ -391,20 +391,16 @@ thread_local SortBuffers sortBuffers;
 
 } // namespace
 
-void Matches::order(const std::atomic<bool>* stop) {
-    // Each line's time in seconds, then its line number: a line whose
-    // moment does not parse takes the one of the line before. More lines
-    // than the number takes bits stay in file order (no memory holds them).
-    constexpr int IndexBits = 28;
-    if (count_ >= (qsizetype(1) << IndexBits))
-        return;
-    const size_t n = size_t(count_);
-    SortBuffers& buffers = sortBuffers;
-    if (buffers.keys.size() < n) {
-        buffers.keys.resize(n);
-        buffers.other.resize(n);
-    }
-    quint64* keys = buffers.keys.data();
+namespace {
+// Each line's time in seconds, then its line number, in one key: sorted
+// descending, the keys are the rows, newest first and the later line first
+// among equal times.
+constexpr int IndexBits = 28;
+constexpr quint64 LineMask = (quint64(1) << IndexBits) - 1;
+} // namespace
+
+bool Matches::makeKeys(quint64* keys) const {
+    // A line whose moment does not parse takes the one of the line before.
     quint64 previous = 0;
     bool inOrder = true;
     for (qsizetype line = 0; line < count_; ++line) {
@@ -415,17 +411,72 @@ void Matches::order(const std::atomic<bool>* stop) {
         previous = at;
         keys[line] = at << IndexBits | quint64(line);
     }
-    if (inOrder || (stop && stop->load(std::memory_order_relaxed)))
-        return;
+    return inOrder;
+}
+
+void Matches::fillOrder(quint64* keys, quint64* other) const {
     // A stable sort by time keeps the file order among equal times; read
     // backwards it is newest first, the later line first.
-    const quint64* sorted = radixSortTop36(keys, buffers.other.data(), n);
-    constexpr quint64 lineMask = (quint64(1) << IndexBits) - 1;
+    const size_t n = size_t(count_);
+    const quint64* sorted = radixSortTop36(keys, other, n);
     for (size_t r = 0; r < n; ++r) {
         if (r % size_t(OrderChunk) == 0)
             order_.push_back(reinterpret_cast<quint32*>(BlockPool::instance().take()));
-        order_.back()[r % size_t(OrderChunk)] = quint32(sorted[n - 1 - r] & lineMask);
+        order_.back()[r % size_t(OrderChunk)] = quint32(sorted[n - 1 - r] & LineMask);
     }
+}
+
+void Matches::order(const std::atomic<bool>* stop) {
+    // More lines than the key's bits can number stay in file order (no
+    // memory holds that many matches anyway).
+    if (count_ >= (qsizetype(1) << IndexBits) || (stop && stop->load(std::memory_order_relaxed)))
+        return;
+    const size_t n = size_t(count_);
+    SortBuffers& buffers = sortBuffers;
+    if (buffers.keys.size() < n) {
+        buffers.keys.resize(n);
+        buffers.other.resize(n);
+    }
+    quint64* keys = buffers.keys.data();
+    if (makeKeys(keys))
+        return;
+    // The first and the last screens at once, by a partial sort; the
+    // rest by finishOrder().
+    const size_t edge = std::min(n, EdgeRows);
+    std::vector<quint64> picked(edge);
+    std::partial_sort_copy(keys, keys + n, picked.begin(), picked.end(), std::greater<>());
+    for (quint64 k : picked)
+        head_.push_back(quint32(k & LineMask));
+    std::partial_sort_copy(keys, keys + n, picked.begin(), picked.end(), std::less<>());
+    for (quint64 k : picked)
+        tail_.push_back(quint32(k & LineMask));
+    outOfOrder_ = true;
+    orderPending_ = true;
+    orderReady_ = orderPromise_.get_future().share();
+}
+
+void Matches::finishOrder(const std::atomic<bool>* stop) {
+    if (!orderPending_)
+        return;
+    orderPending_ = false;
+    // Superseded: whoever still asks for a middle row sorts for itself.
+    if (!(stop && stop->load(std::memory_order_relaxed)))
+        fillOrder(sortBuffers.keys.data(), sortBuffers.other.data());
+    orderPromise_.set_value();
+}
+
+qsizetype Matches::middleLine(qsizetype r) const {
+    if (!orderKnown_) {
+        orderReady_.wait();
+        if (order_.empty()) {
+            const auto n = static_cast<size_t>(count_);
+            std::vector<quint64> keys(n), other(n);
+            makeKeys(keys.data());
+            fillOrder(keys.data(), other.data());
+        }
+        orderKnown_ = true;
+    }
+    return qsizetype(order_[size_t(r / OrderChunk)][r % OrderChunk]);
 }
 
 Matches::Kept Matches::kept(qsizetype line) const {
@@ -525,7 +576,8 @@ void usePortableSearch(bool on) {
     portableOnly = on;
 }
 
-LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop) {
+LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop,
+                    bool orderNow) {
     const CallMatcher matcher(call);
     auto matches = std::make_shared<Matches>();
     LookupResult result;
@@ -540,8 +592,11 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
             blockOffset += end - begin;
         },
         logfile::DefaultChunkSize, stop);
-    if (result.read.status == logfile::ReadStatus::Read)
+    if (result.read.status == logfile::ReadStatus::Read) {
         matches->order(stop);
+        if (orderNow)
+            matches->finishOrder(stop);
+    }
     result.matches = std::move(matches);
     return result;
 }

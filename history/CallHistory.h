@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -87,8 +88,11 @@ public:
     // line in the file first among equal times. A line whose date and time
     // do not parse keeps its place after the line before it in the file. A
     // log in time order (as Save writes it) is just the file reversed, and
-    // costs one look at each line.
+    // costs one look at each line. Otherwise the first and last screens of
+    // rows are known at once, and the rest once finishOrder() has run, on
+    // the same thread, right after: a row between them waits for it.
     void order(const std::atomic<bool>* stop = nullptr);
+    void finishOrder(const std::atomic<bool>* stop = nullptr);
 
     Matches() = default;
     ~Matches();
@@ -116,23 +120,40 @@ private:
     Kept kept(qsizetype line) const;
     const LongLine* longLine(qsizetype line) const;
     qsizetype lineOfRow(qsizetype r) const {
-        return order_.empty() ? size() - 1 - r
-                              : qsizetype(order_[size_t(r / OrderChunk)][r % OrderChunk]);
+        if (!outOfOrder_)
+            return size() - 1 - r;
+        if (r < qsizetype(head_.size()))
+            return head_[size_t(r)];
+        if (r >= size() - qsizetype(tail_.size()))
+            return tail_[size_t(size() - 1 - r)];
+        return middleLine(r);
     }
+    qsizetype middleLine(qsizetype r) const;
+    bool makeKeys(quint64* keys) const;
+    void fillOrder(quint64* keys, quint64* other) const;
+    static constexpr size_t EdgeRows = 256; // rows ordered before the rest
 
     std::vector<char*> blocks_;
     size_t blockUsed_ = BlockBytes;
     // Per line: block << 35 | offset in block << 13 | bytes kept.
     std::vector<quint64*> index_;
     std::vector<LongLine> longLines_;
-    // The line of each row when the file is not in time order, in blocks
-    // from the pool; empty when row r is simply line size() - 1 - r.
-    std::vector<quint32*> order_;
+    // When the file is not in time order: the lines of the first and the
+    // last rows, and of every row in blocks from the pool once sorted
+    // (written by the lookup's thread before orderReady_ is set, or by the
+    // reader itself when the sort was superseded).
+    bool outOfOrder_ = false;
+    std::vector<quint32> head_, tail_;
+    mutable std::vector<quint32*> order_;
+    bool orderPending_ = false;
+    std::promise<void> orderPromise_;
+    std::shared_future<void> orderReady_;
+    mutable bool orderKnown_ = false;
     qsizetype count_ = 0;
 };
 
 struct LookupResult {
-    std::shared_ptr<const Matches> matches = std::make_shared<Matches>();
+    std::shared_ptr<Matches> matches = std::make_shared<Matches>();
     logfile::ReadResult read;
     qsizetype count() const { return matches->size(); }
     QString paneText() const { return matches->text(); }
@@ -148,8 +169,10 @@ void usePortableSearch(bool on);
 logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop = nullptr);
 
 // Reads the whole log and finds every line that contains the call text. A
-// set stop flag ends it early, with the status Stopped.
+// set stop flag ends it early, with the status Stopped. orderNow false
+// leaves the rows between the first and last screens to be put in order by
+// the caller's matches->finishOrder(), once the result is on its way.
 LookupResult lookUp(const QString& logPath, const QString& call,
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, bool orderNow = true);
 
 } // namespace tavrelo::history

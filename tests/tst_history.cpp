@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CallHistory.h"
+#include "Clock.h"
 #include "Oracle.h"
 
 #include <QRandomGenerator>
@@ -312,6 +313,51 @@ private slots:
         for (qsizetype row = 0; row < r.count(); ++row)
             tags += r.matches->row(row).section(QStringLiteral(",  "), -2, -2).trimmed();
         QCOMPARE(tags, rows);
+    }
+
+    // Many rows out of time order: every row, the first and last screens and
+    // those between, is where a stable sort puts it, whether the order is
+    // made at once, after the result went out, or by the reader because the
+    // sort after it was superseded.
+    void newestFirstEveryRow_data() {
+        QTest::addColumn<int>("how");
+        QTest::newRow("ordered at once") << 0;
+        QTest::newRow("ordered after the first screens") << 1;
+        QTest::newRow("sort superseded, the reader orders") << 2;
+    }
+    void newestFirstEveryRow() {
+        QFETCH(int, how);
+        QRandomGenerator random(7);
+        const clock::MonthTable months = clock::makeMonthTable();
+        QByteArray log;
+        std::vector<std::pair<QString, int>> expected; // time, line
+        for (int line = 0; line < 3000; ++line) {
+            const QDateTime t = QDateTime(QDate(2020, 1, 1), QTime(0, 0), QTimeZone::utc())
+                                    .addSecs(random.bounded(400) * 3600 * 24 +
+                                             random.bounded(4) * 60); // many equal times
+            const QString stamp = t.toString("yyyy-MM-dd HH:mm");
+            log += (clock::datum(t, months) + ",  " + clock::uhrzeit(t)).toUtf8() + ",  ZZ9ZZ,  " +
+                   QByteArray::number(line) + "\r\n";
+            expected.emplace_back(stamp, line);
+        }
+        std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first > b.first : a.second > b.second;
+        });
+        QTemporaryDir dir;
+        const QString path = writeLog(dir, log);
+        const std::atomic<bool> stop{true};
+        const history::LookupResult r = history::lookUp(path, "ZZ9", nullptr, how == 0);
+        if (how > 0)
+            r.matches->finishOrder(how == 2 ? &stop : nullptr);
+        QCOMPARE(r.count(), 3000);
+        for (qsizetype row = 0; row < r.count(); ++row) {
+            const int line = r.matches->row(row).section(QStringLiteral(",  "), -1).toInt();
+            if (line != expected[size_t(row)].second)
+                QFAIL(qPrintable(QString("row %1 is line %2, expected %3")
+                                     .arg(row)
+                                     .arg(line)
+                                     .arg(expected[size_t(row)].second)));
+        }
     }
 
     // A long line is shown cut, but read whole again from the log by its

@@ -43,3 +43,21 @@ primary=$(xclip -selection primary -o 2>/dev/null | tr -d '\r')
 [ -n "$primary" ] && [ "$primary" = "$(tail -1 "$WORK/app/Tavrelo.txt" | tr -d '\r')" ] ||
     fail "the primary selection holds '$primary'"
 pass "a triple-click in the pane sets the primary selection to the row"
+
+# A double-click takes a word (the year that starts the newest row) into
+# the primary selection; Ctrl+C puts it on the clipboard too; a middle-click
+# in the Name box pastes it there, as on any X desktop.
+xdotool mousemove --window "$WID" 14 88 click --repeat 2 --delay 80 1
+settle
+primary=$(xclip -selection primary -o 2>/dev/null)
+[ "$primary" = "$(date -u +%Y)" ] || fail "a double-click put '$primary' in the primary selection"
+xdotool key --clearmodifiers ctrl+c
+settle
+[ "$(xclip -selection clipboard -o 2>/dev/null)" = "$primary" ] || fail "Ctrl+C did not copy the word"
+type_into 4 ""
+xdotool mousemove --window "$WID" "${BOX_X[4]}" "$BOX_Y" click 2
+settle
+save
+[[ "$(tail -1 "$WORK/app/Tavrelo.txt" | tr -d '\r')" == *",  ZZ9,  $primary,  "* ]] ||
+    fail "the middle-click did not paste the word: $(tail -1 "$WORK/app/Tavrelo.txt")"
+pass "a double-clicked word goes to the primary selection, the clipboard and a middle-click paste"
