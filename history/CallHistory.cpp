@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #endif
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace tavrelo::history {
@@ -313,6 +314,45 @@ private:
 
 } // namespace
 
+namespace {
+// Each line's moment (38 bits), then its line number, in one key: sorted
+// descending, the keys are the rows, newest first and the later line first
+// among equal times.
+constexpr int IndexBits = 26;
+constexpr quint64 LineMask = (quint64(1) << IndexBits) - 1;
+// The count best of n distinct keys, best first: one pass that skips every
+// key not better than the worst of those kept so far, and trims the kept
+// ones back to count whenever twice that many have gathered. fromEnd reads
+// the keys from the last: in a log mostly in time order the newest are at
+// its end, the oldest at its start, and once the first few are kept nearly
+// every other key is skipped at one comparison.
+template <typename Better>
+std::vector<quint64> best(const quint64* keys, size_t n, size_t count, bool fromEnd,
+                          Better better) {
+    std::vector<quint64> kept;
+    kept.reserve(2 * count);
+    bool trimmed = false;
+    quint64 worst = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const quint64 key = keys[fromEnd ? n - 1 - j : j];
+        if (trimmed && !better(key, worst))
+            continue;
+        kept.push_back(key);
+        if (kept.size() == 2 * count) {
+            std::nth_element(kept.begin(), kept.begin() + ptrdiff_t(count - 1), kept.end(), better);
+            kept.resize(count);
+            worst = kept.back();
+            trimmed = true;
+        }
+    }
+    std::sort(kept.begin(), kept.end(), better);
+    if (kept.size() > count)
+        kept.resize(count);
+    return kept;
+}
+
+} // namespace
+
 Matches::~Matches() {
     BlockPool& pool = BlockPool::instance();
     for (char* block : blocks_)
@@ -339,44 +379,44 @@ void Matches::add(const char* begin, const char* end, qint64 offset) {
     blockUsed_ += keep;
     if (length > MaxPaneLineBytes)
         longLines_.push_back({count_, length, offset, qHashBits(begin, size_t(length))});
+    // The line's moment and number for the order, while its bytes are at
+    // hand; a line whose moment does not parse takes the one of the line
+    // before. More lines than the key's bits can number stay in file order
+    // (no memory holds that many matches anyway).
+    if (keys_ && count_ < (qsizetype(1) << IndexBits)) {
+        const quint64 moment = logfile::contactMoment(begin, end);
+        const quint64 at = moment ? moment : previousMoment_;
+        inOrder_ = inOrder_ && at >= previousMoment_;
+        previousMoment_ = at;
+        keys_->push_back(at << IndexBits | quint64(count_));
+    }
     ++count_;
+}
+
+void Matches::collectKeys(std::vector<quint64>* keys) {
+    keys_ = keys;
+    keys_->clear();
 }
 
 namespace {
 
-// Seconds from the year 0 to a moment given as yyyymmddhhmmss, in 36 bits
-// (to the year 2177); 0 for none or beyond.
-quint64 secondsOf(quint64 moment) {
-    if (moment == 0)
-        return 0;
-    const qint64 y0 = qint64(moment / 10000000000ULL), m = qint64(moment / 100000000ULL % 100),
-                 d = qint64(moment / 1000000ULL % 100);
-    const qint64 hms = qint64(moment % 1000000ULL);
-    // Days from the year 0 to the date (the civil calendar, March-based).
-    const qint64 y = m <= 2 ? y0 - 1 : y0;
-    const qint64 era = y / 400, yoe = y - era * 400;
-    const qint64 doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const qint64 days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const quint64 seconds =
-        quint64(days) * 86400 + quint64(hms / 10000 * 3600 + hms / 100 % 100 * 60 + hms % 100);
-    return seconds < (quint64(1) << 36) ? seconds : 0;
-}
-
-// Sorts keys by their top 36 bits, keeping the order of equal keys: three
-// passes of 12 bits, a pass skipped where every key has the same digit.
-// Returns the one of the two buffers that holds the result.
-quint64* radixSortTop36(quint64* keys, quint64* other, size_t n) {
-    std::vector<size_t> counts(4097);
-    for (int shift = 28; shift < 64; shift += 12) {
+// Sorts keys by their bits from lowBits up, keeping the order of equal
+// ones: passes of 13 bits, a pass skipped where every key has the same
+// digit. Returns the one of the two buffers that holds the result.
+quint64* radixSortHigh(quint64* keys, quint64* other, size_t n, int lowBits) {
+    constexpr int DigitBits = 13;
+    constexpr quint64 DigitMask = (quint64(1) << DigitBits) - 1;
+    std::vector<size_t> counts((size_t(1) << DigitBits) + 1);
+    for (int shift = lowBits; shift < 64; shift += DigitBits) {
         std::fill(counts.begin(), counts.end(), 0);
         for (size_t i = 0; i < n; ++i)
-            ++counts[((keys[i] >> shift) & 0xFFF) + 1];
+            ++counts[((keys[i] >> shift) & DigitMask) + 1];
         if (std::find(counts.begin(), counts.end(), n) != counts.end())
             continue;
         for (size_t b = 1; b < counts.size(); ++b)
             counts[b] += counts[b - 1];
         for (size_t i = 0; i < n; ++i)
-            other[counts[(keys[i] >> shift) & 0xFFF]++] = keys[i];
+            other[counts[(keys[i] >> shift) & DigitMask]++] = keys[i];
         std::swap(keys, other);
     }
     return keys;
@@ -391,21 +431,13 @@ thread_local SortBuffers sortBuffers;
 
 } // namespace
 
-namespace {
-// Each line's time in seconds, then its line number, in one key: sorted
-// descending, the keys are the rows, newest first and the later line first
-// among equal times.
-constexpr int IndexBits = 28;
-constexpr quint64 LineMask = (quint64(1) << IndexBits) - 1;
-} // namespace
-
 bool Matches::makeKeys(quint64* keys) const {
     // A line whose moment does not parse takes the one of the line before.
     quint64 previous = 0;
     bool inOrder = true;
     for (qsizetype line = 0; line < count_; ++line) {
         const Kept k = kept(line);
-        const quint64 s = secondsOf(logfile::contactMoment(k.begin, k.begin + k.size));
+        const quint64 s = logfile::contactMoment(k.begin, k.begin + k.size);
         const quint64 at = s ? s : previous;
         inOrder = inOrder && at >= previous;
         previous = at;
@@ -418,7 +450,7 @@ void Matches::fillOrder(quint64* keys, quint64* other) const {
     // A stable sort by time keeps the file order among equal times; read
     // backwards it is newest first, the later line first.
     const size_t n = size_t(count_);
-    const quint64* sorted = radixSortTop36(keys, other, n);
+    const quint64* sorted = radixSortHigh(keys, other, n, IndexBits);
     for (size_t r = 0; r < n; ++r) {
         if (r % size_t(OrderChunk) == 0)
             order_.push_back(reinterpret_cast<quint32*>(BlockPool::instance().take()));
@@ -427,28 +459,16 @@ void Matches::fillOrder(quint64* keys, quint64* other) const {
 }
 
 void Matches::order(const std::atomic<bool>* stop) {
-    // More lines than the key's bits can number stay in file order (no
-    // memory holds that many matches anyway).
-    if (count_ >= (qsizetype(1) << IndexBits) || (stop && stop->load(std::memory_order_relaxed)))
+    std::vector<quint64>* collected = std::exchange(keys_, nullptr);
+    if (!collected || size_t(count_) != collected->size() || inOrder_ ||
+        (stop && stop->load(std::memory_order_relaxed)))
         return;
     const size_t n = size_t(count_);
-    SortBuffers& buffers = sortBuffers;
-    if (buffers.keys.size() < n) {
-        buffers.keys.resize(n);
-        buffers.other.resize(n);
-    }
-    quint64* keys = buffers.keys.data();
-    if (makeKeys(keys))
-        return;
-    // The first and the last screens at once, by a partial sort; the
-    // rest by finishOrder().
-    const size_t edge = std::min(n, EdgeRows);
-    std::vector<quint64> picked(edge);
-    std::partial_sort_copy(keys, keys + n, picked.begin(), picked.end(), std::greater<>());
-    for (quint64 k : picked)
+    const quint64* keys = collected->data();
+    // The first and the last screens at once; the rest by finishOrder().
+    for (quint64 k : best(keys, n, EdgeRows, true, std::greater<>()))
         head_.push_back(quint32(k & LineMask));
-    std::partial_sort_copy(keys, keys + n, picked.begin(), picked.end(), std::less<>());
-    for (quint64 k : picked)
+    for (quint64 k : best(keys, n, EdgeRows, false, std::less<>()))
         tail_.push_back(quint32(k & LineMask));
     outOfOrder_ = true;
     orderPending_ = true;
@@ -460,8 +480,12 @@ void Matches::finishOrder(const std::atomic<bool>* stop) {
         return;
     orderPending_ = false;
     // Superseded: whoever still asks for a middle row sorts for itself.
-    if (!(stop && stop->load(std::memory_order_relaxed)))
-        fillOrder(sortBuffers.keys.data(), sortBuffers.other.data());
+    if (!(stop && stop->load(std::memory_order_relaxed))) {
+        SortBuffers& buffers = sortBuffers;
+        if (buffers.other.size() < buffers.keys.size())
+            buffers.other.resize(buffers.keys.size());
+        fillOrder(buffers.keys.data(), buffers.other.data());
+    }
     orderPromise_.set_value();
 }
 
@@ -564,8 +588,9 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
             stop);
         // And the sort's working memory, on this thread, which runs the lookups.
         SortBuffers& buffers = sortBuffers;
-        if (buffers.keys.size() < size_t(lines)) {
-            buffers.keys.resize(size_t(lines));
+        if (buffers.other.size() < size_t(lines)) {
+            buffers.keys.resize(size_t(lines)); // touched, then kept as capacity
+            buffers.keys.clear();
             buffers.other.resize(size_t(lines));
         }
     }
@@ -580,6 +605,7 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
                     bool orderNow) {
     const CallMatcher matcher(call);
     auto matches = std::make_shared<Matches>();
+    matches->collectKeys(&sortBuffers.keys);
     LookupResult result;
     // Blocks come in file order, each one right after the last.
     qint64 blockOffset = 0;

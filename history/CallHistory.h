@@ -93,6 +93,9 @@ public:
     // the same thread, right after: a row between them waits for it.
     void order(const std::atomic<bool>* stop = nullptr);
     void finishOrder(const std::atomic<bool>* stop = nullptr);
+    // Has add() note each line's moment in keys, for order(); the keys
+    // belong to the thread that scans and orders.
+    void collectKeys(std::vector<quint64>* keys);
 
     Matches() = default;
     ~Matches();
@@ -142,6 +145,9 @@ private:
     // last rows, and of every row in blocks from the pool once sorted
     // (written by the lookup's thread before orderReady_ is set, or by the
     // reader itself when the sort was superseded).
+    std::vector<quint64>* keys_ = nullptr; // while lines are added
+    quint64 previousMoment_ = 0;
+    bool inOrder_ = true;
     bool outOfOrder_ = false;
     std::vector<quint32> head_, tail_;
     mutable std::vector<quint32*> order_;

@@ -285,6 +285,10 @@ int monthOf(const char* name) {
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
+quint64 packMoment(int year, int month, int day, int hour, int minute, int second) {
+    return quint64(year) << 26 | quint64(month) << 22 | quint64(day) << 17 | quint64(hour) << 12 |
+           quint64(minute) << 6 | quint64(second);
+}
 int twoDigitsAt(const char* p) {
     return (p[0] - '0') * 10 + (p[1] - '0');
 }
@@ -310,12 +314,7 @@ quint64 contactMoment(const char* p, const char* end) {
             whole = whole && (p[19] == ',' || p[19] == ' ');
         }
         if (whole)
-            return ((((quint64(year) * 100 + quint64(month)) * 100 + quint64(day)) * 100 +
-                     quint64(hour)) *
-                        100 +
-                    quint64(minute)) *
-                       100 +
-                   quint64(second);
+            return packMoment(year, month, day, hour, minute, second);
     }
     auto skipSpaces = [&] {
         while (p < end && *p == ' ')
@@ -349,12 +348,7 @@ quint64 contactMoment(const char* p, const char* end) {
     skipSpaces();
     if (p < end && *p != ',')
         return 0;
-    return ((((quint64(year) * 100 + quint64(month + 1)) * 100 + quint64(day)) * 100 +
-             quint64(hour)) *
-                100 +
-            quint64(minute)) *
-               100 +
-           quint64(second);
+    return packMoment(year, month + 1, day, hour, minute, second);
 }
 
 QString decodeLine(const char* begin, const char* end) {

@@ -36,8 +36,9 @@ struct ReadResult {
 OsError readLogBytes(const QString& path, qint64 offset, qint64 size, QByteArray& out);
 
 // When a contact was made, from its line's first two fields (2006-Nov-18
-// and 14:05 or 14:05:33), as the number 20061118140500: 0 when they are not
-// a date and a time.
+// and 14:05 or 14:05:33): 0 when they are not a date and a time, else a
+// number of 38 bits that orders as the moments do, the year, month, day,
+// hour, minute and second from the highest bits down (12, 4, 5, 5, 6, 6).
 quint64 contactMoment(const char* begin, const char* end);
 
 // Receives a run of whole lines, [begin, end). Every line in it is ended,
