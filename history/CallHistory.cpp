@@ -586,12 +586,13 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
             size_t(kept + lines * qint64(sizeof(quint64) + sizeof(quint32))) +
                 3 * Matches::BlockBytes,
             stop);
-        // And the sort's working memory, on this thread, which runs the lookups.
-        SortBuffers& buffers = sortBuffers;
-        if (buffers.other.size() < size_t(lines)) {
-            buffers.keys.resize(size_t(lines)); // touched, then kept as capacity
-            buffers.keys.clear();
-            buffers.other.resize(size_t(lines));
+        // The moments noted during a lookup's scan, on this thread, which
+        // runs the lookups: touched once, then kept as capacity. (The sort's
+        // second buffer is needed only after the first screen is shown.)
+        std::vector<quint64>& keys = sortBuffers.keys;
+        if (keys.capacity() < size_t(lines)) {
+            keys.resize(size_t(lines));
+            keys.clear();
         }
     }
     return read;
