@@ -100,6 +100,8 @@ qsizetype HistoryView::rowCount() const {
 }
 
 QString HistoryView::rowText(qsizetype row) const {
+    if (row < 0 || row >= rowCount())
+        return {};
     return matches_ ? matches_->row(row) : lines_.value(row - firstLine_);
 }
 

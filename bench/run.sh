@@ -78,13 +78,15 @@ history() {
     echo "pressed during a lookup waited for its redraw; oldest: Ctrl+End in the pane to its frame."
 
     echo
-    echo "Lookup core alone (lookup_bench, ms), against grep -iF writing its matches"
+    echo "Lookup core alone (lookup_bench, ms; first: until the first and last screens are in"
+    echo "order, as the window gets them), against grep -iF writing its matches"
     for n in "${sizes[@]}"; do
         log="$data/$n/Tavrelo.txt"
         for text in "${texts[@]}"; do
             ms=$(build/bench/lookup_bench "$log" "$text" "$repeats" | tail -1)
+            first=$(build/bench/lookup_bench "$log" "$text" "$repeats" --first | tail -1)
             g=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
-            echo "$n \"$text\": $ms ms, grep>file $g ms"
+            echo "$n \"$text\": $ms ms (first $first ms), grep>file $g ms"
         done
     done
     rm -f "$data/grep.out"

@@ -1056,6 +1056,35 @@ private slots:
         QCOMPARE(t->offsetAtPoint(r.center()), inSecond);
     }
 
+    // An empty pane (a call without history, or before any lookup) answers
+    // a screen reader with empty text at every offset, and never crashes.
+    void emptyPaneIsEmptyAccessibleText() {
+        Fixture f;
+        f.writeLog("2024-Mar-01,  12:05,  20m,  ZZ9ZZ\r\n");
+        f.window->show();
+        QTest::keyClicks(f.box(3), "XQX"); // a lookup that finds nothing
+        f.settle();
+        HistoryView* pane = f.window->Text2;
+        QAccessibleTextInterface* t = QAccessible::queryAccessibleInterface(pane)->textInterface();
+        QCOMPARE(t->characterCount(), 0);
+        int start = -1, end = -1;
+        for (const auto boundary : {QAccessible::CharBoundary, QAccessible::WordBoundary,
+                                    QAccessible::LineBoundary, QAccessible::NoBoundary}) {
+            QCOMPARE(t->textAtOffset(0, boundary, &start, &end), QString());
+            QCOMPARE(t->textBeforeOffset(0, boundary, &start, &end), QString());
+            QCOMPARE(t->textAfterOffset(0, boundary, &start, &end), QString());
+        }
+        QCOMPARE(t->text(0, 10), QString());
+        t->setCursorPosition(3);
+        t->setSelection(0, 0, 5);
+        QCOMPARE(t->selectionCount(), 0);
+        pane->setFocus();
+        for (int key : {Qt::Key_Down, Qt::Key_End, Qt::Key_Right, Qt::Key_A})
+            QTest::keyClick(pane, Qt::Key(key),
+                            key == Qt::Key_A ? Qt::ControlModifier : Qt::NoModifier);
+        QVERIFY(!pane->isEditing());
+    }
+
     void closingWritesNothing() {
         Fixture f;
         f.fill(exampleContact);
