@@ -172,6 +172,7 @@ OsError FieldsIndex::open(const QString& path) {
     entries_.clear();
     buckets_.clear();
     cursor_ = 0;
+    passedOver_ = 0;
     const QString action = QStringLiteral("read the fields file");
     file_.setFileName(path);
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
@@ -303,11 +304,13 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
     const quint64 h = keyHash(key);
     added_.clear();
     fields.clear();
-    // The record next in file order, else the first one left for the key.
+    // The key's first record left, in file order: the record next in file
+    // order when it is the key's, unless records the cursor passed over
+    // are still left (one of them may be the key's); else the key's chain.
     while (cursor_ < entries_.size() && (entries_[cursor_].used || entries_[cursor_].adds))
         ++cursor_;
     qint32 found = -1;
-    if (cursor_ < entries_.size() && entries_[cursor_].hash == h) {
+    if (passedOver_ == 0 && cursor_ < entries_.size() && entries_[cursor_].hash == h) {
         found = qint32(cursor_);
     } else {
         for (qint32 i = firstOf(h); i >= 0; i = entries_[size_t(i)].next) {
@@ -324,8 +327,13 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
         Entry& e = entries_[size_t(found)];
         e.used = true;
         keyHasAdds = e.keyHasAdds;
-        if (size_t(found) >= cursor_)
+        if (size_t(found) < cursor_) {
+            --passedOver_;
+        } else {
+            for (size_t k = cursor_; k < size_t(found); ++k)
+                passedOver_ += !entries_[k].used && !entries_[k].adds;
             cursor_ = size_t(found) + 1;
+        }
         own = readRecord(e, fields, true);
         if (!own)
             fields.clear();

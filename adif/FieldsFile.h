@@ -85,6 +85,9 @@ private:
     std::vector<qint32> buckets_;
     quint64 mask_ = 0;
     size_t cursor_ = 0; // where the next record in file order is
+    // Records before the cursor that are still left: while there are any,
+    // the record at the cursor is not surely the first one left of its key.
+    size_t passedOver_ = 0;
     QByteArray window_; // bytes of the file read ahead
     qint64 windowStart_ = 0;
     QByteArray current_;      // the record handed out, its names in upper case

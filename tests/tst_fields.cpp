@@ -336,6 +336,17 @@ private slots:
             << line + line
             << rec + QByteArray(rec).replace("<MODE:3>FT8", "<MODE:2>CW").replace("Hans", "Otto")
             << QByteArray() << QList<Record>{{{"MODE", "FT8"}}, {{"MODE", "CW"}, {"NAME", "Hans"}}};
+        QTest::newRow("lines and records of a key in other orders: the n-th with the n-th")
+            << QByteArray("2024-Mar-01,  11:00,  20m,  ZZ1ZZ,  ,  ,  ,  \r\n") + line +
+                   QByteArray(line).replace("Hans", "Otto")
+            << QByteArray(rec).replace("<NAME:4>Hans", "<NAME:4>Hinz") +
+                   "<CALL:5>ZZ1ZZ <QSO_DATE:8>20240301 <TIME_ON:4>1100 <BAND:3>20m <MODE:3>SSB "
+                   "<EOR>\r\n" +
+                   QByteArray(rec).replace("<MODE:3>FT8", "<MODE:2>CW").replace("Hans", "Kunz")
+            << QByteArray()
+            << QList<Record>{{{"MODE", "SSB"}},
+                             {{"MODE", "FT8"}, {"NAME", "Hans"}},
+                             {{"MODE", "CW"}, {"NAME", "Otto"}}};
         QTest::newRow("a grid in the QTH box is the record's GRIDSQUARE")
             << QByteArray("2024-Mar-01,  12:05:30,  20m,  ZZ9ZZ,  ,  FN42,  ,  \r\n")
             << QByteArray(rec).replace("<NAME:4>Hans", "<GRIDSQUARE:4>FN42") << QByteArray()
