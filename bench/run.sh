@@ -127,8 +127,8 @@ import_() {
 
 save_() {
     echo
-    echo "One Save on this disk: the plain append of a contact typed by hand, and the"
-    echo "journaled append of a contact with a record (the radio's)"
+    echo "One Save on this disk: the plain append without a journal (the baseline), and the"
+    echo "journaled Save of a typed contact and of one with the radio's record"
     build/bench/save_bench "$data/save" 200
     rm -rf "$data/save"
 }
