@@ -908,6 +908,35 @@ private slots:
         QCOMPARE(pane->selectedText(), QStringLiteral("nna"));
     }
 
+    // A drag held below the pane scrolls it on, the selection growing with
+    // it, until the button is let go.
+    void dragPastTheEdgeScrolls() {
+        Fixture f;
+        QByteArray log;
+        for (int i = 0; i < 200; ++i)
+            log += "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  " + QByteArray::number(i) + "\r\n";
+        f.writeLog(log);
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QTest::keyClicks(f.box(3), "ZZ9");
+        QCOMPARE(f.paneLines().size(), 200);
+        HistoryView* pane = f.window->Text2;
+        QWidget* v = pane->viewport();
+        QTest::mousePress(v, Qt::LeftButton, {}, QPoint(10, 5));
+        QMouseEvent below(QEvent::MouseMove, QPointF(10, v->height() + 20),
+                          v->mapToGlobal(QPointF(10, v->height() + 20)), Qt::NoButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(v, &below);
+        QTRY_VERIFY(pane->verticalScrollBar()->value() >= 5);
+        QTest::mouseRelease(v, Qt::LeftButton, {}, QPoint(10, v->height() + 20));
+        const int stopped = pane->verticalScrollBar()->value();
+        QTest::qWait(200);
+        QCOMPARE(pane->verticalScrollBar()->value(), stopped);
+        QCOMPARE(pane->anchor().row, 0);
+        QVERIFY(pane->caret().row >= stopped);
+        QVERIFY(pane->selectedText().count("\r\n") >= 5);
+    }
+
     // The context menu offers Copy and Select All, and they work.
     void contextMenuCopiesAndSelectsAll() {
         Fixture f;
