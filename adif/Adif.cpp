@@ -514,11 +514,22 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
 
 namespace {
 
+// Two short names equal: a plain loop, cheaper than a call of memcmp.
+bool sameName(QByteArrayView a, QByteArrayView b) {
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
+}
+
 const StoredField* findField(const StoredFields* record, QByteArrayView name) {
     if (!record)
         return nullptr;
     for (const StoredField& f : *record) {
-        if (f.name.size() == name.size() && f.name == name && !f.value.trimmed().isEmpty())
+        if (sameName(f.name, name) && !QByteArrayView(f.value).trimmed().isEmpty())
             return &f;
     }
     return nullptr;
@@ -531,14 +542,20 @@ bool isOwnField(QByteArrayView name) {
 // A field of the record written after the line's own: not one of the
 // boxes, FREQ, MODE or SUBMODE (written in their places), nor Tavrelo's own.
 bool isOtherField(QByteArrayView name) {
-    static constexpr QByteArrayView placed[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL",
-                                                "NAME",     "QTH",     "RST_SENT", "RST_RCVD",
-                                                "FREQ",     "MODE",    "SUBMODE"};
-    for (const QByteArrayView p : placed) {
-        if (name.size() == p.size() && name == p)
-            return false;
+    // By length first: most names are none of these.
+    const auto is = [&](const char* placed) { return sameName(name, placed); };
+    switch (name.size()) {
+    case 3:
+        return !is("QTH");
+    case 4:
+        return !(is("BAND") || is("CALL") || is("NAME") || is("FREQ") || is("MODE"));
+    case 7:
+        return !(is("TIME_ON") || is("SUBMODE"));
+    case 8:
+        return !(is("QSO_DATE") || is("RST_SENT") || is("RST_RCVD"));
+    default:
+        return !isOwnField(name);
     }
-    return !isOwnField(name);
 }
 
 // The record's mode and submode; a SUBMODE without a MODE gives its mode.
@@ -932,6 +949,9 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
         });
     });
     flush();
+    // The fields file may fail only now, read as the lines ask for it.
+    if (summary.fieldsError.ok())
+        summary.fieldsError = records.error();
     return summary;
 }
 

@@ -168,22 +168,99 @@ quint64 keyHash(QByteArrayView key) {
     return logfile::blockHash(key.data(), key.size());
 }
 
+namespace {
+
+// Whether a field of that name (in any case) stands anywhere in the file,
+// read in pieces. It may stand in a value too: a yes may be wrong, a no is
+// sure.
+bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
+    constexpr qsizetype Piece = qsizetype(4) << 20;
+    const qsizetype n = name.size();
+    QByteArray buffer;
+    for (;;) {
+        // The last n - 1 bytes stay, for a name cut by the piece's end.
+        const qsizetype kept = std::min(buffer.size(), n - 1);
+        buffer.remove(0, buffer.size() - kept);
+        buffer.resize(kept + Piece);
+        const qint64 got = file.read(buffer.data() + kept, Piece);
+        if (got < 0) {
+            error = file.errorString();
+            return false;
+        }
+        buffer.resize(kept + qsizetype(got));
+        // Every place of one letter of the name, either case: its 'V',
+        // rarer in ADIF than most letters.
+        const qsizetype at = std::max<qsizetype>(0, name.indexOf('V'));
+        const char letter = name[at];
+        for (const char c : {letter, char(letter | 0x20)}) {
+            const char* p = buffer.constData() + at;
+            const char* const end = buffer.constData() + buffer.size() - (n - 1 - at);
+            while (p < end && (p = static_cast<const char*>(std::memchr(p, c, size_t(end - p))))) {
+                if (QByteArrayView(p - at, n).compare(name, Qt::CaseInsensitive) == 0)
+                    return true;
+                ++p;
+            }
+        }
+        if (got == 0)
+            return false;
+    }
+}
+
+} // namespace
+
 OsError FieldsIndex::open(const QString& path) {
     entries_.clear();
     buckets_.clear();
     cursor_ = 0;
     passedOver_ = 0;
-    const QString action = QStringLiteral("read the fields file");
+    inStep_ = false;
+    takenInStep_ = 0;
+    nextReady_ = false;
+    error_ = {};
+    path_ = path;
     file_.setFileName(path);
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
         return {};
     // Opened without blocking: a FIFO or a device in its place is an error.
     OsError error;
-    const int fd = logfile::openLog(path, O_RDONLY, action, error);
+    const int fd = logfile::openLog(path, O_RDONLY, readAction(), error);
     if (fd < 0)
         return error;
     if (!file_.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        return OsError::because(action, path, file_.errorString());
+        return OsError::because(readAction(), path, file_.errorString());
+    window_.clear();
+    reader_.reset();
+    readerAtEnd_ = false;
+    record_ = {};
+    sequential_.close();
+    const int again = logfile::openLog(path, O_RDONLY, readAction(), error);
+    if (again < 0)
+        return error;
+    if (!sequential_.open(again, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return OsError::because(readAction(), path, sequential_.errorString());
+    reader_.emplace(&sequential_);
+    // Records that add to others need the whole index at once: a contact's
+    // additions may come anywhere after it. Without them, lines asked for
+    // in the file's order of their records are answered as the file is read,
+    // and the index is made only when the orders part.
+    QString scanError;
+    const bool adds = mentionsName(file_, AddsField, scanError);
+    if (!scanError.isEmpty())
+        return OsError::because(readAction(), path, scanError);
+    if (adds)
+        return buildIndex();
+    inStep_ = true;
+    return {};
+}
+
+QString FieldsIndex::readAction() {
+    return QStringLiteral("read the fields file");
+}
+
+OsError FieldsIndex::buildIndex() {
+    entries_.clear();
+    if (!file_.seek(0))
+        return OsError::because(readAction(), path_, file_.errorString());
     AdifReader reader(&file_);
     AdifRecord record;
     QByteArray key;
@@ -191,7 +268,7 @@ OsError FieldsIndex::open(const QString& path) {
         if (!recordKey(record, key))
             continue; // not a contact: never asked for
         const qint64 length = record.end - record.offset;
-        if (length > (qint64(1) << 30))
+        if (length > MaxRecordBytes)
             continue;
         Entry e;
         e.hash = keyHash(key);
@@ -201,7 +278,7 @@ OsError FieldsIndex::open(const QString& path) {
         entries_.push_back(e);
     }
     if (!reader.readError().isEmpty())
-        return OsError::because(action, path, reader.readError());
+        return OsError::because(readAction(), path_, reader.readError());
     size_t buckets = 16;
     while (buckets < 2 * entries_.size())
         buckets *= 2;
@@ -221,18 +298,35 @@ OsError FieldsIndex::open(const QString& path) {
                 entries_[size_t(i)].keyHasAdds = true;
         }
     }
-    window_.clear();
-    reader_.reset();
-    readerAtEnd_ = false;
-    record_ = {};
-    sequential_.close();
-    const int again = logfile::openLog(path, O_RDONLY, action, error);
-    if (again < 0)
-        return error;
-    if (!sequential_.open(again, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        return OsError::because(action, path, sequential_.errorString());
-    reader_.emplace(&sequential_);
     return {};
+}
+
+bool FieldsIndex::takeInStep(quint64 h, StoredFields& fields) {
+    // The next record in file order that is a contact, once.
+    QByteArray key;
+    while (!nextReady_ && !readerAtEnd_) {
+        if (!reader_->next(record_)) {
+            readerAtEnd_ = true;
+            if (!reader_->readError().isEmpty())
+                error_ = OsError::because(readAction(), path_, reader_->readError());
+            break;
+        }
+        if (recordKey(record_, key) && record_.end - record_.offset <= MaxRecordBytes) {
+            nextHash_ = keyHash(key);
+            nextReady_ = true;
+        }
+    }
+    if (!nextReady_ || nextHash_ != h)
+        return false;
+    nextReady_ = false;
+    ++takenInStep_;
+    for (const AdifField& f : record_.fields)
+        fields.append({QByteArray::fromRawData(f.name.data(), f.name.size()),
+                       QByteArray::fromRawData(f.data.data(), f.data.size())});
+    // Used up: a later read of this record in order reads the next one.
+    record_.fields.clear();
+    ++record_.offset;
+    return true;
 }
 
 qint32 FieldsIndex::firstOf(quint64 hash) const {
@@ -299,11 +393,28 @@ bool FieldsIndex::readRecord(const Entry& e, StoredFields& fields, bool primary)
 }
 
 bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
-    if (entries_.empty())
-        return false;
     const quint64 h = keyHash(key);
     added_.clear();
     fields.clear();
+    if (inStep_) {
+        if (takeInStep(h, fields))
+            return true;
+        // The line is not the next record's: its record, if any, is
+        // elsewhere. From here on by the index, the records taken so far
+        // (the first ones of the file) used up.
+        inStep_ = false;
+        if (error_.ok())
+            error_ = buildIndex();
+        if (!error_.ok()) {
+            entries_.clear();
+            return false;
+        }
+        for (size_t k = 0; k < takenInStep_ && k < entries_.size(); ++k)
+            entries_[k].used = true;
+        cursor_ = std::min(takenInStep_, entries_.size());
+    }
+    if (entries_.empty())
+        return false;
     // The key's first record left, in file order: the record next in file
     // order when it is the key's, unless records the cursor passed over
     // are still left (one of them may be the key's); else the key's chain.

@@ -55,8 +55,10 @@ class FieldsIndex {
 public:
     // A missing file is an empty index; a file that cannot be read is an error.
     OsError open(const QString& path);
-    bool isEmpty() const { return entries_.empty(); }
-    qsizetype size() const { return qsizetype(entries_.size()); }
+    bool isEmpty() const { return entries_.empty() && !inStep_; }
+    // What failed reading the file after open(), if anything: the records
+    // not read are not joined.
+    OsError error() const { return error_; }
     // The fields of the next record for that key, with what later records
     // add to it; false when there is none. The fields stay valid until the
     // next call.
@@ -74,6 +76,19 @@ private:
     };
     bool readRecord(const Entry& e, StoredFields& fields, bool primary);
     qint32 firstOf(quint64 hash) const;
+    OsError buildIndex();
+    bool takeInStep(quint64 hash, StoredFields& fields);
+    static QString readAction();
+    static constexpr qint64 MaxRecordBytes = qint64(1) << 30;
+
+    QString path_;
+    OsError error_;
+    // In step: lines come in the order of their records, and each is the
+    // next record read; the index is not made (yet).
+    bool inStep_ = false;
+    size_t takenInStep_ = 0;
+    bool nextReady_ = false; // record_ holds the next record, a contact
+    quint64 nextHash_ = 0;
 
     QFile file_;
     // The file read again in order, for the records asked for in order.

@@ -21,6 +21,9 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <map>
+#include <random>
+
 using namespace tavrelo;
 using namespace tavrelo::adif;
 using tavrelo::testing::readFile;
@@ -369,6 +372,84 @@ private slots:
             for (auto it = expected[i].begin(); it != expected[i].end(); ++it)
                 QCOMPARE(back[i].value(it.key()), it.value());
         }
+    }
+
+    // Lines and records of a few keys in random orders, some lines without
+    // a record, some records without a line: the n-th line of a key gets
+    // the key's n-th record in the file, whether lines and records keep in
+    // step, part on the way, or never do.
+    void joinFollowsTheNthRecord_data() {
+        QTest::addColumn<int>("seed");
+        QTest::addColumn<int>("inStep"); // how many lines keep the records' order at first
+        for (int seed = 1; seed <= 6; ++seed) {
+            QTest::addRow("in step, seed %d", seed) << seed << 1000;
+            QTest::addRow("parting after 20, seed %d", seed) << seed << 20;
+            QTest::addRow("never in step, seed %d", seed) << seed << 0;
+        }
+    }
+    void joinFollowsTheNthRecord() {
+        QFETCH(int, seed);
+        QFETCH(int, inStep);
+        QRandomGenerator rng{quint32(seed)};
+        struct Contact {
+            int key;
+            int tag;
+        };
+        auto lineOf = [](int key) {
+            return "2024-Mar-0" + QByteArray::number(1 + key % 3) + ",  12:0" +
+                   QByteArray::number(key % 5) + ",  20m,  ZZ" + QByteArray::number(key) +
+                   ",  ,  ,  ,  \r\n";
+        };
+        auto recordOf = [](int key, int tag) {
+            const QByteArray call = "ZZ" + QByteArray::number(key);
+            const QByteArray comment = "r" + QByteArray::number(tag);
+            return "<CALL:" + QByteArray::number(call.size()) + ">" + call +
+                   " <QSO_DATE:8>2024030" + QByteArray::number(1 + key % 3) + " <TIME_ON:4>120" +
+                   QByteArray::number(key % 5) +
+                   " <BAND:3>20m <COMMENT:" + QByteArray::number(comment.size()) + ">" + comment +
+                   " <EOR>\r\n";
+        };
+        // The records in file order; the lines: the contacts of the records
+        // (in their order for the first inStep, then shuffled), plus lines
+        // without a record; some records lose their line.
+        std::vector<Contact> records;
+        for (int t = 0; t < 200; ++t)
+            records.push_back({rng.bounded(12), t});
+        std::vector<int> lineKeys;
+        for (const Contact& c : records) {
+            if (rng.bounded(10))
+                lineKeys.push_back(c.key);
+        }
+        const size_t kept = std::min<size_t>(size_t(inStep), lineKeys.size());
+        std::shuffle(lineKeys.begin() + qsizetype(kept), lineKeys.end(), std::mt19937(seed));
+        for (int k = 0; k < 10; ++k)
+            lineKeys.insert(lineKeys.begin() + rng.bounded(int(lineKeys.size())), 20 + k);
+        QByteArray log, fields;
+        for (int key : lineKeys)
+            log += lineOf(key);
+        for (const Contact& c : records)
+            fields += recordOf(c.key, c.tag);
+        // What each line must get: the n-th record of its key.
+        std::map<int, std::vector<int>> tagsOfKey;
+        for (const Contact& c : records)
+            tagsOfKey[c.key].push_back(c.tag);
+        QStringList expected;
+        std::map<int, size_t> seen;
+        for (int key : lineKeys) {
+            const size_t n = seen[key]++;
+            const std::vector<int>& tags = tagsOfKey[key];
+            expected << (n < tags.size() ? "r" + QString::number(tags[n]) : QString());
+        }
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        writeFile(path, log);
+        writeFile(logfile::fieldsPath(path), fields);
+        const QList<Record> back = readBack(exportOf(path, {}));
+        QCOMPARE(back.size(), qsizetype(lineKeys.size()));
+        QStringList got;
+        for (const Record& r : back)
+            got << QString::fromLatin1(r.value("COMMENT"));
+        QCOMPARE(got, expected);
     }
 
     // The byte-level conversion of a line joined with its record gives
