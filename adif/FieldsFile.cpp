@@ -8,6 +8,13 @@
 
 #include <QFileInfo>
 
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
@@ -208,14 +215,159 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
 
 } // namespace
 
+// The records of a fields file that are contacts, read ahead in file order
+// on a thread of their own while the export converts lines: each with its
+// key's hash and its fields, in a piece of memory of its own.
+// A batch of records read ahead: their names and values in one piece of
+// memory, and where each record's fields are in it.
+struct FedBatch {
+    struct Field {
+        quint32 name, nameSize, value, valueSize; // places in bytes
+    };
+    struct Record {
+        quint64 hash;
+        quint32 firstField, fieldCount;
+    };
+    QByteArray bytes;
+    std::vector<Field> fields;
+    std::vector<Record> records;
+};
+
+// The records of a fields file that are contacts, read ahead in file order
+// on a thread of their own while the export converts lines, each with its
+// key's hash: the parsing and the key are done there, the conversion here.
+class RecordFeed {
+public:
+    RecordFeed(int fd, qint64 maxRecordBytes)
+        : maxRecordBytes_(maxRecordBytes), thread_([this, fd] { run(fd); }) {}
+    ~RecordFeed() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    RecordFeed(const RecordFeed&) = delete;
+    RecordFeed& operator=(const RecordFeed&) = delete;
+
+    // The hash of the next record's key, the record staying next; false at
+    // the end of the file or on a read error.
+    bool peek(quint64& hash) {
+        if (!current_ || taken_ == current_->records.size()) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !batches_.empty() || done_; });
+            if (batches_.empty())
+                return false;
+            // The batch given out before stays until now: the fields last
+            // handed out point into it.
+            current_ = std::move(batches_.front());
+            batches_.pop_front();
+            taken_ = 0;
+            lock.unlock();
+            changed_.notify_all();
+        }
+        hash = current_->records[taken_].hash;
+        return true;
+    }
+    // The next record's fields, valid until the next call; then it is used.
+    void take(StoredFields& fields) {
+        const FedBatch::Record& r = current_->records[taken_++];
+        const char* bytes = current_->bytes.constData();
+        fields.reserve(r.fieldCount);
+        for (quint32 k = r.firstField; k < r.firstField + r.fieldCount; ++k) {
+            const FedBatch::Field& f = current_->fields[k];
+            fields.append({QByteArray::fromRawData(bytes + f.name, f.nameSize),
+                           QByteArray::fromRawData(bytes + f.value, f.valueSize)});
+        }
+    }
+    QString error() {
+        const std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+private:
+    static constexpr size_t BatchRecords = 1024;
+    static constexpr size_t MaxBatches = 8;
+
+    void run(int fd) {
+        QFile file;
+        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            finish(file.errorString());
+            return;
+        }
+        AdifReader reader(&file);
+        AdifRecord record;
+        QByteArray key;
+        auto batch = std::make_unique<FedBatch>();
+        while (reader.next(record)) {
+            if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes_)
+                continue; // not a contact: never asked for
+            batch->records.push_back(
+                {keyHash(key), quint32(batch->fields.size()), quint32(record.fields.size())});
+            for (const AdifField& f : record.fields) {
+                const auto at = quint32(batch->bytes.size());
+                batch->bytes.append(f.name.data(), f.name.size());
+                batch->bytes.append(f.data.data(), f.data.size());
+                batch->fields.push_back({at, quint32(f.name.size()), at + quint32(f.name.size()),
+                                         quint32(f.data.size())});
+            }
+            // A batch holds at most some thousand records and 1 GiB.
+            if (batch->records.size() == BatchRecords || batch->bytes.size() > (1 << 30)) {
+                if (!hand(std::move(batch)))
+                    return;
+                batch = std::make_unique<FedBatch>();
+            }
+        }
+        if (!batch->records.empty())
+            hand(std::move(batch));
+        finish(reader.readError());
+    }
+    // Hands a batch over, waiting while enough are waiting; false when the
+    // reader is told to stop.
+    bool hand(std::unique_ptr<FedBatch> batch) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stop_ || batches_.size() < MaxBatches; });
+        if (stop_)
+            return false;
+        batches_.push_back(std::move(batch));
+        lock.unlock();
+        changed_.notify_all();
+        return true;
+    }
+    void finish(const QString& error) {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+            error_ = error;
+        }
+        changed_.notify_all();
+    }
+
+    const qint64 maxRecordBytes_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<FedBatch>> batches_; // guarded by mutex_
+    bool done_ = false;                             // guarded by mutex_
+    bool stop_ = false;                             // guarded by mutex_
+    QString error_;                                 // guarded by mutex_
+    std::unique_ptr<FedBatch> current_;             // the reading side's
+    size_t taken_ = 0;
+    std::thread thread_; // last: started once the rest is made
+};
+
+FieldsIndex::FieldsIndex() = default;
+FieldsIndex::~FieldsIndex() = default;
+
 OsError FieldsIndex::open(const QString& path) {
     entries_.clear();
     buckets_.clear();
     cursor_ = 0;
     passedOver_ = 0;
+    feed_.reset();
     inStep_ = false;
     takenInStep_ = 0;
-    nextReady_ = false;
     error_ = {};
     path_ = path;
     file_.setFileName(path);
@@ -249,6 +401,10 @@ OsError FieldsIndex::open(const QString& path) {
         return OsError::because(readAction(), path, scanError);
     if (adds)
         return buildIndex();
+    const int feedFd = logfile::openLog(path, O_RDONLY, readAction(), error);
+    if (feedFd < 0)
+        return error;
+    feed_ = std::make_unique<RecordFeed>(feedFd, MaxRecordBytes);
     inStep_ = true;
     return {};
 }
@@ -302,30 +458,16 @@ OsError FieldsIndex::buildIndex() {
 }
 
 bool FieldsIndex::takeInStep(quint64 h, StoredFields& fields) {
-    // The next record in file order that is a contact, once.
-    QByteArray key;
-    while (!nextReady_ && !readerAtEnd_) {
-        if (!reader_->next(record_)) {
-            readerAtEnd_ = true;
-            if (!reader_->readError().isEmpty())
-                error_ = OsError::because(readAction(), path_, reader_->readError());
-            break;
-        }
-        if (recordKey(record_, key) && record_.end - record_.offset <= MaxRecordBytes) {
-            nextHash_ = keyHash(key);
-            nextReady_ = true;
-        }
-    }
-    if (!nextReady_ || nextHash_ != h)
+    quint64 next = 0;
+    if (!feed_->peek(next)) {
+        if (const QString e = feed_->error(); !e.isEmpty())
+            error_ = OsError::because(readAction(), path_, e);
         return false;
-    nextReady_ = false;
+    }
+    if (next != h)
+        return false;
+    feed_->take(fields);
     ++takenInStep_;
-    for (const AdifField& f : record_.fields)
-        fields.append({QByteArray::fromRawData(f.name.data(), f.name.size()),
-                       QByteArray::fromRawData(f.data.data(), f.data.size())});
-    // Used up: a later read of this record in order reads the next one.
-    record_.fields.clear();
-    ++record_.offset;
     return true;
 }
 
@@ -403,6 +545,7 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
         // elsewhere. From here on by the index, the records taken so far
         // (the first ones of the file) used up.
         inStep_ = false;
+        feed_.reset();
         if (error_.ok())
             error_ = buildIndex();
         if (!error_.ok()) {

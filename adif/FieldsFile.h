@@ -11,6 +11,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -46,13 +47,24 @@ QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names
 QByteArray discriminator(const AdifRecord& record);
 QByteArray discriminator(const StoredFields& fields);
 
-// The records of the fields file, found by the contact key of a log line:
-// an index of every record's key and place, the records themselves read
-// from the file only when asked for. The n-th line of a key gets the n-th
-// record of that key, merged with the records that add to it. Lines asked
-// for in the file's order find their records without a search.
+class RecordFeed;
+
+// The records of the fields file, found by the contact key of a log line.
+// The n-th line of a key gets the n-th record of that key, merged with the
+// records that add to it. While lines are asked for in the order of their
+// records (a log and its fields file written together), each is the next
+// record of the file, read ahead and parsed on a thread of its own: no
+// index is needed. From the first line that is not, and from the start when
+// the file holds records that add to others, an index of every record's
+// key and place finds them, the records read from the file when asked for.
+
 class FieldsIndex {
 public:
+    FieldsIndex();
+    ~FieldsIndex();
+    FieldsIndex(const FieldsIndex&) = delete;
+    FieldsIndex& operator=(const FieldsIndex&) = delete;
+
     // A missing file is an empty index; a file that cannot be read is an error.
     OsError open(const QString& path);
     bool isEmpty() const { return entries_.empty() && !inStep_; }
@@ -87,8 +99,7 @@ private:
     // next record read; the index is not made (yet).
     bool inStep_ = false;
     size_t takenInStep_ = 0;
-    bool nextReady_ = false; // record_ holds the next record, a contact
-    quint64 nextHash_ = 0;
+    std::unique_ptr<RecordFeed> feed_; // the records read ahead, while in step
 
     QFile file_;
     // The file read again in order, for the records asked for in order.
