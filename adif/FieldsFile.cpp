@@ -215,9 +215,6 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
 
 } // namespace
 
-// The records of a fields file that are contacts, read ahead in file order
-// on a thread of their own while the export converts lines: each with its
-// key's hash and its fields, in a piece of memory of its own.
 // A batch of records read ahead: their names and values in one piece of
 // memory, and where each record's fields are in it.
 struct FedBatch {
@@ -457,18 +454,20 @@ OsError FieldsIndex::buildIndex() {
     return {};
 }
 
-bool FieldsIndex::takeInStep(quint64 h, StoredFields& fields) {
+FieldsIndex::InStep FieldsIndex::takeInStep(quint64 h, StoredFields& fields) {
     quint64 next = 0;
     if (!feed_->peek(next)) {
-        if (const QString e = feed_->error(); !e.isEmpty())
+        if (const QString e = feed_->error(); !e.isEmpty()) {
             error_ = OsError::because(readAction(), path_, e);
-        return false;
+            return InStep::Parted;
+        }
+        return InStep::AllTaken;
     }
     if (next != h)
-        return false;
+        return InStep::Parted;
     feed_->take(fields);
     ++takenInStep_;
-    return true;
+    return InStep::Taken;
 }
 
 qint32 FieldsIndex::firstOf(quint64 hash) const {
@@ -539,8 +538,10 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
     added_.clear();
     fields.clear();
     if (inStep_) {
-        if (takeInStep(h, fields))
-            return true;
+        const InStep step = takeInStep(h, fields);
+        // Every record taken in step: the lines left have none.
+        if (step != InStep::Parted)
+            return step == InStep::Taken;
         // The line is not the next record's: its record, if any, is
         // elsewhere. From here on by the index, the records taken so far
         // (the first ones of the file) used up.

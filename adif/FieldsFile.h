@@ -89,7 +89,8 @@ private:
     bool readRecord(const Entry& e, StoredFields& fields, bool primary);
     qint32 firstOf(quint64 hash) const;
     OsError buildIndex();
-    bool takeInStep(quint64 hash, StoredFields& fields);
+    enum class InStep { Taken, AllTaken, Parted };
+    InStep takeInStep(quint64 hash, StoredFields& fields);
     static QString readAction();
     static constexpr qint64 MaxRecordBytes = qint64(1) << 30;
 
