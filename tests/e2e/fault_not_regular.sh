@@ -64,8 +64,9 @@ rm "$WORK/app/Tavrelo.txt"
 ln -s /dev/zero "$WORK/app/Tavrelo.txt"
 type_into 3 "ZZ9ZZ"
 expect_geometry "$EXPANDED"
-[[ "$(pane_text)" == *"It is a character device, not a regular file."* ]] ||
-    fail "with /dev/zero the pane says '$(pane_text)'"
+wait_pane "*It is a character device, not a regular file.*"
+[[ "$pane" == *"It is a character device, not a regular file."* ]] ||
+    fail "with /dev/zero the pane says '$pane'"
 alive
 pass "FIFO at Save and /dev/zero while typing: said, program running"
 

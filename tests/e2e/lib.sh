@@ -158,6 +158,17 @@ pane_text() {
     xclip -selection clipboard -o 2>/dev/null | tr -d '\r\0'
 }
 
+# wait_pane GLOB: waits up to five seconds for the pane's text to match, for
+# a lookup into a window that was expanded already; sets pane.
+wait_pane() {
+    for _ in $(seq 50); do
+        pane=$(pane_text)
+        # shellcheck disable=SC2053
+        [[ "$pane" == $1 ]] && return 0
+        sleep 0.1
+    done
+}
+
 # Faults that need a private mount namespace run the program inside one.
 need_mount_namespace() {
     [ "$(id -u)" -eq 0 ] || skip "needs root for a private mount namespace (root ignores permission bits, so a mount is the way to cause this fault)"
