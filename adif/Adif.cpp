@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Adif.h"
 
+#include "AdifReader.h"
+
 #include "Clock.h"
 #include "FieldsFile.h"
 #include "Import.h"
@@ -513,17 +515,6 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
 }
 
 namespace {
-
-// Two short names equal: a plain loop, cheaper than a call of memcmp.
-bool sameName(QByteArrayView a, QByteArrayView b) {
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i])
-            return false;
-    }
-    return true;
-}
 
 const StoredField* findField(const StoredFields* record, QByteArrayView name) {
     if (!record)

@@ -71,19 +71,6 @@ bool equalsUpper(QByteArrayView name, const char (&wanted)[4]) {
 
 } // namespace
 
-namespace {
-// Two short names equal: a plain loop, cheaper than a call of memcmp.
-bool sameName(QByteArrayView a, QByteArrayView b) {
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i])
-            return false;
-    }
-    return true;
-}
-} // namespace
-
 QByteArrayView AdifRecord::value(QByteArrayView name) const {
     for (const AdifField& f : fields) {
         if (sameName(f.name, name))

@@ -17,6 +17,18 @@ struct AdifField {
     QByteArrayView data;
 };
 
+// Two field names equal, byte for byte: a plain loop, cheaper for names of
+// a few letters than a call of memcmp.
+inline bool sameName(QByteArrayView a, QByteArrayView b) {
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
+}
+
 struct AdifRecord {
     qsizetype number = 0; // 1 for the file's first record
     qint64 offset = 0;    // byte offset of its first tag in the file
