@@ -320,6 +320,15 @@ namespace {
 // among equal times.
 constexpr int IndexBits = 26;
 constexpr quint64 LineMask = (quint64(1) << IndexBits) - 1;
+
+// The order key of a line: a line whose moment does not parse takes the
+// one of the line before, which previous carries from line to line.
+quint64 orderKey(const char* begin, const char* end, qsizetype line, quint64& previous) {
+    const quint64 moment = logfile::contactMoment(begin, end);
+    if (moment)
+        previous = moment;
+    return previous << IndexBits | quint64(line);
+}
 // The count best of n distinct keys, best first: one pass that skips every
 // key not better than the worst of those kept so far, and trims the kept
 // ones back to count whenever twice that many have gathered. fromEnd reads
@@ -384,11 +393,9 @@ void Matches::add(const char* begin, const char* end, qint64 offset) {
     // before. More lines than the key's bits can number stay in file order
     // (no memory holds that many matches anyway).
     if (keys_ && count_ < (qsizetype(1) << IndexBits)) {
-        const quint64 moment = logfile::contactMoment(begin, end);
-        const quint64 at = moment ? moment : previousMoment_;
-        inOrder_ = inOrder_ && at >= previousMoment_;
-        previousMoment_ = at;
-        keys_->push_back(at << IndexBits | quint64(count_));
+        const quint64 before = previousMoment_;
+        keys_->push_back(orderKey(begin, end, count_, previousMoment_));
+        inOrder_ = inOrder_ && previousMoment_ >= before;
     }
     ++count_;
 }
@@ -431,19 +438,12 @@ thread_local SortBuffers sortBuffers;
 
 } // namespace
 
-bool Matches::makeKeys(quint64* keys) const {
-    // A line whose moment does not parse takes the one of the line before.
+void Matches::makeKeys(quint64* keys) const {
     quint64 previous = 0;
-    bool inOrder = true;
     for (qsizetype line = 0; line < count_; ++line) {
         const Kept k = kept(line);
-        const quint64 s = logfile::contactMoment(k.begin, k.begin + k.size);
-        const quint64 at = s ? s : previous;
-        inOrder = inOrder && at >= previous;
-        previous = at;
-        keys[line] = at << IndexBits | quint64(line);
+        keys[line] = orderKey(k.begin, k.begin + k.size, line, previous);
     }
-    return inOrder;
 }
 
 void Matches::fillOrder(quint64* keys, quint64* other) const {

@@ -132,7 +132,8 @@ private:
         return middleLine(r);
     }
     qsizetype middleLine(qsizetype r) const;
-    bool makeKeys(quint64* keys) const;
+    // The order keys of every line, for a reader that sorts for itself.
+    void makeKeys(quint64* keys) const;
     void fillOrder(quint64* keys, quint64* other) const;
     static constexpr size_t EdgeRows = 256; // rows ordered before the rest
 
