@@ -4,15 +4,12 @@
 #include "Import.h"
 #include "LogReader.h"
 #include "OpenLog.h"
+#include "ReadAhead.h"
 #include "Transaction.h"
 
 #include <QFileInfo>
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <unistd.h>
 
 #include <algorithm>
@@ -236,33 +233,21 @@ struct FedBatch {
 class RecordFeed {
 public:
     RecordFeed(int fd, qint64 maxRecordBytes)
-        : maxRecordBytes_(maxRecordBytes), thread_([this, fd] { run(fd); }) {}
-    ~RecordFeed() {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    RecordFeed(const RecordFeed&) = delete;
-    RecordFeed& operator=(const RecordFeed&) = delete;
+        : ahead_([fd, maxRecordBytes](const ReadAhead<FedBatch>::Hand& hand) {
+              return read(fd, maxRecordBytes, hand);
+          }) {}
 
     // The hash of the next record's key, the record staying next; false at
     // the end of the file or on a read error.
     bool peek(quint64& hash) {
         if (!current_ || taken_ == current_->records.size()) {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return !batches_.empty() || done_; });
-            if (batches_.empty())
-                return false;
             // The batch given out before stays until now: the fields last
             // handed out point into it.
-            current_ = std::move(batches_.front());
-            batches_.pop_front();
+            std::unique_ptr<FedBatch> next = ahead_.take();
+            if (!next)
+                return false;
+            current_ = std::move(next);
             taken_ = 0;
-            lock.unlock();
-            changed_.notify_all();
         }
         hash = current_->records[taken_].hash;
         return true;
@@ -278,28 +263,23 @@ public:
                            QByteArray::fromRawData(bytes + f.value, f.valueSize)});
         }
     }
-    QString error() {
-        const std::lock_guard lock(mutex_);
-        return error_;
-    }
+    QString error() { return ahead_.error(); }
 
 private:
     static constexpr size_t BatchRecords = 1024;
-    static constexpr size_t MaxBatches = 8;
 
-    void run(int fd) {
+    static QString read(int fd, qint64 maxRecordBytes, const ReadAhead<FedBatch>::Hand& hand) {
         QFile file;
         if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             ::close(fd);
-            finish(file.errorString());
-            return;
+            return file.errorString();
         }
         AdifReader reader(&file);
         AdifRecord record;
         QByteArray key;
         auto batch = std::make_unique<FedBatch>();
         while (reader.next(record)) {
-            if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes_)
+            if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes)
                 continue; // not a contact: never asked for
             batch->records.push_back(
                 {keyHash(key), quint32(batch->fields.size()), quint32(record.fields.size())});
@@ -313,45 +293,19 @@ private:
             // A batch holds at most some thousand records and 1 GiB.
             if (batch->records.size() == BatchRecords || batch->bytes.size() > (1 << 30)) {
                 if (!hand(std::move(batch)))
-                    return;
+                    return {};
                 batch = std::make_unique<FedBatch>();
             }
         }
         if (!batch->records.empty())
             hand(std::move(batch));
-        finish(reader.readError());
-    }
-    // Hands a batch over, waiting while enough are waiting; false when the
-    // reader is told to stop.
-    bool hand(std::unique_ptr<FedBatch> batch) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return stop_ || batches_.size() < MaxBatches; });
-        if (stop_)
-            return false;
-        batches_.push_back(std::move(batch));
-        lock.unlock();
-        changed_.notify_all();
-        return true;
-    }
-    void finish(const QString& error) {
-        {
-            const std::lock_guard lock(mutex_);
-            done_ = true;
-            error_ = error;
-        }
-        changed_.notify_all();
+        return reader.readError();
     }
 
-    const qint64 maxRecordBytes_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::unique_ptr<FedBatch>> batches_; // guarded by mutex_
-    bool done_ = false;                             // guarded by mutex_
-    bool stop_ = false;                             // guarded by mutex_
-    QString error_;                                 // guarded by mutex_
-    std::unique_ptr<FedBatch> current_;             // the reading side's
+    // The batch in use; its records before taken_ are used.
+    std::unique_ptr<FedBatch> current_;
     size_t taken_ = 0;
-    std::thread thread_; // last: started once the rest is made
+    ReadAhead<FedBatch> ahead_; // last: its thread starts once the rest is made
 };
 
 FieldsIndex::FieldsIndex() = default;

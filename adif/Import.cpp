@@ -5,6 +5,7 @@
 #include "Clock.h"
 #include "FieldsFile.h"
 #include "OpenLog.h"
+#include "ReadAhead.h"
 #include "Transaction.h"
 
 #include <QDate>
@@ -288,12 +289,6 @@ bool recordKey(const AdifRecord& record, QByteArray& key) {
 
 namespace {
 
-// The identity of a contact in the set of known ones: its key, and its key
-// with what tells contacts of one key apart ('-' when nothing does).
-QByteArray withDiscriminator(const QByteArray& key, const QByteArray& discriminator) {
-    return key + '#' + (discriminator.isEmpty() ? QByteArray("-") : discriminator);
-}
-
 // Fields that make the contact key, or mark an adding record: never
 // something a duplicate adds.
 bool addsNothing(QByteArrayView name) {
@@ -382,10 +377,10 @@ QString describeContact(const QByteArray& line) {
 
 } // namespace
 
-logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known) {
-    // The keys of the contacts whose records tell them apart, from the
-    // fields file; a contact without such a record counts as one of any mode.
-    KeySet told;
+logfile::ReadResult readKnownContacts(const QString& logPath, ContactSet& known) {
+    // What tells the contacts of a key apart, from the fields file; a
+    // contact without such a record counts as one of any mode.
+    ContactSet told;
     {
         QFile file(logfile::fieldsPath(logPath));
         if (file.open(QIODevice::ReadOnly)) {
@@ -396,8 +391,7 @@ logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known) {
                 const QByteArray d = discriminator(record);
                 if (d.isEmpty() || !record.value(AddsField).isEmpty() || !recordKey(record, key))
                     continue;
-                known.insert(withDiscriminator(key, d));
-                told.insert(key);
+                told.insert(key, d);
             }
         }
     }
@@ -406,36 +400,113 @@ logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             if (!logLineKey(b, e, key))
                 return;
-            known.insert(key);
-            if (!told.contains(key))
-                known.insert(withDiscriminator(key, {}));
+            const quint64 hash = ContactSet::hashOf(key);
+            bool distinguished = false;
+            told.forEach(key, hash, [&](QByteArrayView d) {
+                known.insert(key, d, hash);
+                distinguished = true;
+            });
+            if (!distinguished)
+                known.insert(key, {}, hash);
         });
     });
 }
 
-bool isDuplicate(KeySet& known, const QByteArray& key, const QByteArray& discriminator) {
-    static thread_local QByteArray scratch;
-    const auto with = [&](const QByteArray& d) -> const QByteArray& {
-        scratch.truncate(0);
-        scratch += key;
-        scratch += '#';
-        scratch += d.isEmpty() ? QByteArrayView("-") : QByteArrayView(d);
-        return scratch;
-    };
-    if (discriminator.isEmpty()) {
-        if (!known.insert(key))
-            return true;
-        known.insert(with({}));
-        return false;
-    }
+bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discriminator,
+                 quint64 hash) {
+    const ContactSet::Known k = known.find(key, discriminator, hash);
     // Two contacts of one key are one unless both say what they were and
     // they differ (two satellites in the same minute).
-    const bool seen = known.contains(key);
-    if (!known.insert(with(discriminator)))
+    if (discriminator.isEmpty() ? k.any : k.same || k.plain)
         return true;
-    known.insert(key);
-    return seen && known.contains(with({}));
+    known.add(key, discriminator, hash);
+    return false;
 }
+
+namespace {
+
+// Records read ahead and made into what the import appends: each one's log
+// line, key, discriminator and fields record, one after another in three
+// pieces of memory. A record that gives no contact has a skip reason and
+// no bytes.
+struct ContactBatch {
+    struct Item {
+        qsizetype number = 0;
+        qint64 offset = 0;
+        quint64 hash = 0; // of the key
+        // Where its bytes start; they end where the next item's start.
+        qsizetype line = 0, key = 0, discriminator = 0, record = 0;
+        qsizetype skip = -1; // its reason in skipReasons
+        bool ended = true;
+    };
+    QByteArray lines, keys, records;
+    std::vector<Item> items;
+    QStringList skipReasons;
+
+    qsizetype lineEnd(size_t i) const {
+        return i + 1 < items.size() ? items[i + 1].line : lines.size();
+    }
+    qsizetype recordEnd(size_t i) const {
+        return i + 1 < items.size() ? items[i + 1].record : records.size();
+    }
+    QByteArrayView key(size_t i) const {
+        return QByteArrayView(keys).sliced(items[i].key, items[i].discriminator - items[i].key);
+    }
+    QByteArrayView discriminator(size_t i) const {
+        const qsizetype end = i + 1 < items.size() ? items[i + 1].key : keys.size();
+        return QByteArrayView(keys).sliced(items[i].discriminator, end - items[i].discriminator);
+    }
+};
+
+struct ReadTotals {
+    qsizetype valuesReadAsCharacters = 0;
+};
+
+// Reads and converts the file's records on the reading thread.
+QString readContacts(QIODevice& file, const ReadAhead<ContactBatch>::Hand& hand,
+                     ReadTotals& totals) {
+    constexpr size_t BatchRecords = 1024;
+    constexpr qsizetype BatchBytes = 16 << 20;
+    AdifReader reader(&file);
+    AdifRecord record;
+    QByteArray key;
+    auto batch = std::make_unique<ContactBatch>();
+    while (reader.next(record)) {
+        ContactBatch::Item item;
+        item.number = record.number;
+        item.offset = record.offset;
+        item.ended = record.ended;
+        item.line = batch->lines.size();
+        item.key = batch->keys.size();
+        item.discriminator = item.key;
+        item.record = batch->records.size();
+        const QString skipReason = appendContact(record, batch->lines, key);
+        if (!skipReason.isEmpty()) {
+            item.skip = batch->skipReasons.size();
+            batch->skipReasons << skipReason;
+        } else {
+            item.hash = ContactSet::hashOf(key);
+            batch->keys += key;
+            item.discriminator = batch->keys.size();
+            batch->keys += discriminator(record);
+            if (keepsMore(record))
+                appendFieldsRecord(record, batch->records);
+        }
+        batch->items.push_back(item);
+        if (batch->items.size() == BatchRecords ||
+            batch->lines.size() + batch->records.size() > BatchBytes) {
+            if (!hand(std::move(batch)))
+                return {};
+            batch = std::make_unique<ContactBatch>();
+        }
+    }
+    if (!batch->items.empty())
+        hand(std::move(batch));
+    totals.valuesReadAsCharacters = reader.valuesReadAsCharacters();
+    return reader.readError();
+}
+
+} // namespace
 
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                          const std::function<void(const QString&)>& note) {
@@ -474,7 +545,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     }
     summary.recoveryNote = log.recoveryNote();
 
-    KeySet known;
+    ContactSet known;
     const logfile::ReadResult read = readKnownContacts(logPath, known);
     if (read.status == logfile::ReadStatus::Failed) {
         summary.error = read.error;
@@ -483,56 +554,82 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
 
     KeySet duplicateKeys;
     std::vector<qsizetype> duplicates; // record numbers
-    QByteArray key, line, fieldsBytes;
-    AdifReader reader(&file);
-    AdifRecord record;
-    while (reader.next(record)) {
-        if (!record.ended)
-            summary.lastRecordUnended = true;
-        line.truncate(0);
-        const QString skipReason = appendContact(record, line, key);
-        if (!skipReason.isEmpty()) {
-            ++summary.skipped;
-            note(QStringLiteral("record %1 (byte %2): skipped: %3")
-                     .arg(record.number)
-                     .arg(record.offset)
-                     .arg(skipReason));
-            continue;
-        }
-        if (isDuplicate(known, key, discriminator(record))) {
-            ++summary.duplicates;
-            note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not added again")
-                     .arg(record.number)
-                     .arg(record.offset)
-                     .arg(describeContact(line)));
-            duplicates.push_back(record.number);
-            duplicateKeys.insert(key);
-            continue;
-        }
-        OsError e = log.appendLog(line);
-        if (e.ok() && keepsMore(record)) {
-            fieldsBytes.truncate(0);
-            appendFieldsRecord(record, fieldsBytes);
-            e = log.appendFields(fieldsBytes);
-            ++summary.records;
-        }
-        if (!e.ok()) {
-            summary = ImportSummary();
-            summary.error = e;
-            return summary;
-        }
-        ++summary.added;
-    }
-    if (!reader.readError().isEmpty()) {
+    const auto failed = [&summary](const OsError& e) {
         summary = ImportSummary();
-        summary.error = OsError::because(readAction, adifPath, reader.readError());
+        summary.error = e;
         return summary;
+    };
+    {
+        ReadTotals totals;
+        ReadAhead<ContactBatch> ahead([&](const ReadAhead<ContactBatch>::Hand& hand) {
+            return readContacts(file, hand, totals);
+        });
+        while (const std::unique_ptr<ContactBatch> batch = ahead.take()) {
+            const std::vector<ContactBatch::Item>& items = batch->items;
+            // The new contacts' bytes go on in runs, from after the last
+            // duplicate up to the next one.
+            qsizetype linesFrom = 0, recordsFrom = 0;
+            const auto appendUpTo = [&](qsizetype lines, qsizetype records) {
+                OsError e = log.appendLog(
+                    QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
+                if (e.ok())
+                    e = log.appendFields(
+                        QByteArrayView(batch->records).sliced(recordsFrom, records - recordsFrom));
+                return e;
+            };
+            for (size_t i = 0; i < items.size(); ++i) {
+                // The slots of the keys a few records on are asked for now,
+                // so that their waits for memory overlap.
+                if (i + 16 < items.size())
+                    known.prefetchSlot(items[i + 16].hash);
+                if (i + 8 < items.size())
+                    known.prefetchEntry(items[i + 8].hash);
+                const ContactBatch::Item& item = items[i];
+                if (!item.ended)
+                    summary.lastRecordUnended = true;
+                if (item.skip >= 0) {
+                    ++summary.skipped;
+                    note(QStringLiteral("record %1 (byte %2): skipped: %3")
+                             .arg(item.number)
+                             .arg(item.offset)
+                             .arg(batch->skipReasons[item.skip]));
+                    continue;
+                }
+                if (isDuplicate(known, batch->key(i), batch->discriminator(i), item.hash)) {
+                    const QByteArray line = QByteArrayView(batch->lines)
+                                                .sliced(item.line, batch->lineEnd(i) - item.line)
+                                                .toByteArray();
+                    ++summary.duplicates;
+                    note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not "
+                                        "added again")
+                             .arg(item.number)
+                             .arg(item.offset)
+                             .arg(describeContact(line)));
+                    duplicates.push_back(item.number);
+                    duplicateKeys.insert(batch->key(i));
+                    if (const OsError e = appendUpTo(item.line, item.record); !e.ok())
+                        return failed(e);
+                    linesFrom = batch->lineEnd(i);
+                    recordsFrom = batch->recordEnd(i);
+                    continue;
+                }
+                ++summary.added;
+                if (batch->recordEnd(i) > item.record)
+                    ++summary.records;
+            }
+            if (const OsError e = appendUpTo(batch->lines.size(), batch->records.size()); !e.ok())
+                return failed(e);
+        }
+        if (const QString e = ahead.error(); !e.isEmpty())
+            return failed(OsError::because(readAction, adifPath, e));
+        summary.valuesReadAsCharacters = totals.valuesReadAsCharacters;
     }
-    summary.valuesReadAsCharacters = reader.valuesReadAsCharacters();
 
     // Duplicates that know more than the contact they repeat: what they
     // add goes to the fields file, marked as adding to that contact.
     if (!duplicates.empty() && !fromStandardInput) {
+        QByteArray key;
+        AdifRecord record;
         NamesByKey names(duplicateKeys);
         logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
             logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
@@ -562,11 +659,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 const QList<QByteArray> lacking = names.lacking(key, record);
                 if (lacking.isEmpty())
                     continue;
-                if (const OsError e = log.appendFields(addingRecord(record, lacking)); !e.ok()) {
-                    summary = ImportSummary();
-                    summary.error = e;
-                    return summary;
-                }
+                if (const OsError e = log.appendFields(addingRecord(record, lacking)); !e.ok())
+                    return failed(e);
                 ++summary.duplicatesAddingFields;
             }
         }

@@ -3,6 +3,7 @@
 
 #include "AdifReader.h"
 #include "ContactKey.h"
+#include "ContactSet.h"
 #include "KeySet.h"
 #include "LogFile.h"
 #include "LogReader.h"
@@ -38,14 +39,16 @@ using logfile::logLineKey;
 // when the record gives no contact.
 bool recordKey(const AdifRecord& record, QByteArray& key);
 
-// The keys of every contact in a log (fails only when the log exists but
-// cannot be read), and for each contact its key with what tells contacts of one
-// key apart (MODE, SUBMODE, SAT_NAME, PROP_MODE from its record in the
-// fields file), for isDuplicate().
-logfile::ReadResult readKnownContacts(const QString& logPath, KeySet& known);
+// Every contact in a log, by key, with what tells contacts of one key apart
+// (MODE, SUBMODE, SAT_NAME, PROP_MODE from its record in the fields file),
+// for isDuplicate(); fails only when the log exists but cannot be read. A
+// record whose log line is missing is no contact.
+logfile::ReadResult readKnownContacts(const QString& logPath, ContactSet& known);
 // Whether a contact is one of the known ones: the same key, unless both
-// say what they were and differ. A new one becomes known.
-bool isDuplicate(KeySet& known, const QByteArray& key, const QByteArray& discriminator);
+// say what they were and differ. A new one becomes known. hash is
+// ContactSet::hashOf(key).
+bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discriminator,
+                 quint64 hash);
 
 struct ImportSummary {
     qsizetype added = 0;
@@ -65,8 +68,9 @@ struct ImportSummary {
 // lock, synced before it counts. A record already in the log, or earlier in
 // the file, is a duplicate: its line is not added, but the fields its
 // contact's records lack are. note() receives every skipped and duplicate
-// record with its number and byte offset. The file is read in pieces, and
-// what is to be appended waits in a temporary file: memory holds the keys.
+// record with its number and byte offset. The file is read and parsed in
+// pieces on a thread of its own, and what is to be appended waits in a
+// temporary file: memory holds the keys.
 // adifPath "-" reads standard input; anything but a regular file is refused.
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                          const std::function<void(const QString&)>& note);

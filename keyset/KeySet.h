@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "SlotTable.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
-
-#include <vector>
 
 namespace tavrelo {
 
@@ -26,14 +26,11 @@ public:
 private:
     // The slot holding the key, or the empty slot where it belongs.
     size_t find(QByteArrayView key, quint64 hash) const;
-    const char* placeOf(quint64 slot) const;
     QByteArrayView keyAt(quint64 slot) const;
-    quint64 store(QByteArrayView key, quint64 hash);
-    void grow();
+    void reserveFor(qsizetype count);
 
-    std::vector<quint64> slots_; // 0: empty
-    int bits_ = 0;               // slots_.size() is 2^bits_
-    std::vector<QByteArray> blocks_;
+    keys::SlotTable slots_;
+    keys::PackedStrings strings_;
     qsizetype count_ = 0;
 };
 

@@ -206,6 +206,60 @@ QString describe(qint64 bytes) {
     return bytes == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(bytes);
 }
 
+// The process's umask, read without changing it (umask() would, for every
+// thread at once).
+mode_t currentUmask() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:"))
+                return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return 022;
+}
+
+// Writes the pending bytes to fd, whose end is at offset at, and has the
+// disk start on each piece at once: the sync after finds most of it done.
+int copyTo(const PendingBytes& pending, int fd, qint64 at) {
+    return pending.forEachPiece([&](const char* data, qsizetype n) {
+        const int err = writeAll(fd, data, n);
+        if (err == 0) {
+            ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE); // a hint only
+            at += n;
+        }
+        return err;
+    });
+}
+
+// Makes the pending bytes of a file that does not exist yet that file: the
+// temporary file they wait in, synced, gets the file's name, and the folder
+// entry is synced. linked stays false, with no error, where that cannot be
+// done (the temporary file is elsewhere, or /proc is missing): the caller
+// then writes the file itself. fd receives a descriptor of the new file.
+OsError linkNewFile(PendingBytes& pending, const QString& path, int& fd, bool& linked) {
+    const QString action = QStringLiteral("write to the fields file");
+    linked = false;
+    int err = 0;
+    const int temporary = pending.syncedFile(err);
+    if (temporary < 0)
+        return err == EXDEV ? OsError() : OsError::fromErrno(action, path, err);
+    ::fchmod(temporary, 0644 & ~currentUmask());
+    const QByteArray from = "/proc/self/fd/" + QByteArray::number(temporary);
+    if (::linkat(AT_FDCWD, from.constData(), AT_FDCWD, QFile::encodeName(path).constData(),
+                 AT_SYMLINK_FOLLOW) != 0) {
+        // Made by another program since the lock was taken: the journal
+        // expects the bytes at the start of the file.
+        return errno == EEXIST ? OsError::fromErrno(action, path, EEXIST) : OsError();
+    }
+    fd = ::fcntl(temporary, F_DUPFD_CLOEXEC, 0);
+    linked = true;
+    if (const int e = syncDirectoryOf(path))
+        return OsError::fromErrno(QStringLiteral("confirm on the disk the contacts written to"),
+                                  path, e);
+    return {};
+}
+
 } // namespace
 
 QString fieldsPath(const QString& logPath) {
@@ -284,28 +338,26 @@ std::vector<quint16> PendingBytes::fineHashes() const {
     return all;
 }
 
-OsError PendingBytes::append(QByteArrayView bytes) {
-    if (bytes.isEmpty())
+OsError PendingBytes::openSpill() {
+    if (spillFd_ >= 0)
         return {};
-    size_ += bytes.size();
-    memory_.append(bytes.data(), bytes.size());
-    if (memory_.size() < InMemory)
-        return {};
-    if (spillFd_ < 0) {
-        const QString folder = spillFolder_.isEmpty() ? QStringLiteral("/tmp") : spillFolder_;
-        spillFd_ = openRetrying(QFile::encodeName(folder), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (spillFd_ < 0)
-            spillFd_ = openRetrying("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (spillFd_ < 0)
-            return OsError::fromErrno(QStringLiteral("make room for the contacts to append in"),
-                                      folder, errno);
-    }
-    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
-    hashBlocks(memory_.constData(), whole, hashes_, keepFine_ ? &fine_ : nullptr);
+    const QString folder = spillFolder_.isEmpty() ? QStringLiteral("/tmp") : spillFolder_;
+    spillFd_ = openRetrying(QFile::encodeName(folder), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    spillInFolder_ = spillFd_ >= 0 && !spillFolder_.isEmpty();
+    if (spillFd_ < 0)
+        spillFd_ = openRetrying("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (spillFd_ < 0)
+        return OsError::fromErrno(QStringLiteral("make room for the contacts to append in"), folder,
+                                  errno);
+    return {};
+}
+
+OsError PendingBytes::spill(const char* data, qsizetype size) {
+    hashBlocks(data, size, hashes_, keepFine_ ? &fine_ : nullptr);
     // The spill file is scratch space: its writes go straight to the system.
     qsizetype done = 0;
-    while (done < whole) {
-        const ssize_t n = ::write(spillFd_, memory_.constData() + done, size_t(whole - done));
+    while (done < size) {
+        const ssize_t n = ::write(spillFd_, data + done, size_t(size - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -313,10 +365,65 @@ OsError PendingBytes::append(QByteArrayView bytes) {
                                       spillFolder_, n < 0 ? errno : ENOSPC);
         done += n;
     }
-    spilled_ += whole;
+    if (writeBehind_) // a hint: the final sync then finds most of it written
+        ::sync_file_range(spillFd_, spilled_, size, SYNC_FILE_RANGE_WRITE);
+    spilled_ += size;
+    return {};
+}
+
+OsError PendingBytes::append(QByteArrayView bytes) {
+    if (bytes.isEmpty())
+        return {};
+    size_ += bytes.size();
+    if (memory_.size() + bytes.size() < InMemory) {
+        memory_.append(bytes.data(), bytes.size());
+        return {};
+    }
+    if (const OsError e = openSpill(); !e.ok())
+        return e;
+    // The bytes in memory, made up to a whole block, go first; then the
+    // whole blocks of the new bytes straight from where they are.
+    const qsizetype fill = std::min<qsizetype>(
+        (JournalBlock - memory_.size() % JournalBlock) % JournalBlock, bytes.size());
+    memory_.append(bytes.data(), fill);
+    bytes = bytes.sliced(fill);
+    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
+    if (const OsError e = spill(memory_.constData(), whole); !e.ok())
+        return e;
+    // Moved by hand: remove() would leave the room at the front, and the
+    // next append would reallocate.
     std::memmove(memory_.data(), memory_.constData() + whole, size_t(memory_.size() - whole));
     memory_.truncate(memory_.size() - whole);
+    const qsizetype direct = bytes.size() - bytes.size() % JournalBlock;
+    if (const OsError e = spill(bytes.data(), direct); !e.ok())
+        return e;
+    memory_.append(bytes.data() + direct, bytes.size() - direct);
     return {};
+}
+
+int PendingBytes::syncedFile(int& err) {
+    err = 0;
+    if (const OsError e = openSpill(); !e.ok()) {
+        err = e.error;
+        return -1;
+    }
+    if (!spillInFolder_) {
+        err = EXDEV;
+        return -1;
+    }
+    // The last bytes were never spilled: they go with the program's own
+    // write, as they would to the file itself.
+    if (const int e = writeAll(spillFd_, memory_.constData(), memory_.size())) {
+        err = e;
+        return -1;
+    }
+    spilled_ += memory_.size(); // hashes() and partialBlock() have had their say
+    memory_.clear();
+    if (sysFdatasync(spillFd_) != 0) {
+        err = errno;
+        return -1;
+    }
+    return spillFd_;
 }
 
 int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>& put) const {
@@ -397,6 +504,10 @@ OsError LogTransaction::begin() {
     }
     logSizeAtBegin_ = st.st_size;
     updateLineEnd();
+    // Records for a fields file that is still to be made are that file's
+    // bytes already: the disk may write them while more come.
+    if (::access(QFile::encodeName(fieldsPath(logPath_)).constData(), F_OK) != 0 && errno == ENOENT)
+        fields_.writeBehind();
     return {};
 }
 
@@ -469,14 +580,17 @@ OsError LogTransaction::commit() {
     const QString journal = journalPath(logPath_);
     const QString fieldsAction = QStringLiteral("write to the fields file");
 
-    // The fields file, opened (and created) only when there are fields.
+    // The fields file, opened only when there are fields. A new one is
+    // made whole and synced beside it, and linked into the folder.
     int fieldsFd = -1;
     bool fieldsCreated = false;
+    bool fieldsNew = false;
     OsError error;
     if (fields_.size() > 0) {
-        fieldsFd = openLog(fieldsFile, O_RDWR | O_APPEND, fieldsAction, error, &fieldsCreated);
-        if (fieldsFd < 0)
+        fieldsFd = openLog(fieldsFile, O_RDWR | O_APPEND, fieldsAction, error);
+        if (fieldsFd < 0 && error.error != ENOENT)
             return error;
+        fieldsNew = fieldsFd < 0;
     }
     struct FdCloser {
         int fd;
@@ -502,6 +616,9 @@ OsError LogTransaction::commit() {
         if (::fstat(fieldsFd, &st) != 0)
             return OsError::fromErrno(fieldsAction, fieldsFile, errno);
         fieldsPart = {st.st_dev, st.st_ino, st.st_size, fields_.size(), fields_.hashes(), {}};
+        lastHash(fields_, fieldsPart.hashes);
+    } else if (fieldsNew) {
+        fieldsPart = {0, 0, 0, fields_.size(), fields_.hashes(), {}};
         lastHash(fields_, fieldsPart.hashes);
     }
 
@@ -544,9 +661,25 @@ OsError LogTransaction::commit() {
         return failure;
     };
     const QString confirm = QStringLiteral("confirm on the disk the contacts written to");
-    if (fieldsFd >= 0) {
-        if (const int err = fields_.forEachPiece(
-                [&](const char* data, qsizetype n) { return writeAll(fieldsFd, data, n); }))
+    bool fieldsLinked = false;
+    if (fieldsNew) {
+        if (const OsError e = linkNewFile(fields_, fieldsFile, fieldsFd, fieldsLinked); !e.ok())
+            return undo(e);
+        if (fieldsLinked) {
+            closeFields.fd = fieldsFd;
+        } else {
+            // The bytes could not be made a file beside it: the file is
+            // made here, and they are copied in.
+            fieldsFd = openLog(fieldsFile, O_RDWR | O_APPEND, fieldsAction, error, &fieldsCreated);
+            if (fieldsFd < 0)
+                return undo(error);
+            closeFields.fd = fieldsFd;
+            if (::fstat(fieldsFd, &st) != 0 || st.st_size != 0)
+                return undo(OsError::fromErrno(fieldsAction, fieldsFile, EEXIST));
+        }
+    }
+    if (fieldsFd >= 0 && !fieldsLinked) {
+        if (const int err = copyTo(fields_, fieldsFd, fieldsPart.before))
             return undo(OsError::fromErrno(fieldsAction, fieldsFile, err));
         if (sysFdatasync(fieldsFd) != 0)
             return undo(OsError::fromErrno(confirm, fieldsFile, errno));
@@ -555,8 +688,7 @@ OsError LogTransaction::commit() {
                 return undo(OsError::fromErrno(confirm, fieldsFile, err));
         }
     }
-    if (const int err = log_.forEachPiece(
-            [&](const char* data, qsizetype n) { return writeAll(logFd_, data, n); }))
+    if (const int err = copyTo(log_, logFd_, logPart.before))
         return undo(OsError::fromErrno(writeAction, logPath_, err));
     if (sysFdatasync(logFd_) != 0)
         return undo(OsError::fromErrno(confirm, logPath_, errno));

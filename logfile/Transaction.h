@@ -51,15 +51,29 @@ public:
     // Reads the bytes back, whole (for bytes that are known to be few).
     QByteArray readAll() const;
 
+    // Has the disk write the temporary file as it grows, for bytes that are
+    // likely to become a file of their own (see syncedFile()).
+    void writeBehind() { writeBehind_ = true; }
+    // Every byte in the temporary file, in the spill folder, written and
+    // synced through the program's own calls: a file ready to be linked
+    // into the folder. Returns its descriptor (still owned here), or -1
+    // with an errno in err; EXDEV when the file is elsewhere.
+    int syncedFile(int& err);
+
 private:
     void hashFine(const char* data, qsizetype size, std::vector<quint16>& out) const;
     void hashBlocks(const char* data, qsizetype size, std::vector<quint64>& hashes,
                     std::vector<quint16>* fine) const;
+    OsError openSpill();
+    // Hashes whole blocks and writes them to the temporary file.
+    OsError spill(const char* data, qsizetype size);
 
     QString spillFolder_;
     QByteArray memory_; // the bytes not yet in the temporary file
     qint64 spilled_ = 0;
     int spillFd_ = -1;
+    bool spillInFolder_ = false; // not in /tmp, for want of room in the folder
+    bool writeBehind_ = false;
     qint64 size_ = 0;
     std::vector<quint64> hashes_;
     bool keepFine_ = false;
