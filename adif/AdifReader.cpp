@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AdifReader.h"
 
+#include "LogReader.h"
+
 #include <QIODevice>
 
 #include <cstring>
@@ -54,14 +56,6 @@ qsizetype afterCharacters(QByteArrayView buffer, qsizetype p, qsizetype n) {
         p += c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
     }
     return p <= buffer.size() ? p : -1;
-}
-
-bool hasNonAscii(QByteArrayView bytes) {
-    for (const char c : bytes) {
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return true;
-    }
-    return false;
 }
 
 bool equalsUpper(QByteArrayView name, const char (&wanted)[4]) {
@@ -163,7 +157,7 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
                 return Tag::NeedMore; // the value, or what follows it, is still to come
             end = std::min(end, buffer.size());
         }
-        if (end < buffer.size() && hasNonAscii(buffer.sliced(pos, end - pos))) {
+        if (end < buffer.size() && !logfile::isAscii(buffer.sliced(pos, end - pos))) {
             const Clean byBytes = endsCleanly(buffer, end, atEnd_);
             if (byBytes == Clean::Unknown)
                 return Tag::NeedMore;

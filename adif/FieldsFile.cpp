@@ -21,20 +21,15 @@ namespace tavrelo::adif {
 namespace {
 
 // The names whose values the log line holds.
-constexpr const char* boxNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL",
-                                    "NAME",     "QTH",     "RST_SENT", "RST_RCVD"};
+constexpr QByteArrayView boxNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL",
+                                       "NAME",     "QTH",     "RST_SENT", "RST_RCVD"};
 // The names that say which contact a record is.
-constexpr const char* identityNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "FREQ",     "CALL",
-                                         "MODE",     "SUBMODE", "SAT_NAME", "PROP_MODE"};
-
-bool isAscii(QByteArrayView v) {
-    return std::all_of(v.begin(), v.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
+constexpr QByteArrayView identityNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "FREQ",     "CALL",
+                                            "MODE",     "SUBMODE", "SAT_NAME", "PROP_MODE"};
 
 // A value as UTF-8: it is already, or it is Windows-1252.
 QByteArray utf8(QByteArrayView value) {
-    if (isAscii(value) || QUtf8StringView(value).isValidUtf8())
+    if (logfile::isAscii(value) || QUtf8StringView(value).isValidUtf8())
         return value.toByteArray();
     return logfile::decodeLine(value.data(), value.data() + value.size()).toUtf8();
 }
@@ -43,9 +38,9 @@ void putField(QByteArray& out, QByteArrayView name, QByteArrayView value) {
     appendStoredField(out, name, value);
 }
 
-template <size_t N> bool among(QByteArrayView name, const char* const (&names)[N]) {
+template <size_t N> bool among(QByteArrayView name, const QByteArrayView (&names)[N]) {
     return std::any_of(std::begin(names), std::end(names),
-                       [&](const char* n) { return name == QByteArrayView(n); });
+                       [&](QByteArrayView n) { return sameName(name, n); });
 }
 
 } // namespace
@@ -67,7 +62,7 @@ void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
     bool plain = true;
     for (const AdifField& f : record.fields) {
         room += f.name.size() + f.data.size() + 24;
-        plain = plain && (isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8());
+        plain = plain && (logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8());
     }
     if (!plain) {
         for (const AdifField& f : record.fields)
@@ -126,46 +121,72 @@ QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names
 
 namespace {
 
+// The values that tell contacts apart, the first of each name.
+struct Telling {
+    QByteArrayView mode, submode, sat, prop;
+
+    void note(QByteArrayView name, QByteArrayView value) {
+        QByteArrayView* slot = name.size() == 4 && sameName(name, "MODE")        ? &mode
+                               : name.size() == 7 && sameName(name, "SUBMODE")   ? &submode
+                               : name.size() == 8 && sameName(name, "SAT_NAME")  ? &sat
+                               : name.size() == 9 && sameName(name, "PROP_MODE") ? &prop
+                                                                                 : nullptr;
+        if (slot && slot->isNull())
+            *slot = value.isNull() ? QByteArrayView("", 0) : value;
+    }
+};
+
 // MODE, SAT_NAME, PROP_MODE; a SUBMODE without its MODE stands for the mode
 // it belongs to, so that a record with FT4 and one with MFSK are one.
-template <typename Value> QByteArray discriminatorOf(const Value& value) {
-    const QByteArrayView rawMode = value("MODE").trimmed();
-    const QByteArrayView sat = value("SAT_NAME").trimmed();
-    const QByteArrayView prop = value("PROP_MODE").trimmed();
-    QByteArray mode = rawMode.toByteArray();
+void appendDiscriminator(const Telling& t, QByteArray& out) {
+    QByteArrayView mode = t.mode.trimmed();
+    const QByteArrayView sat = t.sat.trimmed();
+    const QByteArrayView prop = t.prop.trimmed();
+    QByteArray fromSubmode;
     if (mode.isEmpty()) {
-        const QByteArrayView sub = value("SUBMODE").trimmed();
+        const QByteArrayView sub = t.submode.trimmed();
         if (!sub.isEmpty()) {
             const auto m = modeOf(QString::fromUtf8(sub));
-            mode = m ? m->mode : sub.toByteArray();
+            fromSubmode = m ? m->mode : sub.toByteArray();
+            mode = fromSubmode;
         }
     }
     if (mode.isEmpty() && sat.isEmpty() && prop.isEmpty())
-        return {};
-    QByteArray d;
-    d.reserve(mode.size() + sat.size() + prop.size() + 2);
-    d += mode;
-    d += '|';
-    d += sat;
-    d += '|';
-    d += prop;
-    return d.toUpper();
+        return;
+    const qsizetype start = out.size();
+    out += mode;
+    out += '|';
+    out += sat;
+    out += '|';
+    out += prop;
+    for (char* p = out.data() + start; p < out.data() + out.size(); ++p) {
+        if (*p >= 'a' && *p <= 'z')
+            *p = char(*p - 32);
+    }
 }
 
 } // namespace
 
+void appendDiscriminator(const AdifRecord& record, QByteArray& out) {
+    Telling t;
+    for (const AdifField& f : record.fields)
+        t.note(f.name, f.data);
+    appendDiscriminator(t, out);
+}
+
 QByteArray discriminator(const AdifRecord& record) {
-    return discriminatorOf([&](const char* name) { return record.value(name); });
+    QByteArray d;
+    appendDiscriminator(record, d);
+    return d;
 }
 
 QByteArray discriminator(const StoredFields& fields) {
-    return discriminatorOf([&](const char* name) {
-        for (const StoredField& f : fields) {
-            if (f.name == name)
-                return QByteArrayView(f.value);
-        }
-        return QByteArrayView();
-    });
+    Telling t;
+    for (const StoredField& f : fields)
+        t.note(f.name, f.value);
+    QByteArray d;
+    appendDiscriminator(t, d);
+    return d;
 }
 
 quint64 keyHash(QByteArrayView key) {
@@ -225,6 +246,12 @@ struct FedBatch {
     QByteArray bytes;
     std::vector<Field> fields;
     std::vector<Record> records;
+
+    void clear() {
+        bytes.resize(0); // keeps the room
+        fields.clear();
+        records.clear();
+    }
 };
 
 // The records of a fields file that are contacts, read ahead in file order
@@ -233,8 +260,8 @@ struct FedBatch {
 class RecordFeed {
 public:
     RecordFeed(int fd, qint64 maxRecordBytes)
-        : ahead_([fd, maxRecordBytes](const ReadAhead<FedBatch>::Hand& hand) {
-              return read(fd, maxRecordBytes, hand);
+        : ahead_([fd, maxRecordBytes](ReadAhead<FedBatch>& ahead) {
+              return read(fd, maxRecordBytes, ahead);
           }) {}
 
     // The hash of the next record's key, the record staying next; false at
@@ -246,6 +273,8 @@ public:
             std::unique_ptr<FedBatch> next = ahead_.take();
             if (!next)
                 return false;
+            if (current_)
+                ahead_.giveBack(std::move(current_));
             current_ = std::move(next);
             taken_ = 0;
         }
@@ -268,7 +297,7 @@ public:
 private:
     static constexpr size_t BatchRecords = 1024;
 
-    static QString read(int fd, qint64 maxRecordBytes, const ReadAhead<FedBatch>::Hand& hand) {
+    static QString read(int fd, qint64 maxRecordBytes, ReadAhead<FedBatch>& ahead) {
         QFile file;
         if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             ::close(fd);
@@ -277,7 +306,7 @@ private:
         AdifReader reader(&file);
         AdifRecord record;
         QByteArray key;
-        auto batch = std::make_unique<FedBatch>();
+        std::unique_ptr<FedBatch> batch = ahead.spare();
         while (reader.next(record)) {
             if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes)
                 continue; // not a contact: never asked for
@@ -292,13 +321,13 @@ private:
             }
             // A batch holds at most some thousand records and 1 GiB.
             if (batch->records.size() == BatchRecords || batch->bytes.size() > (1 << 30)) {
-                if (!hand(std::move(batch)))
+                if (!ahead.hand(std::move(batch)))
                     return {};
-                batch = std::make_unique<FedBatch>();
+                batch = ahead.spare();
             }
         }
         if (!batch->records.empty())
-            hand(std::move(batch));
+            ahead.hand(std::move(batch));
         return reader.readError();
     }
 

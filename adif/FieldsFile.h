@@ -46,6 +46,8 @@ QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names
 // PROP_MODE, in upper case, joined by '|'; empty when the record has none.
 QByteArray discriminator(const AdifRecord& record);
 QByteArray discriminator(const StoredFields& fields);
+// The same appended to out.
+void appendDiscriminator(const AdifRecord& record, QByteArray& out);
 
 class RecordFeed;
 

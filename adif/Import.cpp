@@ -433,21 +433,52 @@ struct ContactBatch {
     struct Item {
         qsizetype number = 0;
         qint64 offset = 0;
-        quint64 hash = 0; // of the key
+        quint64 hash = 0; // of the key, made by the taking side
         // Where its bytes start; they end where the next item's start.
-        qsizetype line = 0, key = 0, discriminator = 0, record = 0;
+        qsizetype line = 0, key = 0, discriminator = 0;
+        // Its fields, when it keeps more than the boxes hold.
+        qsizetype firstField = 0, fieldCount = 0;
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
     };
-    QByteArray lines, keys, records;
+    struct Field {
+        qsizetype name, nameSize, value, valueSize; // in fieldBytes
+    };
+    QByteArray lines, keys, fieldBytes;
+    std::vector<Field> fields;
     std::vector<Item> items;
     QStringList skipReasons;
 
+    void clear() {
+        lines.resize(0); // keeps the room
+        keys.resize(0);
+        fieldBytes.resize(0);
+        fields.clear();
+        items.clear();
+        skipReasons.clear();
+    }
+    void addFields(const AdifRecord& record, Item& item) {
+        item.firstField = qsizetype(fields.size());
+        item.fieldCount = record.fields.size();
+        for (const AdifField& f : record.fields) {
+            const qsizetype at = fieldBytes.size();
+            fieldBytes.append(f.name.data(), f.name.size());
+            fieldBytes.append(f.data.data(), f.data.size());
+            fields.push_back({at, f.name.size(), at + f.name.size(), f.data.size()});
+        }
+    }
+    // The item's record again, its fields pointing into the batch.
+    void record(size_t i, AdifRecord& out) const {
+        out.fields.clear();
+        const Item& item = items[i];
+        for (qsizetype k = item.firstField; k < item.firstField + item.fieldCount; ++k) {
+            const Field& f = fields[size_t(k)];
+            out.fields.append({QByteArrayView(fieldBytes).sliced(f.name, f.nameSize),
+                               QByteArrayView(fieldBytes).sliced(f.value, f.valueSize)});
+        }
+    }
     qsizetype lineEnd(size_t i) const {
         return i + 1 < items.size() ? items[i + 1].line : lines.size();
-    }
-    qsizetype recordEnd(size_t i) const {
-        return i + 1 < items.size() ? items[i + 1].record : records.size();
     }
     QByteArrayView key(size_t i) const {
         return QByteArrayView(keys).sliced(items[i].key, items[i].discriminator - items[i].key);
@@ -463,14 +494,13 @@ struct ReadTotals {
 };
 
 // Reads and converts the file's records on the reading thread.
-QString readContacts(QIODevice& file, const ReadAhead<ContactBatch>::Hand& hand,
-                     ReadTotals& totals) {
+QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals& totals) {
     constexpr size_t BatchRecords = 1024;
     constexpr qsizetype BatchBytes = 16 << 20;
     AdifReader reader(&file);
     AdifRecord record;
     QByteArray key;
-    auto batch = std::make_unique<ContactBatch>();
+    std::unique_ptr<ContactBatch> batch = ahead.spare();
     while (reader.next(record)) {
         ContactBatch::Item item;
         item.number = record.number;
@@ -479,29 +509,27 @@ QString readContacts(QIODevice& file, const ReadAhead<ContactBatch>::Hand& hand,
         item.line = batch->lines.size();
         item.key = batch->keys.size();
         item.discriminator = item.key;
-        item.record = batch->records.size();
         const QString skipReason = appendContact(record, batch->lines, key);
         if (!skipReason.isEmpty()) {
             item.skip = batch->skipReasons.size();
             batch->skipReasons << skipReason;
         } else {
-            item.hash = ContactSet::hashOf(key);
             batch->keys += key;
             item.discriminator = batch->keys.size();
-            batch->keys += discriminator(record);
+            appendDiscriminator(record, batch->keys);
             if (keepsMore(record))
-                appendFieldsRecord(record, batch->records);
+                batch->addFields(record, item);
         }
         batch->items.push_back(item);
         if (batch->items.size() == BatchRecords ||
-            batch->lines.size() + batch->records.size() > BatchBytes) {
-            if (!hand(std::move(batch)))
+            batch->lines.size() + batch->fieldBytes.size() > BatchBytes) {
+            if (!ahead.hand(std::move(batch)))
                 return {};
-            batch = std::make_unique<ContactBatch>();
+            batch = ahead.spare();
         }
     }
     if (!batch->items.empty())
-        hand(std::move(batch));
+        ahead.hand(std::move(batch));
     totals.valuesReadAsCharacters = reader.valuesReadAsCharacters();
     return reader.readError();
 }
@@ -561,21 +589,21 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     };
     {
         ReadTotals totals;
-        ReadAhead<ContactBatch> ahead([&](const ReadAhead<ContactBatch>::Hand& hand) {
-            return readContacts(file, hand, totals);
-        });
-        while (const std::unique_ptr<ContactBatch> batch = ahead.take()) {
-            const std::vector<ContactBatch::Item>& items = batch->items;
-            // The new contacts' bytes go on in runs, from after the last
+        ReadAhead<ContactBatch> ahead(
+            [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
+        AdifRecord record;
+        QByteArray records; // the new contacts' records of a batch
+        while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
+            std::vector<ContactBatch::Item>& items = batch->items;
+            for (size_t i = 0; i < items.size(); ++i)
+                items[i].hash = items[i].skip < 0 ? ContactSet::hashOf(batch->key(i)) : 0;
+            // The new contacts' lines go on in runs, from after the last
             // duplicate up to the next one.
-            qsizetype linesFrom = 0, recordsFrom = 0;
-            const auto appendUpTo = [&](qsizetype lines, qsizetype records) {
-                OsError e = log.appendLog(
+            qsizetype linesFrom = 0;
+            records.resize(0);
+            const auto appendUpTo = [&](qsizetype lines) {
+                return log.appendLog(
                     QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
-                if (e.ok())
-                    e = log.appendFields(
-                        QByteArrayView(batch->records).sliced(recordsFrom, records - recordsFrom));
-                return e;
             };
             for (size_t i = 0; i < items.size(); ++i) {
                 // The slots of the keys a few records on are asked for now,
@@ -607,18 +635,24 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                              .arg(describeContact(line)));
                     duplicates.push_back(item.number);
                     duplicateKeys.insert(batch->key(i));
-                    if (const OsError e = appendUpTo(item.line, item.record); !e.ok())
+                    if (const OsError e = appendUpTo(item.line); !e.ok())
                         return failed(e);
                     linesFrom = batch->lineEnd(i);
-                    recordsFrom = batch->recordEnd(i);
                     continue;
                 }
                 ++summary.added;
-                if (batch->recordEnd(i) > item.record)
+                if (item.fieldCount > 0) {
+                    batch->record(i, record);
+                    appendFieldsRecord(record, records);
                     ++summary.records;
+                }
             }
-            if (const OsError e = appendUpTo(batch->lines.size(), batch->records.size()); !e.ok())
+            OsError e = appendUpTo(batch->lines.size());
+            if (e.ok())
+                e = log.appendFields(records);
+            if (!e.ok())
                 return failed(e);
+            ahead.giveBack(std::move(batch));
         }
         if (const QString e = ahead.error(); !e.isEmpty())
             return failed(OsError::because(readAction, adifPath, e));

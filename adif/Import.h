@@ -47,8 +47,7 @@ logfile::ReadResult readKnownContacts(const QString& logPath, ContactSet& known)
 // Whether a contact is one of the known ones: the same key, unless both
 // say what they were and differ. A new one becomes known. hash is
 // ContactSet::hashOf(key).
-bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discriminator,
-                 quint64 hash);
+bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discriminator, quint64 hash);
 
 struct ImportSummary {
     qsizetype added = 0;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace tavrelo::adif {
 
@@ -17,16 +18,11 @@ namespace tavrelo::adif {
 // on while its records are used.
 template <typename Batch> class ReadAhead {
 public:
-    // Hands a batch over, waiting while enough are waiting; false once the
-    // taking side wants no more.
-    using Hand = std::function<bool(std::unique_ptr<Batch>)>;
-
-    // make() runs on the thread, handing over its batches in order, and
-    // returns why it stopped early (empty when it did not).
-    explicit ReadAhead(std::function<QString(const Hand&)> make, size_t maxWaiting = 8)
+    // make() runs on the thread, handing over its batches in order through
+    // hand(), and returns why it stopped early (empty when it did not).
+    explicit ReadAhead(std::function<QString(ReadAhead&)> make, size_t maxWaiting = 8)
         : maxWaiting_(maxWaiting), thread_([this, make = std::move(make)] {
-              const QString error =
-                  make([this](std::unique_ptr<Batch> b) { return hand(std::move(b)); });
+              const QString error = make(*this);
               const std::lock_guard lock(mutex_);
               done_ = true;
               error_ = error;
@@ -62,8 +58,27 @@ public:
         const std::lock_guard lock(mutex_);
         return error_;
     }
+    // A batch that was taken and is done with: make() fills it again, its
+    // memory already there.
+    void giveBack(std::unique_ptr<Batch> batch) {
+        const std::lock_guard lock(mutex_);
+        if (spares_.size() < maxWaiting_)
+            spares_.push_back(std::move(batch));
+    }
 
-private:
+    // For make(): a batch given back, emptied by its clear(), or a new one.
+    std::unique_ptr<Batch> spare() {
+        std::unique_lock lock(mutex_);
+        if (spares_.empty())
+            return std::make_unique<Batch>();
+        std::unique_ptr<Batch> b = std::move(spares_.back());
+        spares_.pop_back();
+        lock.unlock();
+        b->clear();
+        return b;
+    }
+    // For make(): hands a batch over, waiting while enough are waiting;
+    // false once the taking side wants no more.
     bool hand(std::unique_ptr<Batch> batch) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] { return stop_ || batches_.size() < maxWaiting_; });
@@ -79,6 +94,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Batch>> batches_; // guarded by mutex_
+    std::vector<std::unique_ptr<Batch>> spares_; // guarded by mutex_
     bool done_ = false;                          // guarded by mutex_
     bool stop_ = false;                          // guarded by mutex_
     QString error_;                              // guarded by mutex_

@@ -13,11 +13,6 @@ namespace tavrelo::logfile {
 
 namespace {
 
-bool isAscii(QByteArrayView text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 bool isAsciiSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
@@ -34,7 +29,7 @@ QByteArrayView asciiTrimmed(QByteArrayView v) {
 
 void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
                 QByteArray& key) {
-    key.clear();
+    key.resize(0); // keeps its room for the next key
     if (isAscii(date) && isAscii(time) && isAscii(band) && isAscii(call)) {
         // What the text path below gives for ASCII, on the bytes.
         time = time.first(std::min<qsizetype>(time.size(), 5));

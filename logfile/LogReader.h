@@ -29,6 +29,21 @@ struct ReadResult {
     long long end = 0;
 };
 
+// Whether every byte is below 0x80, looked at eight at a time.
+inline bool isAscii(QByteArrayView bytes) {
+    const char* p = bytes.data();
+    qsizetype n = bytes.size();
+    quint64 seen = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        quint64 w;
+        std::memcpy(&w, p, 8);
+        seen |= w;
+    }
+    for (; n > 0; ++p, --n)
+        seen |= static_cast<unsigned char>(*p);
+    return (seen & 0x8080808080808080ull) == 0;
+}
+
 // A line ends with CR LF, LF, or a lone CR (as old editors wrote).
 
 // Reads size bytes of the log from offset into out: fewer only where the
