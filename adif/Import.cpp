@@ -460,11 +460,23 @@ struct ContactBatch {
     void addFields(const AdifRecord& record, Item& item) {
         item.firstField = qsizetype(fields.size());
         item.fieldCount = record.fields.size();
+        // Copied through a pointer into room made once: an append per
+        // name and value costs more than the copying.
+        qsizetype at = fieldBytes.size();
+        qsizetype size = at;
+        for (const AdifField& f : record.fields)
+            size += f.name.size() + f.data.size();
+        if (fieldBytes.capacity() < size)
+            fieldBytes.reserve(std::max(2 * fieldBytes.capacity(), size));
+        fieldBytes.resize(size);
+        char* w = fieldBytes.data();
         for (const AdifField& f : record.fields) {
-            const qsizetype at = fieldBytes.size();
-            fieldBytes.append(f.name.data(), f.name.size());
-            fieldBytes.append(f.data.data(), f.data.size());
             fields.push_back({at, f.name.size(), at + f.name.size(), f.data.size()});
+            std::memcpy(w + at, f.name.data(), size_t(f.name.size()));
+            at += f.name.size();
+            if (!f.data.isEmpty())
+                std::memcpy(w + at, f.data.data(), size_t(f.data.size()));
+            at += f.data.size();
         }
     }
     // The item's record again, its fields pointing into the batch.
@@ -592,7 +604,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
         AdifRecord record;
-        QByteArray records; // the new contacts' records of a batch
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
             for (size_t i = 0; i < items.size(); ++i)
@@ -600,7 +611,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
             // The new contacts' lines go on in runs, from after the last
             // duplicate up to the next one.
             qsizetype linesFrom = 0;
-            records.resize(0);
             const auto appendUpTo = [&](qsizetype lines) {
                 return log.appendLog(
                     QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
@@ -642,15 +652,17 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 }
                 ++summary.added;
                 if (item.fieldCount > 0) {
+                    // Made where it waits to be appended, not copied there.
                     batch->record(i, record);
-                    appendFieldsRecord(record, records);
+                    logfile::PendingBytes& fields = log.pendingFields();
+                    const qsizetype before = fields.tail().size();
+                    appendFieldsRecord(record, fields.tail());
+                    if (const OsError e = fields.settle(before); !e.ok())
+                        return failed(e);
                     ++summary.records;
                 }
             }
-            OsError e = appendUpTo(batch->lines.size());
-            if (e.ok())
-                e = log.appendFields(records);
-            if (!e.ok())
+            if (const OsError e = appendUpTo(batch->lines.size()); !e.ok())
                 return failed(e);
             ahead.giveBack(std::move(batch));
         }

@@ -401,6 +401,20 @@ OsError PendingBytes::append(QByteArrayView bytes) {
     return {};
 }
 
+OsError PendingBytes::settle(qsizetype before) {
+    size_ += memory_.size() - before;
+    if (memory_.size() < InMemory)
+        return {};
+    if (const OsError e = openSpill(); !e.ok())
+        return e;
+    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
+    if (const OsError e = spill(memory_.constData(), whole); !e.ok())
+        return e;
+    std::memmove(memory_.data(), memory_.constData() + whole, size_t(memory_.size() - whole));
+    memory_.truncate(memory_.size() - whole);
+    return {};
+}
+
 int PendingBytes::syncedFile(int& err) {
     err = 0;
     if (const OsError e = openSpill(); !e.ok()) {

@@ -40,6 +40,11 @@ public:
     void keepFineHashes() { keepFine_ = true; }
     std::vector<quint16> fineHashes() const;
     OsError append(QByteArrayView bytes);
+    // The bytes still in memory, for a caller that makes its bytes in
+    // place at their end rather than copying them in; settle() follows,
+    // with the size they had before.
+    QByteArray& tail() { return memory_; }
+    OsError settle(qsizetype before);
     void clear();
     qint64 size() const { return size_; }
     // The hashes of the whole blocks so far, and the bytes after them.
