@@ -9,10 +9,15 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tavrelo::logfile {
@@ -287,7 +292,128 @@ quint64 blockHash(const char* data, qsizetype size) {
     return h ^ (h >> 32);
 }
 
+// Writes whole blocks at the end of a temporary file on a thread of its
+// own, straight to the disk (O_DIRECT) where the file system allows: the
+// bytes take no copy into the system's cache, and are on the disk by the
+// time they are synced. One buffer is filled while the other is written.
+class BlockWriter {
+public:
+    static constexpr qsizetype BufferSize = qsizetype(8) << 20;
+    static constexpr size_t Alignment = 4096;
+
+    BlockWriter(int fd, qint64 at) : fd_(fd), at_(at) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        direct_ = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+        for (char*& b : free_)
+            b = static_cast<char*>(std::aligned_alloc(Alignment, size_t(BufferSize)));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~BlockWriter() {
+        finish();
+        for (char* b : free_)
+            std::free(b);
+    }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Queues whole blocks; returns the errno of a write that failed, or 0.
+    int write(const char* data, qsizetype size) {
+        while (size > 0) {
+            const qsizetype n = std::min(size, BufferSize);
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return error_ || freeCount_ > 0; });
+            if (error_)
+                return error_;
+            char* buffer = free_[--freeCount_];
+            lock.unlock();
+            std::memcpy(buffer, data, size_t(n));
+            lock.lock();
+            jobs_.push_back({buffer, n});
+            changed_.notify_all();
+            data += n;
+            size -= n;
+        }
+        const std::lock_guard lock(mutex_);
+        return error_;
+    }
+    // Waits for every queued block, ends the thread and leaves the file as
+    // an ordinary one; returns the errno of a write that failed, or 0.
+    int finish() {
+        if (thread_.joinable()) {
+            {
+                const std::lock_guard lock(mutex_);
+                stop_ = true;
+            }
+            changed_.notify_all();
+            thread_.join();
+            if (direct_) {
+                const int flags = ::fcntl(fd_, F_GETFL);
+                if (flags >= 0)
+                    ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT);
+            }
+        }
+        return error_;
+    }
+
+private:
+    struct Job {
+        char* buffer;
+        qsizetype size;
+    };
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+            if (jobs_.empty())
+                return;
+            const Job job = jobs_.front();
+            jobs_.pop_front();
+            lock.unlock();
+            const int err = error_ ? 0 : writeAt(job);
+            lock.lock();
+            if (err && !error_)
+                error_ = err;
+            free_[freeCount_++] = job.buffer;
+            changed_.notify_all();
+        }
+    }
+    int writeAt(const Job& job) {
+        qsizetype done = 0;
+        while (done < job.size) {
+            const ssize_t n =
+                ::pwrite(fd_, job.buffer + done, size_t(job.size - done), off_t(at_ + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EINVAL && direct_) {
+                // Refused straight to the disk after all: through the cache.
+                const int flags = ::fcntl(fd_, F_GETFL);
+                direct_ = !(flags >= 0 && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0);
+                if (!direct_)
+                    continue;
+            }
+            if (n <= 0)
+                return n < 0 ? errno : ENOSPC;
+            done += n;
+        }
+        at_ += job.size;
+        return 0;
+    }
+
+    const int fd_;
+    qint64 at_; // the writing thread's
+    bool direct_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_; // guarded by mutex_
+    char* free_[2] = {};   // guarded by mutex_
+    int freeCount_ = 2;    // guarded by mutex_
+    int error_ = 0;        // guarded by mutex_
+    bool stop_ = false;    // guarded by mutex_
+    std::thread thread_;
+};
+
 void PendingBytes::clear() {
+    writer_.reset();
     if (spillFd_ >= 0)
         ::close(spillFd_);
     spillFd_ = -1;
@@ -299,6 +425,7 @@ void PendingBytes::clear() {
 }
 
 PendingBytes::~PendingBytes() {
+    writer_.reset();
     if (spillFd_ >= 0)
         ::close(spillFd_);
 }
@@ -354,6 +481,15 @@ OsError PendingBytes::openSpill() {
 
 OsError PendingBytes::spill(const char* data, qsizetype size) {
     hashBlocks(data, size, hashes_, keepFine_ ? &fine_ : nullptr);
+    if (writeBehind_) {
+        if (!writer_)
+            writer_ = std::make_unique<BlockWriter>(spillFd_, spilled_);
+        if (const int err = writer_->write(data, size))
+            return OsError::fromErrno(QStringLiteral("make room for the contacts to append in"),
+                                      spillFolder_, err);
+        spilled_ += size;
+        return {};
+    }
     // The spill file is scratch space: its writes go straight to the system.
     qsizetype done = 0;
     while (done < size) {
@@ -365,8 +501,6 @@ OsError PendingBytes::spill(const char* data, qsizetype size) {
                                       spillFolder_, n < 0 ? errno : ENOSPC);
         done += n;
     }
-    if (writeBehind_) // a hint: the final sync then finds most of it written
-        ::sync_file_range(spillFd_, spilled_, size, SYNC_FILE_RANGE_WRITE);
     spilled_ += size;
     return {};
 }
@@ -425,6 +559,13 @@ int PendingBytes::syncedFile(int& err) {
         err = EXDEV;
         return -1;
     }
+    if (writer_ && (err = writer_->finish()) != 0)
+        return -1;
+    // The writing thread wrote at offsets, not at the file's position.
+    if (::lseek(spillFd_, off_t(spilled_), SEEK_SET) < 0) {
+        err = errno;
+        return -1;
+    }
     // The last bytes were never spilled: they go with the program's own
     // write, as they would to the file itself.
     if (const int e = writeAll(spillFd_, memory_.constData(), memory_.size())) {
@@ -441,6 +582,10 @@ int PendingBytes::syncedFile(int& err) {
 }
 
 int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>& put) const {
+    if (writer_) {
+        if (const int err = writer_->finish())
+            return err;
+    }
     if (spilled_ > 0) {
         QByteArray piece(Piece, Qt::Uninitialized);
         for (qint64 at = 0; at < spilled_; at += Piece) {

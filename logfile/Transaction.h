@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace tavrelo::logfile {
@@ -22,6 +23,8 @@ QString journalPath(const QString& logPath);
 quint64 blockHash(const char* data, qsizetype size);
 inline constexpr qsizetype JournalBlock = 4096;
 inline constexpr qsizetype FineChunk = 64; // the finer hashes, for the end of a torn write
+
+class BlockWriter;
 
 // Bytes waiting to be appended to one file: in memory while they are few,
 // in an unnamed temporary file beside the log beyond that, so that a batch
@@ -56,8 +59,9 @@ public:
     // Reads the bytes back, whole (for bytes that are known to be few).
     QByteArray readAll() const;
 
-    // Has the disk write the temporary file as it grows, for bytes that are
-    // likely to become a file of their own (see syncedFile()).
+    // Has the temporary file written to the disk as it grows, on a thread
+    // of its own, for bytes that are likely to become a file of their own
+    // (see syncedFile()).
     void writeBehind() { writeBehind_ = true; }
     // Every byte in the temporary file, in the spill folder, written and
     // synced through the program's own calls: a file ready to be linked
@@ -79,6 +83,7 @@ private:
     int spillFd_ = -1;
     bool spillInFolder_ = false; // not in /tmp, for want of room in the folder
     bool writeBehind_ = false;
+    std::unique_ptr<BlockWriter> writer_; // of the temporary file, when writing behind
     qint64 size_ = 0;
     std::vector<quint64> hashes_;
     bool keepFine_ = false;
