@@ -23,6 +23,7 @@
 
 #include <map>
 #include <random>
+#include <sys/stat.h>
 
 using namespace tavrelo;
 using namespace tavrelo::adif;
@@ -536,13 +537,17 @@ private slots:
     void importKilledAtEveryStep_data() {
         QTest::addColumn<bool>("torn");
         QTest::addColumn<bool>("foreignAfter");
-        QTest::newRow("killed") << false << false;
-        QTest::newRow("torn writes") << true << false;
-        QTest::newRow("torn, then another program's line") << true << true;
+        QTest::addColumn<bool>("newFields"); // no fields file yet: it is made whole and linked in
+        QTest::newRow("killed") << false << false << false;
+        QTest::newRow("torn writes") << true << false << false;
+        QTest::newRow("torn, then another program's line") << true << true << false;
+        QTest::newRow("killed, a new fields file") << false << false << true;
+        QTest::newRow("torn writes, a new fields file") << true << false << true;
     }
     void importKilledAtEveryStep() {
         QFETCH(bool, torn);
         QFETCH(bool, foreignAfter);
+        QFETCH(bool, newFields);
         QByteArray adif;
         for (int i = 0; i < 30000; ++i)
             adif += QStringLiteral("<CALL:7>ZZ%1<QSO_DATE:8>20240301<TIME_ON:4>1205<MODE:3>FT8"
@@ -550,8 +555,11 @@ private slots:
                         .arg(i, 5, 10, QLatin1Char('0'))
                         .toLatin1();
         const QByteArray oldLog = "2020-Jan-01,  00:00,  20m,  OLD,  ,  ,  ,  \r\n";
-        const QByteArray oldFields = "<CALL:3>OLD <QSO_DATE:8>20200101 <TIME_ON:4>0000 "
-                                     "<BAND:3>20m <MODE:2>CW <EOR>\r\n";
+        const QByteArray oldFields = newFields ? QByteArray()
+                                               : QByteArray("<CALL:3>OLD <QSO_DATE:8>20200101 "
+                                                            "<TIME_ON:4>0000 <BAND:3>20m "
+                                                            "<MODE:2>CW <EOR>\r\n");
+        const int fieldLines = newFields ? 30000 : 30001;
         QByteArray wholeLog, wholeFields;
         bool finished = false;
         for (int n = 1; !finished && n < 200; ++n) {
@@ -559,7 +567,8 @@ private slots:
             const QString log = dir.filePath("Tavrelo.txt");
             const QString fields = logfile::fieldsPath(log);
             writeFile(log, oldLog);
-            writeFile(fields, oldFields);
+            if (!newFields)
+                writeFile(fields, oldFields);
             writeFile(dir.filePath("in.adi"), adif);
             QProcess p;
             p.setProcessEnvironment(killedAt(n, torn, dir.filePath("count")));
@@ -600,12 +609,12 @@ private slots:
                     logAfter.startsWith(oldLog) && logAfter.count('\n') == 30001,
                     qPrintable(
                         QStringLiteral("killed at %1: %2 lines").arg(n).arg(logAfter.count('\n'))));
-                QVERIFY(fieldsAfter.startsWith(oldFields) && fieldsAfter.count('\n') == 30001);
+                QVERIFY(fieldsAfter.startsWith(oldFields) && fieldsAfter.count('\n') == fieldLines);
             }
         }
         QVERIFY(finished);
         QCOMPARE(wholeLog.count('\n'), 30001);
-        QCOMPARE(wholeFields.count('\n'), 30001);
+        QCOMPARE(wholeFields.count('\n'), fieldLines);
     }
 
     // Two imports of the same file at the same moment: each contact once.
@@ -689,6 +698,111 @@ private slots:
             }
         }
         QVERIFY(finished);
+    }
+
+    // Records for a fields file that does not exist yet become that file:
+    // every byte in order, whether they stayed in memory, went to the disk
+    // on the writing thread, or were made in place where they wait.
+    void newFieldsFile_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<bool>("inPlace");
+        QTest::newRow("few, in memory") << qsizetype(1000) << false;
+        QTest::newRow("spilled, ending on a block") << qsizetype(16 << 20) << false;
+        QTest::newRow("spilled, with a tail") << qsizetype((20 << 20) + 123) << false;
+        QTest::newRow("made in place, spilled, with a tail") << qsizetype((20 << 20) + 123) << true;
+    }
+    void newFieldsFile() {
+        QFETCH(qsizetype, size);
+        QFETCH(bool, inPlace);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, "old\r\n");
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < size; ++i)
+            bytes[i] = char('0' + (i * 7 + i / 4096) % 75);
+        {
+            logfile::LogTransaction t(log);
+            QVERIFY(t.begin().ok());
+            QVERIFY(t.appendLog("new\r\n").ok());
+            QRandomGenerator rng(11);
+            for (qsizetype at = 0; at < size;) {
+                const qsizetype n = std::min<qsizetype>(size - at, rng.bounded(1, 300000));
+                const QByteArrayView piece = QByteArrayView(bytes).sliced(at, n);
+                if (inPlace) {
+                    logfile::PendingBytes& fields = t.pendingFields();
+                    const qsizetype before = fields.tail().size();
+                    fields.tail().append(piece);
+                    QVERIFY(fields.settle(before).ok());
+                } else {
+                    QVERIFY(t.appendFields(piece).ok());
+                }
+                at += n;
+            }
+            const OsError e = t.commit();
+            QVERIFY2(e.ok(), qPrintable(e.message()));
+        }
+        QVERIFY(readFile(logfile::fieldsPath(log)) == bytes);
+        QCOMPARE(readFile(log), QByteArray("old\r\nnew\r\n"));
+        QVERIFY(!QFile::exists(logfile::journalPath(log)));
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(logfile::fieldsPath(log)).constData(), &st), 0);
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        QCOMPARE(st.st_mode & 0777, 0644 & ~mask);
+    }
+
+    // A new fields file whose last write or sync fails is never made, and
+    // the log is as it was.
+    void newFieldsFileFails_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<bool>("sync"); // the sync fails, else the write
+        QTest::newRow("few, the write") << qsizetype(1000) << false;
+        QTest::newRow("few, the sync") << qsizetype(1000) << true;
+        QTest::newRow("spilled, the write of the tail") << qsizetype((9 << 20) + 5) << false;
+        QTest::newRow("spilled, the sync") << qsizetype((9 << 20) + 5) << true;
+    }
+    void newFieldsFileFails() {
+        QFETCH(qsizetype, size);
+        QFETCH(bool, sync);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, "old\r\n");
+        // The file the fields wait in has no name: its link says "(deleted)".
+        const auto unnamed = [](int fd) {
+            return QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(fd))
+                .symLinkTarget()
+                .endsWith(QLatin1String("(deleted)"));
+        };
+        OsError e;
+        {
+            logfile::LogTransaction t(log);
+            QVERIFY(t.begin().ok());
+            QVERIFY(t.appendLog("new\r\n").ok());
+            QVERIFY(t.appendFields(QByteArray(size, 'f')).ok());
+            if (sync) {
+                logfile::systemCalls().fdatasync = [&](int fd) {
+                    if (unnamed(fd)) {
+                        errno = EIO;
+                        return -1;
+                    }
+                    return ::fdatasync(fd);
+                };
+            } else {
+                logfile::systemCalls().write = [&](int fd, const void* data, unsigned long n) {
+                    if (unnamed(fd)) {
+                        errno = ENOSPC;
+                        return -1L;
+                    }
+                    return long(::write(fd, data, n));
+                };
+            }
+            e = t.commit();
+            logfile::systemCalls() = {};
+        }
+        QCOMPARE(e.error, sync ? EIO : ENOSPC);
+        QCOMPARE(readFile(log), QByteArray("old\r\n"));
+        QVERIFY(!QFile::exists(logfile::fieldsPath(log)));
+        QVERIFY(!QFile::exists(logfile::journalPath(log)));
     }
 
     // An append of records alone, torn: the torn records are taken out.
