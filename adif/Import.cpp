@@ -604,8 +604,20 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
         AdifRecord record;
+        bool reserved = fromStandardInput;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
+            if (!reserved && items.size() > 1) {
+                // The contacts to come, reckoned from the first records'
+                // size in the file: the set is made big enough once, not
+                // grown step by step, each step filling a new table.
+                reserved = true;
+                const qint64 first = items.front().offset;
+                const qint64 perRecord =
+                    std::max<qint64>(1, (items.back().offset - first) / qint64(items.size() - 1));
+                const qint64 toCome = std::max<qint64>(0, file.size() - first) / perRecord;
+                known.reserve(known.size() + qsizetype(std::min<qint64>(toCome, 1 << 28)));
+            }
             for (size_t i = 0; i < items.size(); ++i)
                 items[i].hash = items[i].skip < 0 ? ContactSet::hashOf(batch->key(i)) : 0;
             // The new contacts' lines go on in runs, from after the last

@@ -51,11 +51,15 @@ bool ContactSet::insert(QByteArrayView key, QByteArrayView discriminator, quint6
     return true;
 }
 
-void ContactSet::add(QByteArrayView key, QByteArrayView discriminator, quint64 hash) {
-    slots_.reserveFor(count_ + 1, [this](quint64 slot) {
+void ContactSet::reserve(qsizetype count) {
+    slots_.reserveFor(count, [this](quint64 slot) {
         const unsigned char* p = strings_.at(SlotTable::placeOf(slot));
         return hashOf(PackedStrings::next(p));
     });
+}
+
+void ContactSet::add(QByteArrayView key, QByteArrayView discriminator, quint64 hash) {
+    reserve(count_ + 1);
     size_t i = slots_.home(hash);
     while (slots_[i] != 0)
         i = slots_.next(i);

@@ -41,6 +41,9 @@ public:
     void prefetchEntry(quint64 hash) const;
 
     qsizetype size() const { return count_; }
+    // Makes room for count contacts in all, so that the table need not
+    // grow (and be filled again) on the way there.
+    void reserve(qsizetype count);
 
 private:
     template <typename Visit> void walk(QByteArrayView key, quint64 hash, Visit visit) const;
