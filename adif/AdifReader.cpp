@@ -120,44 +120,63 @@ bool AdifReader::fill(qsizetype keepFrom) {
 
 AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& characterReadings) {
     char* const bytes = buffer_.data(); // names are put in upper case in place
-    const QByteArrayView buffer(bytes, buffer_.size());
+    const qsizetype size = buffer_.size();
+    const QByteArrayView buffer(bytes, size);
+    const Tag more = atEnd_ ? Tag::EndOfFile : Tag::NeedMore;
     for (;;) {
         const qsizetype open = find(buffer, '<', pos);
-        const qsizetype close = open < 0 ? -1 : find(buffer, '>', open);
-        if (close < 0)
-            return atEnd_ ? Tag::EndOfFile : Tag::NeedMore;
-        const QByteArrayView tag = buffer.sliced(open + 1, close - open - 1);
-        pos = close + 1;
-        if (equalsUpper(tag, "EOR"))
-            return Tag::EndOfRecord;
-        if (inHeader_ && equalsUpper(tag, "EOH"))
-            return Tag::EndOfHeader;
-        qsizetype colon = 0; // tags are short: a plain loop finds it sooner than memchr
-        while (colon < tag.size() && tag[colon] != ':')
-            ++colon;
-        if (colon == tag.size())
-            colon = -1;
-        if (colon <= 0)
+        if (open < 0)
+            return more;
+        // The tag in one pass: its name up to ':' (in upper case) or '>',
+        // the length's digits, and a type after a second ':'.
+        qsizetype p = open + 1;
+        while (p < size && bytes[p] != ':' && bytes[p] != '>')
+            ++p;
+        if (p == size)
+            return more;
+        const qsizetype colon = p;
+        if (bytes[p] == '>') {
+            pos = p + 1;
+            const QByteArrayView tag = buffer.sliced(open + 1, p - open - 1);
+            if (equalsUpper(tag, "EOR"))
+                return Tag::EndOfRecord;
+            if (inHeader_ && equalsUpper(tag, "EOH"))
+                return Tag::EndOfHeader;
             continue; // a stray tag: nothing to read
+        }
         qsizetype length = 0;
-        qsizetype i = colon + 1;
         bool digits = false;
-        for (; i < tag.size() && tag[i] >= '0' && tag[i] <= '9' && length < (1 << 30); ++i) {
-            length = length * 10 + (tag[i] - '0');
+        for (++p; p < size && bytes[p] >= '0' && bytes[p] <= '9' && length < (1 << 30); ++p) {
+            length = length * 10 + (bytes[p] - '0');
             digits = true;
         }
-        if (!digits || (i < tag.size() && tag[i] != ':'))
+        if (p < size && bytes[p] != '>') {
+            // A type after the length, or what makes it no field tag: the
+            // tag ends at its '>'.
+            const bool typed = digits && bytes[p] == ':';
+            p = find(buffer, '>', p);
+            if (p < 0)
+                return more;
+            if (!typed) {
+                pos = p + 1;
+                continue;
+            }
+        }
+        if (p == size)
+            return more;
+        pos = p + 1;
+        if (!digits || colon == open + 1)
             continue; // not a field tag
-        for (qsizetype k = open + 1; k < open + 1 + colon; ++k)
+        for (qsizetype k = open + 1; k < colon; ++k)
             bytes[k] = upper(bytes[k]);
 
         qsizetype end = pos + length;
-        if (end >= buffer.size()) {
+        if (end >= size) {
             if (!atEnd_)
                 return Tag::NeedMore; // the value, or what follows it, is still to come
-            end = std::min(end, buffer.size());
+            end = std::min(end, size);
         }
-        if (end < buffer.size() && !logfile::isAscii(buffer.sliced(pos, end - pos))) {
+        if (end < size && !logfile::isAscii(buffer.sliced(pos, end - pos))) {
             const Clean byBytes = endsCleanly(buffer, end, atEnd_);
             if (byBytes == Clean::Unknown)
                 return Tag::NeedMore;
@@ -174,7 +193,7 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
                 }
             }
         }
-        field.name = buffer.sliced(open + 1, colon);
+        field.name = buffer.sliced(open + 1, colon - open - 1);
         field.data = buffer.sliced(pos, end - pos);
         pos = end;
         return Tag::Field;
