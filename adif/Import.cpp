@@ -4,6 +4,7 @@
 #include "Adif.h"
 #include "Clock.h"
 #include "FieldsFile.h"
+#include "KeyIndex.h"
 #include "OpenLog.h"
 #include "ReadAhead.h"
 #include "Transaction.h"
@@ -300,30 +301,29 @@ bool addsNothing(QByteArrayView name) {
 // the keys of the duplicates only; names as small numbers to keep it small.
 class NamesByKey {
 public:
-    explicit NamesByKey(const KeySet& wanted) : wanted_(wanted) {}
+    explicit NamesByKey(const KeyIndex& wanted) : wanted_(wanted), bits_(size_t(wanted.size())) {}
     void add(const QByteArray& key, const AdifRecord& record) {
-        if (!wanted_.contains(key))
+        const qsizetype i = wanted_.indexOf(key);
+        if (i < 0)
             return;
-        Bits& bits = names_[key];
         for (const AdifField& f : record.fields) {
             if (!f.data.trimmed().isEmpty())
-                set(bits, f.name);
+                set(bits_[size_t(i)], f.name);
         }
     }
     // The boxes that a log line of the contact fills.
     void addLine(const QByteArray& key, const char* begin, const char* end) {
-        if (!wanted_.contains(key))
+        const qsizetype i = wanted_.indexOf(key);
+        if (i < 0)
             return;
         static const char* const boxes[] = {"NAME", "QTH", "RST_SENT", "RST_RCVD"};
-        Bits& bits = names_[key];
-        const QByteArray line(begin, end - begin);
+        const QByteArrayView line(begin, end - begin);
         qsizetype at = 0;
-        for (int i = 0; i < logfile::FieldCount; ++i) {
+        for (int k = 0; k < logfile::FieldCount; ++k) {
             const qsizetype next = line.indexOf(logfile::FieldSeparator, at);
-            const QByteArrayView value =
-                QByteArrayView(line).sliced(at, (next < 0 ? line.size() : next) - at);
-            if (i >= 4 && !value.trimmed().isEmpty())
-                set(bits, boxes[i - 4]);
+            const QByteArrayView value = line.sliced(at, (next < 0 ? line.size() : next) - at);
+            if (k >= 4 && !value.trimmed().isEmpty())
+                set(bits_[size_t(i)], boxes[k - 4]);
             if (next < 0)
                 break;
             at = next + 3;
@@ -331,7 +331,7 @@ public:
     }
     // The record's names that the contact's records lack; they count as held from now on.
     QList<QByteArray> lacking(const QByteArray& key, const AdifRecord& record) {
-        Bits& bits = names_[key];
+        Bits& bits = bits_[size_t(wanted_.indexOf(key))];
         QList<QByteArray> names;
         for (const AdifField& f : record.fields) {
             if (f.data.trimmed().isEmpty() || addsNothing(f.name) || isSet(bits, f.name))
@@ -344,12 +344,17 @@ public:
 
 private:
     using Bits = std::array<quint64, 4>;
+    // A name's number: the names of a file are few, and found by a look
+    // along them sooner than by hashing. Only the first 256 are told apart.
     int id(QByteArrayView name) {
-        const QByteArray n = name.toByteArray();
-        auto it = ids_.find(n);
-        if (it == ids_.end())
-            it = ids_.insert(n, int(ids_.size()));
-        return it.value();
+        for (size_t i = 0; i < names_.size(); ++i) {
+            if (sameName(names_[i], name))
+                return int(i);
+        }
+        if (names_.size() == 256)
+            return 256;
+        names_.push_back(name.toByteArray());
+        return int(names_.size() - 1);
     }
     void set(Bits& bits, QByteArrayView name) {
         const int i = id(name);
@@ -361,9 +366,9 @@ private:
         return i < 256 && (bits[size_t(i / 64)] >> (i % 64) & 1);
     }
 
-    const KeySet& wanted_;
-    QHash<QByteArray, int> ids_;
-    QHash<QByteArray, Bits> names_;
+    const KeyIndex& wanted_;
+    std::vector<Bits> bits_; // by the key's number
+    std::vector<QByteArray> names_;
 };
 
 // The contact of a log line, for a message: "2024-Mar-01 12:05 20m ZZ9ZZ".
@@ -592,7 +597,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         return summary;
     }
 
-    KeySet duplicateKeys;
+    KeyIndex duplicateKeys;
     std::vector<qsizetype> duplicates; // record numbers
     const auto failed = [&summary](const OsError& e) {
         summary = ImportSummary();
