@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Adif.h"
 #include "Import.h"
+#include "KeyIndex.h"
 #include "SystemCalls.h"
 #include "TestFiles.h"
 #include "Transaction.h"
@@ -239,7 +240,9 @@ private slots:
     // longer than a block of the set, put in one by one and in groups.
     void keySet() {
         KeySet one, grouped;
+        KeyIndex numbered;
         QSet<QByteArray> reference;
+        QHash<QByteArray, qsizetype> numbers; // in the order keys first came
         QRandomGenerator rng(3);
         QList<QByteArray> keys;
         for (int i = 0; i < 200000; ++i)
@@ -261,6 +264,9 @@ private slots:
                 reference.insert(k);
                 QCOMPARE(one.insert(k), isNew);
                 QCOMPARE(inserted[i], isNew);
+                if (isNew)
+                    numbers.insert(k, numbers.size());
+                QCOMPARE(numbered.insert(k), numbers.value(k));
             }
         }
         QCOMPARE(one.size(), reference.size());
@@ -268,6 +274,10 @@ private slots:
         for (const QByteArray& k : std::as_const(reference))
             QVERIFY(one.contains(k) && grouped.contains(k));
         QVERIFY(!one.contains("120001") && !grouped.contains(QByteArray(5 << 20, 'M')));
+        QCOMPARE(numbered.size(), reference.size());
+        for (auto it = numbers.cbegin(); it != numbers.cend(); ++it)
+            QCOMPARE(numbered.indexOf(it.key()), it.value());
+        QCOMPARE(numbered.indexOf("120001"), qsizetype(-1));
     }
 
     // The set of contacts against a reference: every key with the ways its
