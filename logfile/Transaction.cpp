@@ -317,8 +317,11 @@ public:
     BlockWriter(int fd, qint64 at) : fd_(fd), at_(at) {
         const int flags = ::fcntl(fd, F_GETFL);
         direct_ = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
-        for (char*& b : free_)
+        for (char*& b : free_) {
             b = static_cast<char*>(std::aligned_alloc(Alignment, size_t(BufferSize)));
+            if (!b)
+                error_ = ENOMEM; // every write then says so
+        }
         thread_ = std::thread([this] { run(); });
     }
     ~BlockWriter() {
