@@ -2,6 +2,7 @@
 #include "Adif.h"
 #include "Import.h"
 #include "KeyIndex.h"
+#include "ReadAhead.h"
 #include "SystemCalls.h"
 #include "TestFiles.h"
 #include "Transaction.h"
@@ -126,6 +127,15 @@ private slots:
         QTest::newRow("a tag with letters after its length is no field")
             << contact + "<NAME:4x>Hans<QTH:6>Berlin<EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  Berlin,  ,  "} << one;
+        QTest::newRow("<EOR:0> is a field, not the record's end")
+            << contact + "<EOR:0><NAME:4>Hans<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  ,  ,  "} << one;
+        QTest::newRow("a tag without a name or a length is no field")
+            << contact + "<:4>Hans<NAME:>Otto<QTH:6>Berlin<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  Berlin,  ,  "} << one;
+        QTest::newRow("a type after the length, the value after the tag's end")
+            << contact + "<NAME:4:S >Hans<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Hans,  ,  ,  "} << one;
         QTest::newRow("FREQ at a band's lower edge")
             << contact + "<FREQ:6>14.000<EOR>"
             << QStringList{"2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  "} << one;
@@ -278,6 +288,61 @@ private slots:
         for (auto it = numbers.cbegin(); it != numbers.cend(); ++it)
             QCOMPARE(numbered.indexOf(it.key()), it.value());
         QCOMPARE(numbered.indexOf("120001"), qsizetype(-1));
+    }
+
+    // Batches read ahead come in order, with the maker's error; the taking
+    // side may stop at any time, also while the maker waits to hand one
+    // over, and batches given back are filled again.
+    void readAhead_data() {
+        QTest::addColumn<int>("batches");
+        QTest::addColumn<int>("taken"); // how many are taken before stopping
+        QTest::newRow("all, and the end") << 50 << 50;
+        QTest::newRow("stopped after a few, the maker waiting") << 50 << 3;
+        QTest::newRow("stopped at once") << 50 << 0;
+        QTest::newRow("none made") << 0 << 0;
+    }
+    void readAhead() {
+        QFETCH(int, batches);
+        QFETCH(int, taken);
+        struct Numbers {
+            std::vector<int> values;
+            void clear() { values.clear(); }
+        };
+        {
+            ReadAhead<Numbers> ahead(
+                [&](ReadAhead<Numbers>& a) {
+                    for (int i = 0; i < batches; ++i) {
+                        std::unique_ptr<Numbers> b = a.spare();
+                        b->values.assign(100, i);
+                        if (!a.hand(std::move(b)))
+                            return QStringLiteral("stopped");
+                    }
+                    return QStringLiteral("the end");
+                },
+                2);
+            for (int i = 0; i < taken; ++i) {
+                std::unique_ptr<Numbers> b = ahead.take();
+                QVERIFY(b);
+                QCOMPARE(b->values.size(), size_t(100));
+                QCOMPARE(b->values.front(), i);
+                ahead.giveBack(std::move(b));
+            }
+            if (taken == batches) {
+                QVERIFY(!ahead.take());
+                QCOMPARE(ahead.error(), QStringLiteral("the end"));
+                // A batch given back comes out again emptied, its memory
+                // kept (once those given back before are out).
+                for (int i = 0; i < 2; ++i)
+                    ahead.spare();
+                auto last = std::make_unique<Numbers>();
+                last->values.assign(100, 7);
+                const int* memory = last->values.data();
+                ahead.giveBack(std::move(last));
+                const std::unique_ptr<Numbers> again = ahead.spare();
+                QVERIFY(again->values.empty());
+                QCOMPARE(again->values.data(), memory);
+            }
+        }
     }
 
     // The set of contacts against a reference: every key with the ways its
