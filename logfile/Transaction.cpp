@@ -858,9 +858,14 @@ OsError LogTransaction::commit() {
             fieldsFd = openLog(fieldsFile, O_RDWR | O_APPEND, fieldsAction, error, &fieldsCreated);
             if (fieldsFd < 0)
                 return undo(error);
-            closeFields.fd = fieldsFd;
-            if (::fstat(fieldsFd, &st) != 0 || st.st_size != 0)
+            if (::fstat(fieldsFd, &st) != 0 || st.st_size != 0) {
+                // Another program's file since the lock was taken: its
+                // bytes are left alone.
+                ::close(fieldsFd);
+                fieldsFd = -1;
                 return undo(OsError::fromErrno(fieldsAction, fieldsFile, EEXIST));
+            }
+            closeFields.fd = fieldsFd;
         }
     }
     if (fieldsFd >= 0 && !fieldsLinked) {
