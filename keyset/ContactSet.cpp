@@ -52,10 +52,7 @@ bool ContactSet::insert(QByteArrayView key, QByteArrayView discriminator, quint6
 }
 
 void ContactSet::reserve(qsizetype count) {
-    slots_.reserveFor(count, [this](quint64 slot) {
-        const unsigned char* p = strings_.at(SlotTable::placeOf(slot));
-        return hashOf(PackedStrings::next(p));
-    });
+    slots_.reserveFor(count, strings_);
 }
 
 void ContactSet::add(QByteArrayView key, QByteArrayView discriminator, quint64 hash) {

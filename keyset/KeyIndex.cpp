@@ -33,10 +33,7 @@ qsizetype KeyIndex::numberAt(quint64 slot) const {
 }
 
 qsizetype KeyIndex::insert(QByteArrayView key) {
-    slots_.reserveFor(count_ + 1, [this](quint64 slot) {
-        const unsigned char* p = strings_.at(SlotTable::placeOf(slot));
-        return hashOf(PackedStrings::next(p));
-    });
+    slots_.reserveFor(count_ + 1, strings_);
     const quint64 hash = hashOf(key);
     const size_t i = find(key, hash);
     if (slots_[i] != 0)

@@ -20,7 +20,7 @@ size_t KeySet::find(QByteArrayView key, quint64 hash) const {
 }
 
 void KeySet::reserveFor(qsizetype count) {
-    slots_.reserveFor(count, [this](quint64 slot) { return hashOf(keyAt(slot)); });
+    slots_.reserveFor(count, strings_);
 }
 
 bool KeySet::insert(QByteArrayView key) {

@@ -78,7 +78,7 @@ QByteArrayView PackedStrings::next(const unsigned char*& p) {
     return s;
 }
 
-void SlotTable::grow(qsizetype count, const std::function<quint64(quint64)>& hashOfSlot) {
+void SlotTable::grow(qsizetype count, const PackedStrings& strings) {
     int bits = bits_ == 0 ? 10 : bits_;
     while ((size_t(1) << bits) < size_t(count) * 2)
         ++bits;
@@ -93,7 +93,13 @@ void SlotTable::grow(qsizetype count, const std::function<quint64(quint64)>& has
         if (s == 0)
             continue;
         const quint64 tag = s & ((quint64(1) << TagBits) - 1);
-        size_t i = bits_ <= TagBits ? size_t(tag >> (TagBits - bits_)) : home(hashOfSlot(s));
+        size_t i;
+        if (bits_ <= TagBits) {
+            i = size_t(tag >> (TagBits - bits_));
+        } else {
+            const unsigned char* p = strings.at(placeOf(s));
+            i = home(hashOf(PackedStrings::next(p)));
+        }
         while (slots_[i] != 0)
             i = next(i);
         slots_[i] = s;

@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
-#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -57,15 +56,16 @@ public:
         if (!slots_.empty())
             __builtin_prefetch(&slots_[home(hash)]);
     }
-    // Makes room for count strings, at most half the slots full; hashOfSlot
-    // gives a slot's full hash once the tag alone no longer places it.
-    template <typename HashOfSlot> void reserveFor(qsizetype count, HashOfSlot&& hashOfSlot) {
+    // Makes room for count entries, at most half the slots full. Each
+    // entry's first string in strings is what its hash was made of, read
+    // again once the tag alone no longer places it.
+    void reserveFor(qsizetype count, const PackedStrings& strings) {
         if (size_t(count) * 2 > slots_.size())
-            grow(count, hashOfSlot);
+            grow(count, strings);
     }
 
 private:
-    void grow(qsizetype count, const std::function<quint64(quint64 slot)>& hashOfSlot);
+    void grow(qsizetype count, const PackedStrings& strings);
 
     std::vector<quint64> slots_;
     int bits_ = 0; // slots_.size() is 2^bits_

@@ -531,6 +531,19 @@ OsError PendingBytes::spill(const char* data, qsizetype size) {
     return {};
 }
 
+OsError PendingBytes::spillMemory() {
+    if (const OsError e = openSpill(); !e.ok())
+        return e;
+    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
+    if (const OsError e = spill(memory_.constData(), whole); !e.ok())
+        return e;
+    // Moved by hand: remove() would leave the room at the front, and the
+    // next append would reallocate.
+    std::memmove(memory_.data(), memory_.constData() + whole, size_t(memory_.size() - whole));
+    memory_.truncate(memory_.size() - whole);
+    return {};
+}
+
 OsError PendingBytes::append(QByteArrayView bytes) {
     if (bytes.isEmpty())
         return {};
@@ -539,21 +552,14 @@ OsError PendingBytes::append(QByteArrayView bytes) {
         memory_.append(bytes.data(), bytes.size());
         return {};
     }
-    if (const OsError e = openSpill(); !e.ok())
-        return e;
     // The bytes in memory, made up to a whole block, go first; then the
     // whole blocks of the new bytes straight from where they are.
     const qsizetype fill = std::min<qsizetype>(
         (JournalBlock - memory_.size() % JournalBlock) % JournalBlock, bytes.size());
     memory_.append(bytes.data(), fill);
     bytes = bytes.sliced(fill);
-    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
-    if (const OsError e = spill(memory_.constData(), whole); !e.ok())
+    if (const OsError e = spillMemory(); !e.ok())
         return e;
-    // Moved by hand: remove() would leave the room at the front, and the
-    // next append would reallocate.
-    std::memmove(memory_.data(), memory_.constData() + whole, size_t(memory_.size() - whole));
-    memory_.truncate(memory_.size() - whole);
     const qsizetype direct = bytes.size() - bytes.size() % JournalBlock;
     if (const OsError e = spill(bytes.data(), direct); !e.ok())
         return e;
@@ -563,16 +569,7 @@ OsError PendingBytes::append(QByteArrayView bytes) {
 
 OsError PendingBytes::settle(qsizetype before) {
     size_ += memory_.size() - before;
-    if (memory_.size() < InMemory)
-        return {};
-    if (const OsError e = openSpill(); !e.ok())
-        return e;
-    const qsizetype whole = memory_.size() - memory_.size() % JournalBlock;
-    if (const OsError e = spill(memory_.constData(), whole); !e.ok())
-        return e;
-    std::memmove(memory_.data(), memory_.constData() + whole, size_t(memory_.size() - whole));
-    memory_.truncate(memory_.size() - whole);
-    return {};
+    return memory_.size() < InMemory ? OsError() : spillMemory();
 }
 
 int PendingBytes::syncedFile(int& err) {

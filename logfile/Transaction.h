@@ -76,6 +76,8 @@ private:
     OsError openSpill();
     // Hashes whole blocks and writes them to the temporary file.
     OsError spill(const char* data, qsizetype size);
+    // The whole blocks held in memory to the temporary file.
+    OsError spillMemory();
 
     QString spillFolder_;
     QByteArray memory_; // the bytes not yet in the temporary file
