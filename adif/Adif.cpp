@@ -530,23 +530,68 @@ bool isOwnField(QByteArrayView name) {
     return name.startsWith("APP_TAVRELO_");
 }
 
-// A field of the record written after the line's own: not one of the
-// boxes, FREQ, MODE or SUBMODE (written in their places), nor Tavrelo's own.
-bool isOtherField(QByteArrayView name) {
-    // By length first: most names are none of these.
-    const auto is = [&](const char* placed) { return sameName(name, placed); };
+bool printable(const char* b, const char* e) {
+    return logfile::isPrintable(QByteArrayView(b, e - b));
+}
+
+// What the conversion does with a field of the record: the slot it is
+// looked for in, if any, and whether it is written after the line's own
+// fields (not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own). By
+// length and first letter: most names are none of the looked-for ones.
+struct FieldKind {
+    int slot = -1;
+    bool other = true;
+};
+FieldKind kindOf(QByteArrayView name) {
+    using S = RecordView::Slot;
+    const auto is = [&](const char* n) { return sameName(name, n); };
+    constexpr FieldKind other, placed{-1, false};
+    const auto in = [](int slot) { return FieldKind{slot, false}; };
     switch (name.size()) {
     case 3:
-        return !is("QTH");
+        return is("QTH") ? in(S::Qth) : other;
     case 4:
-        return !(is("BAND") || is("CALL") || is("NAME") || is("FREQ") || is("MODE"));
+        switch (name[0]) {
+        case 'B':
+            return is("BAND") ? placed : other;
+        case 'C':
+            return is("CALL") ? in(S::Call) : other;
+        case 'F':
+            return is("FREQ") ? in(S::Freq) : other;
+        case 'M':
+            return is("MODE") ? in(S::Mode) : other;
+        case 'N':
+            return is("NAME") ? in(S::Name) : other;
+        default:
+            return other;
+        }
     case 7:
-        return !(is("TIME_ON") || is("SUBMODE"));
+        return is("TIME_ON") ? placed : is("SUBMODE") ? in(S::Submode) : other;
     case 8:
-        return !(is("QSO_DATE") || is("RST_SENT") || is("RST_RCVD"));
+        return is("QSO_DATE")   ? placed
+               : is("RST_SENT") ? in(S::RstSent)
+               : is("RST_RCVD") ? in(S::RstRcvd)
+               : is("QTH_INTL") ? FieldKind{S::QthIntl, true}
+                                : other;
+    case 9:
+        return is("NAME_INTL") ? FieldKind{S::NameIntl, true} : other;
+    case 10:
+        return is("GRIDSQUARE") ? FieldKind{S::Grid, true} : other;
     default:
-        return !isOwnField(name);
+        return isOwnField(name) ? placed : other;
     }
+}
+
+bool isOtherField(QByteArrayView name) {
+    return kindOf(name).other;
+}
+
+bool isBlank(QByteArrayView v) {
+    for (const char c : v) {
+        if (!(c == ' ' || (c >= '\t' && c <= '\r')))
+            return false;
+    }
+    return true;
 }
 
 // The record's mode and submode; a SUBMODE without a MODE gives its mode.
@@ -574,6 +619,62 @@ RecordMode modeOfRecord(const StoredFields* record) {
 }
 
 } // namespace
+
+void digest(RecordView& r, bool printableKnown) {
+    std::fill(std::begin(r.at), std::end(r.at), qint16(-1));
+    r.others.clear();
+    r.printable = true;
+    r.utf8 = true;
+    r.bytes = 0;
+    r.freqIsNumber = false;
+    r.freqBand = nullptr;
+    // A record of more fields than a slot can count is read as text.
+    if (r.fields.size() > 32000) {
+        r.printable = r.utf8 = false;
+        return;
+    }
+    // Names seen among the others, by a bit of their length and last
+    // letter: only a name whose bit is set is looked for among them.
+    quint64 seen = 0;
+    for (qsizetype i = 0; i < r.fields.size(); ++i) {
+        const AdifField& f = r.fields[i];
+        r.bytes += f.name.size() + f.data.size() + 16;
+        if (printableKnown) {
+        } else if (r.printable && !printable(f.data.data(), f.data.data() + f.data.size())) {
+            r.printable = false;
+            r.utf8 = QUtf8StringView(f.data).isValidUtf8();
+        } else if (!r.printable && r.utf8) {
+            r.utf8 = QUtf8StringView(f.data).isValidUtf8();
+        }
+        const FieldKind kind = kindOf(f.name);
+        if (kind.slot >= 0 && r.at[kind.slot] < 0 && !isBlank(f.data))
+            r.at[kind.slot] = qint16(i);
+        if (!kind.other || f.data.isEmpty())
+            continue;
+        const quint64 bit = quint64(1) << ((quint64(f.name.size()) * 7 +
+                                            quint8(f.name.isEmpty() ? 0 : f.name.back())) &
+                                           63);
+        if ((seen & bit) && std::any_of(r.others.begin(), r.others.end(), [&](qint16 k) {
+                return sameName(r.fields[k].name, f.name);
+            }))
+            continue;
+        seen |= bit;
+        r.others.append(qint16(i));
+    }
+    if (const AdifField* freq = r.slot(RecordView::Freq)) {
+        bool ok = false;
+        const double mhz = freq->data.trimmed().toDouble(&ok);
+        r.freqIsNumber = ok;
+        r.freqBand = ok ? bandOfFrequency(mhz) : nullptr;
+    }
+}
+
+void digest(const StoredFields& fields, RecordView& record) {
+    record.fields.clear();
+    for (const StoredField& f : fields)
+        record.fields.append({f.name, f.value});
+    digest(record);
+}
 
 Conversion convertLine(const QString& line, const ExportOptions& options,
                        const StoredFields* record) {
@@ -690,25 +791,6 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
 
 namespace {
 
-// Whether every byte is printable ASCII, 32 to 126: eight bytes at a time,
-// a byte below 32 or above 126 setting its top bit in the test word.
-bool printable(const char* b, const char* e) {
-    constexpr quint64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    for (; e - b >= 8; b += 8) {
-        quint64 w;
-        memcpy(&w, b, 8);
-        const quint64 below32 = (w - 32 * ones) & ~w & highs;
-        const quint64 above126 = (w + ones) | w;
-        if ((below32 | above126) & highs)
-            return false;
-    }
-    for (; b < e; ++b) {
-        if (static_cast<unsigned char>(*b) < 32 || static_cast<unsigned char>(*b) > 126)
-            return false;
-    }
-    return true;
-}
-
 // Writes through a pointer into room made beforehand: appending byte by
 // byte to a QByteArray would cost more than all the rest.
 char* putNumber(char* w, qsizetype n) {
@@ -752,22 +834,24 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
 
 bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
                       QByteArray& out, const StoredFields* record) {
+    if (!record)
+        return convertAsciiLine(begin, end, options, out, static_cast<const RecordView*>(nullptr));
+    RecordView view;
+    digest(*record, view);
+    return convertAsciiLine(begin, end, options, out, &view);
+}
+
+bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
+                      QByteArray& out, const RecordView* record, bool* wroteMode) {
     // Only printable ASCII: anything else may need a warning or a
     // transliteration, which convertLine() gives.
     if (!printable(begin, end))
         return false;
     // The record's values as they are: printable ASCII for an ASCII file,
     // UTF-8 for a UTF-8 one.
-    qsizetype recordBytes = 0;
-    if (record) {
-        for (const StoredField& f : *record) {
-            const bool fits = options.utf8 ? QUtf8StringView(f.value).isValidUtf8()
-                                           : printable(f.value.constBegin(), f.value.constEnd());
-            if (!fits)
-                return false;
-            recordBytes += f.name.size() + f.value.size() + 16;
-        }
-    }
+    if (record && !(options.utf8 ? record->utf8 : record->printable))
+        return false;
+    const auto slot = [&](RecordView::Slot s) { return record ? record->slot(s) : nullptr; };
     const char* fields[logfile::FieldCount + 1];
     int count = 0;
     fields[count++] = begin;
@@ -802,28 +886,39 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         if (!bandText)
             return false;
     }
-    const RecordMode recordMode = modeOfRecord(record);
-    const QByteArray& modeField = recordMode.mode ? *recordMode.mode : options.mode.mode;
-    const QByteArray& submodeField = recordMode.mode ? recordMode.submode : options.mode.submode;
+    // The record's mode and submode; a SUBMODE without a MODE gives its mode.
+    QByteArrayView modeField = options.mode.mode;
+    QByteArrayView submodeField = options.mode.submode;
+    QByteArray derivedMode;
+    if (const AdifField* mode = slot(RecordView::Mode)) {
+        modeField = mode->data;
+        const AdifField* sub = slot(RecordView::Submode);
+        submodeField = sub ? sub->data : QByteArrayView();
+    } else if (const AdifField* sub = slot(RecordView::Submode)) {
+        if (const auto known = modeOf(QString::fromUtf8(sub->data))) {
+            derivedMode = known->mode;
+            modeField = derivedMode;
+            submodeField = sub->data;
+        }
+    }
     const QByteArrayView qth(fields[5], fieldEnd(5));
-    const StoredField* recordGrid = findField(record, "GRIDSQUARE");
+    const AdifField* recordGrid = slot(RecordView::Grid);
     const bool typedGrid = !recordGrid && isLocator(qth);
     const bool qthIsGrid =
-        recordGrid && !findField(record, "QTH") && !findField(record, "QTH_INTL") &&
-        qth.trimmed().compare(recordGrid->value.trimmed(), Qt::CaseInsensitive) == 0;
+        recordGrid && !slot(RecordView::Qth) && !slot(RecordView::QthIntl) &&
+        qth.trimmed().compare(recordGrid->data.trimmed(), Qt::CaseInsensitive) == 0;
     // The record's frequency, unless the band was changed since.
     QByteArrayView freq = typedFreq;
-    if (const StoredField* f = findField(record, "FREQ")) {
+    if (const AdifField* f = slot(RecordView::Freq)) {
         freq = {};
-        bool ok = false;
-        const char* its = bandOfFrequency(f->value.trimmed().toDouble(&ok));
-        if (ok && (!bandText || (its && qstrcmp(its, bandText) == 0)))
-            freq = f->value.trimmed();
+        const char* its = record->freqBand;
+        if (record->freqIsNumber && (!bandText || (its && qstrcmp(its, bandText) == 0)))
+            freq = f->data.trimmed();
     }
     // Room for the line's text, the tags and their lengths.
     const qsizetype start = out.size();
     out.resize(start + 2 * (end - begin) + modeField.size() + submodeField.size() + 260 +
-               2 * recordBytes);
+               2 * (record ? record->bytes : 0));
     char* w = out.data() + start;
     w = putField(w, "QSO_DATE", 8, date, date + 8, true);
     w = putField(w, "TIME_ON", 7, time, time + timeLength, false);
@@ -831,9 +926,11 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         w = putField(w, "BAND", 4, bandText, bandText + qstrlen(bandText), false);
     if (!freq.isEmpty())
         w = putField(w, "FREQ", 4, freq.data(), freq.data() + freq.size(), false);
+    using S = RecordView::Slot;
     static const char* const names[] = {"CALL", "NAME", "QTH", "RST_SENT", "RST_RCVD"};
     static const size_t nameLengths[] = {4, 4, 3, 8, 8};
-    static constexpr const char* intl[] = {nullptr, "NAME_INTL", "QTH_INTL", nullptr, nullptr};
+    static constexpr int own[] = {S::Call, S::Name, S::Qth, S::RstSent, S::RstRcvd};
+    static constexpr int intl[] = {-1, S::NameIntl, S::QthIntl, -1, -1};
     for (int i = 3; i < logfile::FieldCount; ++i) {
         if (i == 5 && qthIsGrid)
             continue;
@@ -841,35 +938,35 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         const char* e = fieldEnd(i);
         if (b == e) {
             // An empty box takes the record's value.
-            const StoredField* v = intl[i - 3] ? findField(record, intl[i - 3]) : nullptr;
+            const AdifField* v = intl[i - 3] >= 0 ? slot(S(intl[i - 3])) : nullptr;
             if (!v)
-                v = findField(record, names[i - 3]);
+                v = slot(S(own[i - 3]));
             if (v) {
-                b = v->value.constBegin();
-                e = v->value.constEnd();
+                b = v->data.data();
+                e = b + v->data.size();
             }
         }
         if (b != e)
             w = putField(w, names[i - 3], nameLengths[i - 3], b, e, false, i == 3);
     }
     if (typedGrid) {
-        const QByteArray trimmed = qth.trimmed().toByteArray();
-        w = putField(w, "GRIDSQUARE", 10, trimmed.constBegin(), trimmed.constEnd(), false);
+        const QByteArrayView trimmed = qth.trimmed();
+        w = putField(w, "GRIDSQUARE", 10, trimmed.data(), trimmed.data() + trimmed.size(), false);
     }
     if (!modeField.isEmpty())
-        w = putField(w, "MODE", 4, modeField.constBegin(), modeField.constEnd(), false);
+        w = putField(w, "MODE", 4, modeField.data(), modeField.data() + modeField.size(), false);
+    if (wroteMode)
+        *wroteMode = !modeField.isEmpty();
     if (!submodeField.isEmpty())
-        w = putField(w, "SUBMODE", 7, submodeField.constBegin(), submodeField.constEnd(), false);
+        w = putField(w, "SUBMODE", 7, submodeField.data(),
+                     submodeField.data() + submodeField.size(), false);
     if (record) {
-        QVarLengthArray<QByteArrayView, 32> written;
-        for (const StoredField& f : *record) {
-            if (f.value.isEmpty() || !isOtherField(f.name) || written.contains(f.name))
-                continue;
-            written.append(f.name);
+        for (const qint16 k : record->others) {
+            const AdifField& f = record->fields[k];
             if (!options.utf8 && f.name.endsWith("_INTL"))
                 continue;
-            w = putField(w, f.name.constData(), size_t(f.name.size()), f.value.constBegin(),
-                         f.value.constEnd(), false);
+            w = putField(w, f.name.data(), size_t(f.name.size()), f.data.data(),
+                         f.data.data() + f.data.size(), false);
         }
     }
     memcpy(w, " <EOR>\n", 7);
@@ -907,23 +1004,27 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
         out.clear();
     };
     QByteArray key;
-    StoredFields record;
+    StoredFields stored;
     summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
-            const bool joined =
-                !records.isEmpty() && logLineKey(b, e, key) && records.take(key, record);
-            const qsizetype before = out.size();
-            if (convertAsciiLine(b, e, options, out, joined ? &record : nullptr)) {
+            const RecordView* record =
+                !records.isEmpty() && logLineKey(b, e, key) ? records.take(key) : nullptr;
+            bool wroteMode = false;
+            if (convertAsciiLine(b, e, options, out, record, &wroteMode)) {
                 ++summary.written;
-                if (QByteArrayView(out).sliced(before).indexOf("<MODE:") < 0)
-                    ++summary.withoutMode;
+                summary.withoutMode += !wroteMode;
                 if (out.size() >= 64 * 1024)
                     flush();
                 return;
             }
+            if (record) {
+                stored.clear();
+                for (const AdifField& f : record->fields)
+                    stored.append({f.name.toByteArray(), f.data.toByteArray()});
+            }
             const Conversion c =
-                convertLine(logfile::decodeLine(b, e), options, joined ? &record : nullptr);
+                convertLine(logfile::decodeLine(b, e), options, record ? &stored : nullptr);
             if (c.record.isEmpty()) {
                 ++summary.skipped;
                 note(QStringLiteral("line %1: skipped: %2").arg(lineNumber).arg(c.skipReason));

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "AdifReader.h"
 #include "LogReader.h"
 
 #include <QByteArray>
@@ -40,6 +41,47 @@ struct StoredField {
     QByteArray value; // UTF-8
 };
 using StoredFields = QList<StoredField>;
+
+// A contact's record as the export joins it to its line: its fields, and
+// where the ones the conversion looks for are, found in one pass by
+// digest() (on the thread that reads the records, not the one that writes).
+struct RecordView {
+    enum Slot : quint8 {
+        Call,
+        Name,
+        NameIntl,
+        Qth,
+        QthIntl,
+        RstSent,
+        RstRcvd,
+        Grid,
+        Freq,
+        Mode,
+        Submode,
+        SlotCount
+    };
+    // Names in upper case, values as UTF-8; they point into memory that
+    // whoever fills the view keeps.
+    QVarLengthArray<AdifField, 24> fields;
+    // The first field of each slot's name whose value is not blank, or -1.
+    qint16 at[SlotCount];
+    // The fields written after the line's own, the first of each name with
+    // a value: not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own.
+    QVarLengthArray<qint16, 24> others;
+    bool printable = true; // every value is printable ASCII
+    bool utf8 = true;      // every value is UTF-8
+    qsizetype bytes = 0;   // its names and values, and room for their tags
+    // FREQ read as a number, and the band that holds it (null for none).
+    bool freqIsNumber = false;
+    const char* freqBand = nullptr;
+
+    const AdifField* slot(Slot s) const { return at[s] < 0 ? nullptr : &fields[at[s]]; }
+};
+// Fills in what the view says about its fields; printableKnown when every
+// value is known to be printable ASCII already.
+void digest(RecordView& record, bool printableKnown = false);
+// The same for stored fields, the view pointing into them.
+void digest(const StoredFields& fields, RecordView& record);
 
 // A mode or submode as ADIF names it: FT8 is a mode, FT4 a submode of MFSK,
 // USB one of SSB. Any case.
@@ -98,6 +140,8 @@ bool convertAsciiLine(const char* begin, const char* end, const QByteArray& mode
                       QByteArray& out);
 bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
                       QByteArray& out, const StoredFields* record = nullptr);
+bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
+                      QByteArray& out, const RecordView* record, bool* wroteMode = nullptr);
 
 } // namespace tavrelo::adif
 

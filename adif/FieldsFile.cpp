@@ -233,30 +233,27 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
 
 } // namespace
 
-// A batch of records read ahead: their names and values in one piece of
-// memory, and where each record's fields are in it.
+// A batch of records read ahead: their tags and values in one piece of
+// memory that does not move while the batch is filled, and each record's
+// fields as the export reads them, pointing into it.
 struct FedBatch {
-    struct Field {
-        quint32 name, nameSize, value, valueSize; // places in bytes
-    };
-    struct Record {
-        quint64 hash;
-        quint32 firstField, fieldCount;
-    };
-    QByteArray bytes;
-    std::vector<Field> fields;
-    std::vector<Record> records;
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0;
+    size_t used = 0;
+    std::vector<RecordView> records; // the first count are in use
+    std::vector<quint64> hashes;     // each record's key hash
+    size_t count = 0;
 
     void clear() {
-        bytes.resize(0); // keeps the room
-        fields.clear();
-        records.clear();
+        used = 0;
+        count = 0;
     }
 };
 
 // The records of a fields file that are contacts, read ahead in file order
 // on a thread of their own while the export converts lines, each with its
-// key's hash: the parsing and the key are done there, the conversion here.
+// key's hash: the parsing, the key and the digest are done there, the
+// conversion here.
 class RecordFeed {
 public:
     RecordFeed(int fd, qint64 maxRecordBytes)
@@ -267,9 +264,9 @@ public:
     // The hash of the next record's key, the record staying next; false at
     // the end of the file or on a read error.
     bool peek(quint64& hash) {
-        if (!current_ || taken_ == current_->records.size()) {
-            // The batch given out before stays until now: the fields last
-            // handed out point into it.
+        if (!current_ || taken_ == current_->count) {
+            // The batch given out before stays until now: the record last
+            // handed out points into it.
             std::unique_ptr<FedBatch> next = ahead_.take();
             if (!next)
                 return false;
@@ -278,24 +275,16 @@ public:
             current_ = std::move(next);
             taken_ = 0;
         }
-        hash = current_->records[taken_].hash;
+        hash = current_->hashes[taken_];
         return true;
     }
-    // The next record's fields, valid until the next call; then it is used.
-    void take(StoredFields& fields) {
-        const FedBatch::Record& r = current_->records[taken_++];
-        const char* bytes = current_->bytes.constData();
-        fields.reserve(r.fieldCount);
-        for (quint32 k = r.firstField; k < r.firstField + r.fieldCount; ++k) {
-            const FedBatch::Field& f = current_->fields[k];
-            fields.append({QByteArray::fromRawData(bytes + f.name, f.nameSize),
-                           QByteArray::fromRawData(bytes + f.value, f.valueSize)});
-        }
-    }
+    // The next record, valid until the next call; then it is used.
+    const RecordView* take() { return &current_->records[taken_++]; }
     QString error() { return ahead_.error(); }
 
 private:
     static constexpr size_t BatchRecords = 1024;
+    static constexpr size_t BatchBytes = size_t(1) << 20;
 
     static QString read(int fd, qint64 maxRecordBytes, ReadAhead<FedBatch>& ahead) {
         QFile file;
@@ -310,23 +299,51 @@ private:
         while (reader.next(record)) {
             if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes)
                 continue; // not a contact: never asked for
-            batch->records.push_back(
-                {keyHash(key), quint32(batch->fields.size()), quint32(record.fields.size())});
+            // Its names and values lie in one stretch of the reader's
+            // buffer, copied whole.
+            const char* low = nullptr;
+            const char* high = nullptr;
             for (const AdifField& f : record.fields) {
-                const auto at = quint32(batch->bytes.size());
-                batch->bytes.append(f.name.data(), f.name.size());
-                batch->bytes.append(f.data.data(), f.data.size());
-                batch->fields.push_back({at, quint32(f.name.size()), at + quint32(f.name.size()),
-                                         quint32(f.data.size())});
+                for (const QByteArrayView v : {f.name, f.data}) {
+                    if (v.data() && (!low || v.data() < low))
+                        low = v.data();
+                    if (v.data() && (!high || v.data() + v.size() > high))
+                        high = v.data() + v.size();
+                }
             }
-            // A batch holds at most some thousand records and 1 GiB.
-            if (batch->records.size() == BatchRecords || batch->bytes.size() > (1 << 30)) {
-                if (!ahead.hand(std::move(batch)))
-                    return {};
-                batch = ahead.spare();
+            const size_t size = size_t(high - low);
+            if (batch->count == BatchRecords || batch->used + size > batch->capacity) {
+                if (batch->count > 0) {
+                    if (!ahead.hand(std::move(batch)))
+                        return {};
+                    batch = ahead.spare();
+                }
+                if (size > batch->capacity) {
+                    batch->capacity = std::max(size, BatchBytes);
+                    batch->bytes.reset(new char[batch->capacity]);
+                }
             }
+            char* const at = batch->bytes.get() + batch->used;
+            if (size > 0)
+                std::memcpy(at, low, size);
+            batch->used += size;
+            if (batch->records.size() == batch->count) {
+                batch->records.emplace_back();
+                batch->hashes.push_back(0);
+            }
+            RecordView& view = batch->records[batch->count];
+            batch->hashes[batch->count++] = keyHash(key);
+            const auto moved = [&](QByteArrayView v) {
+                return v.data() ? QByteArrayView(at + (v.data() - low), v.size()) : v;
+            };
+            view.fields.clear();
+            for (const AdifField& f : record.fields)
+                view.fields.append({moved(f.name), moved(f.data)});
+            // The tags between the values are printable too, mostly: one
+            // look at the whole stretch spares one at each value.
+            digest(view, logfile::isPrintable(QByteArrayView(at, qsizetype(size))));
         }
-        if (!batch->records.empty())
+        if (batch->count > 0)
             ahead.hand(std::move(batch));
         return reader.readError();
     }
@@ -437,7 +454,7 @@ OsError FieldsIndex::buildIndex() {
     return {};
 }
 
-FieldsIndex::InStep FieldsIndex::takeInStep(quint64 h, StoredFields& fields) {
+FieldsIndex::InStep FieldsIndex::takeInStep(quint64 h, const RecordView*& record) {
     quint64 next = 0;
     if (!feed_->peek(next)) {
         if (const QString e = feed_->error(); !e.isEmpty()) {
@@ -448,7 +465,7 @@ FieldsIndex::InStep FieldsIndex::takeInStep(quint64 h, StoredFields& fields) {
     }
     if (next != h)
         return InStep::Parted;
-    feed_->take(fields);
+    record = feed_->take();
     ++takenInStep_;
     return InStep::Taken;
 }
@@ -516,15 +533,14 @@ bool FieldsIndex::readRecord(const Entry& e, StoredFields& fields, bool primary)
     return true;
 }
 
-bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
+const RecordView* FieldsIndex::take(QByteArrayView key) {
     const quint64 h = keyHash(key);
-    added_.clear();
-    fields.clear();
     if (inStep_) {
-        const InStep step = takeInStep(h, fields);
+        const RecordView* record = nullptr;
+        const InStep step = takeInStep(h, record);
         // Every record taken in step: the lines left have none.
         if (step != InStep::Parted)
-            return step == InStep::Taken;
+            return record;
         // The line is not the next record's: its record, if any, is
         // elsewhere. From here on by the index, the records taken so far
         // (the first ones of the file) used up.
@@ -534,12 +550,22 @@ bool FieldsIndex::take(QByteArrayView key, StoredFields& fields) {
             error_ = buildIndex();
         if (!error_.ok()) {
             entries_.clear();
-            return false;
+            return nullptr;
         }
         for (size_t k = 0; k < takenInStep_ && k < entries_.size(); ++k)
             entries_[k].used = true;
         cursor_ = std::min(takenInStep_, entries_.size());
     }
+    if (!takeByIndex(h))
+        return nullptr;
+    digest(fields_, view_);
+    return &view_;
+}
+
+bool FieldsIndex::takeByIndex(quint64 h) {
+    StoredFields& fields = fields_;
+    added_.clear();
+    fields.clear();
     if (entries_.empty())
         return false;
     // The key's first record left, in file order: the record next in file

@@ -73,10 +73,9 @@ public:
     // What failed reading the file after open(), if anything: the records
     // not read are not joined.
     OsError error() const { return error_; }
-    // The fields of the next record for that key, with what later records
-    // add to it; false when there is none. The fields stay valid until the
-    // next call.
-    bool take(QByteArrayView key, StoredFields& fields);
+    // The next record for that key, with what later records add to it;
+    // null when there is none. It stays valid until the next call.
+    const RecordView* take(QByteArrayView key);
 
 private:
     struct Entry {
@@ -92,7 +91,8 @@ private:
     qint32 firstOf(quint64 hash) const;
     OsError buildIndex();
     enum class InStep { Taken, AllTaken, Parted };
-    InStep takeInStep(quint64 hash, StoredFields& fields);
+    InStep takeInStep(quint64 hash, const RecordView*& record);
+    bool takeByIndex(quint64 hash);
     static QString readAction();
     static constexpr qint64 MaxRecordBytes = qint64(1) << 30;
 
@@ -121,6 +121,8 @@ private:
     qint64 windowStart_ = 0;
     QByteArray current_;      // the record handed out, its names in upper case
     QList<QByteArray> added_; // values of the records that add to it
+    StoredFields fields_;     // the record handed out by the index
+    RecordView view_;         // the same as the export reads it
 };
 
 // The hash FieldsIndex files a key under.

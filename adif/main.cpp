@@ -6,6 +6,7 @@
 #include "Import.h"
 #include "LogFile.h"
 #include "Merge.h"
+#include "OpenLog.h"
 #include "Transaction.h"
 
 #include <QCommandLineParser>
@@ -227,9 +228,22 @@ int main(int argc, char* argv[]) {
     if (!recoveryNote.isEmpty())
         std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(recoveryNote));
     Notes notes;
+    // A file's pieces go to the disk as they are written, so that the sync
+    // of its commit has little left to wait for.
+    long long written = 0;
+    long long handedToDisk = 0;
+    const auto write = [&](const QByteArray& bytes) {
+        if (output.write(bytes) != bytes.size())
+            return 1;
+        written += bytes.size();
+        if (!outPath.isEmpty() && written - handedToDisk >= (8 << 20) && output.flush()) {
+            tavrelo::logfile::startWriting(output.handle(), handedToDisk, written - handedToDisk);
+            handedToDisk = written;
+        }
+        return 0;
+    };
     const tavrelo::adif::ExportSummary summary = tavrelo::adif::exportLog(
-        logPath, options, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION),
-        [&](const QByteArray& bytes) { return output.write(bytes) == bytes.size() ? 0 : 1; },
+        logPath, options, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION), write,
         [&notes](const QString& note) { notes(note); });
 
     if (!summary.fieldsError.ok())

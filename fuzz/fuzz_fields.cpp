@@ -49,10 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tavrelo::adif::StoredFields record;
         tavrelo::logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
             tavrelo::logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                const bool joined = tavrelo::adif::logLineKey(b, e, key) && index.take(key, record);
+                const tavrelo::adif::RecordView* view =
+                    tavrelo::adif::logLineKey(b, e, key) ? index.take(key) : nullptr;
+                const bool joined = view != nullptr;
+                record.clear();
+                if (view) {
+                    for (const tavrelo::adif::AdifField& f : view->fields)
+                        record.append({f.name.toByteArray(), f.data.toByteArray()});
+                }
                 QByteArray fast;
-                if (!tavrelo::adif::convertAsciiLine(b, e, options, fast,
-                                                     joined ? &record : nullptr))
+                if (!tavrelo::adif::convertAsciiLine(b, e, options, fast, view))
                     return;
                 const tavrelo::adif::Conversion full = tavrelo::adif::convertLine(
                     tavrelo::logfile::decodeLine(b, e), options, joined ? &record : nullptr);

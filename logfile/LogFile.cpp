@@ -86,6 +86,10 @@ void ignoreFileSizeSignal() {
     (void)done;
 }
 
+void startWriting(int fd, long long offset, long long length) {
+    ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 // Another copy of the program holds the lock only for one append. A lock
 // held longer belongs to something else, and must not freeze the window.
 int lockExclusive(int fd) {

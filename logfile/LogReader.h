@@ -44,6 +44,27 @@ inline bool isAscii(QByteArrayView bytes) {
     return (seen & 0x8080808080808080ull) == 0;
 }
 
+// Whether every byte is printable ASCII, 32 to 126: eight bytes at a time,
+// a byte below 32 or above 126 setting its top bit in the test word.
+inline bool isPrintable(QByteArrayView bytes) {
+    constexpr quint64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const char* b = bytes.data();
+    const char* const e = b + bytes.size();
+    for (; e - b >= 8; b += 8) {
+        quint64 w;
+        std::memcpy(&w, b, 8);
+        const quint64 below32 = (w - 32 * ones) & ~w & highs;
+        const quint64 above126 = (w + ones) | w;
+        if ((below32 | above126) & highs)
+            return false;
+    }
+    for (; b < e; ++b) {
+        if (static_cast<unsigned char>(*b) < 32 || static_cast<unsigned char>(*b) > 126)
+            return false;
+    }
+    return true;
+}
+
 // A line ends with CR LF, LF, or a lone CR (as old editors wrote).
 
 // Reads size bytes of the log from offset into out: fewer only where the

@@ -35,5 +35,8 @@ int syncDirectoryOf(const QString& path);
 int lockExclusive(int fd);
 // A file-size limit must turn into an EFBIG error, not kill the program.
 void ignoreFileSizeSignal();
+// Has the disk start writing that stretch of the file now, not at the
+// sync that follows: a hint, nothing when it cannot be given.
+void startWriting(int fd, long long offset, long long length);
 
 } // namespace tavrelo::logfile

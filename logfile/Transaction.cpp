@@ -241,7 +241,7 @@ int copyTo(const PendingBytes& pending, int fd, qint64 at) {
     return pending.forEachPiece([&](const char* data, qsizetype n) {
         const int err = writeAll(fd, data, n);
         if (err == 0) {
-            ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE); // a hint only
+            startWriting(fd, at, n);
             at += n;
         }
         return err;
