@@ -55,14 +55,50 @@ bool keepsMore(const AdifRecord& record) {
     });
 }
 
+namespace {
+
+// A copy of a few bytes without a call: most names and values are short.
+// Every byte read and written lies within the n given.
+inline char* putBytes(char* w, const char* from, size_t n) {
+    if (n >= 8 && n <= 16) {
+        std::memcpy(w, from, 8);
+        std::memcpy(w + n - 8, from + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(w, from, 4);
+        std::memcpy(w + n - 4, from + n - 4, 4);
+    } else if (n < 4) {
+        for (size_t i = 0; i < n; ++i)
+            w[i] = from[i];
+    } else {
+        std::memcpy(w, from, n);
+    }
+    return w + n;
+}
+
+} // namespace
+
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
     // Most values are ASCII or UTF-8 already, and go as they are, written
-    // through a pointer into room made once.
+    // through a pointer into room made once. The reader's fields lie in
+    // one stretch of its buffer, tags between them: one look at it all
+    // tells that every value is ASCII.
     qsizetype room = 8;
-    bool plain = true;
+    const char* low = nullptr;
+    const char* high = nullptr;
     for (const AdifField& f : record.fields) {
         room += f.name.size() + f.data.size() + 24;
-        plain = plain && (logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8());
+        for (const QByteArrayView v : {f.name, f.data}) {
+            if (v.data() && (!low || v.data() < low))
+                low = v.data();
+            if (v.data() && (!high || v.data() + v.size() > high))
+                high = v.data() + v.size();
+        }
+    }
+    bool plain = low && high - low < room * 4 && logfile::isAscii(QByteArrayView(low, high));
+    if (!plain) {
+        plain = std::all_of(record.fields.begin(), record.fields.end(), [](const AdifField& f) {
+            return logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8();
+        });
     }
     if (!plain) {
         for (const AdifField& f : record.fields)
@@ -71,26 +107,30 @@ void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
         return;
     }
     const qsizetype start = out.size();
+    if (out.capacity() < start + room)
+        out.reserve(std::max(2 * out.capacity(), start + room));
     out.resize(start + room);
     char* w = out.data() + start;
     for (const AdifField& f : record.fields) {
         *w++ = '<';
-        std::memcpy(w, f.name.data(), size_t(f.name.size()));
-        w += f.name.size();
+        w = putBytes(w, f.name.data(), size_t(f.name.size()));
         *w++ = ':';
-        char digits[20];
-        int k = 0;
         qsizetype n = f.data.size();
-        do {
-            digits[k++] = char('0' + n % 10);
-            n /= 10;
-        } while (n > 0);
-        while (k > 0)
-            *w++ = digits[--k];
+        if (n < 10) {
+            *w++ = char('0' + n);
+        } else {
+            char digits[20];
+            int k = 0;
+            do {
+                digits[k++] = char('0' + n % 10);
+                n /= 10;
+            } while (n > 0);
+            while (k > 0)
+                *w++ = digits[--k];
+        }
         *w++ = '>';
         if (!f.data.isEmpty())
-            std::memcpy(w, f.data.data(), size_t(f.data.size()));
-        w += f.data.size();
+            w = putBytes(w, f.data.data(), size_t(f.data.size()));
         *w++ = ' ';
     }
     std::memcpy(w, "<EOR>\r\n", 7);
@@ -166,6 +206,11 @@ void appendDiscriminator(const Telling& t, QByteArray& out) {
 }
 
 } // namespace
+
+void appendDiscriminator(QByteArrayView mode, QByteArrayView submode, QByteArrayView sat,
+                         QByteArrayView prop, QByteArray& out) {
+    appendDiscriminator(Telling{mode, submode, sat, prop}, out);
+}
 
 void appendDiscriminator(const AdifRecord& record, QByteArray& out) {
     Telling t;
@@ -256,10 +301,13 @@ struct FedBatch {
 // conversion here.
 class RecordFeed {
 public:
+    // Until started(), more batches may wait: the caller has something
+    // else to do first.
     RecordFeed(int fd, qint64 maxRecordBytes)
-        : ahead_([fd, maxRecordBytes](ReadAhead<FedBatch>& ahead) {
-              return read(fd, maxRecordBytes, ahead);
-          }) {}
+        : ahead_([fd, maxRecordBytes](
+                     ReadAhead<FedBatch>& ahead) { return read(fd, maxRecordBytes, ahead); },
+                 64) {}
+    void started() { ahead_.setMaxWaiting(8); }
 
     // The hash of the next record's key, the record staying next; false at
     // the end of the file or on a read error.
@@ -391,17 +439,21 @@ OsError FieldsIndex::open(const QString& path) {
     // Records that add to others need the whole index at once: a contact's
     // additions may come anywhere after it. Without them, lines asked for
     // in the file's order of their records are answered as the file is read,
-    // and the index is made only when the orders part.
-    QString scanError;
-    const bool adds = mentionsName(file_, AddsField, scanError);
-    if (!scanError.isEmpty())
-        return OsError::because(readAction(), path, scanError);
-    if (adds)
-        return buildIndex();
+    // and the index is made only when the orders part. The records are
+    // read ahead already while the file is looked through for them.
     const int feedFd = logfile::openLog(path, O_RDONLY, readAction(), error);
     if (feedFd < 0)
         return error;
     feed_ = std::make_unique<RecordFeed>(feedFd, MaxRecordBytes);
+    QString scanError;
+    const bool adds = mentionsName(file_, AddsField, scanError);
+    if (!scanError.isEmpty() || adds) {
+        feed_.reset();
+        if (!scanError.isEmpty())
+            return OsError::because(readAction(), path, scanError);
+        return buildIndex();
+    }
+    feed_->started();
     inStep_ = true;
     return {};
 }

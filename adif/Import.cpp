@@ -35,6 +35,11 @@ enum Slot {
     Grid,
     RstSent,
     RstRcvd,
+    // What tells contacts of one key apart.
+    Mode,
+    Submode,
+    SatName,
+    PropMode,
     SlotCount
 };
 // The box of a field name, or -1.
@@ -46,17 +51,23 @@ int slotOf(QByteArrayView name) {
     case 3:
         return is("QTH") ? Qth : -1;
     case 4:
-        return is("CALL") ? Call : is("NAME") ? Name : is("BAND") ? Band : is("FREQ") ? Freq : -1;
+        return is("CALL")   ? Call
+               : is("NAME") ? Name
+               : is("BAND") ? Band
+               : is("FREQ") ? Freq
+               : is("MODE") ? Mode
+                            : -1;
     case 7:
-        return is("TIME_ON") ? TimeOn : -1;
+        return is("TIME_ON") ? TimeOn : is("SUBMODE") ? Submode : -1;
     case 8:
         return is("QSO_DATE")   ? QsoDate
                : is("RST_SENT") ? RstSent
                : is("RST_RCVD") ? RstRcvd
                : is("QTH_INTL") ? QthIntl
+               : is("SAT_NAME") ? SatName
                                 : -1;
     case 9:
-        return is("NAME_INTL") ? NameIntl : -1;
+        return is("NAME_INTL") ? NameIntl : is("PROP_MODE") ? PropMode : -1;
     case 10:
         return is("GRIDSQUARE") ? Grid : -1;
     default:
@@ -64,10 +75,25 @@ int slotOf(QByteArrayView name) {
     }
 }
 
-// The record's fields that have a box, the first of each name.
+bool isBox(int slot) {
+    return slot == QsoDate || slot == TimeOn || slot == Band || slot == Call || slot == Name ||
+           slot == Qth || slot == RstSent || slot == RstRcvd;
+}
+
+bool isBlank(QByteArrayView v) {
+    for (const char c : v) {
+        if (!(c == ' ' || (c >= '\t' && c <= '\r')))
+            return false;
+    }
+    return true;
+}
+
+// The record's fields that have a slot, the first of each name, and
+// whether it has a field with a value that no box holds: all in one look.
 struct Picked {
     std::array<QByteArrayView, SlotCount> value{};
     std::array<bool, SlotCount> has{};
+    bool keepsMore = false;
 
     // A field that is there but empty counts as missing.
     bool filled(Slot slot) const { return has[slot] && !value[slot].trimmed().isEmpty(); }
@@ -84,6 +110,8 @@ Picked pick(const AdifRecord& record) {
             p.has[size_t(s)] = true;
             p.value[size_t(s)] = f.data;
         }
+        if (!p.keepsMore && !isBox(s) && !isBlank(f.data))
+            p.keepsMore = true;
     }
     return p;
 }
@@ -232,8 +260,10 @@ Mapped mapRecord(const AdifRecord& record) {
     return m;
 }
 
-QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key) {
-    const Checked c = check(pick(record));
+namespace {
+
+QString appendContact(const Picked& picked, QByteArray& out, QByteArray& key) {
+    const Checked c = check(picked);
     if (!c.skipReason.isEmpty())
         return c.skipReason;
     if (!std::all_of(c.texts.begin(), c.texts.end(), plain)) {
@@ -272,6 +302,12 @@ QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key
     contactKey(QByteArrayView(c.date, sizeof c.date), QByteArrayView(c.time, c.timeLength), c.band,
                c.texts[0], key);
     return {};
+}
+
+} // namespace
+
+QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key) {
+    return appendContact(pick(record), out, key);
 }
 
 bool recordKey(const AdifRecord& record, QByteArray& key) {
@@ -441,58 +477,28 @@ struct ContactBatch {
         quint64 hash = 0; // of the key, made by the taking side
         // Where its bytes start; they end where the next item's start.
         qsizetype line = 0, key = 0, discriminator = 0;
-        // Its fields, when it keeps more than the boxes hold.
-        qsizetype firstField = 0, fieldCount = 0;
+        // Where its fields record starts in records: one only when it
+        // keeps more than the boxes hold.
+        qsizetype record = 0;
+        bool keepsMore = false;
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
     };
-    struct Field {
-        qsizetype name, nameSize, value, valueSize; // in fieldBytes
-    };
-    QByteArray lines, keys, fieldBytes;
-    std::vector<Field> fields;
+    // The log lines, the keys and discriminators, and the fields records
+    // as the fields file takes them, each one after the other.
+    QByteArray lines, keys, records;
     std::vector<Item> items;
     QStringList skipReasons;
 
     void clear() {
         lines.resize(0); // keeps the room
         keys.resize(0);
-        fieldBytes.resize(0);
-        fields.clear();
+        records.resize(0);
         items.clear();
         skipReasons.clear();
     }
-    void addFields(const AdifRecord& record, Item& item) {
-        item.firstField = qsizetype(fields.size());
-        item.fieldCount = record.fields.size();
-        // Copied through a pointer into room made once: an append per
-        // name and value costs more than the copying.
-        qsizetype at = fieldBytes.size();
-        qsizetype size = at;
-        for (const AdifField& f : record.fields)
-            size += f.name.size() + f.data.size();
-        if (fieldBytes.capacity() < size)
-            fieldBytes.reserve(std::max(2 * fieldBytes.capacity(), size));
-        fieldBytes.resize(size);
-        char* w = fieldBytes.data();
-        for (const AdifField& f : record.fields) {
-            fields.push_back({at, f.name.size(), at + f.name.size(), f.data.size()});
-            std::memcpy(w + at, f.name.data(), size_t(f.name.size()));
-            at += f.name.size();
-            if (!f.data.isEmpty())
-                std::memcpy(w + at, f.data.data(), size_t(f.data.size()));
-            at += f.data.size();
-        }
-    }
-    // The item's record again, its fields pointing into the batch.
-    void record(size_t i, AdifRecord& out) const {
-        out.fields.clear();
-        const Item& item = items[i];
-        for (qsizetype k = item.firstField; k < item.firstField + item.fieldCount; ++k) {
-            const Field& f = fields[size_t(k)];
-            out.fields.append({QByteArrayView(fieldBytes).sliced(f.name, f.nameSize),
-                               QByteArrayView(fieldBytes).sliced(f.value, f.valueSize)});
-        }
+    qsizetype recordEnd(size_t i) const {
+        return i + 1 < items.size() ? items[i + 1].record : records.size();
     }
     qsizetype lineEnd(size_t i) const {
         return i + 1 < items.size() ? items[i + 1].line : lines.size();
@@ -526,20 +532,27 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         item.line = batch->lines.size();
         item.key = batch->keys.size();
         item.discriminator = item.key;
-        const QString skipReason = appendContact(record, batch->lines, key);
+        item.record = batch->records.size();
+        // One look at the fields gives the line, the key, what tells the
+        // contact apart and whether it keeps more.
+        const Picked p = pick(record);
+        const QString skipReason = appendContact(p, batch->lines, key);
         if (!skipReason.isEmpty()) {
             item.skip = batch->skipReasons.size();
             batch->skipReasons << skipReason;
         } else {
             batch->keys += key;
             item.discriminator = batch->keys.size();
-            appendDiscriminator(record, batch->keys);
-            if (keepsMore(record))
-                batch->addFields(record, item);
+            appendDiscriminator(p.value[Mode], p.value[Submode], p.value[SatName],
+                                p.value[PropMode], batch->keys);
+            if (p.keepsMore) {
+                item.keepsMore = true;
+                appendFieldsRecord(record, batch->records);
+            }
         }
         batch->items.push_back(item);
         if (batch->items.size() == BatchRecords ||
-            batch->lines.size() + batch->fieldBytes.size() > BatchBytes) {
+            batch->lines.size() + batch->records.size() > BatchBytes) {
             if (!ahead.hand(std::move(batch)))
                 return {};
             batch = ahead.spare();
@@ -625,12 +638,20 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
             }
             for (size_t i = 0; i < items.size(); ++i)
                 items[i].hash = items[i].skip < 0 ? ContactSet::hashOf(batch->key(i)) : 0;
-            // The new contacts' lines go on in runs, from after the last
-            // duplicate up to the next one.
+            // The new contacts' lines and fields records go on in runs, from
+            // after the last duplicate up to the next one.
             qsizetype linesFrom = 0;
-            const auto appendUpTo = [&](qsizetype lines) {
-                return log.appendLog(
+            qsizetype recordsFrom = 0;
+            const auto appendUpTo = [&](size_t i) {
+                const qsizetype lines = i < items.size() ? items[i].line : batch->lines.size();
+                const qsizetype records =
+                    i < items.size() ? items[i].record : batch->records.size();
+                OsError e = log.appendLog(
                     QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
+                if (e.ok() && records > recordsFrom)
+                    e = log.appendFields(
+                        QByteArrayView(batch->records).sliced(recordsFrom, records - recordsFrom));
+                return e;
             };
             for (size_t i = 0; i < items.size(); ++i) {
                 // The slots of the keys a few records on are asked for now,
@@ -662,24 +683,16 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                              .arg(describeContact(line)));
                     duplicates.push_back(item.number);
                     duplicateKeys.insert(batch->key(i));
-                    if (const OsError e = appendUpTo(item.line); !e.ok())
+                    if (const OsError e = appendUpTo(i); !e.ok())
                         return failed(e);
                     linesFrom = batch->lineEnd(i);
+                    recordsFrom = batch->recordEnd(i);
                     continue;
                 }
                 ++summary.added;
-                if (item.fieldCount > 0) {
-                    // Made where it waits to be appended, not copied there.
-                    batch->record(i, record);
-                    logfile::PendingBytes& fields = log.pendingFields();
-                    const qsizetype before = fields.tail().size();
-                    appendFieldsRecord(record, fields.tail());
-                    if (const OsError e = fields.settle(before); !e.ok())
-                        return failed(e);
-                    ++summary.records;
-                }
+                summary.records += item.keepsMore;
             }
-            if (const OsError e = appendUpTo(batch->lines.size()); !e.ok())
+            if (const OsError e = appendUpTo(items.size()); !e.ok())
                 return failed(e);
             ahead.giveBack(std::move(batch));
         }
