@@ -10,6 +10,7 @@
 #include <QFileInfo>
 
 #include <memory>
+#include <span>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,11 @@ inline char* putBytes(char* w, const char* from, size_t n) {
 } // namespace
 
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
+    appendFieldsRecord(record.fields.constData(), record.fields.size(), out);
+}
+
+void appendFieldsRecord(const AdifField* first, qsizetype count, QByteArray& out) {
+    const std::span<const AdifField> fields(first, size_t(count));
     // Most values are ASCII or UTF-8 already, and go as they are, written
     // through a pointer into room made once. The reader's fields lie in
     // one stretch of its buffer, tags between them: one look at it all
@@ -85,7 +91,7 @@ void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
     qsizetype room = 8;
     const char* low = nullptr;
     const char* high = nullptr;
-    for (const AdifField& f : record.fields) {
+    for (const AdifField& f : fields) {
         room += f.name.size() + f.data.size() + 24;
         for (const QByteArrayView v : {f.name, f.data}) {
             if (v.data() && (!low || v.data() < low))
@@ -96,12 +102,12 @@ void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
     }
     bool plain = low && high - low < room * 4 && logfile::isAscii(QByteArrayView(low, high));
     if (!plain) {
-        plain = std::all_of(record.fields.begin(), record.fields.end(), [](const AdifField& f) {
+        plain = std::all_of(fields.begin(), fields.end(), [](const AdifField& f) {
             return logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8();
         });
     }
     if (!plain) {
-        for (const AdifField& f : record.fields)
+        for (const AdifField& f : fields)
             putField(out, f.name, utf8(f.data));
         out += "<EOR>\r\n";
         return;
@@ -111,7 +117,7 @@ void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
         out.reserve(std::max(2 * out.capacity(), start + room));
     out.resize(start + room);
     char* w = out.data() + start;
-    for (const AdifField& f : record.fields) {
+    for (const AdifField& f : fields) {
         *w++ = '<';
         w = putBytes(w, f.name.data(), size_t(f.name.size()));
         *w++ = ':';
@@ -176,15 +182,25 @@ struct Telling {
     }
 };
 
+QByteArrayView trimmedView(QByteArrayView v) {
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!v.isEmpty() && space(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && space(v.back()))
+        v.chop(1);
+    return v;
+}
+
 // MODE, SAT_NAME, PROP_MODE; a SUBMODE without its MODE stands for the mode
 // it belongs to, so that a record with FT4 and one with MFSK are one.
+// Written in upper case through a pointer: it is made for every record.
 void appendDiscriminator(const Telling& t, QByteArray& out) {
-    QByteArrayView mode = t.mode.trimmed();
-    const QByteArrayView sat = t.sat.trimmed();
-    const QByteArrayView prop = t.prop.trimmed();
+    QByteArrayView mode = trimmedView(t.mode);
+    const QByteArrayView sat = trimmedView(t.sat);
+    const QByteArrayView prop = trimmedView(t.prop);
     QByteArray fromSubmode;
     if (mode.isEmpty()) {
-        const QByteArrayView sub = t.submode.trimmed();
+        const QByteArrayView sub = trimmedView(t.submode);
         if (!sub.isEmpty()) {
             const auto m = modeOf(QString::fromUtf8(sub));
             fromSubmode = m ? m->mode : sub.toByteArray();
@@ -194,15 +210,20 @@ void appendDiscriminator(const Telling& t, QByteArray& out) {
     if (mode.isEmpty() && sat.isEmpty() && prop.isEmpty())
         return;
     const qsizetype start = out.size();
-    out += mode;
-    out += '|';
-    out += sat;
-    out += '|';
-    out += prop;
-    for (char* p = out.data() + start; p < out.data() + out.size(); ++p) {
-        if (*p >= 'a' && *p <= 'z')
-            *p = char(*p - 32);
-    }
+    const qsizetype size = mode.size() + sat.size() + prop.size() + 2;
+    if (out.capacity() < start + size)
+        out.reserve(std::max(2 * out.capacity(), start + size));
+    out.resize(start + size);
+    char* w = out.data() + start;
+    const auto put = [&w](QByteArrayView v) {
+        for (const char c : v)
+            *w++ = c >= 'a' && c <= 'z' ? char(c - 32) : c;
+    };
+    put(mode);
+    *w++ = '|';
+    put(sat);
+    *w++ = '|';
+    put(prop);
 }
 
 } // namespace

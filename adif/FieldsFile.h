@@ -37,6 +37,7 @@ bool isBoxField(QByteArrayView name);
 // The record as the fields file stores it.
 QByteArray fieldsRecord(const AdifRecord& record);
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out);
+void appendFieldsRecord(const AdifField* fields, qsizetype count, QByteArray& out);
 // Only some of its fields, after the ones that say which contact it is, and
 // marked as adding to that contact.
 QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names);

@@ -477,28 +477,54 @@ struct ContactBatch {
         quint64 hash = 0; // of the key, made by the taking side
         // Where its bytes start; they end where the next item's start.
         qsizetype line = 0, key = 0, discriminator = 0;
-        // Where its fields record starts in records: one only when it
-        // keeps more than the boxes hold.
-        qsizetype record = 0;
-        bool keepsMore = false;
+        // Its fields, when it keeps more than the boxes hold.
+        qsizetype firstField = 0, fieldCount = 0;
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
     };
-    // The log lines, the keys and discriminators, and the fields records
-    // as the fields file takes them, each one after the other.
-    QByteArray lines, keys, records;
+    QByteArray lines, keys;
+    // The bytes of the records that keep more, as the file has them, in
+    // one piece that does not move while the batch is filled: their
+    // fields point into it, and their fields records are made from them
+    // where they wait to be appended.
+    std::unique_ptr<char[]> raw;
+    size_t rawCapacity = 0, rawUsed = 0;
+    std::vector<AdifField> fields;
     std::vector<Item> items;
     QStringList skipReasons;
 
     void clear() {
         lines.resize(0); // keeps the room
         keys.resize(0);
-        records.resize(0);
+        rawUsed = 0;
+        fields.clear();
         items.clear();
         skipReasons.clear();
     }
-    qsizetype recordEnd(size_t i) const {
-        return i + 1 < items.size() ? items[i + 1].record : records.size();
+    // Room for n more bytes of records, made in an empty batch; false when
+    // a batch that holds some has none.
+    bool makeRoom(size_t n) {
+        if (rawUsed + n <= rawCapacity)
+            return true;
+        if (!items.empty())
+            return false;
+        rawCapacity = std::max(n, size_t(1) << 20);
+        raw.reset(new char[rawCapacity]);
+        return true;
+    }
+    // The record's fields, its bytes from low to high copied in whole.
+    void addFields(const AdifRecord& record, const char* low, const char* high, Item& item) {
+        char* const at = raw.get() + rawUsed;
+        if (high > low)
+            std::memcpy(at, low, size_t(high - low));
+        rawUsed += size_t(high - low);
+        const auto moved = [&](QByteArrayView v) {
+            return v.data() ? QByteArrayView(at + (v.data() - low), v.size()) : v;
+        };
+        item.firstField = qsizetype(fields.size());
+        item.fieldCount = record.fields.size();
+        for (const AdifField& f : record.fields)
+            fields.push_back({moved(f.name), moved(f.data)});
     }
     qsizetype lineEnd(size_t i) const {
         return i + 1 < items.size() ? items[i + 1].line : lines.size();
@@ -525,6 +551,23 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
     QByteArray key;
     std::unique_ptr<ContactBatch> batch = ahead.spare();
     while (reader.next(record)) {
+        // Where the record's bytes lie in the reader's buffer.
+        const char* low = nullptr;
+        const char* high = nullptr;
+        for (const AdifField& f : record.fields) {
+            for (const QByteArrayView v : {f.name, f.data}) {
+                if (v.data() && (!low || v.data() < low))
+                    low = v.data();
+                if (v.data() && (!high || v.data() + v.size() > high))
+                    high = v.data() + v.size();
+            }
+        }
+        if (!batch->makeRoom(size_t(high - low))) {
+            if (!ahead.hand(std::move(batch)))
+                return {};
+            batch = ahead.spare();
+            batch->makeRoom(size_t(high - low));
+        }
         ContactBatch::Item item;
         item.number = record.number;
         item.offset = record.offset;
@@ -532,7 +575,6 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         item.line = batch->lines.size();
         item.key = batch->keys.size();
         item.discriminator = item.key;
-        item.record = batch->records.size();
         // One look at the fields gives the line, the key, what tells the
         // contact apart and whether it keeps more.
         const Picked p = pick(record);
@@ -545,14 +587,11 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             item.discriminator = batch->keys.size();
             appendDiscriminator(p.value[Mode], p.value[Submode], p.value[SatName],
                                 p.value[PropMode], batch->keys);
-            if (p.keepsMore) {
-                item.keepsMore = true;
-                appendFieldsRecord(record, batch->records);
-            }
+            if (p.keepsMore)
+                batch->addFields(record, low, high, item);
         }
         batch->items.push_back(item);
-        if (batch->items.size() == BatchRecords ||
-            batch->lines.size() + batch->records.size() > BatchBytes) {
+        if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
             if (!ahead.hand(std::move(batch)))
                 return {};
             batch = ahead.spare();
@@ -638,20 +677,12 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
             }
             for (size_t i = 0; i < items.size(); ++i)
                 items[i].hash = items[i].skip < 0 ? ContactSet::hashOf(batch->key(i)) : 0;
-            // The new contacts' lines and fields records go on in runs, from
-            // after the last duplicate up to the next one.
+            // The new contacts' lines go on in runs, from after the last
+            // duplicate up to the next one.
             qsizetype linesFrom = 0;
-            qsizetype recordsFrom = 0;
-            const auto appendUpTo = [&](size_t i) {
-                const qsizetype lines = i < items.size() ? items[i].line : batch->lines.size();
-                const qsizetype records =
-                    i < items.size() ? items[i].record : batch->records.size();
-                OsError e = log.appendLog(
+            const auto appendUpTo = [&](qsizetype lines) {
+                return log.appendLog(
                     QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
-                if (e.ok() && records > recordsFrom)
-                    e = log.appendFields(
-                        QByteArrayView(batch->records).sliced(recordsFrom, records - recordsFrom));
-                return e;
             };
             for (size_t i = 0; i < items.size(); ++i) {
                 // The slots of the keys a few records on are asked for now,
@@ -683,16 +714,24 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                              .arg(describeContact(line)));
                     duplicates.push_back(item.number);
                     duplicateKeys.insert(batch->key(i));
-                    if (const OsError e = appendUpTo(i); !e.ok())
+                    if (const OsError e = appendUpTo(item.line); !e.ok())
                         return failed(e);
                     linesFrom = batch->lineEnd(i);
-                    recordsFrom = batch->recordEnd(i);
                     continue;
                 }
                 ++summary.added;
-                summary.records += item.keepsMore;
+                if (item.fieldCount > 0) {
+                    // Made where it waits to be appended, not copied there.
+                    logfile::PendingBytes& fields = log.pendingFields();
+                    const qsizetype before = fields.tail().size();
+                    appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
+                                       fields.tail());
+                    if (const OsError e = fields.settle(before); !e.ok())
+                        return failed(e);
+                    ++summary.records;
+                }
             }
-            if (const OsError e = appendUpTo(items.size()); !e.ok())
+            if (const OsError e = appendUpTo(batch->lines.size()); !e.ok())
                 return failed(e);
             ahead.giveBack(std::move(batch));
         }

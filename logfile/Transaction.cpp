@@ -24,6 +24,57 @@ namespace tavrelo::logfile {
 
 namespace {
 
+constexpr quint64 HashFactor = 0x9E3779B97F4A7C15ull;
+
+inline quint64 mix(quint64 h, quint64 w) {
+    h = (h ^ w) * HashFactor;
+    return h ^ (h >> 29);
+}
+
+// Eight bytes at a time, then the last few one by one.
+quint64 hashTail(quint64 h, const char* data, qsizetype i, qsizetype size) {
+    for (; i + 8 <= size; i += 8) {
+        quint64 w;
+        std::memcpy(&w, data + i, 8);
+        h = mix(h, w);
+    }
+    for (; i < size; ++i)
+        h = mix(h, static_cast<unsigned char>(data[i]));
+    return h ^ (h >> 32);
+}
+
+// The hash journals of version 1 were written with: one chain, eight
+// bytes at a time.
+quint64 blockHashV1(const char* data, qsizetype size) {
+    return hashTail(quint64(size) * HashFactor ^ 0x6a09e667f3bcc908ull, data, 0, size);
+}
+
+} // namespace
+
+// Four chains side by side over a block, 32 bytes at a time, then joined:
+// the processor works on all four at once. Short pieces (the 64 bytes of
+// a fine hash, a key) hash as in version 1.
+quint64 blockHash(const char* data, qsizetype size) {
+    if (size < 128)
+        return blockHashV1(data, size);
+    quint64 h = quint64(size) * HashFactor ^ 0x6a09e667f3bcc908ull;
+    quint64 a = h, b = h ^ 0x243f6a8885a308d3ull, c = h ^ 0x13198a2e03707344ull,
+            d = h ^ 0xa4093822299f31d0ull;
+    qsizetype i = 0;
+    for (; i + 32 <= size; i += 32) {
+        quint64 w[4];
+        std::memcpy(w, data + i, 32);
+        a = mix(a, w[0]);
+        b = mix(b, w[1]);
+        c = mix(c, w[2]);
+        d = mix(d, w[3]);
+    }
+    h = mix(mix(mix(a, b), c), d);
+    return hashTail(h, data, i, size);
+}
+
+namespace {
+
 constexpr qsizetype Piece = 1 << 20;    // bytes written at a time
 constexpr qsizetype InMemory = 8 << 20; // pending bytes held before spilling
 
@@ -80,6 +131,8 @@ struct JournalPart {
     qint64 size = 0;   // the bytes appended
     std::vector<quint64> hashes;
     std::vector<quint16> fine; // of every 64 bytes, when kept
+    // The hash it was written with: a journal of version 1 has its own.
+    quint64 (*hash)(const char*, qsizetype) = blockHash;
 };
 
 QByteArray hex(quint64 v) {
@@ -114,7 +167,9 @@ void writePart(QByteArray& out, const char* name, const JournalPart& p) {
     out += fine.toBase64() + '\n';
 }
 
-constexpr char JournalMagic[] = "Tavrelo journal 1\n";
+constexpr char JournalMagic[] = "Tavrelo journal 2\n";
+// What an earlier version of Tavrelo left: the same, hashed by blockHashV1().
+constexpr char JournalMagicV1[] = "Tavrelo journal 1\n";
 
 QByteArray journalText(const JournalPart& log, const JournalPart& fields) {
     QByteArray out = JournalMagic;
@@ -166,10 +221,13 @@ bool readPart(const QList<QByteArray>& lines, int at, const char* name, JournalP
 // its sync was never acted on, since nothing is appended before it is synced.
 bool parseJournal(const QByteArray& text, JournalPart& log, JournalPart& fields) {
     const qsizetype check = text.lastIndexOf("check ");
-    if (!text.startsWith(JournalMagic) || check < 0 || !text.endsWith('\n'))
+    const bool version1 = text.startsWith(JournalMagicV1);
+    if (!(version1 || text.startsWith(JournalMagic)) || check < 0 || !text.endsWith('\n'))
         return false;
-    if (text.mid(check + 6, 16) != hex(blockHash(text.constData(), check)))
+    const auto hash = version1 ? blockHashV1 : blockHash;
+    if (text.mid(check + 6, 16) != hex(hash(text.constData(), check)))
         return false;
+    log.hash = fields.hash = hash;
     const QList<QByteArray> lines = text.left(check).split('\n');
     return readPart(lines, 1, "log", log) && readPart(lines, 4, "fields", fields);
 }
@@ -205,14 +263,14 @@ Found inspect(int fd, const JournalPart& p) {
             if (readAt(fd, block.data(), have, p.before + i * JournalBlock) != have)
                 return Found::Foreign;
             for (qint64 c = 0; !p.fine.empty() && (c + 1) * FineChunk <= have; ++c) {
-                if (quint16(blockHash(block.constData() + c * FineChunk, FineChunk)) !=
+                if (quint16(p.hash(block.constData() + c * FineChunk, FineChunk)) !=
                     p.fine[size_t(i * (JournalBlock / FineChunk) + c)])
                     return Found::Foreign;
             }
             break;
         }
         if (readAt(fd, block.data(), length, p.before + i * JournalBlock) != length ||
-            blockHash(block.constData(), length) != p.hashes[size_t(i)])
+            p.hash(block.constData(), length) != p.hashes[size_t(i)])
             return Found::Foreign;
     }
     return there == p.size ? Found::Complete : Found::Partial;
@@ -284,23 +342,6 @@ QString fieldsPath(const QString& logPath) {
 
 QString journalPath(const QString& logPath) {
     return sibling(logPath, QStringLiteral(".journal"));
-}
-
-quint64 blockHash(const char* data, qsizetype size) {
-    constexpr quint64 k = 0x9E3779B97F4A7C15ull;
-    quint64 h = quint64(size) * k ^ 0x6a09e667f3bcc908ull;
-    qsizetype i = 0;
-    for (; i + 8 <= size; i += 8) {
-        quint64 w;
-        std::memcpy(&w, data + i, 8);
-        h = (h ^ w) * k;
-        h ^= h >> 29;
-    }
-    for (; i < size; ++i) {
-        h = (h ^ static_cast<unsigned char>(data[i])) * k;
-        h ^= h >> 29;
-    }
-    return h ^ (h >> 32);
 }
 
 // Writes whole blocks at the end of a temporary file on a thread of its
