@@ -168,9 +168,7 @@ QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names
 namespace {
 
 // The values that tell contacts apart, the first of each name.
-struct Telling {
-    QByteArrayView mode, submode, sat, prop;
-
+struct TellingOf : Telling {
     void note(QByteArrayView name, QByteArrayView value) {
         QByteArrayView* slot = name.size() == 4 && sameName(name, "MODE")        ? &mode
                                : name.size() == 7 && sameName(name, "SUBMODE")   ? &submode
@@ -194,7 +192,7 @@ QByteArrayView trimmedView(QByteArrayView v) {
 // MODE, SAT_NAME, PROP_MODE; a SUBMODE without its MODE stands for the mode
 // it belongs to, so that a record with FT4 and one with MFSK are one.
 // Written in upper case through a pointer: it is made for every record.
-void appendDiscriminator(const Telling& t, QByteArray& out) {
+void appendTelling(const Telling& t, QByteArray& out) {
     QByteArrayView mode = trimmedView(t.mode);
     const QByteArrayView sat = trimmedView(t.sat);
     const QByteArrayView prop = trimmedView(t.prop);
@@ -228,16 +226,15 @@ void appendDiscriminator(const Telling& t, QByteArray& out) {
 
 } // namespace
 
-void appendDiscriminator(QByteArrayView mode, QByteArrayView submode, QByteArrayView sat,
-                         QByteArrayView prop, QByteArray& out) {
-    appendDiscriminator(Telling{mode, submode, sat, prop}, out);
+void appendDiscriminator(const Telling& fields, QByteArray& out) {
+    appendTelling(fields, out);
 }
 
 void appendDiscriminator(const AdifRecord& record, QByteArray& out) {
-    Telling t;
+    TellingOf t;
     for (const AdifField& f : record.fields)
         t.note(f.name, f.data);
-    appendDiscriminator(t, out);
+    appendTelling(t, out);
 }
 
 QByteArray discriminator(const AdifRecord& record) {
@@ -247,11 +244,11 @@ QByteArray discriminator(const AdifRecord& record) {
 }
 
 QByteArray discriminator(const StoredFields& fields) {
-    Telling t;
+    TellingOf t;
     for (const StoredField& f : fields)
         t.note(f.name, f.value);
     QByteArray d;
-    appendDiscriminator(t, d);
+    appendTelling(t, d);
     return d;
 }
 

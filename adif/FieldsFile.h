@@ -50,8 +50,10 @@ QByteArray discriminator(const StoredFields& fields);
 // The same appended to out.
 void appendDiscriminator(const AdifRecord& record, QByteArray& out);
 // The same from the first MODE, SUBMODE, SAT_NAME and PROP_MODE fields.
-void appendDiscriminator(QByteArrayView mode, QByteArrayView submode, QByteArrayView sat,
-                         QByteArrayView prop, QByteArray& out);
+struct Telling {
+    QByteArrayView mode, submode, sat, prop;
+};
+void appendDiscriminator(const Telling& fields, QByteArray& out);
 
 class RecordFeed;
 

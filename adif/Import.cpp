@@ -583,10 +583,17 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             item.skip = batch->skipReasons.size();
             batch->skipReasons << skipReason;
         } else {
-            batch->keys += key;
-            item.discriminator = batch->keys.size();
-            appendDiscriminator(p.value[Mode], p.value[Submode], p.value[SatName],
-                                p.value[PropMode], batch->keys);
+            // Through a pointer into room kept from batch to batch.
+            QByteArray& keys = batch->keys;
+            const qsizetype at = keys.size();
+            if (keys.capacity() < at + key.size())
+                keys.reserve(std::max(2 * keys.capacity(), at + key.size()));
+            keys.resize(at + key.size());
+            std::memcpy(keys.data() + at, key.constData(), size_t(key.size()));
+            item.discriminator = keys.size();
+            appendDiscriminator(
+                Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]},
+                batch->keys);
             if (p.keepsMore)
                 batch->addFields(record, low, high, item);
         }
