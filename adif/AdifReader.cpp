@@ -129,9 +129,16 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
             return more;
         // The tag in one pass: its name up to ':' (in upper case) or '>',
         // the length's digits, and a type after a second ':'.
+        // Names are put in upper case on the way: a stray tag's too, which
+        // nothing reads.
         qsizetype p = open + 1;
-        while (p < size && bytes[p] != ':' && bytes[p] != '>')
-            ++p;
+        for (; p < size; ++p) {
+            const char c = bytes[p];
+            if (c == ':' || c == '>')
+                break;
+            if (c >= 'a' && c <= 'z')
+                bytes[p] = char(c - 32);
+        }
         if (p == size)
             return more;
         const qsizetype colon = p;
@@ -167,8 +174,6 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
         pos = p + 1;
         if (!digits || colon == open + 1)
             continue; // not a field tag
-        for (qsizetype k = open + 1; k < colon; ++k)
-            bytes[k] = upper(bytes[k]);
 
         qsizetype end = pos + length;
         if (end >= size) {

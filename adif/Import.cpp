@@ -467,16 +467,18 @@ bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discrimin
 namespace {
 
 // Records read ahead and made into what the import appends: each one's log
-// line, key, discriminator and fields record, one after another in three
-// pieces of memory. A record that gives no contact has a skip reason and
-// no bytes.
+// line and key, one after another, and the bytes and fields of those that
+// keep more. A record that gives no contact has a skip reason and no bytes.
 struct ContactBatch {
     struct Item {
         qsizetype number = 0;
         qint64 offset = 0;
         quint64 hash = 0; // of the key, made by the taking side
         // Where its bytes start; they end where the next item's start.
-        qsizetype line = 0, key = 0, discriminator = 0;
+        qsizetype line = 0, key = 0, keyEnd = 0;
+        // MODE, SUBMODE, SAT_NAME and PROP_MODE, pointing into raw: a record
+        // that has any of them keeps more.
+        Telling telling;
         // Its fields, when it keeps more than the boxes hold.
         qsizetype firstField = 0, fieldCount = 0;
         qsizetype skip = -1; // its reason in skipReasons
@@ -514,27 +516,26 @@ struct ContactBatch {
     }
     // The record's fields, its bytes from low to high copied in whole.
     void addFields(const AdifRecord& record, const char* low, const char* high, Item& item) {
-        char* const at = raw.get() + rawUsed;
+        lastRaw = raw.get() + rawUsed;
         if (high > low)
-            std::memcpy(at, low, size_t(high - low));
+            std::memcpy(lastRaw, low, size_t(high - low));
         rawUsed += size_t(high - low);
-        const auto moved = [&](QByteArrayView v) {
-            return v.data() ? QByteArrayView(at + (v.data() - low), v.size()) : v;
-        };
         item.firstField = qsizetype(fields.size());
         item.fieldCount = record.fields.size();
         for (const AdifField& f : record.fields)
-            fields.push_back({moved(f.name), moved(f.data)});
+            fields.push_back({moved(f.name, low), moved(f.data, low)});
     }
+    // A view into the last record's bytes in the reader's buffer, which
+    // started at low, as a view into its copy.
+    QByteArrayView moved(QByteArrayView v, const char* low) const {
+        return v.data() ? QByteArrayView(lastRaw + (v.data() - low), v.size()) : v;
+    }
+    char* lastRaw = nullptr;
     qsizetype lineEnd(size_t i) const {
         return i + 1 < items.size() ? items[i + 1].line : lines.size();
     }
     QByteArrayView key(size_t i) const {
-        return QByteArrayView(keys).sliced(items[i].key, items[i].discriminator - items[i].key);
-    }
-    QByteArrayView discriminator(size_t i) const {
-        const qsizetype end = i + 1 < items.size() ? items[i + 1].key : keys.size();
-        return QByteArrayView(keys).sliced(items[i].discriminator, end - items[i].discriminator);
+        return QByteArrayView(keys).sliced(items[i].key, items[i].keyEnd - items[i].key);
     }
 };
 
@@ -574,7 +575,7 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         item.ended = record.ended;
         item.line = batch->lines.size();
         item.key = batch->keys.size();
-        item.discriminator = item.key;
+        item.keyEnd = item.key;
         // One look at the fields gives the line, the key, what tells the
         // contact apart and whether it keeps more.
         const Picked p = pick(record);
@@ -590,12 +591,13 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
                 keys.reserve(std::max(2 * keys.capacity(), at + key.size()));
             keys.resize(at + key.size());
             std::memcpy(keys.data() + at, key.constData(), size_t(key.size()));
-            item.discriminator = keys.size();
-            appendDiscriminator(
-                Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]},
-                batch->keys);
-            if (p.keepsMore)
+            item.keyEnd = keys.size();
+            if (p.keepsMore) {
                 batch->addFields(record, low, high, item);
+                item.telling = {
+                    batch->moved(p.value[Mode], low), batch->moved(p.value[Submode], low),
+                    batch->moved(p.value[SatName], low), batch->moved(p.value[PropMode], low)};
+            }
         }
         batch->items.push_back(item);
         if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
@@ -668,6 +670,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
         AdifRecord record;
+        QByteArray discriminator;
         bool reserved = fromStandardInput;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
@@ -709,7 +712,10 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                              .arg(batch->skipReasons[item.skip]));
                     continue;
                 }
-                if (isDuplicate(known, batch->key(i), batch->discriminator(i), item.hash)) {
+                discriminator.resize(0);
+                if (item.fieldCount > 0)
+                    appendDiscriminator(item.telling, discriminator);
+                if (isDuplicate(known, batch->key(i), discriminator, item.hash)) {
                     const QByteArray line = QByteArrayView(batch->lines)
                                                 .sliced(item.line, batch->lineEnd(i) - item.line)
                                                 .toByteArray();
