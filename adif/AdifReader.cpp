@@ -5,6 +5,7 @@
 
 #include <QIODevice>
 
+#include <bit>
 #include <cstring>
 
 namespace tavrelo::adif {
@@ -32,6 +33,23 @@ qsizetype find(QByteArrayView buffer, char c, qsizetype pos) {
         return -1;
     const void* p = std::memchr(buffer.data() + pos, c, size_t(buffer.size() - pos));
     return p ? static_cast<const char*>(p) - buffer.data() : -1;
+}
+
+constexpr quint64 ones = 0x0101010101010101ull;
+constexpr quint64 highs = 0x8080808080808080ull;
+
+// The top bit of each zero byte of w; exact up to the first, which is all
+// that is read of it.
+quint64 zeroBytes(quint64 w) {
+    return (w - ones) & ~w & highs;
+}
+
+// The top bit of each byte of w that is a letter from 'a' to 'z'.
+quint64 lowerCaseBits(quint64 w) {
+    const quint64 low7 = w & ~highs;
+    const quint64 fromA = low7 + ones * (0x80 - 'a');     // top bit set from 'a' on
+    const quint64 pastZ = low7 + ones * (0x80 - 'z' - 1); // and from past 'z' on
+    return (fromA ^ pastZ) & ~w & highs;
 }
 
 enum class Clean { Yes, No, Unknown };
@@ -132,6 +150,21 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
         // Names are put in upper case on the way: a stray tag's too, which
         // nothing reads.
         qsizetype p = open + 1;
+        // Eight bytes at a time while there are eight, then one by one.
+        for (; p + 8 <= size; p += 8) {
+            quint64 w;
+            std::memcpy(&w, bytes + p, 8);
+            const quint64 stop = zeroBytes(w ^ (ones * ':')) | zeroBytes(w ^ (ones * '>'));
+            const int n = stop ? std::countr_zero(stop) / 8 : 8;
+            if (const quint64 lower = lowerCaseBits(w) & (n == 8 ? ~0ull : (1ull << (8 * n)) - 1)) {
+                w ^= lower >> 2;
+                std::memcpy(bytes + p, &w, 8);
+            }
+            if (n < 8) {
+                p += n;
+                break;
+            }
+        }
         for (; p < size; ++p) {
             const char c = bytes[p];
             if (c == ':' || c == '>')
@@ -181,8 +214,11 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
                 return Tag::NeedMore; // the value, or what follows it, is still to come
             end = std::min(end, size);
         }
-        if (end < size && !logfile::isAscii(buffer.sliced(pos, end - pos))) {
-            const Clean byBytes = endsCleanly(buffer, end, atEnd_);
+        // A value that ends cleanly by its bytes is read by them; so is one
+        // of ASCII, whose bytes are its characters. Most end cleanly, and
+        // that is seen sooner than whether they are ASCII.
+        const Clean byBytes = end < size ? endsCleanly(buffer, end, atEnd_) : Clean::Yes;
+        if (byBytes != Clean::Yes && !logfile::isAscii(buffer.sliced(pos, end - pos))) {
             if (byBytes == Clean::Unknown)
                 return Tag::NeedMore;
             if (byBytes == Clean::No) {

@@ -78,7 +78,49 @@ inline char* putBytes(char* w, const char* from, size_t n) {
 
 } // namespace
 
+QByteArrayView storedForm(const AdifRecord& record) {
+    if (record.fields.isEmpty() || !record.fields[0].name.data())
+        return {};
+    // Each byte looked at lies between the first name and the last value:
+    // a name is followed by the rest of its tag, and a value that is not
+    // the last by the next tag.
+    const char* const start = record.fields[0].name.data();
+    const char* p = start;
+    for (qsizetype i = 0; i < record.fields.size(); ++i) {
+        const AdifField& f = record.fields[i];
+        if (f.name.data() != p || f.name.isEmpty())
+            return {};
+        p += f.name.size();
+        if (*p++ != ':')
+            return {};
+        char digits[20];
+        int k = 0;
+        for (qsizetype n = f.data.size(); k == 0 || n > 0; n /= 10)
+            digits[k++] = char('0' + n % 10);
+        while (k > 0) {
+            if (*p++ != digits[--k])
+                return {};
+        }
+        if (*p++ != '>' || f.data.data() != p)
+            return {};
+        p += f.data.size();
+        if (i + 1 < record.fields.size()) {
+            if (p[0] != ' ' || p[1] != '<')
+                return {};
+            p += 2;
+        }
+    }
+    const QByteArrayView bytes(start, p - start);
+    return logfile::isAscii(bytes) ? bytes : QByteArrayView();
+}
+
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
+    if (const QByteArrayView bytes = storedForm(record); !bytes.isEmpty()) {
+        out += '<';
+        out += bytes;
+        out += " <EOR>\r\n";
+        return;
+    }
     appendFieldsRecord(record.fields.constData(), record.fields.size(), out);
 }
 

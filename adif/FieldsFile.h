@@ -38,6 +38,12 @@ bool isBoxField(QByteArrayView name);
 QByteArray fieldsRecord(const AdifRecord& record);
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out);
 void appendFieldsRecord(const AdifField* fields, qsizetype count, QByteArray& out);
+// The bytes of a record as an AdifReader read it, from its first field's
+// name to its last value's end, when they are written as the fields file
+// writes them: ASCII, tags without a type, lengths without leading zeros,
+// one space between fields. Its record is then '<', these bytes and
+// " <EOR>\r\n". An empty view when they are not.
+QByteArrayView storedForm(const AdifRecord& record);
 // Only some of its fields, after the ones that say which contact it is, and
 // marked as adding to that contact.
 QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names);

@@ -479,7 +479,10 @@ struct ContactBatch {
         // MODE, SUBMODE, SAT_NAME and PROP_MODE, pointing into raw: a record
         // that has any of them keeps more.
         Telling telling;
-        // Its fields, when it keeps more than the boxes hold.
+        // When it keeps more than the boxes hold: its bytes in raw, when
+        // they are as the fields file writes them, or else its fields.
+        bool keepsMore = false;
+        qsizetype stored = -1, storedSize = 0;
         qsizetype firstField = 0, fieldCount = 0;
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
@@ -514,11 +517,20 @@ struct ContactBatch {
         raw.reset(new char[rawCapacity]);
         return true;
     }
-    // The record's fields, its bytes from low to high copied in whole.
+    // The record's bytes from low to high, copied in whole; and where they
+    // are in the fields file's form, nothing else, else its fields.
     void addFields(const AdifRecord& record, const char* low, const char* high, Item& item) {
         lastRaw = raw.get() + rawUsed;
         if (high > low)
             std::memcpy(lastRaw, low, size_t(high - low));
+        item.keepsMore = true;
+        if (const QByteArrayView bytes = storedForm(record);
+            !bytes.isEmpty() && bytes.data() == low && bytes.size() == high - low) {
+            item.stored = qsizetype(rawUsed);
+            item.storedSize = bytes.size();
+            rawUsed += size_t(high - low);
+            return;
+        }
         rawUsed += size_t(high - low);
         item.firstField = qsizetype(fields.size());
         item.fieldCount = record.fields.size();
@@ -713,7 +725,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 discriminator.resize(0);
-                if (item.fieldCount > 0)
+                if (item.keepsMore)
                     appendDiscriminator(item.telling, discriminator);
                 if (isDuplicate(known, batch->key(i), discriminator, item.hash)) {
                     const QByteArray line = QByteArrayView(batch->lines)
@@ -733,12 +745,24 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 ++summary.added;
-                if (item.fieldCount > 0) {
+                if (item.keepsMore) {
                     // Made where it waits to be appended, not copied there.
                     logfile::PendingBytes& fields = log.pendingFields();
-                    const qsizetype before = fields.tail().size();
-                    appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
-                                       fields.tail());
+                    QByteArray& tail = fields.tail();
+                    const qsizetype before = tail.size();
+                    if (item.stored >= 0) {
+                        const qsizetype size = item.storedSize + 9;
+                        if (tail.capacity() < before + size)
+                            tail.reserve(std::max(2 * tail.capacity(), before + size));
+                        tail.resize(before + size);
+                        char* w = tail.data() + before;
+                        *w = '<';
+                        std::memcpy(w + 1, batch->raw.get() + item.stored, size_t(item.storedSize));
+                        std::memcpy(w + 1 + item.storedSize, " <EOR>\r\n", 8);
+                    } else {
+                        appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
+                                           tail);
+                    }
                     if (const OsError e = fields.settle(before); !e.ok())
                         return failed(e);
                     ++summary.records;
