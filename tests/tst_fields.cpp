@@ -285,6 +285,64 @@ private slots:
 
     // A duplicate of a contact typed in the window brings its mode and
     // frequency, and never changes the line.
+    // A record that comes as the fields file writes records goes there as
+    // it came; any other is written anew. Either way the fields file gets
+    // the same record, and an import gives it that record.
+    void storedForm_data() {
+        QTest::addColumn<QByteArray>("adif");     // one record, as a file has it
+        QTest::addColumn<bool>("asItCame");       // already in the fields file's form
+        QTest::addColumn<QByteArray>("expected"); // its record in the fields file
+        const QByteArray head = "<QSO_DATE:8>20240301 <TIME_ON:4>1205 <CALL:4>W1AW ";
+        const auto row = [&](const char* name, const QByteArray& fields, bool asItCame,
+                             const QByteArray& expected) {
+            QTest::newRow(name) << head + fields + "<EOR>\n"
+                                << asItCame << head + expected + "<EOR>\r\n";
+        };
+        row("one space between fields", "<MODE:3>FT8 <GRIDSQUARE:4>FN42 ", true,
+            "<MODE:3>FT8 <GRIDSQUARE:4>FN42 ");
+        row("names in lower case", "<mode:3>FT8 <gridsquare:4>FN42 ", true,
+            "<MODE:3>FT8 <GRIDSQUARE:4>FN42 ");
+        row("names of 8 and 16 letters in lower case", "<rst_sent:3>599 <station_callsign:5>zz1aa ",
+            true, "<RST_SENT:3>599 <STATION_CALLSIGN:5>zz1aa ");
+        row("a length of two digits", "<COMMENT:12>hello world! ", true,
+            "<COMMENT:12>hello world! ");
+        row("a tag in a value", "<COMMENT:5>a <b> <MODE:2>CW ", true,
+            "<COMMENT:5>a <b> <MODE:2>CW ");
+        row("an empty last value", "<MODE:2>CW <NOTES:0> ", true, "<MODE:2>CW <NOTES:0> ");
+        row("fields on lines of their own", "<MODE:2>CW\r\n<TX_PWR:1>5\r\n", false,
+            "<MODE:2>CW <TX_PWR:1>5 ");
+        row("two spaces", "<MODE:2>CW  <TX_PWR:1>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
+        row("no space", "<MODE:2>CW<TX_PWR:1>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
+        row("text between fields", "<MODE:2>CW x <TX_PWR:1>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
+        row("a typed tag", "<MODE:2:S>CW <TX_PWR:1:N>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
+        row("a length with a leading zero", "<MODE:02>CW ", false, "<MODE:2>CW ");
+        row("a length counting characters", "<MODE:2>CW <NAME:4>J\xc3\xb6rg ", false,
+            "<MODE:2>CW <NAME:5>J\xc3\xb6rg ");
+        row("UTF-8", "<MODE:2>CW <NAME:5>J\xc3\xb6rg ", false, "<MODE:2>CW <NAME:5>J\xc3\xb6rg ");
+        row("Windows-1252", "<MODE:2>CW <NAME:4>J\xf6rg ", false,
+            "<MODE:2>CW <NAME:5>J\xc3\xb6rg ");
+    }
+    void storedForm() {
+        QFETCH(QByteArray, adif);
+        QFETCH(bool, asItCame);
+        QFETCH(QByteArray, expected);
+        AdifReader reader{QByteArrayView(adif)};
+        AdifRecord record;
+        QVERIFY(reader.next(record));
+        QCOMPARE(!tavrelo::adif::storedForm(record).isEmpty(), asItCame);
+        QCOMPARE(fieldsRecord(record), expected);
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath("in.adi");
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(file, adif + QByteArray(adif).replace("W1AW", "ZZ9Z")); // two records
+        const ImportSummary s = importAdif(file, log, [](const QString&) {});
+        QVERIFY(s.error.ok());
+        QCOMPARE(s.records, 2);
+        QCOMPARE(readFile(logfile::fieldsPath(log)),
+                 expected + QByteArray(expected).replace("W1AW", "ZZ9Z"));
+    }
+
     void duplicateAddsWhatTheContactLacks() {
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
