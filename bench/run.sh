@@ -98,6 +98,7 @@ export_() {
     echo "wc -l on the fields file"
     for n in "${sizes[@]}"; do
         log="$data/$n/Tavrelo.txt"
+        sync
         wc_ms=$(median_ms "wc -l '$data/$n/Tavrelo.adi' >/dev/null")
         s=$(date +%s%N)
         /usr/bin/time -f "%M" -o "$data/rss" build/tavrelo-adif "$log" --mode SSB -o "$data/export.adi" 2>/dev/null || true
@@ -115,6 +116,9 @@ import_() {
     for n in "${sizes[@]}"; do
         log=$(log_of "$n")
         build/tavrelo-adif "$log" --utf8 -o "$data/import.adi" >/dev/null 2>&1
+        # What earlier steps wrote goes to the disk first: the import's own
+        # writes, which it syncs, do not wait behind them.
+        sync
         wc_ms=$(median_ms "wc -l '$data/import.adi' >/dev/null")
         ms=$(median_ms "rm -f '$data/imported.txt' '$data/imported.adi'; /usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif --import '$data/import.adi' '$data/imported.txt' >/dev/null 2>&1")
         rss=$(( $(cat "$data/rss") / 1024 ))
