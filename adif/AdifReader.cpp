@@ -83,6 +83,20 @@ bool equalsUpper(QByteArrayView name, const char (&wanted)[4]) {
 
 } // namespace
 
+QByteArrayView spanOf(const AdifField* fields, qsizetype count) {
+    const char* low = nullptr;
+    const char* high = nullptr;
+    for (qsizetype i = 0; i < count; ++i) {
+        for (const QByteArrayView v : {fields[i].name, fields[i].data}) {
+            if (v.data() && (!low || v.data() < low))
+                low = v.data();
+            if (v.data() && (!high || v.data() + v.size() > high))
+                high = v.data() + v.size();
+        }
+    }
+    return low ? QByteArrayView(low, high - low) : QByteArrayView();
+}
+
 QByteArrayView AdifRecord::value(QByteArrayView name) const {
     for (const AdifField& f : fields) {
         if (sameName(f.name, name))

@@ -29,6 +29,10 @@ inline bool sameName(QByteArrayView a, QByteArrayView b) {
     return true;
 }
 
+// Where fields that lie in one buffer are in it: from the first byte of
+// any name or value to the end of the last. Empty when none has bytes.
+QByteArrayView spanOf(const AdifField* fields, qsizetype count);
+
 struct AdifRecord {
     qsizetype number = 0; // 1 for the file's first record
     qint64 offset = 0;    // byte offset of its first tag in the file

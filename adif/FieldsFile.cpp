@@ -131,18 +131,10 @@ void appendFieldsRecord(const AdifField* first, qsizetype count, QByteArray& out
     // one stretch of its buffer, tags between them: one look at it all
     // tells that every value is ASCII.
     qsizetype room = 8;
-    const char* low = nullptr;
-    const char* high = nullptr;
-    for (const AdifField& f : fields) {
+    for (const AdifField& f : fields)
         room += f.name.size() + f.data.size() + 24;
-        for (const QByteArrayView v : {f.name, f.data}) {
-            if (v.data() && (!low || v.data() < low))
-                low = v.data();
-            if (v.data() && (!high || v.data() + v.size() > high))
-                high = v.data() + v.size();
-        }
-    }
-    bool plain = low && high - low < room * 4 && logfile::isAscii(QByteArrayView(low, high));
+    const QByteArrayView span = spanOf(first, count);
+    bool plain = !span.isEmpty() && span.size() < room * 4 && logfile::isAscii(span);
     if (!plain) {
         plain = std::all_of(fields.begin(), fields.end(), [](const AdifField& f) {
             return logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8();
@@ -409,17 +401,9 @@ private:
                 continue; // not a contact: never asked for
             // Its names and values lie in one stretch of the reader's
             // buffer, copied whole.
-            const char* low = nullptr;
-            const char* high = nullptr;
-            for (const AdifField& f : record.fields) {
-                for (const QByteArrayView v : {f.name, f.data}) {
-                    if (v.data() && (!low || v.data() < low))
-                        low = v.data();
-                    if (v.data() && (!high || v.data() + v.size() > high))
-                        high = v.data() + v.size();
-                }
-            }
-            const size_t size = size_t(high - low);
+            const QByteArrayView span = spanOf(record.fields.constData(), record.fields.size());
+            const char* const low = span.data();
+            const size_t size = size_t(span.size());
             if (batch->count == BatchRecords || batch->used + size > batch->capacity) {
                 if (batch->count > 0) {
                     if (!ahead.hand(std::move(batch)))

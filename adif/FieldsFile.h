@@ -37,6 +37,8 @@ bool isBoxField(QByteArrayView name);
 // The record as the fields file stores it.
 QByteArray fieldsRecord(const AdifRecord& record);
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out);
+// The same from fields that lie in one buffer in the order a reader gave
+// them (a reader's own, or one copy of the bytes they lay in).
 void appendFieldsRecord(const AdifField* fields, qsizetype count, QByteArray& out);
 // The bytes of a record as an AdifReader read it, from its first field's
 // name to its last value's end, when they are written as the fields file

@@ -565,16 +565,9 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
     std::unique_ptr<ContactBatch> batch = ahead.spare();
     while (reader.next(record)) {
         // Where the record's bytes lie in the reader's buffer.
-        const char* low = nullptr;
-        const char* high = nullptr;
-        for (const AdifField& f : record.fields) {
-            for (const QByteArrayView v : {f.name, f.data}) {
-                if (v.data() && (!low || v.data() < low))
-                    low = v.data();
-                if (v.data() && (!high || v.data() + v.size() > high))
-                    high = v.data() + v.size();
-            }
-        }
+        const QByteArrayView span = spanOf(record.fields.constData(), record.fields.size());
+        const char* const low = span.data();
+        const char* const high = span.data() + span.size();
         if (!batch->makeRoom(size_t(high - low))) {
             if (!ahead.hand(std::move(batch)))
                 return {};
@@ -681,7 +674,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadTotals totals;
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
-        AdifRecord record;
         QByteArray discriminator;
         bool reserved = fromStandardInput;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
