@@ -353,13 +353,10 @@ struct FedBatch {
 // conversion here.
 class RecordFeed {
 public:
-    // Until started(), more batches may wait: the caller has something
-    // else to do first.
     RecordFeed(int fd, qint64 maxRecordBytes)
-        : ahead_([fd, maxRecordBytes](
-                     ReadAhead<FedBatch>& ahead) { return read(fd, maxRecordBytes, ahead); },
-                 64) {}
-    void started() { ahead_.setMaxWaiting(8); }
+        : ahead_([fd, maxRecordBytes](ReadAhead<FedBatch>& ahead) {
+              return read(fd, maxRecordBytes, ahead);
+          }) {}
 
     // The hash of the next record's key, the record staying next; false at
     // the end of the file or on a read error.
@@ -497,7 +494,6 @@ OsError FieldsIndex::open(const QString& path) {
             return OsError::because(readAction(), path, scanError);
         return buildIndex();
     }
-    feed_->started();
     inStep_ = true;
     return {};
 }

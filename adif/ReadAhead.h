@@ -66,15 +66,6 @@ public:
             spares_.push_back(std::move(batch));
     }
 
-    // How many batches may wait from now on.
-    void setMaxWaiting(size_t n) {
-        {
-            const std::lock_guard lock(mutex_);
-            maxWaiting_ = n;
-        }
-        changed_.notify_all();
-    }
-
     // For make(): a batch given back, emptied by its clear(), or a new one.
     std::unique_ptr<Batch> spare() {
         std::unique_lock lock(mutex_);
@@ -99,7 +90,7 @@ public:
         return true;
     }
 
-    size_t maxWaiting_; // guarded by mutex_
+    const size_t maxWaiting_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Batch>> batches_; // guarded by mutex_
