@@ -93,15 +93,13 @@ QByteArrayView storedForm(const AdifRecord& record) {
         p += f.name.size();
         if (*p++ != ':')
             return {};
-        char digits[20];
-        int k = 0;
-        for (qsizetype n = f.data.size(); k == 0 || n > 0; n /= 10)
-            digits[k++] = char('0' + n % 10);
-        while (k > 0) {
-            if (*p++ != digits[--k])
-                return {};
-        }
-        if (*p++ != '>' || f.data.data() != p)
+        // The length as the fields file writes it: no leading zero.
+        if (*p == '0' && p[1] != '>')
+            return {};
+        qsizetype length = 0;
+        for (; *p >= '0' && *p <= '9' && length < (qsizetype(1) << 40); ++p)
+            length = length * 10 + (*p - '0');
+        if (length != f.data.size() || *p++ != '>' || f.data.data() != p)
             return {};
         p += f.data.size();
         if (i + 1 < record.fields.size()) {

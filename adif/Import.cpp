@@ -518,16 +518,16 @@ struct ContactBatch {
         return true;
     }
     // The record's bytes from low to high, copied in whole; and where they
-    // are in the fields file's form, nothing else, else its fields.
-    void addFields(const AdifRecord& record, const char* low, const char* high, Item& item) {
+    // are not in the fields file's form (storedForm()), its fields.
+    void addFields(const AdifRecord& record, const char* low, const char* high, bool inStoredForm,
+                   Item& item) {
         lastRaw = raw.get() + rawUsed;
         if (high > low)
             std::memcpy(lastRaw, low, size_t(high - low));
         item.keepsMore = true;
-        if (const QByteArrayView bytes = storedForm(record);
-            !bytes.isEmpty() && bytes.data() == low && bytes.size() == high - low) {
+        if (inStoredForm) {
             item.stored = qsizetype(rawUsed);
-            item.storedSize = bytes.size();
+            item.storedSize = high - low;
             rawUsed += size_t(high - low);
             return;
         }
@@ -564,8 +564,11 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
     QByteArray key;
     std::unique_ptr<ContactBatch> batch = ahead.spare();
     while (reader.next(record)) {
-        // Where the record's bytes lie in the reader's buffer.
-        const QByteArrayView span = spanOf(record.fields.constData(), record.fields.size());
+        // Where the record's bytes lie in the reader's buffer: as the fields
+        // file writes them (mostly), or else anyhow.
+        const QByteArrayView stored = storedForm(record);
+        const QByteArrayView span =
+            stored.isEmpty() ? spanOf(record.fields.constData(), record.fields.size()) : stored;
         const char* const low = span.data();
         const char* const high = span.data() + span.size();
         if (!batch->makeRoom(size_t(high - low))) {
@@ -598,7 +601,7 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             std::memcpy(keys.data() + at, key.constData(), size_t(key.size()));
             item.keyEnd = keys.size();
             if (p.keepsMore) {
-                batch->addFields(record, low, high, item);
+                batch->addFields(record, low, high, !stored.isEmpty(), item);
                 item.telling = {
                     batch->moved(p.value[Mode], low), batch->moved(p.value[Submode], low),
                     batch->moved(p.value[SatName], low), batch->moved(p.value[PropMode], low)};
