@@ -577,7 +577,7 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             batch = ahead.spare();
             batch->makeRoom(size_t(high - low));
         }
-        ContactBatch::Item item;
+        ContactBatch::Item& item = batch->items.emplace_back();
         item.number = record.number;
         item.offset = record.offset;
         item.ended = record.ended;
@@ -607,7 +607,6 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
                     batch->moved(p.value[SatName], low), batch->moved(p.value[PropMode], low)};
             }
         }
-        batch->items.push_back(item);
         if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
             if (!ahead.hand(std::move(batch)))
                 return {};
