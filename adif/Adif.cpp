@@ -791,20 +791,6 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
 
 namespace {
 
-// Writes through a pointer into room made beforehand: appending byte by
-// byte to a QByteArray would cost more than all the rest.
-char* putNumber(char* w, qsizetype n) {
-    char digits[20];
-    int k = 0;
-    do {
-        digits[k++] = char('0' + n % 10);
-        n /= 10;
-    } while (n > 0);
-    while (k > 0)
-        *w++ = digits[--k];
-    return w;
-}
-
 // <NAME:length>data, after a space unless it starts the record.
 char* putField(char* w, const char* name, size_t nameLength, const char* b, const char* e,
                bool first, bool toUpper = false) {

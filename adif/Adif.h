@@ -118,6 +118,25 @@ void appendField(QByteArray& out, const char* name, const QByteArray& data);
 // fields file's records hold it.
 void appendStoredField(QByteArray& out, QByteArrayView name, QByteArrayView value);
 
+// Writes n in decimal through a pointer into room made beforehand (at most
+// 20 bytes): appending byte by byte to a QByteArray would cost more than
+// all the rest. Returns where the number ends.
+inline char* putNumber(char* w, qsizetype n) {
+    if (n >= 0 && n < 10) {
+        *w = char('0' + n);
+        return w + 1;
+    }
+    char digits[20];
+    int k = 0;
+    do {
+        digits[k++] = char('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    while (k > 0)
+        *w++ = digits[--k];
+    return w;
+}
+
 // The file's header, ended by <EOH> and a line break.
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion);
 

@@ -153,19 +153,7 @@ void appendFieldsRecord(const AdifField* first, qsizetype count, QByteArray& out
         *w++ = '<';
         w = putBytes(w, f.name.data(), size_t(f.name.size()));
         *w++ = ':';
-        qsizetype n = f.data.size();
-        if (n < 10) {
-            *w++ = char('0' + n);
-        } else {
-            char digits[20];
-            int k = 0;
-            do {
-                digits[k++] = char('0' + n % 10);
-                n /= 10;
-            } while (n > 0);
-            while (k > 0)
-                *w++ = digits[--k];
-        }
+        w = putNumber(w, f.data.size());
         *w++ = '>';
         if (!f.data.isEmpty())
             w = putBytes(w, f.data.data(), size_t(f.data.size()));
