@@ -343,6 +343,52 @@ private slots:
                  expected + QByteArray(expected).replace("W1AW", "ZZ9Z"));
     }
 
+    // Thousands of records in several forms, some of them duplicates and
+    // some with nothing but boxes, across many batches: the fields file
+    // holds the record of each new contact that keeps more, in order.
+    void importOfMixedForms() {
+        QByteArray adif = "header\n<EOH>\n";
+        QByteArray expected;
+        for (int i = 0; i < 5000; ++i) {
+            // Every seventh record repeats the contact of five records before.
+            const bool duplicate = i % 7 == 6;
+            const QByteArray call = "K" + QByteArray::number(duplicate ? i - 5 : i);
+            const QList<std::pair<QByteArray, QByteArray>> fields{
+                {"CALL", call},
+                {"QSO_DATE", "20240301"},
+                {"TIME_ON", "1205"},
+                {"BAND", "20m"},
+                {"COMMENT", "number " + QByteArray::number(i) + QByteArray(i % 11, 'x')},
+                {"TX_PWR", QByteArray::number(i % 100)}};
+            const int form = i % 5;
+            const bool boxesOnly = form == 4;
+            QByteArray record;
+            for (const auto& [name, value] : fields) {
+                if (boxesOnly && (name == "COMMENT" || name == "TX_PWR"))
+                    continue;
+                const QByteArray n = form == 1 ? name.toLower() : name;
+                const QByteArray type = form == 2 ? ":S" : "";
+                const QByteArray gap = form == 3 ? "\r\n" : " ";
+                record +=
+                    "<" + n + ":" + QByteArray::number(value.size()) + type + ">" + value + gap;
+            }
+            adif += record + "<eor>\n";
+            if (boxesOnly || duplicate)
+                continue; // no record to keep, or a duplicate of an earlier contact
+            for (const auto& [name, value] : fields)
+                expected += adifField(name, value) + ' ';
+            expected += "<EOR>\r\n";
+        }
+        QTemporaryDir dir;
+        writeFile(dir.filePath("in.adi"), adif);
+        const QString log = dir.filePath("Tavrelo.txt");
+        const ImportSummary s = importAdif(dir.filePath("in.adi"), log, [](const QString&) {});
+        QVERIFY(s.error.ok());
+        QCOMPARE(s.added, 5000 - 714);
+        QCOMPARE(s.duplicates, 714);
+        QCOMPARE(readFile(logfile::fieldsPath(log)), expected);
+    }
+
     void duplicateAddsWhatTheContactLacks() {
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");

@@ -84,6 +84,43 @@ class TestImport : public QObject {
 private slots:
     // What real programs write, into an empty log: the lines it gives and
     // the counts added / duplicates / skipped / values read as characters.
+    // Tag names come out in upper case, whatever their length and however
+    // the file arrives; only the letters a to z change.
+    void tagNames_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("one letter") << QByteArray("q") << QByteArray("Q");
+        QTest::newRow("seven") << QByteArray("tx_Pwr7") << QByteArray("TX_PWR7");
+        QTest::newRow("eight") << QByteArray("rst_sent") << QByteArray("RST_SENT");
+        QTest::newRow("nine") << QByteArray("Prop_mode") << QByteArray("PROP_MODE");
+        QTest::newRow("sixteen") << QByteArray("station_callsigN")
+                                 << QByteArray("STATION_CALLSIGN");
+        QTest::newRow("seventeen, last one small")
+            << QByteArray("APP_TAVRELO_TESTx") << QByteArray("APP_TAVRELO_TESTX");
+        QTest::newRow("around a and z") << QByteArray("`{az@[~0") << QByteArray("`{AZ@[~0");
+        QTest::newRow("beyond ASCII") << QByteArray("na\xc3\xa9me") << QByteArray("NA\xc3\xa9ME");
+    }
+    void tagNames() {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, expected);
+        const QByteArray adif = "<CALL:4>W1AW <" + name + ":3>x>y <Band:3>20m <EOR>\n";
+        const auto check = [&](AdifReader& reader) {
+            AdifRecord r;
+            QVERIFY(reader.next(r));
+            QCOMPARE(r.fields.size(), 3);
+            QCOMPARE(r.fields[1].name.toByteArray(), expected);
+            QCOMPARE(r.fields[1].data.toByteArray(), QByteArray("x>y"));
+            QCOMPARE(r.fields[2].name.toByteArray(), QByteArray("BAND"));
+        };
+        AdifReader whole(adif);
+        check(whole);
+        for (const qint64 step : {1, 3, 7, 64}) {
+            Trickle device(adif, step);
+            AdifReader streamed(&device, 1);
+            check(streamed);
+        }
+    }
+
     void reading_data() {
         QTest::addColumn<QByteArray>("adif");
         QTest::addColumn<QStringList>("lines");
