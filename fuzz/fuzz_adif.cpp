@@ -2,10 +2,12 @@
 // Fuzzes the ADIF reader and the mapping of its records to the log's lines:
 // whatever the bytes, the reader ends, every field it gives lies inside the
 // file, the file read in small pieces gives the same records as read whole,
-// the line built on the bytes is the one the boxes give, and a contact's
+// the line built on the bytes is the one the boxes give, a record kept as
+// it came in the fields file is the one its fields give, and a contact's
 // line never holds a line break or the record's separator beyond its
 // seven.
 #include "AdifReader.h"
+#include "FieldsFile.h"
 #include "Import.h"
 
 #include <QBuffer>
@@ -38,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             bytes += f.data.size();
         if (bytes > file.size())
             std::abort();
+        // A record kept as it came in the fields file is the one its fields
+        // give, from either reader's buffer.
+        for (const tavrelo::adif::AdifRecord* r : {&record, &other}) {
+            QByteArray general;
+            tavrelo::adif::appendFieldsRecord(r->fields.constData(), r->fields.size(), general);
+            if (tavrelo::adif::fieldsRecord(*r) != general)
+                std::abort();
+        }
         const tavrelo::adif::Mapped m = tavrelo::adif::mapRecord(record);
         QByteArray line, key;
         if (tavrelo::adif::appendContact(record, line, key) != m.skipReason)
