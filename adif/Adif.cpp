@@ -516,16 +516,6 @@ Conversion convertLine(const QString& line, const QByteArray& modeField) {
 
 namespace {
 
-const StoredField* findField(const StoredFields* record, QByteArrayView name) {
-    if (!record)
-        return nullptr;
-    for (const StoredField& f : *record) {
-        if (sameName(f.name, name) && !QByteArrayView(f.value).trimmed().isEmpty())
-            return &f;
-    }
-    return nullptr;
-}
-
 bool isOwnField(QByteArrayView name) {
     return name.startsWith("APP_TAVRELO_");
 }
@@ -582,84 +572,42 @@ FieldKind kindOf(QByteArrayView name) {
     }
 }
 
-bool isOtherField(QByteArrayView name) {
-    return kindOf(name).other;
-}
-
-bool isBlank(QByteArrayView v) {
-    for (const char c : v) {
-        if (!(c == ' ' || (c >= '\t' && c <= '\r')))
-            return false;
-    }
-    return true;
-}
-
-// The record's mode and submode; a SUBMODE without a MODE gives its mode.
-struct RecordMode {
-    const QByteArray* mode = nullptr; // null: the record has none
-    QByteArray submode;
-    QByteArray derived;
-};
-RecordMode modeOfRecord(const StoredFields* record) {
-    RecordMode m;
-    const StoredField* mode = findField(record, "MODE");
-    const StoredField* sub = findField(record, "SUBMODE");
-    if (mode) {
-        m.mode = &mode->value;
-        if (sub)
-            m.submode = sub->value;
-    } else if (sub) {
-        if (const auto known = modeOf(QString::fromUtf8(sub->value))) {
-            m.derived = known->mode;
-            m.mode = &m.derived;
-            m.submode = sub->value;
-        }
-    }
-    return m;
-}
-
 } // namespace
 
 void digest(RecordView& r, bool printableKnown) {
-    std::fill(std::begin(r.at), std::end(r.at), qint16(-1));
+    std::fill(std::begin(r.at), std::end(r.at), qint32(-1));
     r.others.clear();
     r.printable = true;
     r.utf8 = true;
     r.bytes = 0;
     r.freqIsNumber = false;
     r.freqBand = nullptr;
-    // A record of more fields than a slot can count is read as text.
-    if (r.fields.size() > 32000) {
-        r.printable = r.utf8 = false;
-        return;
-    }
     // Names seen among the others, by a bit of their length and last
     // letter: only a name whose bit is set is looked for among them.
     quint64 seen = 0;
     for (qsizetype i = 0; i < r.fields.size(); ++i) {
         const AdifField& f = r.fields[i];
         r.bytes += f.name.size() + f.data.size() + 16;
-        if (printableKnown) {
-        } else if (r.printable && !printable(f.data.data(), f.data.data() + f.data.size())) {
-            r.printable = false;
-            r.utf8 = QUtf8StringView(f.data).isValidUtf8();
+        if (!printableKnown && r.printable) {
+            r.printable = printable(f.data.data(), f.data.data() + f.data.size());
+            r.utf8 = r.printable || QUtf8StringView(f.data).isValidUtf8();
         } else if (!r.printable && r.utf8) {
             r.utf8 = QUtf8StringView(f.data).isValidUtf8();
         }
         const FieldKind kind = kindOf(f.name);
-        if (kind.slot >= 0 && r.at[kind.slot] < 0 && !isBlank(f.data))
-            r.at[kind.slot] = qint16(i);
+        if (kind.slot >= 0 && r.at[kind.slot] < 0 && !logfile::asciiTrimmed(f.data).isEmpty())
+            r.at[kind.slot] = qint32(i);
         if (!kind.other || f.data.isEmpty())
             continue;
         const quint64 bit = quint64(1) << ((quint64(f.name.size()) * 7 +
                                             quint8(f.name.isEmpty() ? 0 : f.name.back())) &
                                            63);
-        if ((seen & bit) && std::any_of(r.others.begin(), r.others.end(), [&](qint16 k) {
+        if ((seen & bit) && std::any_of(r.others.begin(), r.others.end(), [&](qint32 k) {
                 return sameName(r.fields[k].name, f.name);
             }))
             continue;
         seen |= bit;
-        r.others.append(qint16(i));
+        r.others.append(qint32(i));
     }
     if (const AdifField* freq = r.slot(RecordView::Freq)) {
         bool ok = false;
@@ -676,8 +624,43 @@ void digest(const StoredFields& fields, RecordView& record) {
     digest(record);
 }
 
+namespace {
+
+// The mode and submode the record gives, if any: a SUBMODE without a MODE
+// gives the mode it belongs to, made in derived.
+struct RecordMode {
+    QByteArrayView mode, submode; // mode empty when the record gives none
+    QByteArray derived;
+};
+void modeOfRecord(const RecordView* record, RecordMode& m) {
+    const AdifField* mode = record ? record->slot(RecordView::Mode) : nullptr;
+    const AdifField* sub = record ? record->slot(RecordView::Submode) : nullptr;
+    if (mode) {
+        m.mode = mode->data;
+        m.submode = sub ? sub->data : QByteArrayView();
+    } else if (sub) {
+        if (const auto known = modeOf(QString::fromUtf8(sub->data))) {
+            m.derived = known->mode;
+            m.mode = m.derived;
+            m.submode = sub->data;
+        }
+    }
+}
+
+} // namespace
+
 Conversion convertLine(const QString& line, const ExportOptions& options,
                        const StoredFields* record) {
+    if (!record)
+        return convertLine(line, options, static_cast<const RecordView*>(nullptr));
+    RecordView view;
+    digest(*record, view);
+    return convertLine(line, options, &view);
+}
+
+Conversion convertLine(const QString& line, const ExportOptions& options,
+                       const RecordView* record) {
+    const auto slot = [&](RecordView::Slot s) { return record ? record->slot(s) : nullptr; };
     Conversion result;
     const QStringList f = line.split(QLatin1String(logfile::FieldSeparator));
     if (f.size() != logfile::FieldCount) {
@@ -728,41 +711,42 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
         appendField(r, "BAND", bandText);
     // The record's frequency, unless the operator has put the contact on
     // another band since; else the one typed as the band.
-    if (const StoredField* freq = findField(record, "FREQ")) {
-        bool ok = false;
-        const char* its = bandOfFrequency(freq->value.trimmed().toDouble(&ok));
-        if (ok && (!bandText || (its && qstrcmp(its, bandText) == 0)))
-            appendField(r, "FREQ", freq->value.trimmed());
+    if (const AdifField* freq = slot(RecordView::Freq)) {
+        const char* its = record->freqBand;
+        if (record->freqIsNumber && (!bandText || (its && qstrcmp(its, bandText) == 0)))
+            appendField(r, "FREQ", freq->data.trimmed().toByteArray());
     } else if (!typedFreq.isEmpty()) {
         appendField(r, "FREQ", typedFreq);
     }
     // A box left empty takes the record's value: a later copy of the
     // contact in the same file may have brought it.
-    const auto boxOr = [&](int box, const char* name, const char* intl = nullptr) {
+    using S = RecordView::Slot;
+    const auto boxOr = [&](int box, S own, int intl = -1) {
         if (!f[box].isEmpty())
             return f[box];
-        const StoredField* v = intl ? findField(record, intl) : nullptr;
+        const AdifField* v = intl >= 0 ? slot(S(intl)) : nullptr;
         if (!v)
-            v = findField(record, name);
-        return v ? QString::fromUtf8(v->value) : QString();
+            v = slot(own);
+        return v ? QString::fromUtf8(v->data) : QString();
     };
     put("CALL", f[3].toUpper(), false);
-    put("NAME", boxOr(4, "NAME", "NAME_INTL"), true);
+    put("NAME", boxOr(4, S::Name, S::NameIntl), true);
     // A grid that went into the QTH box is the record's GRIDSQUARE, not a QTH.
-    const StoredField* grid = findField(record, "GRIDSQUARE");
+    const AdifField* grid = slot(S::Grid);
     const bool qthIsGrid =
-        grid && !findField(record, "QTH") && !findField(record, "QTH_INTL") &&
-        f[5].trimmed().compare(QString::fromUtf8(grid->value).trimmed(), Qt::CaseInsensitive) == 0;
+        grid && !slot(S::Qth) && !slot(S::QthIntl) &&
+        f[5].trimmed().compare(QString::fromUtf8(grid->data).trimmed(), Qt::CaseInsensitive) == 0;
     if (!qthIsGrid)
-        put("QTH", boxOr(5, "QTH", "QTH_INTL"), true);
-    put("RST_SENT", boxOr(6, "RST_SENT"), false);
-    put("RST_RCVD", boxOr(7, "RST_RCVD"), false);
+        put("QTH", boxOr(5, S::Qth, S::QthIntl), true);
+    put("RST_SENT", boxOr(6, S::RstSent), false);
+    put("RST_RCVD", boxOr(7, S::RstRcvd), false);
     if (!grid && isLocator(f[5].toUtf8()))
         appendField(r, "GRIDSQUARE", f[5].trimmed().toLatin1());
 
-    const RecordMode recordMode = modeOfRecord(record);
-    if (recordMode.mode) {
-        put("MODE", QString::fromUtf8(*recordMode.mode), false);
+    RecordMode recordMode;
+    modeOfRecord(record, recordMode);
+    if (!recordMode.mode.isEmpty()) {
+        put("MODE", QString::fromUtf8(recordMode.mode), false);
         if (!recordMode.submode.isEmpty())
             put("SUBMODE", QString::fromUtf8(recordMode.submode), false);
     } else if (!options.mode.mode.isEmpty()) {
@@ -771,18 +755,14 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
             appendField(r, "SUBMODE", options.mode.submode);
     }
     if (record) {
-        QList<QByteArrayView> written;
-        for (const StoredField& field : *record) {
-            const QByteArrayView name = field.name;
-            if (field.value.isEmpty() || !isOtherField(name) || written.contains(name))
-                continue;
-            written.append(name);
+        for (const qint32 k : record->others) {
+            const AdifField& field = record->fields[k];
             // An ASCII file cannot hold the international fields at all;
             // the UTF-8 one keeps them.
-            if (!options.utf8 && name.endsWith("_INTL"))
+            if (!options.utf8 && field.name.endsWith("_INTL"))
                 continue;
-            const QByteArray n = name.toByteArray();
-            put(n.constData(), QString::fromUtf8(field.value), true);
+            const QByteArray n = field.name.toByteArray();
+            put(n.constData(), QString::fromUtf8(field.data), true);
         }
     }
     r += " <EOR>\n";
@@ -872,21 +852,13 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         if (!bandText)
             return false;
     }
-    // The record's mode and submode; a SUBMODE without a MODE gives its mode.
-    QByteArrayView modeField = options.mode.mode;
-    QByteArrayView submodeField = options.mode.submode;
-    QByteArray derivedMode;
-    if (const AdifField* mode = slot(RecordView::Mode)) {
-        modeField = mode->data;
-        const AdifField* sub = slot(RecordView::Submode);
-        submodeField = sub ? sub->data : QByteArrayView();
-    } else if (const AdifField* sub = slot(RecordView::Submode)) {
-        if (const auto known = modeOf(QString::fromUtf8(sub->data))) {
-            derivedMode = known->mode;
-            modeField = derivedMode;
-            submodeField = sub->data;
-        }
-    }
+    // The record's mode and submode, else the ones given for contacts without.
+    RecordMode recordMode;
+    modeOfRecord(record, recordMode);
+    const bool ownMode = !recordMode.mode.isEmpty();
+    const QByteArrayView modeField = ownMode ? recordMode.mode : QByteArrayView(options.mode.mode);
+    const QByteArrayView submodeField =
+        ownMode ? recordMode.submode : QByteArrayView(options.mode.submode);
     const QByteArrayView qth(fields[5], fieldEnd(5));
     const AdifField* recordGrid = slot(RecordView::Grid);
     const bool typedGrid = !recordGrid && isLocator(qth);
@@ -947,7 +919,7 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
         w = putField(w, "SUBMODE", 7, submodeField.data(),
                      submodeField.data() + submodeField.size(), false);
     if (record) {
-        for (const qint16 k : record->others) {
+        for (const qint32 k : record->others) {
             const AdifField& f = record->fields[k];
             if (!options.utf8 && f.name.endsWith("_INTL"))
                 continue;
@@ -990,7 +962,6 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
         out.clear();
     };
     QByteArray key;
-    StoredFields stored;
     summary.read = logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
@@ -1004,13 +975,7 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
                     flush();
                 return;
             }
-            if (record) {
-                stored.clear();
-                for (const AdifField& f : record->fields)
-                    stored.append({f.name.toByteArray(), f.data.toByteArray()});
-            }
-            const Conversion c =
-                convertLine(logfile::decodeLine(b, e), options, record ? &stored : nullptr);
+            const Conversion c = convertLine(logfile::decodeLine(b, e), options, record);
             if (c.record.isEmpty()) {
                 ++summary.skipped;
                 note(QStringLiteral("line %1: skipped: %2").arg(lineNumber).arg(c.skipReason));

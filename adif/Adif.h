@@ -64,10 +64,10 @@ struct RecordView {
     // whoever fills the view keeps.
     QVarLengthArray<AdifField, 24> fields;
     // The first field of each slot's name whose value is not blank, or -1.
-    qint16 at[SlotCount];
+    qint32 at[SlotCount];
     // The fields written after the line's own, the first of each name with
     // a value: not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own.
-    QVarLengthArray<qint16, 24> others;
+    QVarLengthArray<qint32, 24> others;
     bool printable = true; // every value is printable ASCII
     bool utf8 = true;      // every value is UTF-8
     qsizetype bytes = 0;   // its names and values, and room for their tags
@@ -151,6 +151,7 @@ Conversion convertLine(const QString& line, const QByteArray& modeField);
 // field of the record, but the line's eight values win over the record's.
 Conversion convertLine(const QString& line, const ExportOptions& options,
                        const StoredFields* record = nullptr);
+Conversion convertLine(const QString& line, const ExportOptions& options, const RecordView* record);
 
 // The same for a line of printable ASCII that converts without a skip or a
 // warning, on its bytes, appended to out: the common line, at the speed of

@@ -200,25 +200,16 @@ struct TellingOf : Telling {
     }
 };
 
-QByteArrayView trimmedView(QByteArrayView v) {
-    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (!v.isEmpty() && space(v.front()))
-        v = v.sliced(1);
-    while (!v.isEmpty() && space(v.back()))
-        v.chop(1);
-    return v;
-}
-
 // MODE, SAT_NAME, PROP_MODE; a SUBMODE without its MODE stands for the mode
 // it belongs to, so that a record with FT4 and one with MFSK are one.
 // Written in upper case through a pointer: it is made for every record.
 void appendTelling(const Telling& t, QByteArray& out) {
-    QByteArrayView mode = trimmedView(t.mode);
-    const QByteArrayView sat = trimmedView(t.sat);
-    const QByteArrayView prop = trimmedView(t.prop);
+    QByteArrayView mode = logfile::asciiTrimmed(t.mode);
+    const QByteArrayView sat = logfile::asciiTrimmed(t.sat);
+    const QByteArrayView prop = logfile::asciiTrimmed(t.prop);
     QByteArray fromSubmode;
     if (mode.isEmpty()) {
-        const QByteArrayView sub = trimmedView(t.submode);
+        const QByteArrayView sub = logfile::asciiTrimmed(t.submode);
         if (!sub.isEmpty()) {
             const auto m = modeOf(QString::fromUtf8(sub));
             fromSubmode = m ? m->mode : sub.toByteArray();
@@ -320,15 +311,13 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
 // memory that does not move while the batch is filled, and each record's
 // fields as the export reads them, pointing into it.
 struct FedBatch {
-    std::unique_ptr<char[]> bytes;
-    size_t capacity = 0;
-    size_t used = 0;
+    CopiedBytes bytes;
     std::vector<RecordView> records; // the first count are in use
     std::vector<quint64> hashes;     // each record's key hash
     size_t count = 0;
 
     void clear() {
-        used = 0;
+        bytes.clear();
         count = 0;
     }
 };
@@ -367,7 +356,6 @@ public:
 
 private:
     static constexpr size_t BatchRecords = 1024;
-    static constexpr size_t BatchBytes = size_t(1) << 20;
 
     static QString read(int fd, qint64 maxRecordBytes, ReadAhead<FedBatch>& ahead) {
         QFile file;
@@ -385,38 +373,26 @@ private:
             // Its names and values lie in one stretch of the reader's
             // buffer, copied whole.
             const QByteArrayView span = spanOf(record.fields.constData(), record.fields.size());
-            const char* const low = span.data();
             const size_t size = size_t(span.size());
-            if (batch->count == BatchRecords || batch->used + size > batch->capacity) {
-                if (batch->count > 0) {
-                    if (!ahead.hand(std::move(batch)))
-                        return {};
-                    batch = ahead.spare();
-                }
-                if (size > batch->capacity) {
-                    batch->capacity = std::max(size, BatchBytes);
-                    batch->bytes.reset(new char[batch->capacity]);
-                }
+            if (batch->count == BatchRecords || !batch->bytes.makeRoom(size, batch->count == 0)) {
+                if (!ahead.hand(std::move(batch)))
+                    return {};
+                batch = ahead.spare();
+                batch->bytes.makeRoom(size, true);
             }
-            char* const at = batch->bytes.get() + batch->used;
-            if (size > 0)
-                std::memcpy(at, low, size);
-            batch->used += size;
+            const size_t at = batch->bytes.copy(span);
             if (batch->records.size() == batch->count) {
                 batch->records.emplace_back();
                 batch->hashes.push_back(0);
             }
             RecordView& view = batch->records[batch->count];
             batch->hashes[batch->count++] = keyHash(key);
-            const auto moved = [&](QByteArrayView v) {
-                return v.data() ? QByteArrayView(at + (v.data() - low), v.size()) : v;
-            };
             view.fields.clear();
             for (const AdifField& f : record.fields)
-                view.fields.append({moved(f.name), moved(f.data)});
+                view.fields.append({batch->bytes.moved(f.name), batch->bytes.moved(f.data)});
             // The tags between the values are printable too, mostly: one
             // look at the whole stretch spares one at each value.
-            digest(view, logfile::isPrintable(QByteArrayView(at, qsizetype(size))));
+            digest(view, logfile::isPrintable(QByteArrayView(batch->bytes.at(at), span.size())));
         }
         if (batch->count > 0)
             ahead.hand(std::move(batch));

@@ -80,14 +80,6 @@ bool isBox(int slot) {
            slot == Qth || slot == RstSent || slot == RstRcvd;
 }
 
-bool isBlank(QByteArrayView v) {
-    for (const char c : v) {
-        if (!(c == ' ' || (c >= '\t' && c <= '\r')))
-            return false;
-    }
-    return true;
-}
-
 // The record's fields that have a slot, the first of each name, and
 // whether it has a field with a value that no box holds: all in one look.
 struct Picked {
@@ -110,7 +102,7 @@ Picked pick(const AdifRecord& record) {
             p.has[size_t(s)] = true;
             p.value[size_t(s)] = f.data;
         }
-        if (!p.keepsMore && !isBox(s) && !isBlank(f.data))
+        if (!p.keepsMore && !isBox(s) && !logfile::asciiTrimmed(f.data).isEmpty())
             p.keepsMore = true;
     }
     return p;
@@ -474,16 +466,17 @@ struct ContactBatch {
         qsizetype number = 0;
         qint64 offset = 0;
         quint64 hash = 0; // of the key, made by the taking side
-        // Where its bytes start; they end where the next item's start.
+        // Where its line starts (it ends where the next item's starts), and
+        // where its key lies in keys.
         qsizetype line = 0, key = 0, keyEnd = 0;
         // MODE, SUBMODE, SAT_NAME and PROP_MODE, pointing into raw: a record
         // that has any of them keeps more.
         Telling telling;
         // When it keeps more than the boxes hold: its bytes in raw, when
         // they are as the fields file writes them, or else its fields.
-        bool keepsMore = false;
         qsizetype stored = -1, storedSize = 0;
         qsizetype firstField = 0, fieldCount = 0;
+        bool keepsMore() const { return stored >= 0 || fieldCount > 0; }
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
     };
@@ -492,8 +485,7 @@ struct ContactBatch {
     // one piece that does not move while the batch is filled: their
     // fields point into it, and their fields records are made from them
     // where they wait to be appended.
-    std::unique_ptr<char[]> raw;
-    size_t rawCapacity = 0, rawUsed = 0;
+    CopiedBytes raw;
     std::vector<AdifField> fields;
     std::vector<Item> items;
     QStringList skipReasons;
@@ -501,48 +493,25 @@ struct ContactBatch {
     void clear() {
         lines.resize(0); // keeps the room
         keys.resize(0);
-        rawUsed = 0;
+        raw.clear();
         fields.clear();
         items.clear();
         skipReasons.clear();
     }
-    // Room for n more bytes of records, made in an empty batch; false when
-    // a batch that holds some has none.
-    bool makeRoom(size_t n) {
-        if (rawUsed + n <= rawCapacity)
-            return true;
-        if (!items.empty())
-            return false;
-        rawCapacity = std::max(n, size_t(1) << 20);
-        raw.reset(new char[rawCapacity]);
-        return true;
-    }
-    // The record's bytes from low to high, copied in whole; and where they
-    // are not in the fields file's form (storedForm()), its fields.
-    void addFields(const AdifRecord& record, const char* low, const char* high, bool inStoredForm,
-                   Item& item) {
-        lastRaw = raw.get() + rawUsed;
-        if (high > low)
-            std::memcpy(lastRaw, low, size_t(high - low));
-        item.keepsMore = true;
+    // The record's bytes, copied in whole; and where they are not in the
+    // fields file's form (storedForm()), its fields.
+    void addFields(const AdifRecord& record, QByteArrayView bytes, bool inStoredForm, Item& item) {
+        const size_t at = raw.copy(bytes);
         if (inStoredForm) {
-            item.stored = qsizetype(rawUsed);
-            item.storedSize = high - low;
-            rawUsed += size_t(high - low);
+            item.stored = qsizetype(at);
+            item.storedSize = bytes.size();
             return;
         }
-        rawUsed += size_t(high - low);
         item.firstField = qsizetype(fields.size());
         item.fieldCount = record.fields.size();
         for (const AdifField& f : record.fields)
-            fields.push_back({moved(f.name, low), moved(f.data, low)});
+            fields.push_back({raw.moved(f.name), raw.moved(f.data)});
     }
-    // A view into the last record's bytes in the reader's buffer, which
-    // started at low, as a view into its copy.
-    QByteArrayView moved(QByteArrayView v, const char* low) const {
-        return v.data() ? QByteArrayView(lastRaw + (v.data() - low), v.size()) : v;
-    }
-    char* lastRaw = nullptr;
     qsizetype lineEnd(size_t i) const {
         return i + 1 < items.size() ? items[i + 1].line : lines.size();
     }
@@ -569,13 +538,11 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         const QByteArrayView stored = storedForm(record);
         const QByteArrayView span =
             stored.isEmpty() ? spanOf(record.fields.constData(), record.fields.size()) : stored;
-        const char* const low = span.data();
-        const char* const high = span.data() + span.size();
-        if (!batch->makeRoom(size_t(high - low))) {
+        if (!batch->raw.makeRoom(size_t(span.size()), batch->items.empty())) {
             if (!ahead.hand(std::move(batch)))
                 return {};
             batch = ahead.spare();
-            batch->makeRoom(size_t(high - low));
+            batch->raw.makeRoom(size_t(span.size()), true);
         }
         ContactBatch::Item& item = batch->items.emplace_back();
         item.number = record.number;
@@ -601,10 +568,10 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             std::memcpy(keys.data() + at, key.constData(), size_t(key.size()));
             item.keyEnd = keys.size();
             if (p.keepsMore) {
-                batch->addFields(record, low, high, !stored.isEmpty(), item);
-                item.telling = {
-                    batch->moved(p.value[Mode], low), batch->moved(p.value[Submode], low),
-                    batch->moved(p.value[SatName], low), batch->moved(p.value[PropMode], low)};
+                batch->addFields(record, span, !stored.isEmpty(), item);
+                item.telling = {batch->raw.moved(p.value[Mode]), batch->raw.moved(p.value[Submode]),
+                                batch->raw.moved(p.value[SatName]),
+                                batch->raw.moved(p.value[PropMode])};
             }
         }
         if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
@@ -719,7 +686,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 discriminator.resize(0);
-                if (item.keepsMore)
+                if (item.keepsMore())
                     appendDiscriminator(item.telling, discriminator);
                 if (isDuplicate(known, batch->key(i), discriminator, item.hash)) {
                     const QByteArray line = QByteArrayView(batch->lines)
@@ -739,7 +706,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 ++summary.added;
-                if (item.keepsMore) {
+                if (item.keepsMore()) {
                     // Made where it waits to be appended, not copied there.
                     logfile::PendingBytes& fields = log.pendingFields();
                     QByteArray& tail = fields.tail();
@@ -751,7 +718,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                         tail.resize(before + size);
                         char* w = tail.data() + before;
                         *w = '<';
-                        std::memcpy(w + 1, batch->raw.get() + item.stored, size_t(item.storedSize));
+                        std::memcpy(w + 1, batch->raw.at(size_t(item.stored)),
+                                    size_t(item.storedSize));
                         std::memcpy(w + 1 + item.storedSize, " <EOR>\r\n", 8);
                     } else {
                         appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,

@@ -11,22 +11,6 @@
 
 namespace tavrelo::logfile {
 
-namespace {
-
-bool isAsciiSpace(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-QByteArrayView asciiTrimmed(QByteArrayView v) {
-    while (!v.isEmpty() && isAsciiSpace(v.front()))
-        v = v.sliced(1);
-    while (!v.isEmpty() && isAsciiSpace(v.back()))
-        v.chop(1);
-    return v;
-}
-
-} // namespace
-
 void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
                 QByteArray& key) {
     key.resize(0); // keeps its room for the next key

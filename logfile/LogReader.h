@@ -44,6 +44,17 @@ inline bool isAscii(QByteArrayView bytes) {
     return (seen & 0x8080808080808080ull) == 0;
 }
 
+// The view without the ASCII whitespace (space, tab, line breaks) at its
+// ends, as QByteArrayView::trimmed() gives it, without a call.
+inline QByteArrayView asciiTrimmed(QByteArrayView v) {
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!v.isEmpty() && space(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && space(v.back()))
+        v.chop(1);
+    return v;
+}
+
 // Whether every byte is printable ASCII, 32 to 126: eight bytes at a time,
 // a byte below 32 or above 126 setting its top bit in the test word.
 inline bool isPrintable(QByteArrayView bytes) {
