@@ -150,7 +150,8 @@ bool AdifReader::fill(qsizetype keepFrom) {
     return n > 0;
 }
 
-AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& characterReadings) {
+AdifReader::Tag AdifReader::readFields(QVarLengthArray<AdifField, 16>& fields, qsizetype& pos,
+                                       int& characterReadings) {
     char* const bytes = buffer_.data(); // names are put in upper case in place
     const qsizetype size = buffer_.size();
     const QByteArrayView buffer(bytes, size);
@@ -248,10 +249,10 @@ AdifReader::Tag AdifReader::readField(AdifField& field, qsizetype& pos, int& cha
                 }
             }
         }
-        field.name = buffer.sliced(open + 1, colon - open - 1);
-        field.data = buffer.sliced(pos, end - pos);
+        // Stored from here, not handed back: the caller's copy of a field
+        // just written would wait for the two halves of each view.
+        fields.append({buffer.sliced(open + 1, colon - open - 1), buffer.sliced(pos, end - pos)});
         pos = end;
-        return Tag::Field;
     }
 }
 
@@ -267,10 +268,7 @@ bool AdifReader::next(AdifRecord& record) {
         }
         qsizetype pos = start;
         int characterReadings = 0;
-        AdifField field;
-        Tag tag;
-        while ((tag = readField(field, pos, characterReadings)) == Tag::Field)
-            record.fields.append(field);
+        const Tag tag = readFields(record.fields, pos, characterReadings);
         if (tag == Tag::NeedMore) {
             // Read the record again once more of the file is in.
             if (!fill(start) && !readError_.isEmpty())

@@ -71,8 +71,9 @@ public:
     QString readError() const { return readError_; }
 
 private:
-    enum class Tag { Field, EndOfRecord, EndOfHeader, EndOfFile, NeedMore };
-    Tag readField(AdifField& field, qsizetype& pos, int& characterReadings);
+    enum class Tag { EndOfRecord, EndOfHeader, EndOfFile, NeedMore };
+    // Reads fields from pos on into fields, up to the tag that ends them.
+    Tag readFields(QVarLengthArray<AdifField, 16>& fields, qsizetype& pos, int& characterReadings);
     // Keeps the buffer from keepFrom on and reads more behind it; false at
     // the end of the device or on its failure.
     bool fill(qsizetype keepFrom);

@@ -31,38 +31,37 @@ quint64 hashOf(QByteArrayView bytes) {
 }
 
 quint64 PackedStrings::store(std::initializer_list<QByteArrayView> strings) {
-    unsigned char lengths[4][10];
-    int sizes[4] = {};
     qsizetype needed = 0;
-    int k = 0;
+    for (const QByteArrayView s : strings)
+        needed += s.size() + (s.size() < 0x80 ? 1 : 10);
+    if (blocks_.empty() || blocks_.back().used + needed > blocks_.back().capacity) {
+        // Strings longer than a block get one of their own, at offset 0.
+        Block& block = blocks_.emplace_back();
+        block.capacity = std::max(BlockSize, needed);
+        block.bytes.reset(new char[size_t(block.capacity)]);
+        platform::adviseHugePages(block.bytes.get(), size_t(block.capacity));
+    }
+    // Written in place, each length and string at once: appends of a few
+    // bytes each would cost more than the copying.
+    Block& block = blocks_.back();
+    const quint64 place = (quint64(blocks_.size() - 1) << BlockBits) | quint64(block.used);
+    char* p = block.bytes.get() + block.used;
     for (const QByteArrayView s : strings) {
         for (quint64 l = quint64(s.size());; l >>= 7) {
-            lengths[k][sizes[k]++] = static_cast<unsigned char>((l & 0x7f) | (l > 0x7f ? 0x80 : 0));
+            *p++ = static_cast<char>((l & 0x7f) | (l > 0x7f ? 0x80 : 0));
             if (l <= 0x7f)
                 break;
         }
-        needed += sizes[k] + s.size();
-        ++k;
+        if (!s.isEmpty())
+            std::memcpy(p, s.data(), size_t(s.size()));
+        p += s.size();
     }
-    if (blocks_.empty() || blocks_.back().size() + needed > BlockSize) {
-        // Strings longer than a block get one of their own, at offset 0.
-        blocks_.emplace_back();
-        blocks_.back().reserve(std::max(BlockSize, needed));
-        platform::adviseHugePages(blocks_.back().constData(), size_t(blocks_.back().capacity()));
-    }
-    QByteArray& block = blocks_.back();
-    const quint64 place = (quint64(blocks_.size() - 1) << BlockBits) | quint64(block.size());
-    k = 0;
-    for (const QByteArrayView s : strings) {
-        block.append(reinterpret_cast<const char*>(lengths[k]), sizes[k]);
-        block.append(s);
-        ++k;
-    }
+    block.used = p - block.bytes.get();
     return place;
 }
 
 const unsigned char* PackedStrings::at(quint64 place) const {
-    return reinterpret_cast<const unsigned char*>(blocks_[size_t(place >> BlockBits)].constData()) +
+    return reinterpret_cast<const unsigned char*>(blocks_[size_t(place >> BlockBits)].bytes.get()) +
            (place & (BlockSize - 1));
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArrayView>
 
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 namespace tavrelo::keys {
@@ -26,7 +27,11 @@ public:
     static QByteArrayView next(const unsigned char*& p);
 
 private:
-    std::vector<QByteArray> blocks_;
+    struct Block {
+        std::unique_ptr<char[]> bytes;
+        qsizetype used = 0, capacity = 0;
+    };
+    std::vector<Block> blocks_;
 };
 
 // An open-addressing table of 8-byte slots, for sets of packed strings: a
