@@ -354,24 +354,28 @@ std::optional<QByteArray> band(const QString& logBand) {
 }
 
 const char* bandName(QByteArrayView text) {
-    text = text.trimmed();
-    char wanted[8];
-    if (text.size() >= qsizetype(sizeof wanted))
+    text = logfile::asciiTrimmed(text);
+    // A name of up to seven letters as one number: its bytes in lower case,
+    // its length in the top byte. This runs for every line of an export and
+    // every record of an import.
+    const auto packed = [](QByteArrayView name) {
+        quint64 w = quint64(name.size()) << 56;
+        for (qsizetype i = 0; i < name.size(); ++i)
+            w |= quint64(static_cast<unsigned char>(lower(name[i]))) << (8 * i);
+        return w;
+    };
+    if (text.size() >= 8)
         return nullptr;
-    for (qsizetype i = 0; i < text.size(); ++i)
-        wanted[i] = lower(text[i]);
-    // The names with their lengths, measured once: this runs for every line
-    // of an export.
-    static const auto names = [] {
-        std::array<QByteArrayView, std::size(bands)> v;
+    static const auto names = [&] {
+        std::array<quint64, std::size(bands)> v;
         for (size_t i = 0; i < v.size(); ++i)
-            v[i] = QByteArrayView(bands[i]);
+            v[i] = packed(QByteArrayView(bands[i]));
         return v;
     }();
-    const QByteArrayView w(wanted, text.size());
-    for (const QByteArrayView name : names) {
-        if (w == name)
-            return name.data();
+    const quint64 wanted = packed(text);
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == wanted)
+            return bands[i];
     }
     return nullptr;
 }

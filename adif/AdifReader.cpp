@@ -23,7 +23,7 @@ bool isSpace(char c) {
 // The first c from pos on, or -1. Tags and the gaps between them are short:
 // a plain loop finds them sooner than a call of memchr would start, which
 // takes over for long runs of text.
-qsizetype find(QByteArrayView buffer, char c, qsizetype pos) {
+inline qsizetype find(QByteArrayView buffer, char c, qsizetype pos) {
     const qsizetype near = std::min(buffer.size(), pos + 32);
     for (; pos < near; ++pos) {
         if (buffer[pos] == c)
@@ -57,12 +57,19 @@ enum class Clean { Yes, No, Unknown };
 // Whether the bytes from p on, up to the next '<' or the end of the file,
 // are only whitespace: the value read before p ended cleanly. Unknown when
 // the buffer ends first and more of the file is to come.
-Clean endsCleanly(QByteArrayView buffer, qsizetype p, bool atEnd) {
+Clean endsCleanlyAfter(QByteArrayView buffer, qsizetype p, bool atEnd) {
     for (; p < buffer.size() && buffer[p] != '<'; ++p) {
         if (!isSpace(buffer[p]))
             return Clean::No;
     }
     return p < buffer.size() || atEnd ? Clean::Yes : Clean::Unknown;
+}
+
+inline Clean endsCleanly(QByteArrayView buffer, qsizetype p, bool atEnd) {
+    // Mostly the next tag, or one space and the next tag.
+    if (p + 1 < buffer.size() && (buffer[p] == '<' || (buffer[p] == ' ' && buffer[p + 1] == '<')))
+        return Clean::Yes;
+    return endsCleanlyAfter(buffer, p, atEnd);
 }
 
 // Where n UTF-8 characters from p end, or -1 when the bytes run out first.
@@ -150,16 +157,26 @@ bool AdifReader::fill(qsizetype keepFrom) {
     return n > 0;
 }
 
-AdifReader::Tag AdifReader::readFields(QVarLengthArray<AdifField, 16>& fields, qsizetype& pos,
-                                       int& characterReadings) {
+AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& characterReadings) {
+    QVarLengthArray<AdifField, 16>& fields = record.fields;
+    // Whether the fields so far are compact, and where the last one ended.
+    bool compact = true;
+    qsizetype lastEnd = -1;
     char* const bytes = buffer_.data(); // names are put in upper case in place
     const qsizetype size = buffer_.size();
     const QByteArrayView buffer(bytes, size);
     const Tag more = atEnd_ ? Tag::EndOfFile : Tag::NeedMore;
+    const auto ended = [&](Tag tag) {
+        if (compact && !fields.isEmpty()) {
+            const char* first = fields.front().name.data();
+            record.compact = QByteArrayView(first, bytes + lastEnd - first);
+        }
+        return tag;
+    };
     for (;;) {
         const qsizetype open = find(buffer, '<', pos);
         if (open < 0)
-            return more;
+            return ended(more);
         // The tag in one pass: its name up to ':' (in upper case) or '>',
         // the length's digits, and a type after a second ':'.
         // Names are put in upper case on the way: a stray tag's too, which
@@ -188,15 +205,15 @@ AdifReader::Tag AdifReader::readFields(QVarLengthArray<AdifField, 16>& fields, q
                 bytes[p] = char(c - 32);
         }
         if (p == size)
-            return more;
+            return ended(more);
         const qsizetype colon = p;
         if (bytes[p] == '>') {
             pos = p + 1;
             const QByteArrayView tag = buffer.sliced(open + 1, p - open - 1);
             if (equalsUpper(tag, "EOR"))
-                return Tag::EndOfRecord;
+                return ended(Tag::EndOfRecord);
             if (inHeader_ && equalsUpper(tag, "EOH"))
-                return Tag::EndOfHeader;
+                return ended(Tag::EndOfHeader);
             continue; // a stray tag: nothing to read
         }
         qsizetype length = 0;
@@ -205,28 +222,35 @@ AdifReader::Tag AdifReader::readFields(QVarLengthArray<AdifField, 16>& fields, q
             length = length * 10 + (bytes[p] - '0');
             digits = true;
         }
+        bool typed = false;
         if (p < size && bytes[p] != '>') {
             // A type after the length, or what makes it no field tag: the
             // tag ends at its '>'.
-            const bool typed = digits && bytes[p] == ':';
+            typed = digits && bytes[p] == ':';
             p = find(buffer, '>', p);
             if (p < 0)
-                return more;
+                return ended(more);
             if (!typed) {
                 pos = p + 1;
                 continue;
             }
         }
         if (p == size)
-            return more;
+            return ended(more);
         pos = p + 1;
         if (!digits || colon == open + 1)
             continue; // not a field tag
 
+        // Not compact: a type, a leading zero, or other bytes or tags than
+        // one space since the last value.
+        if (typed || (bytes[colon + 1] == '0' && p > colon + 2) ||
+            (lastEnd >= 0 && (open != lastEnd + 1 || bytes[lastEnd] != ' ')))
+            compact = false;
         qsizetype end = pos + length;
         if (end >= size) {
             if (!atEnd_)
                 return Tag::NeedMore; // the value, or what follows it, is still to come
+            compact = compact && end == size;
             end = std::min(end, size);
         }
         // A value that ends cleanly by its bytes is read by them; so is one
@@ -246,6 +270,7 @@ AdifReader::Tag AdifReader::readFields(QVarLengthArray<AdifField, 16>& fields, q
                 if (clean == Clean::Yes) {
                     end = byChars;
                     ++characterReadings;
+                    compact = false;
                 }
             }
         }
@@ -253,12 +278,14 @@ AdifReader::Tag AdifReader::readFields(QVarLengthArray<AdifField, 16>& fields, q
         // just written would wait for the two halves of each view.
         fields.append({buffer.sliced(open + 1, colon - open - 1), buffer.sliced(pos, end - pos)});
         pos = end;
+        lastEnd = end;
     }
 }
 
 bool AdifReader::next(AdifRecord& record) {
     for (;;) {
         record.fields.clear();
+        record.compact = {};
         const qsizetype start = find(buffer_, '<', pos_);
         if (start < 0) {
             if (fill(buffer_.size()))
@@ -268,7 +295,7 @@ bool AdifReader::next(AdifRecord& record) {
         }
         qsizetype pos = start;
         int characterReadings = 0;
-        const Tag tag = readFields(record.fields, pos, characterReadings);
+        const Tag tag = readFields(record, pos, characterReadings);
         if (tag == Tag::NeedMore) {
             // Read the record again once more of the file is in.
             if (!fill(start) && !readError_.isEmpty())

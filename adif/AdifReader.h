@@ -38,6 +38,11 @@ struct AdifRecord {
     qint64 offset = 0;    // byte offset of its first tag in the file
     qint64 end = 0;       // byte offset just past its <EOR> (or its last field)
     QVarLengthArray<AdifField, 16> fields;
+    // Its bytes from the first name to the end of the last value, when its
+    // fields follow one another as <NAME:LENGTH>VALUE with one space
+    // between, no type and no leading zero in a length, each value read by
+    // its length in bytes; empty when they do not. Set by the reader.
+    QByteArrayView compact;
     bool ended = true; // false for a last record without <EOR>
     // The data of the first field of that name (upper case), or an empty view.
     QByteArrayView value(QByteArrayView name) const;
@@ -73,7 +78,7 @@ public:
 private:
     enum class Tag { EndOfRecord, EndOfHeader, EndOfFile, NeedMore };
     // Reads fields from pos on into fields, up to the tag that ends them.
-    Tag readFields(QVarLengthArray<AdifField, 16>& fields, qsizetype& pos, int& characterReadings);
+    Tag readFields(AdifRecord& record, qsizetype& pos, int& characterReadings);
     // Keeps the buffer from keepFrom on and reads more behind it; false at
     // the end of the device or on its failure.
     bool fill(qsizetype keepFrom);

@@ -79,37 +79,7 @@ inline char* putBytes(char* w, const char* from, size_t n) {
 } // namespace
 
 QByteArrayView storedForm(const AdifRecord& record) {
-    if (record.fields.isEmpty() || !record.fields[0].name.data())
-        return {};
-    // Each byte looked at lies between the first name and the last value:
-    // a name is followed by the rest of its tag, and a value that is not
-    // the last by the next tag.
-    const char* const start = record.fields[0].name.data();
-    const char* p = start;
-    for (qsizetype i = 0; i < record.fields.size(); ++i) {
-        const AdifField& f = record.fields[i];
-        if (f.name.data() != p || f.name.isEmpty())
-            return {};
-        p += f.name.size();
-        if (*p++ != ':')
-            return {};
-        // The length as the fields file writes it: no leading zero.
-        if (*p == '0' && p[1] != '>')
-            return {};
-        qsizetype length = 0;
-        for (; *p >= '0' && *p <= '9' && length < (qsizetype(1) << 40); ++p)
-            length = length * 10 + (*p - '0');
-        if (length != f.data.size() || *p++ != '>' || f.data.data() != p)
-            return {};
-        p += f.data.size();
-        if (i + 1 < record.fields.size()) {
-            if (p[0] != ' ' || p[1] != '<')
-                return {};
-            p += 2;
-        }
-    }
-    const QByteArrayView bytes(start, p - start);
-    return logfile::isAscii(bytes) ? bytes : QByteArrayView();
+    return logfile::isAscii(record.compact) ? record.compact : QByteArrayView();
 }
 
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {

@@ -88,7 +88,9 @@ struct Picked {
     bool keepsMore = false;
 
     // A field that is there but empty counts as missing.
-    bool filled(Slot slot) const { return has[slot] && !value[slot].trimmed().isEmpty(); }
+    bool filled(Slot slot) const {
+        return has[slot] && !logfile::asciiTrimmed(value[slot]).isEmpty();
+    }
     QByteArrayView either(Slot first, Slot second) const {
         return filled(first) ? value[first] : value[second];
     }
@@ -133,12 +135,12 @@ struct Checked {
 
 Checked check(const Picked& p) {
     Checked c;
-    const QByteArrayView call = p.value[Call].trimmed();
+    const QByteArrayView call = logfile::asciiTrimmed(p.value[Call]);
     if (call.isEmpty()) {
         c.skipReason = QStringLiteral("no CALL");
         return c;
     }
-    const QByteArrayView date = p.value[QsoDate].trimmed();
+    const QByteArrayView date = logfile::asciiTrimmed(p.value[QsoDate]);
     const bool dateForm = date.size() == 8 && allDigits(date);
     const int year = dateForm ? number(date, 0, 4) : 0;
     const int month = dateForm ? number(date, 4, 2) : 0;
@@ -148,7 +150,7 @@ Checked check(const Picked& p) {
             QStringLiteral("no QSO_DATE that parses (\"%1\")").arg(QString::fromLatin1(date));
         return c;
     }
-    const QByteArrayView time = p.value[TimeOn].trimmed();
+    const QByteArrayView time = logfile::asciiTrimmed(p.value[TimeOn]);
     const bool timeForm = (time.size() == 4 || time.size() == 6) && allDigits(time);
     if (!timeForm || number(time, 0, 2) > 23 || number(time, 2, 2) > 59 ||
         (time.size() == 6 && number(time, 4, 2) > 59)) {
@@ -220,11 +222,14 @@ QString boxText(QByteArrayView data) {
 // Whether boxText() would give the bytes back unchanged: printable ASCII
 // without the separator.
 bool plain(QByteArrayView data) {
-    for (qsizetype i = 0; i < data.size(); ++i) {
-        const char ch = data[i];
-        if (ch < 0x20 || ch > 0x7e)
-            return false;
-        if (ch == ',' && i + 2 < data.size() && data[i + 1] == ' ' && data[i + 2] == ' ')
+    if (!logfile::isPrintable(data))
+        return false;
+    const char* const end = data.data() + data.size();
+    for (const char* p = data.data(); end - p >= 3; ++p) {
+        p = static_cast<const char*>(std::memchr(p, ',', size_t(end - p)));
+        if (!p)
+            return true;
+        if (end - p >= 3 && p[1] == ' ' && p[2] == ' ')
             return false;
     }
     return true;

@@ -13,12 +13,12 @@ namespace tavrelo::logfile {
 
 void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
                 QByteArray& key) {
-    key.resize(0); // keeps its room for the next key
     if (isAscii(date) && isAscii(time) && isAscii(band) && isAscii(call)) {
         // What the text path below gives for ASCII, on the bytes.
         time = time.first(std::min<qsizetype>(time.size(), 5));
         band = asciiTrimmed(band);
         call = asciiTrimmed(call);
+        // Resized, not made anew: its room stays for the next key.
         key.resize(date.size() + time.size() + band.size() + call.size() + 3);
         char* p = key.data();
         for (const char ch : date)

@@ -91,6 +91,16 @@ private slots:
         QTest::newRow("spaces") << " 20m " << QByteArray("20m");
         QTest::newRow("11m is no ADIF band") << "11m" << QByteArray();
         QTest::newRow("frequency") << "14.074" << QByteArray();
+        // Each name is told by all of its letters and its length.
+        QTest::newRow("the longest, 1.25cm") << "1.25CM" << QByteArray("1.25cm");
+        QTest::newRow("submm") << "SubMM" << QByteArray("submm");
+        QTest::newRow("a name's start") << "1.25c" << QByteArray();
+        QTest::newRow("more than a name") << "20mm" << QByteArray();
+        QTest::newRow("seven letters") << "2190m2m" << QByteArray();
+        QTest::newRow("eight letters") << "12345678" << QByteArray();
+        QTest::newRow("a name with a NUL after it")
+            << QString::fromLatin1("20m\0", 4) << QByteArray();
+        QTest::newRow("a letter beyond ASCII") << QString::fromUtf8("20\u00b5") << QByteArray();
     }
     void bands() {
         QFETCH(QString, log);

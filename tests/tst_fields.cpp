@@ -316,6 +316,13 @@ private slots:
         row("text between fields", "<MODE:2>CW x <TX_PWR:1>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
         row("a typed tag", "<MODE:2:S>CW <TX_PWR:1:N>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
         row("a length with a leading zero", "<MODE:02>CW ", false, "<MODE:2>CW ");
+        row("an empty value of length 00", "<MODE:2>CW <NOTES:00> ", false, "<MODE:2>CW <NOTES:0> ");
+        row("a stray tag between fields", "<MODE:2>CW <APP> <TX_PWR:1>5 ", false,
+            "<MODE:2>CW <TX_PWR:1>5 ");
+        row("a stray tag after the last field", "<MODE:2>CW <APP> ", true, "<MODE:2>CW ");
+        row("no space before the end", "<MODE:2>CW", true, "<MODE:2>CW ");
+        row("a tag that is no field between fields", "<MODE:2>CW <X:Y> <TX_PWR:1>5 ", false,
+            "<MODE:2>CW <TX_PWR:1>5 ");
         row("a length counting characters", "<MODE:2>CW <NAME:4>J\xc3\xb6rg ", false,
             "<MODE:2>CW <NAME:5>J\xc3\xb6rg ");
         row("UTF-8", "<MODE:2>CW <NAME:5>J\xc3\xb6rg ", false, "<MODE:2>CW <NAME:5>J\xc3\xb6rg ");
