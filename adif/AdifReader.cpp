@@ -5,6 +5,7 @@
 
 #include <QIODevice>
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -120,36 +121,60 @@ bool AdifRecord::has(QByteArrayView name) const {
     return false;
 }
 
-AdifReader::AdifReader(QByteArrayView file) : buffer_(file.toByteArray()) {
-    inHeader_ = !buffer_.isEmpty() && buffer_[0] != '<';
+AdifReader::AdifReader(QByteArrayView file)
+    : buffer_(std::make_shared<QByteArray>(file.toByteArray())) {
+    inHeader_ = !buffer_->isEmpty() && (*buffer_)[0] != '<';
 }
 
 AdifReader::AdifReader(QIODevice* device, qsizetype pieceSize)
-    : device_(device), pieceSize_(std::max<qsizetype>(pieceSize, 1)), atEnd_(false) {
-    while (buffer_.isEmpty() && fill(0)) {
+    : device_(device), pieceSize_(std::max<qsizetype>(pieceSize, 1)),
+      buffer_(std::make_shared<QByteArray>()), atEnd_(false) {
+    while (buffer_->isEmpty() && fill(0)) {
     }
-    inHeader_ = !buffer_.isEmpty() && buffer_[0] != '<';
+    inHeader_ = !buffer_->isEmpty() && (*buffer_)[0] != '<';
 }
 
 bool AdifReader::fill(qsizetype keepFrom) {
     if (!device_ || atEnd_)
         return false;
-    // The kept bytes moved to the front, by hand: QByteArray::remove() would
-    // leave the room at the front, and the resize below would then
-    // reallocate the buffer each time.
     base_ += keepFrom;
-    const qsizetype kept = buffer_.size() - keepFrom;
-    std::memmove(buffer_.data(), buffer_.constData() + keepFrom, size_t(kept));
-    buffer_.truncate(kept);
+    const qsizetype kept = buffer_->size() - keepFrom;
+    if (buffer_.use_count() > 1) {
+        // Held by a taker: the kept bytes go to the front of a buffer that
+        // no one holds any more, or of a new one.
+        std::shared_ptr<QByteArray> next;
+        for (std::shared_ptr<QByteArray>& b : earlier_) {
+            if (b.use_count() == 1) {
+                std::swap(next, b);
+                break;
+            }
+        }
+        // What its last taker read was read before its bytes change.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (!next)
+            next = std::make_shared<QByteArray>();
+        next->truncate(0); // keeps the room
+        next->append(buffer_->constData() + keepFrom, kept);
+        std::erase(earlier_, nullptr);
+        earlier_.push_back(std::move(buffer_));
+        buffer_ = std::move(next);
+    } else {
+        // The kept bytes moved to the front, by hand: QByteArray::remove()
+        // would leave the room at the front, and the resize below would
+        // then reallocate the buffer each time.
+        std::memmove(buffer_->data(), buffer_->constData() + keepFrom, size_t(kept));
+        buffer_->truncate(kept);
+    }
     pos_ = 0;
     // A record longer than what the buffer holds doubles it. The room is
     // made once for a piece and the start of a record, not at every fill.
     const qsizetype wanted = std::max(pieceSize_, kept);
-    if (buffer_.capacity() < kept + wanted)
-        buffer_.reserve(std::max(kept + wanted, pieceSize_ + pieceSize_ / 4));
-    buffer_.resize(kept + wanted);
-    const qint64 n = device_->read(buffer_.data() + kept, wanted);
-    buffer_.resize(kept + std::max<qint64>(n, 0));
+    QByteArray& buffer = *buffer_;
+    if (buffer.capacity() < kept + wanted)
+        buffer.reserve(std::max(kept + wanted, pieceSize_ + pieceSize_ / 4));
+    buffer.resize(kept + wanted);
+    const qint64 n = device_->read(buffer.data() + kept, wanted);
+    buffer.resize(kept + std::max<qint64>(n, 0));
     if (n < 0)
         readError_ = device_->errorString();
     if (n <= 0)
@@ -162,8 +187,8 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
     // Whether the fields so far are compact, and where the last one ended.
     bool compact = true;
     qsizetype lastEnd = -1;
-    char* const bytes = buffer_.data(); // names are put in upper case in place
-    const qsizetype size = buffer_.size();
+    char* const bytes = buffer_->data(); // names are put in upper case in place
+    const qsizetype size = buffer_->size();
     const QByteArrayView buffer(bytes, size);
     const Tag more = atEnd_ ? Tag::EndOfFile : Tag::NeedMore;
     const auto ended = [&](Tag tag) {
@@ -286,11 +311,11 @@ bool AdifReader::next(AdifRecord& record) {
     for (;;) {
         record.fields.clear();
         record.compact = {};
-        const qsizetype start = find(buffer_, '<', pos_);
+        const qsizetype start = find(*buffer_, '<', pos_);
         if (start < 0) {
-            if (fill(buffer_.size()))
+            if (fill(buffer_->size()))
                 continue;
-            pos_ = buffer_.size();
+            pos_ = buffer_->size();
             return false;
         }
         qsizetype pos = start;

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QVarLengthArray>
 
+#include <memory>
+#include <vector>
+
 class QIODevice;
 
 namespace tavrelo::adif {
@@ -71,6 +74,13 @@ public:
     // failed (readError() then says why).
     bool next(AdifRecord& record);
 
+    // The buffer that the last record's views point into, for a taker that
+    // keeps them beyond the next read: while a copy is held, the reader
+    // leaves these bytes as they are and reads on into another buffer.
+    std::shared_ptr<const QByteArray> hold() const { return buffer_; }
+    // Which buffer that is, to tell whether it is held already.
+    const void* bufferId() const { return buffer_.get(); }
+
     qsizetype valuesReadAsCharacters() const { return characterReadings_; }
     // The device's error, empty when none.
     QString readError() const { return readError_; }
@@ -85,8 +95,10 @@ private:
 
     QIODevice* device_ = nullptr;
     qsizetype pieceSize_ = 0;
-    QByteArray buffer_;
-    qint64 base_ = 0; // file offset of buffer_[0]
+    std::shared_ptr<QByteArray> buffer_;
+    // The buffers read into before, each used again once no taker holds it.
+    std::vector<std::shared_ptr<QByteArray>> earlier_;
+    qint64 base_ = 0; // file offset of (*buffer_)[0]
     qsizetype pos_ = 0;
     bool atEnd_ = true; // the buffer holds the file's last byte
     bool inHeader_ = false;

@@ -474,23 +474,23 @@ struct ContactBatch {
         // Where its line starts (it ends where the next item's starts), and
         // where its key lies in keys.
         qsizetype line = 0, key = 0, keyEnd = 0;
-        // MODE, SUBMODE, SAT_NAME and PROP_MODE, pointing into raw: a record
-        // that has any of them keeps more.
+        // MODE, SUBMODE, SAT_NAME and PROP_MODE, in the reader's buffer: a
+        // record that has any of them keeps more.
         Telling telling;
-        // When it keeps more than the boxes hold: its bytes in raw, when
-        // they are as the fields file writes them, or else its fields.
-        qsizetype stored = -1, storedSize = 0;
+        // When it keeps more than the boxes hold: its bytes in the reader's
+        // buffer, when they are as the fields file writes them, or else its
+        // fields.
+        const char* stored = nullptr;
+        qsizetype storedSize = 0;
         qsizetype firstField = 0, fieldCount = 0;
-        bool keepsMore() const { return stored >= 0 || fieldCount > 0; }
+        bool keepsMore() const { return stored || fieldCount > 0; }
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
     };
     QByteArray lines, keys;
-    // The bytes of the records that keep more, as the file has them, in
-    // one piece that does not move while the batch is filled: their
-    // fields point into it, and their fields records are made from them
-    // where they wait to be appended.
-    CopiedBytes raw;
+    // The reader's buffers that the items' bytes lie in, held until the
+    // batch is filled again: the bytes are not copied.
+    std::vector<std::shared_ptr<const QByteArray>> buffers;
     std::vector<AdifField> fields;
     std::vector<Item> items;
     QStringList skipReasons;
@@ -498,24 +498,22 @@ struct ContactBatch {
     void clear() {
         lines.resize(0); // keeps the room
         keys.resize(0);
-        raw.clear();
+        buffers.clear();
         fields.clear();
         items.clear();
         skipReasons.clear();
     }
-    // The record's bytes, copied in whole; and where they are not in the
-    // fields file's form (storedForm()), its fields.
-    void addFields(const AdifRecord& record, QByteArrayView bytes, bool inStoredForm, Item& item) {
-        const size_t at = raw.copy(bytes);
-        if (inStoredForm) {
-            item.stored = qsizetype(at);
-            item.storedSize = bytes.size();
+    // The record's bytes where they are not in the fields file's form
+    // (storedForm()): its fields.
+    void addFields(const AdifRecord& record, QByteArrayView stored, Item& item) {
+        if (!stored.isEmpty()) {
+            item.stored = stored.data();
+            item.storedSize = stored.size();
             return;
         }
         item.firstField = qsizetype(fields.size());
         item.fieldCount = record.fields.size();
-        for (const AdifField& f : record.fields)
-            fields.push_back({raw.moved(f.name), raw.moved(f.data)});
+        fields.insert(fields.end(), record.fields.begin(), record.fields.end());
     }
     qsizetype lineEnd(size_t i) const {
         return i + 1 < items.size() ? items[i + 1].line : lines.size();
@@ -538,17 +536,8 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
     QByteArray key;
     std::unique_ptr<ContactBatch> batch = ahead.spare();
     while (reader.next(record)) {
-        // Where the record's bytes lie in the reader's buffer: as the fields
-        // file writes them (mostly), or else anyhow.
-        const QByteArrayView stored = storedForm(record);
-        const QByteArrayView span =
-            stored.isEmpty() ? spanOf(record.fields.constData(), record.fields.size()) : stored;
-        if (!batch->raw.makeRoom(size_t(span.size()), batch->items.empty())) {
-            if (!ahead.hand(std::move(batch)))
-                return {};
-            batch = ahead.spare();
-            batch->raw.makeRoom(size_t(span.size()), true);
-        }
+        if (batch->buffers.empty() || batch->buffers.back().get() != reader.bufferId())
+            batch->buffers.push_back(reader.hold());
         ContactBatch::Item& item = batch->items.emplace_back();
         item.number = record.number;
         item.offset = record.offset;
@@ -573,10 +562,9 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             std::memcpy(keys.data() + at, key.constData(), size_t(key.size()));
             item.keyEnd = keys.size();
             if (p.keepsMore) {
-                batch->addFields(record, span, !stored.isEmpty(), item);
-                item.telling = {batch->raw.moved(p.value[Mode]), batch->raw.moved(p.value[Submode]),
-                                batch->raw.moved(p.value[SatName]),
-                                batch->raw.moved(p.value[PropMode])};
+                batch->addFields(record, storedForm(record), item);
+                item.telling = {p.value[Mode], p.value[Submode], p.value[SatName],
+                                p.value[PropMode]};
             }
         }
         if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
@@ -716,15 +704,14 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     logfile::PendingBytes& fields = log.pendingFields();
                     QByteArray& tail = fields.tail();
                     const qsizetype before = tail.size();
-                    if (item.stored >= 0) {
+                    if (item.stored) {
                         const qsizetype size = item.storedSize + 9;
                         if (tail.capacity() < before + size)
                             tail.reserve(std::max(2 * tail.capacity(), before + size));
                         tail.resize(before + size);
                         char* w = tail.data() + before;
                         *w = '<';
-                        std::memcpy(w + 1, batch->raw.at(size_t(item.stored)),
-                                    size_t(item.storedSize));
+                        std::memcpy(w + 1, item.stored, size_t(item.storedSize));
                         std::memcpy(w + 1 + item.storedSize, " <EOR>\r\n", 8);
                     } else {
                         appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
