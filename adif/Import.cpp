@@ -482,6 +482,9 @@ struct ContactBatch {
         // fields.
         const char* stored = nullptr;
         qsizetype storedSize = 0;
+        // Whether the file has the whole fields record there already: '<'
+        // before the bytes, and " <EOR>" and CR LF after them.
+        bool storedWhole = false;
         qsizetype firstField = 0, fieldCount = 0;
         bool keepsMore() const { return stored || fieldCount > 0; }
         qsizetype skip = -1; // its reason in skipReasons
@@ -509,6 +512,10 @@ struct ContactBatch {
         if (!stored.isEmpty()) {
             item.stored = stored.data();
             item.storedSize = stored.size();
+            const char* after = stored.data() + stored.size();
+            const QByteArray& buffer = *buffers.back();
+            item.storedWhole = after + 8 <= buffer.constData() + buffer.size() &&
+                               std::memcmp(after, " <EOR>\r\n", 8) == 0;
             return;
         }
         item.firstField = qsizetype(fields.size());
@@ -656,6 +663,14 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
             // The new contacts' lines go on in runs, from after the last
             // duplicate up to the next one.
             qsizetype linesFrom = 0;
+            // So do their fields records that the file has as they are
+            // kept, one after another: appended from where they lie.
+            QByteArrayView run;
+            const auto appendRun = [&] {
+                const OsError e = run.isEmpty() ? OsError() : log.appendFields(run);
+                run = {};
+                return e;
+            };
             const auto appendUpTo = [&](qsizetype lines) {
                 return log.appendLog(
                     QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
@@ -667,6 +682,19 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     known.prefetchSlot(items[i + 16].hash);
                 if (i + 8 < items.size())
                     known.prefetchEntry(items[i + 8].hash);
+                // So are the items a few on and their records' bytes, which
+                // the reading thread wrote last: the first look at them
+                // would wait for the other processor's cache.
+                if (i + 8 < items.size()) {
+                    const char* next = reinterpret_cast<const char*>(&items[i + 8]);
+                    for (size_t at = 0; at < sizeof(ContactBatch::Item); at += 64)
+                        __builtin_prefetch(next + at);
+                }
+                if (i + 4 < items.size() && items[i + 4].stored) {
+                    const char* bytes = items[i + 4].stored;
+                    for (qsizetype at = 0; at < items[i + 4].storedSize; at += 64)
+                        __builtin_prefetch(bytes + at);
+                }
                 const ContactBatch::Item& item = items[i];
                 if (!item.ended)
                     summary.lastRecordUnended = true;
@@ -699,29 +727,44 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 ++summary.added;
-                if (item.keepsMore()) {
-                    // Made where it waits to be appended, not copied there.
-                    logfile::PendingBytes& fields = log.pendingFields();
-                    QByteArray& tail = fields.tail();
-                    const qsizetype before = tail.size();
-                    if (item.stored) {
-                        const qsizetype size = item.storedSize + 9;
-                        if (tail.capacity() < before + size)
-                            tail.reserve(std::max(2 * tail.capacity(), before + size));
-                        tail.resize(before + size);
-                        char* w = tail.data() + before;
-                        *w = '<';
-                        std::memcpy(w + 1, item.stored, size_t(item.storedSize));
-                        std::memcpy(w + 1 + item.storedSize, " <EOR>\r\n", 8);
-                    } else {
-                        appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
-                                           tail);
+                if (!item.keepsMore())
+                    continue;
+                ++summary.records;
+                if (item.storedWhole) {
+                    // One more of a run that the file has as it goes to
+                    // the fields file.
+                    if (run.data() + run.size() != item.stored - 1) {
+                        if (const OsError e = appendRun(); !e.ok())
+                            return failed(e);
+                        run = QByteArrayView(item.stored - 1, 0);
                     }
-                    if (const OsError e = fields.settle(before); !e.ok())
-                        return failed(e);
-                    ++summary.records;
+                    run = QByteArrayView(run.data(), run.size() + item.storedSize + 9);
+                    continue;
                 }
+                if (const OsError e = appendRun(); !e.ok())
+                    return failed(e);
+                // Made where it waits to be appended, not copied there.
+                logfile::PendingBytes& fields = log.pendingFields();
+                QByteArray& tail = fields.tail();
+                const qsizetype before = tail.size();
+                if (item.stored) {
+                    const qsizetype size = item.storedSize + 9;
+                    if (tail.capacity() < before + size)
+                        tail.reserve(std::max(2 * tail.capacity(), before + size));
+                    tail.resize(before + size);
+                    char* w = tail.data() + before;
+                    *w = '<';
+                    std::memcpy(w + 1, item.stored, size_t(item.storedSize));
+                    std::memcpy(w + 1 + item.storedSize, " <EOR>\r\n", 8);
+                } else {
+                    appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
+                                       tail);
+                }
+                if (const OsError e = fields.settle(before); !e.ok())
+                    return failed(e);
             }
+            if (const OsError e = appendRun(); !e.ok())
+                return failed(e);
             if (const OsError e = appendUpTo(batch->lines.size()); !e.ok())
                 return failed(e);
             ahead.giveBack(std::move(batch));

@@ -76,7 +76,7 @@ quint64 blockHash(const char* data, qsizetype size) {
 namespace {
 
 constexpr qsizetype Piece = 1 << 20;    // bytes written at a time
-constexpr qsizetype InMemory = 8 << 20; // pending bytes held before spilling
+constexpr qsizetype InMemory = 1 << 20; // pending bytes held before spilling
 
 const QString writeAction = QStringLiteral("write to the log");
 

@@ -356,6 +356,7 @@ private slots:
     void importOfMixedForms() {
         QByteArray adif = "header\n<EOH>\n";
         QByteArray expected;
+        qsizetype kept = 0;
         for (int i = 0; i < 5000; ++i) {
             // Every seventh record repeats the contact of five records before.
             const bool duplicate = i % 7 == 6;
@@ -367,8 +368,14 @@ private slots:
                 {"BAND", "20m"},
                 {"COMMENT", "number " + QByteArray::number(i) + QByteArray(i % 11, 'x')},
                 {"TX_PWR", QByteArray::number(i % 100)}};
-            const int form = i % 5;
-            const bool boxesOnly = form == 4;
+            // Half the records come in runs of the fields file's own form,
+            // which go there as they lie in the file when they end in
+            // " <EOR>" and CR LF; the others with names in lower case, typed
+            // tags or line breaks between fields.
+            const int form = i % 10 < 5 ? 0 : 1 + i % 3;
+            // A contact in five has nothing beyond the boxes, and so has a
+            // duplicate of it: it adds nothing to the fields file.
+            const bool boxesOnly = (duplicate ? i - 5 : i) % 5 == 4;
             QByteArray record;
             for (const auto& [name, value] : fields) {
                 if (boxesOnly && (name == "COMMENT" || name == "TX_PWR"))
@@ -379,9 +386,10 @@ private slots:
                 record +=
                     "<" + n + ":" + QByteArray::number(value.size()) + type + ">" + value + gap;
             }
-            adif += record + "<eor>\n";
+            adif += record + (i / 10 % 2 ? "<EOR>\r\n" : "<eor>\n");
             if (boxesOnly || duplicate)
                 continue; // no record to keep, or a duplicate of an earlier contact
+            ++kept;
             for (const auto& [name, value] : fields)
                 expected += adifField(name, value) + ' ';
             expected += "<EOR>\r\n";
@@ -393,6 +401,7 @@ private slots:
         QVERIFY(s.error.ok());
         QCOMPARE(s.added, 5000 - 714);
         QCOMPARE(s.duplicates, 714);
+        QCOMPARE(s.records, kept);
         QCOMPARE(readFile(logfile::fieldsPath(log)), expected);
     }
 
