@@ -224,12 +224,20 @@ QString boxText(QByteArrayView data) {
 bool plain(QByteArrayView data) {
     if (!logfile::isPrintable(data))
         return false;
-    const char* const end = data.data() + data.size();
-    for (const char* p = data.data(); end - p >= 3; ++p) {
-        p = static_cast<const char*>(std::memchr(p, ',', size_t(end - p)));
-        if (!p)
-            return true;
-        if (end - p >= 3 && p[1] == ' ' && p[2] == ' ')
+    // The separator starts with a comma, which few texts hold: words of
+    // eight bytes without one are passed over.
+    constexpr quint64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const char* p = data.data();
+    const char* const end = p + data.size();
+    for (; end - p >= 8; p += 8) {
+        quint64 w;
+        std::memcpy(&w, p, 8);
+        w ^= ones * ',';
+        if ((w - ones) & ~w & highs)
+            break;
+    }
+    for (; end - p >= 3; ++p) {
+        if (p[0] == ',' && p[1] == ' ' && p[2] == ' ')
             return false;
     }
     return true;
@@ -259,14 +267,16 @@ Mapped mapRecord(const AdifRecord& record) {
 
 namespace {
 
-QString appendContact(const Picked& picked, QByteArray& out, QByteArray& key) {
+// Appends the contact's line to out and its key to keys; or says why the
+// record gives none, and appends nothing.
+QString appendContact(const Picked& picked, QByteArray& out, QByteArray& keys) {
     const Checked c = check(picked);
     if (!c.skipReason.isEmpty())
         return c.skipReason;
     if (!std::all_of(c.texts.begin(), c.texts.end(), plain)) {
         const logfile::Fields f = fieldsOf(c);
         out += logfile::buildRecord(f);
-        contactKey(f[0].toUtf8(), f[1].toUtf8(), f[2].toUtf8(), f[3].toUtf8(), key);
+        appendContactKey(f[0].toUtf8(), f[1].toUtf8(), f[2].toUtf8(), f[3].toUtf8(), keys);
         return {};
     }
     // The line in one piece: a million appends of each field cost more
@@ -280,9 +290,7 @@ QString appendContact(const Picked& picked, QByteArray& out, QByteArray& key) {
     out.resize(at + length);
     char* p = out.data() + at;
     const auto put = [&p](QByteArrayView bytes) {
-        if (bytes.isEmpty())
-            return; // an empty field may have no bytes at all to point to
-        std::memcpy(p, bytes.data(), size_t(bytes.size()));
+        logfile::copyShort(p, bytes.data(), bytes.size());
         p += bytes.size();
     };
     const QByteArrayView separator(logfile::FieldSeparator, 3);
@@ -296,14 +304,15 @@ QString appendContact(const Picked& picked, QByteArray& out, QByteArray& key) {
         put(t);
     }
     put(QByteArrayView("\r\n", 2));
-    contactKey(QByteArrayView(c.date, sizeof c.date), QByteArrayView(c.time, c.timeLength), c.band,
-               c.texts[0], key);
+    appendContactKey(QByteArrayView(c.date, sizeof c.date), QByteArrayView(c.time, c.timeLength),
+                     c.band, c.texts[0], keys);
     return {};
 }
 
 } // namespace
 
 QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key) {
+    key.resize(0);
     return appendContact(pick(record), out, key);
 }
 
@@ -540,7 +549,6 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
     constexpr qsizetype BatchBytes = 16 << 20;
     AdifReader reader(&file);
     AdifRecord record;
-    QByteArray key;
     std::unique_ptr<ContactBatch> batch = ahead.spare();
     while (reader.next(record)) {
         if (batch->buffers.empty() || batch->buffers.back().get() != reader.bufferId())
@@ -555,19 +563,12 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         // One look at the fields gives the line, the key, what tells the
         // contact apart and whether it keeps more.
         const Picked p = pick(record);
-        const QString skipReason = appendContact(p, batch->lines, key);
+        const QString skipReason = appendContact(p, batch->lines, batch->keys);
         if (!skipReason.isEmpty()) {
             item.skip = batch->skipReasons.size();
             batch->skipReasons << skipReason;
         } else {
-            // Through a pointer into room kept from batch to batch.
-            QByteArray& keys = batch->keys;
-            const qsizetype at = keys.size();
-            if (keys.capacity() < at + key.size())
-                keys.reserve(std::max(2 * keys.capacity(), at + key.size()));
-            keys.resize(at + key.size());
-            std::memcpy(keys.data() + at, key.constData(), size_t(key.size()));
-            item.keyEnd = keys.size();
+            item.keyEnd = batch->keys.size();
             if (p.keepsMore) {
                 batch->addFields(record, storedForm(record), item);
                 item.telling = {p.value[Mode], p.value[Submode], p.value[SatName],

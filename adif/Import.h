@@ -32,6 +32,7 @@ Mapped mapRecord(const AdifRecord& record);
 QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key);
 
 // The log's contact key, with the log's format.
+using logfile::appendContactKey;
 using logfile::contactKey;
 using logfile::logLineKey;
 

@@ -13,18 +13,27 @@ namespace tavrelo::logfile {
 
 void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
                 QByteArray& key) {
+    key.resize(0); // keeps its room for the next key
+    appendContactKey(date, time, band, call, key);
+}
+
+void appendContactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band,
+                      QByteArrayView call, QByteArray& keys) {
     if (isAscii(date) && isAscii(time) && isAscii(band) && isAscii(call)) {
         // What the text path below gives for ASCII, on the bytes.
         time = time.first(std::min<qsizetype>(time.size(), 5));
         band = asciiTrimmed(band);
         call = asciiTrimmed(call);
-        // Resized, not made anew: its room stays for the next key.
-        key.resize(date.size() + time.size() + band.size() + call.size() + 3);
-        char* p = key.data();
+        const qsizetype at = keys.size();
+        const qsizetype size = date.size() + time.size() + band.size() + call.size() + 3;
+        if (keys.capacity() < at + size)
+            keys.reserve(std::max(2 * keys.capacity(), at + size));
+        keys.resize(at + size);
+        char* p = keys.data() + at;
         for (const char ch : date)
             *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
         *p++ = '|';
-        std::memcpy(p, time.data(), size_t(time.size()));
+        copyShort(p, time.data(), time.size());
         p += time.size();
         *p++ = '|';
         for (const char ch : band)
@@ -34,10 +43,11 @@ void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, Q
             *p++ = ch >= 'a' && ch <= 'z' ? char(ch - 32) : ch;
         return;
     }
-    key = (QString::fromUtf8(date).toLower() + QLatin1Char('|') + QString::fromUtf8(time).left(5) +
-           QLatin1Char('|') + QString::fromUtf8(band).trimmed().toLower() + QLatin1Char('|') +
-           QString::fromUtf8(call).trimmed().toUpper())
-              .toUtf8();
+    keys +=
+        (QString::fromUtf8(date).toLower() + QLatin1Char('|') + QString::fromUtf8(time).left(5) +
+         QLatin1Char('|') + QString::fromUtf8(band).trimmed().toLower() + QLatin1Char('|') +
+         QString::fromUtf8(call).trimmed().toUpper())
+            .toUtf8();
 }
 
 bool logLineKey(const char* begin, const char* end, QByteArray& key) {

@@ -11,6 +11,9 @@ namespace tavrelo::logfile {
 // UTF-8; the key is written to key.
 void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
                 QByteArray& key);
+// The same appended to keys, for keys kept one after another.
+void appendContactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band,
+                      QByteArrayView call, QByteArray& keys);
 // The key of a log line (UTF-8, else Windows-1252); false for a line with
 // fewer than four fields.
 bool logLineKey(const char* begin, const char* end, QByteArray& key);

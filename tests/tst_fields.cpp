@@ -316,7 +316,8 @@ private slots:
         row("text between fields", "<MODE:2>CW x <TX_PWR:1>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
         row("a typed tag", "<MODE:2:S>CW <TX_PWR:1:N>5 ", false, "<MODE:2>CW <TX_PWR:1>5 ");
         row("a length with a leading zero", "<MODE:02>CW ", false, "<MODE:2>CW ");
-        row("an empty value of length 00", "<MODE:2>CW <NOTES:00> ", false, "<MODE:2>CW <NOTES:0> ");
+        row("an empty value of length 00", "<MODE:2>CW <NOTES:00> ", false,
+            "<MODE:2>CW <NOTES:0> ");
         row("a stray tag between fields", "<MODE:2>CW <APP> <TX_PWR:1>5 ", false,
             "<MODE:2>CW <TX_PWR:1>5 ");
         row("a stray tag after the last field", "<MODE:2>CW <APP> ", true, "<MODE:2>CW ");

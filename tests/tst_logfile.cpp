@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "ContactKey.h"
 #include "LogFile.h"
 #include "LogReader.h"
 
@@ -87,6 +88,42 @@ class TestLogFile : public QObject {
     Q_OBJECT
 
 private slots:
+    // Every length from none to past the longest short copy, each byte in
+    // place and nothing written beyond: the lengths where one way of
+    // copying gives way to the next are where a wrong bound would show.
+    void copyShort_data() {
+        QTest::addColumn<int>("length");
+        for (const int n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 40})
+            QTest::newRow(qPrintable(QString::number(n))) << n;
+    }
+    void copyShort() {
+        QFETCH(int, length);
+        QByteArray from(length, Qt::Uninitialized);
+        for (int i = 0; i < length; ++i)
+            from[i] = char('a' + i % 26);
+        QByteArray to(length + 16, '#');
+        tavrelo::logfile::copyShort(to.data() + 8, from.constData(), length);
+        QCOMPARE(to, QByteArray(8, '#') + from + QByteArray(8, '#'));
+    }
+
+    // Keys kept one after another are each the key alone, whether ASCII
+    // or not, and the key replaces what it is written to.
+    void appendContactKey() {
+        const QList<QList<QByteArray>> contacts = {{"2024-Mar-01", "12:05:33", " 20M ", " dl1abc "},
+                                                   {"2024-Mar-01", "12:05", "40m", "K\xc3\xb6X"},
+                                                   {"1999-Dec-31", "23:59", "", "W1AW/P"}};
+        QByteArray keys = "before";
+        QByteArray expected = "before";
+        QByteArray key = "left over";
+        for (const QList<QByteArray>& c : contacts) {
+            tavrelo::logfile::appendContactKey(c[0], c[1], c[2], c[3], keys);
+            tavrelo::logfile::contactKey(c[0], c[1], c[2], c[3], key);
+            expected += key;
+        }
+        QCOMPARE(keys, expected);
+        QCOMPARE(key, QByteArray("1999-dec-31|23:59||W1AW/P"));
+    }
+
     void record_data() {
         QTest::addColumn<QStringList>("fields");
         QTest::addColumn<QByteArray>("bytes");
