@@ -299,8 +299,6 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
                 }
             }
         }
-        // Stored from here, not handed back: the caller's copy of a field
-        // just written would wait for the two halves of each view.
         fields.append({buffer.sliced(open + 1, colon - open - 1), buffer.sliced(pos, end - pos)});
         pos = end;
         lastEnd = end;

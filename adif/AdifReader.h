@@ -87,7 +87,8 @@ public:
 
 private:
     enum class Tag { EndOfRecord, EndOfHeader, EndOfFile, NeedMore };
-    // Reads fields from pos on into fields, up to the tag that ends them.
+    // Reads the record's fields from pos on, up to the tag that ends them,
+    // and tells whether they are compact.
     Tag readFields(AdifRecord& record, qsizetype& pos, int& characterReadings);
     // Keeps the buffer from keepFrom on and reads more behind it; false at
     // the end of the device or on its failure.

@@ -515,8 +515,9 @@ struct ContactBatch {
         items.clear();
         skipReasons.clear();
     }
-    // The record's bytes where they are not in the fields file's form
-    // (storedForm()): its fields.
+    // Where the record's fields record is to be made from: its bytes, when
+    // they are in the fields file's form (storedForm()), or else its
+    // fields; either way in the reader's buffer, which the batch holds.
     void addFields(const AdifRecord& record, QByteArrayView stored, Item& item) {
         if (!stored.isEmpty()) {
             item.stored = stored.data();
@@ -693,7 +694,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 }
                 if (i + 4 < items.size() && items[i + 4].stored) {
                     const char* bytes = items[i + 4].stored;
-                    for (qsizetype at = 0; at < items[i + 4].storedSize; at += 64)
+                    const qsizetype size = std::min<qsizetype>(items[i + 4].storedSize, 1024);
+                    for (qsizetype at = 0; at < size; at += 64)
                         __builtin_prefetch(bytes + at);
                 }
                 const ContactBatch::Item& item = items[i];

@@ -76,7 +76,9 @@ quint64 blockHash(const char* data, qsizetype size) {
 namespace {
 
 constexpr qsizetype Piece = 1 << 20;    // bytes written at a time
-constexpr qsizetype InMemory = 1 << 20; // pending bytes held before spilling
+// Pending bytes held before spilling: few enough to stay in the processor's
+// cache while more are made behind them.
+constexpr qsizetype InMemory = 1 << 20;
 
 const QString writeAction = QStringLiteral("write to the log");
 

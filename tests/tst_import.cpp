@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <deque>
+#include <limits>
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -60,18 +63,39 @@ private:
 
 // Everything a reader gives, as text: the records with their numbers,
 // offsets and fields, then the count of values read as characters.
+QString describe(const AdifRecord& r) {
+    QString line = QStringLiteral("%1@%2%3:").arg(r.number).arg(r.offset).arg(r.ended ? "" : "~");
+    for (const AdifField& f : r.fields)
+        line += QString::fromLatin1(f.name.toByteArray().toPercentEncoding()) + QLatin1Char('=') +
+                QString::fromLatin1(f.data.toByteArray().toPercentEncoding()) + QLatin1Char(' ');
+    return line;
+}
+
 QStringList readAll(AdifReader& reader) {
     QStringList out;
     AdifRecord r;
+    while (reader.next(r))
+        out << describe(r);
+    out << QString::number(reader.valuesReadAsCharacters());
+    return out;
+}
+
+// The same, each record looked at only `later` records on, its reader's
+// buffer held until then: held buffers keep their bytes while the reader
+// reads on, and the ones let go are read into again.
+QStringList readAllHeld(AdifReader& reader, size_t later) {
+    std::deque<std::pair<AdifRecord, std::shared_ptr<const QByteArray>>> waiting;
+    QStringList out;
+    AdifRecord r;
     while (reader.next(r)) {
-        QString line =
-            QStringLiteral("%1@%2%3:").arg(r.number).arg(r.offset).arg(r.ended ? "" : "~");
-        for (const AdifField& f : r.fields)
-            line +=
-                QString::fromLatin1(f.name.toByteArray().toPercentEncoding()) + QLatin1Char('=') +
-                QString::fromLatin1(f.data.toByteArray().toPercentEncoding()) + QLatin1Char(' ');
-        out << line;
+        waiting.emplace_back(r, reader.hold());
+        if (waiting.size() > later) {
+            out << describe(waiting.front().first);
+            waiting.pop_front();
+        }
     }
+    for (const auto& w : waiting)
+        out << describe(w.first);
     out << QString::number(reader.valuesReadAsCharacters());
     return out;
 }
@@ -241,6 +265,11 @@ private slots:
             Trickle device(adif, step);
             AdifReader streamed(&device, 1);
             QCOMPARE(readAll(streamed), expected);
+        }
+        for (const size_t later : {size_t(1), size_t(5), std::numeric_limits<size_t>::max()}) {
+            Trickle device(adif, 7);
+            AdifReader streamed(&device, 16);
+            QCOMPARE(readAllHeld(streamed, later), expected);
         }
         // The record built on the bytes is the one the boxes give.
         AdifReader again(adif);
