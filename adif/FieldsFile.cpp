@@ -281,13 +281,15 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
 // memory that does not move while the batch is filled, and each record's
 // fields as the export reads them, pointing into it.
 struct FedBatch {
-    CopiedBytes bytes;
+    // The reader's buffers the records lie in, held until the batch is
+    // filled again: the bytes are not copied.
+    std::vector<std::shared_ptr<const QByteArray>> buffers;
     std::vector<RecordView> records; // the first count are in use
     std::vector<quint64> hashes;     // each record's key hash
     size_t count = 0;
 
     void clear() {
-        bytes.clear();
+        buffers.clear();
         count = 0;
     }
 };
@@ -340,17 +342,13 @@ private:
         while (reader.next(record)) {
             if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes)
                 continue; // not a contact: never asked for
-            // Its names and values lie in one stretch of the reader's
-            // buffer, copied whole.
-            const QByteArrayView span = spanOf(record.fields.constData(), record.fields.size());
-            const size_t size = size_t(span.size());
-            if (batch->count == BatchRecords || !batch->bytes.makeRoom(size, batch->count == 0)) {
+            if (batch->count == BatchRecords) {
                 if (!ahead.hand(std::move(batch)))
                     return {};
                 batch = ahead.spare();
-                batch->bytes.makeRoom(size, true);
             }
-            const size_t at = batch->bytes.copy(span);
+            if (batch->buffers.empty() || batch->buffers.back().get() != reader.bufferId())
+                batch->buffers.push_back(reader.hold());
             if (batch->records.size() == batch->count) {
                 batch->records.emplace_back();
                 batch->hashes.push_back(0);
@@ -358,11 +356,14 @@ private:
             RecordView& view = batch->records[batch->count];
             batch->hashes[batch->count++] = keyHash(key);
             view.fields.clear();
-            for (const AdifField& f : record.fields)
-                view.fields.append({batch->bytes.moved(f.name), batch->bytes.moved(f.data)});
-            // The tags between the values are printable too, mostly: one
-            // look at the whole stretch spares one at each value.
-            digest(view, logfile::isPrintable(QByteArrayView(batch->bytes.at(at), span.size())));
+            view.fields.append(record.fields.constData(), record.fields.size());
+            // Its names and values lie in one stretch of the reader's buffer,
+            // the tags between them printable too, mostly: one look at the
+            // whole stretch spares one at each value.
+            const QByteArrayView span =
+                record.compact.isEmpty() ? spanOf(record.fields.constData(), record.fields.size())
+                                         : record.compact;
+            digest(view, logfile::isPrintable(span));
         }
         if (batch->count > 0)
             ahead.hand(std::move(batch));

@@ -16,46 +16,6 @@
 
 namespace tavrelo::adif {
 
-// Bytes a batch copies from a reader's buffer, which the reader then
-// reuses: one piece of memory that does not move while the batch is
-// filled, so that views into the copies stay good until it is filled again.
-class CopiedBytes {
-public:
-    // Room for n more bytes; made anew only in an empty batch. False when
-    // a batch that holds some has no room.
-    bool makeRoom(size_t n, bool empty) {
-        if (used_ + n <= capacity_)
-            return true;
-        if (!empty)
-            return false;
-        capacity_ = std::max(n, size_t(1) << 20);
-        bytes_.reset(new char[capacity_]);
-        return true;
-    }
-    // Copies the bytes in, after makeRoom(); returns where they start.
-    size_t copy(QByteArrayView bytes) {
-        from_ = bytes.data();
-        to_ = bytes_.get() + used_;
-        if (!bytes.isEmpty())
-            std::memcpy(to_, bytes.data(), size_t(bytes.size()));
-        used_ += size_t(bytes.size());
-        return used_ - size_t(bytes.size());
-    }
-    // A view into the bytes last copied, as a view into their copy.
-    QByteArrayView moved(QByteArrayView v) const {
-        return v.data() ? QByteArrayView(to_ + (v.data() - from_), v.size()) : v;
-    }
-    const char* at(size_t offset) const { return bytes_.get() + offset; }
-    void clear() { used_ = 0; }
-
-private:
-    std::unique_ptr<char[]> bytes_;
-    size_t capacity_ = 0;
-    size_t used_ = 0;
-    const char* from_ = nullptr;
-    char* to_ = nullptr;
-};
-
 // Batches made on a thread of their own and taken in order on the calling
 // one, with at most a few waiting, so that reading and parsing a file goes
 // on while its records are used.
