@@ -584,8 +584,6 @@ void digest(RecordView& r, bool printableKnown) {
     r.printable = true;
     r.utf8 = true;
     r.bytes = 0;
-    r.freqIsNumber = false;
-    r.freqBand = nullptr;
     // Names seen among the others, by a bit of their length and last
     // letter: only a name whose bit is set is looked for among them.
     quint64 seen = 0;
@@ -613,12 +611,6 @@ void digest(RecordView& r, bool printableKnown) {
         seen |= bit;
         r.others.append(qint32(i));
     }
-    if (const AdifField* freq = r.slot(RecordView::Freq)) {
-        bool ok = false;
-        const double mhz = freq->data.trimmed().toDouble(&ok);
-        r.freqIsNumber = ok;
-        r.freqBand = ok ? bandOfFrequency(mhz) : nullptr;
-    }
 }
 
 void digest(const StoredFields& fields, RecordView& record) {
@@ -629,6 +621,18 @@ void digest(const StoredFields& fields, RecordView& record) {
 }
 
 namespace {
+
+// Whether a record's FREQ goes with its line: a number, and on the line's
+// band when the line gives one (the operator may have changed the band
+// since). Read here, on the writing side, only for the lines that have it.
+bool fitsBand(const AdifField& freq, const char* bandText) {
+    bool ok = false;
+    const double mhz = freq.data.trimmed().toDouble(&ok);
+    if (!ok)
+        return false;
+    const char* its = bandText ? bandOfFrequency(mhz) : nullptr;
+    return !bandText || (its && qstrcmp(its, bandText) == 0);
+}
 
 // The mode and submode the record gives, if any: a SUBMODE without a MODE
 // gives the mode it belongs to, made in derived.
@@ -716,8 +720,7 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
     // The record's frequency, unless the operator has put the contact on
     // another band since; else the one typed as the band.
     if (const AdifField* freq = slot(RecordView::Freq)) {
-        const char* its = record->freqBand;
-        if (record->freqIsNumber && (!bandText || (its && qstrcmp(its, bandText) == 0)))
+        if (fitsBand(*freq, bandText))
             appendField(r, "FREQ", freq->data.trimmed().toByteArray());
     } else if (!typedFreq.isEmpty()) {
         appendField(r, "FREQ", typedFreq);
@@ -873,8 +876,7 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
     QByteArrayView freq = typedFreq;
     if (const AdifField* f = slot(RecordView::Freq)) {
         freq = {};
-        const char* its = record->freqBand;
-        if (record->freqIsNumber && (!bandText || (its && qstrcmp(its, bandText) == 0)))
+        if (fitsBand(*f, bandText))
             freq = f->data.trimmed();
     }
     // Room for the line's text, the tags and their lengths.

@@ -71,9 +71,6 @@ struct RecordView {
     bool printable = true; // every value is printable ASCII
     bool utf8 = true;      // every value is UTF-8
     qsizetype bytes = 0;   // its names and values, and room for their tags
-    // FREQ read as a number, and the band that holds it (null for none).
-    bool freqIsNumber = false;
-    const char* freqBand = nullptr;
 
     const AdifField* slot(Slot s) const { return at[s] < 0 ? nullptr : &fields[at[s]]; }
 };

@@ -281,7 +281,12 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
         // A value that ends cleanly by its bytes is read by them; so is one
         // of ASCII, whose bytes are its characters. Most end cleanly, and
         // that is seen sooner than whether they are ASCII.
-        const Clean byBytes = end < size ? endsCleanly(buffer, end, atEnd_) : Clean::Yes;
+        // Mostly one space and the next tag follow, where the next look
+        // starts.
+        const bool spaceThenTag = end + 1 < size && bytes[end] == ' ' && bytes[end + 1] == '<';
+        const Clean byBytes = spaceThenTag ? Clean::Yes
+                              : end < size ? endsCleanly(buffer, end, atEnd_)
+                                           : Clean::Yes;
         if (byBytes != Clean::Yes && !logfile::isAscii(buffer.sliced(pos, end - pos))) {
             if (byBytes == Clean::Unknown)
                 return Tag::NeedMore;
@@ -300,7 +305,7 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
             }
         }
         fields.append({buffer.sliced(open + 1, colon - open - 1), buffer.sliced(pos, end - pos)});
-        pos = end;
+        pos = spaceThenTag ? end + 1 : end; // the value ended where its length says
         lastEnd = end;
     }
 }
