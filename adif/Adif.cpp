@@ -538,7 +538,9 @@ struct FieldKind {
 };
 FieldKind kindOf(QByteArrayView name) {
     using S = RecordView::Slot;
-    const auto is = [&](const char* n) { return sameName(name, n); };
+    const auto is = [&]<size_t N>(const char(&n)[N]) {
+        return name.size() == qsizetype(N - 1) && std::memcmp(name.data(), n, N - 1) == 0;
+    };
     constexpr FieldKind other, placed{-1, false};
     const auto in = [](int slot) { return FieldKind{slot, false}; };
     switch (name.size()) {
@@ -584,8 +586,8 @@ void digest(RecordView& r, bool printableKnown) {
     r.printable = true;
     r.utf8 = true;
     r.bytes = 0;
-    // Names seen among the others, by a bit of their length and last
-    // letter: only a name whose bit is set is looked for among them.
+    // Names seen among the others, by two bits of their length and letters:
+    // only a name whose bits are both set is looked for among them.
     quint64 seen = 0;
     for (qsizetype i = 0; i < r.fields.size(); ++i) {
         const AdifField& f = r.fields[i];
@@ -601,14 +603,18 @@ void digest(RecordView& r, bool printableKnown) {
             r.at[kind.slot] = qint32(i);
         if (!kind.other || f.data.isEmpty())
             continue;
-        const quint64 bit = quint64(1) << ((quint64(f.name.size()) * 7 +
-                                            quint8(f.name.isEmpty() ? 0 : f.name.back())) &
-                                           63);
-        if ((seen & bit) && std::any_of(r.others.begin(), r.others.end(), [&](qint32 k) {
+        const quint64 h = f.name.isEmpty()
+                              ? 0
+                              : (quint64(f.name.size()) * 0x9E3779B97F4A7C15ull ^
+                                 quint8(f.name.front()) * 0xC2B2AE3D27D4EB4Full ^
+                                 quint8(f.name.back()) * 0x165667B19E3779F9ull ^
+                                 quint8(f.name[f.name.size() / 2]) * 0x27D4EB2F165667C5ull);
+        const quint64 bits = (quint64(1) << (h >> 58)) | (quint64(1) << ((h >> 52) & 63));
+        if ((seen & bits) == bits && std::any_of(r.others.begin(), r.others.end(), [&](qint32 k) {
                 return sameName(r.fields[k].name, f.name);
             }))
             continue;
-        seen |= bit;
+        seen |= bits;
         r.others.append(qint32(i));
     }
 }

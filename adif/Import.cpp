@@ -316,8 +316,30 @@ QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key
     return appendContact(pick(record), out, key);
 }
 
+namespace {
+
+// The fields that the contact key is made of, the first of each name, and
+// no more: the look along the names ends once the key's are found. FREQ
+// counts only without a band, which may come last: the look ends early
+// only at a band that is not blank.
+Picked pickKey(const AdifRecord& record) {
+    Picked p;
+    for (const AdifField& f : record.fields) {
+        const int s = slotOf(f.name);
+        if (s < 0 || p.has[size_t(s)])
+            continue;
+        p.has[size_t(s)] = true;
+        p.value[size_t(s)] = f.data;
+        if (p.has[Call] && p.has[QsoDate] && p.has[TimeOn] && p.filled(Band))
+            break;
+    }
+    return p;
+}
+
+} // namespace
+
 bool recordKey(const AdifRecord& record, QByteArray& key) {
-    const Checked c = check(pick(record));
+    const Checked c = check(pickKey(record));
     if (!c.skipReason.isEmpty())
         return false;
     if (plain(c.texts[0])) {

@@ -283,6 +283,42 @@ private slots:
         QCOMPARE(readFile(logfile::fieldsPath(log)), fieldsBefore);
     }
 
+    // The fields a record adds to its line are the first of each name that
+    // has a value, in their order, however many names there are and
+    // however often each comes: against a plain look along the fields.
+    void digestOthers() {
+        QRandomGenerator rng(11);
+        for (int round = 0; round < 200; ++round) {
+            QByteArray adif = "<CALL:4>W1AW <QSO_DATE:8>20240301 <TIME_ON:4>1205 ";
+            const int count = int(rng.bounded(1, 80));
+            for (int i = 0; i < count; ++i) {
+                const QByteArray name = rng.bounded(3)
+                                            ? "APP_X_" + QByteArray::number(rng.bounded(60))
+                                            : QByteArray(rng.bounded(1, 12), 'N');
+                const QByteArray value = rng.bounded(4) ? QByteArray::number(i) : QByteArray();
+                adif += "<" + name + ":" + QByteArray::number(value.size()) + ">" + value + " ";
+            }
+            AdifReader reader{QByteArrayView(adif + "<EOR>")};
+            AdifRecord record;
+            QVERIFY(reader.next(record));
+            RecordView view;
+            view.fields.append(record.fields.constData(), record.fields.size());
+            digest(view);
+            QList<QByteArray> got, expected;
+            QSet<QByteArray> seen;
+            for (qsizetype i = 3; i < record.fields.size(); ++i) {
+                const AdifField& f = record.fields[i];
+                if (!f.data.isEmpty() && !seen.contains(f.name.toByteArray())) {
+                    seen.insert(f.name.toByteArray());
+                    expected << f.name.toByteArray() + "=" + f.data.toByteArray();
+                }
+            }
+            for (const qint32 k : view.others)
+                got << view.fields[k].name.toByteArray() + "=" + view.fields[k].data.toByteArray();
+            QCOMPARE(got, expected);
+        }
+    }
+
     // A duplicate of a contact typed in the window brings its mode and
     // frequency, and never changes the line.
     // A record that comes as the fields file writes records goes there as

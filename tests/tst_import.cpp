@@ -284,6 +284,9 @@ private slots:
             contactKey(m.fields[0].toUtf8(), m.fields[1].toUtf8(), m.fields[2].toUtf8(),
                        m.fields[3].toUtf8(), fieldsKey);
             QCOMPARE(key, fieldsKey);
+            QByteArray recordsKey;
+            QVERIFY(recordKey(record, recordsKey));
+            QCOMPARE(recordsKey, fieldsKey);
         }
     }
 
@@ -310,6 +313,44 @@ private slots:
         QCOMPARE(s.added, 0);
         QCOMPARE(s.duplicates, 3);
         QCOMPARE(readFile(log), after);
+    }
+
+    // A record's key comes from the first field of each name, wherever the
+    // fields stand: the look along them may end early only where nothing
+    // after could change the key.
+    void recordKeys_data() {
+        QTest::addColumn<QByteArray>("adif");
+        QTest::addColumn<QByteArray>("key"); // empty: no key
+        const QByteArray when = "<QSO_DATE:8>20240301 <TIME_ON:4>1205 ";
+        QTest::newRow("key first") << when + "<BAND:3>40M <CALL:4>w1aw <NAME:3>Bob"
+                                   << QByteArray("2024-mar-01|12:05|40m|W1AW");
+        QTest::newRow("FREQ before a BAND of another band")
+            << "<FREQ:6>14.074 <CALL:4>W1AW " + when + "<BAND:3>40m"
+            << QByteArray("2024-mar-01|12:05|40m|W1AW");
+        QTest::newRow("a blank BAND, FREQ after the rest")
+            << "<BAND:1>  <CALL:4>W1AW " + when + "<NAME:3>Bob <FREQ:6>14.074"
+            << QByteArray("2024-mar-01|12:05|20m|W1AW");
+        QTest::newRow("no BAND, FREQ last")
+            << "<CALL:4>W1AW " + when + "<FREQ:5>7.074" << QByteArray("2024-mar-01|12:05|40m|W1AW");
+        QTest::newRow("a second CALL after the key")
+            << "<CALL:4>W1AW " + when + "<BAND:3>20m <CALL:4>K1ZZ"
+            << QByteArray("2024-mar-01|12:05|20m|W1AW");
+        QTest::newRow("a second BAND after the key")
+            << "<CALL:4>W1AW " + when + "<BAND:3>20m <BAND:3>40m"
+            << QByteArray("2024-mar-01|12:05|20m|W1AW");
+        QTest::newRow("a blank CALL first")
+            << "<CALL:0> " + when + "<BAND:3>20m <CALL:4>W1AW" << QByteArray();
+    }
+    void recordKeys() {
+        QFETCH(QByteArray, adif);
+        QFETCH(QByteArray, key);
+        AdifReader reader{QByteArrayView(adif + " <EOR>")};
+        AdifRecord record;
+        QVERIFY(reader.next(record));
+        QByteArray made;
+        QCOMPARE(recordKey(record, made), !key.isEmpty());
+        if (!key.isEmpty())
+            QCOMPARE(made, key);
     }
 
     // The set of keys against QSet: short and long keys, the empty one, keys

@@ -106,6 +106,30 @@ private slots:
         QCOMPARE(to, QByteArray(8, '#') + from + QByteArray(8, '#'));
     }
 
+    // A byte out of the printable range is found at every place, in the
+    // words looked at in pairs, in a single word and in the bytes after;
+    // the bytes at the edges of the range pass.
+    void isPrintable_data() {
+        QTest::addColumn<int>("length");
+        for (const int n : {1, 7, 8, 9, 15, 16, 17, 24, 33})
+            QTest::newRow(qPrintable(QString::number(n))) << n;
+    }
+    void isPrintable() {
+        QFETCH(int, length);
+        QByteArray text(length, ' ');
+        for (int i = 0; i < length; ++i)
+            text[i] = i % 2 ? '~' : ' '; // 126 and 32, the edges of the range
+        QVERIFY(tavrelo::logfile::isPrintable(text));
+        for (int at = 0; at < length; ++at) {
+            for (const char bad : {'\x1f', '\x7f', '\x80', '\xff', '\0'}) {
+                QByteArray t = text;
+                t[at] = bad;
+                QVERIFY2(!tavrelo::logfile::isPrintable(t),
+                         qPrintable(QStringLiteral("byte %1 at %2").arg(int(uchar(bad))).arg(at)));
+            }
+        }
+    }
+
     // Keys kept one after another are each the key alone, whether ASCII
     // or not, and the key replaces what it is written to.
     void appendContactKey() {
