@@ -835,7 +835,7 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
     int count = 0;
     fields[count++] = begin;
     for (const char* p = begin; p + 3 <= end;) {
-        p = static_cast<const char*>(memchr(p, ',', size_t(end - p)));
+        p = logfile::findNear(p, end, ',');
         if (!p || p + 3 > end)
             break;
         if (p[1] == ' ' && p[2] == ' ') {

@@ -56,7 +56,7 @@ bool logLineKey(const char* begin, const char* end, QByteArray& key) {
     const char* ends[4] = {};
     int found = 1;
     for (const char* p = begin; found < 4;) {
-        p = static_cast<const char*>(std::memchr(p, ',', size_t(end - p)));
+        p = findNear(p, end, ',');
         if (!p)
             return false;
         if (end - p >= 3 && p[1] == ' ' && p[2] == ' ') {

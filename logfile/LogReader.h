@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -42,6 +43,16 @@ inline bool isAscii(QByteArrayView bytes) {
     for (; n > 0; ++p, --n)
         seen |= static_cast<unsigned char>(*p);
     return (seen & 0x8080808080808080ull) == 0;
+}
+
+// The first c from p on before end, or null: a plain look at the few bytes
+// of a field first, where a call of memchr would take longer, then memchr.
+inline const char* findNear(const char* p, const char* end, char c) {
+    for (const char* near = p + std::min<qsizetype>(end - p, 16); p < near; ++p) {
+        if (*p == c)
+            return p;
+    }
+    return p < end ? static_cast<const char*>(std::memchr(p, c, size_t(end - p))) : nullptr;
 }
 
 // Copies n bytes: a few fixed-size moves for the few bytes of a box's text,

@@ -130,6 +130,28 @@ private slots:
         }
     }
 
+    // A byte is found where it first stands, near or beyond the first
+    // sixteen bytes looked at one by one, and not past the end given.
+    void findNear_data() {
+        QTest::addColumn<int>("at"); // -1: not there
+        for (const int at : {-1, 0, 1, 15, 16, 17, 40})
+            QTest::newRow(qPrintable(QString::number(at))) << at;
+    }
+    void findNear() {
+        QFETCH(int, at);
+        QByteArray text(48, 'x');
+        if (at >= 0) {
+            text[at] = ',';
+            text[47] = ','; // a later one is never the answer
+        }
+        const char* b = text.constData();
+        const char* found = tavrelo::logfile::findNear(b, b + 47, ',');
+        QCOMPARE(found ? int(found - b) : -1, at);
+        if (at >= 0)
+            QCOMPARE(tavrelo::logfile::findNear(b, b + at, ','),
+                     nullptr); // the end is not looked at
+    }
+
     // Keys kept one after another are each the key alone, whether ASCII
     // or not, and the key replaces what it is written to.
     void appendContactKey() {
