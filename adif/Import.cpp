@@ -505,9 +505,10 @@ struct ContactBatch {
         // Where its line starts (it ends where the next item's starts), and
         // where its key lies in keys.
         qsizetype line = 0, key = 0, keyEnd = 0;
-        // MODE, SUBMODE, SAT_NAME and PROP_MODE, in the reader's buffer: a
-        // record that has any of them keeps more.
-        Telling telling;
+        // What tells it apart from other contacts of its key, where it lies
+        // in tellings: made from MODE, SUBMODE, SAT_NAME and PROP_MODE on
+        // the reading side, where the record's bytes were just read.
+        qsizetype telling = 0, tellingEnd = 0;
         // When it keeps more than the boxes hold: its bytes in the reader's
         // buffer, when they are as the fields file writes them, or else its
         // fields.
@@ -521,7 +522,7 @@ struct ContactBatch {
         qsizetype skip = -1; // its reason in skipReasons
         bool ended = true;
     };
-    QByteArray lines, keys;
+    QByteArray lines, keys, tellings;
     // The reader's buffers that the items' bytes lie in, held until the
     // batch is filled again: the bytes are not copied.
     std::vector<std::shared_ptr<const QByteArray>> buffers;
@@ -532,6 +533,7 @@ struct ContactBatch {
     void clear() {
         lines.resize(0); // keeps the room
         keys.resize(0);
+        tellings.resize(0);
         buffers.clear();
         fields.clear();
         items.clear();
@@ -559,6 +561,10 @@ struct ContactBatch {
     }
     QByteArrayView key(size_t i) const {
         return QByteArrayView(keys).sliced(items[i].key, items[i].keyEnd - items[i].key);
+    }
+    QByteArrayView telling(size_t i) const {
+        return QByteArrayView(tellings).sliced(items[i].telling,
+                                               items[i].tellingEnd - items[i].telling);
     }
 };
 
@@ -594,8 +600,11 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
             item.keyEnd = batch->keys.size();
             if (p.keepsMore) {
                 batch->addFields(record, storedForm(record), item);
-                item.telling = {p.value[Mode], p.value[Submode], p.value[SatName],
-                                p.value[PropMode]};
+                item.telling = batch->tellings.size();
+                appendDiscriminator(
+                    Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]},
+                    batch->tellings);
+                item.tellingEnd = batch->tellings.size();
             }
         }
         if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
@@ -667,7 +676,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadTotals totals;
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
-        QByteArray discriminator;
         bool reserved = fromStandardInput;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
@@ -731,10 +739,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                              .arg(batch->skipReasons[item.skip]));
                     continue;
                 }
-                discriminator.resize(0);
-                if (item.keepsMore())
-                    appendDiscriminator(item.telling, discriminator);
-                if (isDuplicate(known, batch->key(i), discriminator, item.hash)) {
+                if (isDuplicate(known, batch->key(i), batch->telling(i), item.hash)) {
                     const QByteArray line = QByteArrayView(batch->lines)
                                                 .sliced(item.line, batch->lineEnd(i) - item.line)
                                                 .toByteArray();
