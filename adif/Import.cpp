@@ -267,16 +267,17 @@ Mapped mapRecord(const AdifRecord& record) {
 
 namespace {
 
-// Appends the contact's line to out and its key to keys; or says why the
-// record gives none, and appends nothing.
-QString appendContact(const Picked& picked, QByteArray& out, QByteArray& keys) {
+// Appends the contact's line to out and, when keys is given, its key to
+// keys; or says why the record gives none, and appends nothing.
+QString appendContact(const Picked& picked, QByteArray& out, QByteArray* keys) {
     const Checked c = check(picked);
     if (!c.skipReason.isEmpty())
         return c.skipReason;
     if (!std::all_of(c.texts.begin(), c.texts.end(), plain)) {
         const logfile::Fields f = fieldsOf(c);
         out += logfile::buildRecord(f);
-        appendContactKey(f[0].toUtf8(), f[1].toUtf8(), f[2].toUtf8(), f[3].toUtf8(), keys);
+        if (keys)
+            appendContactKey(f[0].toUtf8(), f[1].toUtf8(), f[2].toUtf8(), f[3].toUtf8(), *keys);
         return {};
     }
     // The line in one piece: a million appends of each field cost more
@@ -304,8 +305,9 @@ QString appendContact(const Picked& picked, QByteArray& out, QByteArray& keys) {
         put(t);
     }
     put(QByteArrayView("\r\n", 2));
-    appendContactKey(QByteArrayView(c.date, sizeof c.date), QByteArrayView(c.time, c.timeLength),
-                     c.band, c.texts[0], keys);
+    if (keys)
+        appendContactKey(QByteArrayView(c.date, sizeof c.date),
+                         QByteArrayView(c.time, c.timeLength), c.band, c.texts[0], *keys);
     return {};
 }
 
@@ -313,7 +315,7 @@ QString appendContact(const Picked& picked, QByteArray& out, QByteArray& keys) {
 
 QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key) {
     key.resize(0);
-    return appendContact(pick(record), out, key);
+    return appendContact(pick(record), out, &key);
 }
 
 namespace {
@@ -587,17 +589,15 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         item.offset = record.offset;
         item.ended = record.ended;
         item.line = batch->lines.size();
-        item.key = batch->keys.size();
-        item.keyEnd = item.key;
         // One look at the fields gives the line, the key, what tells the
         // contact apart and whether it keeps more.
         const Picked p = pick(record);
-        const QString skipReason = appendContact(p, batch->lines, batch->keys);
+        // Its key is made on the taking side, from the line.
+        const QString skipReason = appendContact(p, batch->lines, nullptr);
         if (!skipReason.isEmpty()) {
             item.skip = batch->skipReasons.size();
             batch->skipReasons << skipReason;
         } else {
-            item.keyEnd = batch->keys.size();
             if (p.keepsMore) {
                 batch->addFields(record, storedForm(record), item);
                 item.telling = batch->tellings.size();
@@ -677,6 +677,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
         bool reserved = fromStandardInput;
+        QByteArray lineKey;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
             if (!reserved && items.size() > 1) {
@@ -690,8 +691,21 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 const qint64 toCome = std::max<qint64>(0, file.size() - first) / perRecord;
                 known.reserve(known.size() + qsizetype(std::min<qint64>(toCome, 1 << 28)));
             }
-            for (size_t i = 0; i < items.size(); ++i)
-                items[i].hash = items[i].skip < 0 ? ContactSet::hashOf(batch->key(i)) : 0;
+            // The keys, from the lines: the reading side is the busier one.
+            // A line holds the key's fields as the key has them.
+            QByteArray& keys = batch->keys;
+            for (size_t i = 0; i < items.size(); ++i) {
+                ContactBatch::Item& item = items[i];
+                item.key = item.keyEnd = keys.size();
+                if (item.skip >= 0)
+                    continue;
+                const char* line = batch->lines.constData();
+                if (!logfile::logLineKey(line + item.line, line + batch->lineEnd(i) - 2, lineKey))
+                    lineKey.clear(); // never: the line was made with all its fields
+                keys += lineKey;
+                item.keyEnd = keys.size();
+                item.hash = ContactSet::hashOf(batch->key(i));
+            }
             // The new contacts' lines go on in runs, from after the last
             // duplicate up to the next one.
             qsizetype linesFrom = 0;
