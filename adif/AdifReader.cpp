@@ -199,7 +199,8 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
         return tag;
     };
     for (;;) {
-        const qsizetype open = find(buffer, '<', pos);
+        // Mostly the next tag starts where the last value's space ended.
+        const qsizetype open = pos < size && bytes[pos] == '<' ? pos : find(buffer, '<', pos);
         if (open < 0)
             return ended(more);
         // The tag in one pass: its name up to ':' (in upper case) or '>',
@@ -208,6 +209,7 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
         // nothing reads.
         qsizetype p = open + 1;
         // Eight bytes at a time while there are eight, then one by one.
+        bool stopped = false;
         for (; p + 8 <= size; p += 8) {
             quint64 w;
             std::memcpy(&w, bytes + p, 8);
@@ -219,10 +221,11 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
             }
             if (n < 8) {
                 p += n;
+                stopped = true;
                 break;
             }
         }
-        for (; p < size; ++p) {
+        for (; !stopped && p < size; ++p) {
             const char c = bytes[p];
             if (c == ':' || c == '>')
                 break;

@@ -42,32 +42,49 @@ enum Slot {
     PropMode,
     SlotCount
 };
-// The box of a field name, or -1.
+// The slot of a field name, or -1: by its length and first letter first,
+// since most names of a record are none of these.
 int slotOf(QByteArrayView name) {
     const auto is = [&]<size_t N>(const char(&wanted)[N]) {
-        return std::memcmp(name.data(), wanted, N - 1) == 0;
+        return std::memcmp(name.data(), wanted, N - 1) == 0; // the length is the case's
     };
     switch (name.size()) {
     case 3:
         return is("QTH") ? Qth : -1;
     case 4:
-        return is("CALL")   ? Call
-               : is("NAME") ? Name
-               : is("BAND") ? Band
-               : is("FREQ") ? Freq
-               : is("MODE") ? Mode
-                            : -1;
+        switch (name[0]) {
+        case 'B':
+            return is("BAND") ? Band : -1;
+        case 'C':
+            return is("CALL") ? Call : -1;
+        case 'F':
+            return is("FREQ") ? Freq : -1;
+        case 'M':
+            return is("MODE") ? Mode : -1;
+        case 'N':
+            return is("NAME") ? Name : -1;
+        default:
+            return -1;
+        }
     case 7:
-        return is("TIME_ON") ? TimeOn : is("SUBMODE") ? Submode : -1;
-    case 8:
-        return is("QSO_DATE")   ? QsoDate
-               : is("RST_SENT") ? RstSent
-               : is("RST_RCVD") ? RstRcvd
-               : is("QTH_INTL") ? QthIntl
-               : is("SAT_NAME") ? SatName
+        return name[0] == 'T'   ? (is("TIME_ON") ? TimeOn : -1)
+               : name[0] == 'S' ? (is("SUBMODE") ? Submode : -1)
                                 : -1;
+    case 8:
+        switch (name[0]) {
+        case 'Q':
+            return is("QSO_DATE") ? QsoDate : is("QTH_INTL") ? QthIntl : -1;
+        case 'R':
+            return is("RST_SENT") ? RstSent : is("RST_RCVD") ? RstRcvd : -1;
+        case 'S':
+            return is("SAT_NAME") ? SatName : -1;
+        default:
+            return -1;
+        }
     case 9:
-        return is("NAME_INTL") ? NameIntl : is("PROP_MODE") ? PropMode : -1;
+        return name[0] == 'N'   ? (is("NAME_INTL") ? NameIntl : -1)
+               : name[0] == 'P' ? (is("PROP_MODE") ? PropMode : -1)
+                                : -1;
     case 10:
         return is("GRIDSQUARE") ? Grid : -1;
     default:
@@ -677,7 +694,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
         bool reserved = fromStandardInput;
-        QByteArray lineKey;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
             if (!reserved && items.size() > 1) {
@@ -700,9 +716,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 if (item.skip >= 0)
                     continue;
                 const char* line = batch->lines.constData();
-                if (!logfile::logLineKey(line + item.line, line + batch->lineEnd(i) - 2, lineKey))
-                    lineKey.clear(); // never: the line was made with all its fields
-                keys += lineKey;
+                logfile::appendLogLineKey(line + item.line, line + batch->lineEnd(i) - 2, keys);
                 item.keyEnd = keys.size();
                 item.hash = ContactSet::hashOf(batch->key(i));
             }

@@ -11,6 +11,36 @@
 
 namespace tavrelo::logfile {
 
+namespace {
+
+// The key of fields known to be ASCII, appended: what the text path of
+// appendContactKey() gives for them, made on the bytes.
+void appendAsciiKey(QByteArrayView date, QByteArrayView time, QByteArrayView band,
+                    QByteArrayView call, QByteArray& keys) {
+    time = time.first(std::min<qsizetype>(time.size(), 5));
+    band = asciiTrimmed(band);
+    call = asciiTrimmed(call);
+    const qsizetype at = keys.size();
+    const qsizetype size = date.size() + time.size() + band.size() + call.size() + 3;
+    if (keys.capacity() < at + size)
+        keys.reserve(std::max(2 * keys.capacity(), at + size));
+    keys.resize(at + size);
+    char* p = keys.data() + at;
+    for (const char ch : date)
+        *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+    *p++ = '|';
+    copyShort(p, time.data(), time.size());
+    p += time.size();
+    *p++ = '|';
+    for (const char ch : band)
+        *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+    *p++ = '|';
+    for (const char ch : call)
+        *p++ = ch >= 'a' && ch <= 'z' ? char(ch - 32) : ch;
+}
+
+} // namespace
+
 void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, QByteArrayView call,
                 QByteArray& key) {
     key.resize(0); // keeps its room for the next key
@@ -20,27 +50,7 @@ void contactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band, Q
 void appendContactKey(QByteArrayView date, QByteArrayView time, QByteArrayView band,
                       QByteArrayView call, QByteArray& keys) {
     if (isAscii(date) && isAscii(time) && isAscii(band) && isAscii(call)) {
-        // What the text path below gives for ASCII, on the bytes.
-        time = time.first(std::min<qsizetype>(time.size(), 5));
-        band = asciiTrimmed(band);
-        call = asciiTrimmed(call);
-        const qsizetype at = keys.size();
-        const qsizetype size = date.size() + time.size() + band.size() + call.size() + 3;
-        if (keys.capacity() < at + size)
-            keys.reserve(std::max(2 * keys.capacity(), at + size));
-        keys.resize(at + size);
-        char* p = keys.data() + at;
-        for (const char ch : date)
-            *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
-        *p++ = '|';
-        copyShort(p, time.data(), time.size());
-        p += time.size();
-        *p++ = '|';
-        for (const char ch : band)
-            *p++ = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
-        *p++ = '|';
-        for (const char ch : call)
-            *p++ = ch >= 'a' && ch <= 'z' ? char(ch - 32) : ch;
+        appendAsciiKey(date, time, band, call, keys);
         return;
     }
     keys +=
@@ -51,6 +61,11 @@ void appendContactKey(QByteArrayView date, QByteArrayView time, QByteArrayView b
 }
 
 bool logLineKey(const char* begin, const char* end, QByteArray& key) {
+    key.resize(0); // keeps its room for the next key
+    return appendLogLineKey(begin, end, key);
+}
+
+bool appendLogLineKey(const char* begin, const char* end, QByteArray& keys) {
     // The first four fields and where they end.
     const char* starts[4] = {begin};
     const char* ends[4] = {};
@@ -72,13 +87,15 @@ bool logLineKey(const char* begin, const char* end, QByteArray& key) {
         ++callEnd;
     ends[3] = callEnd + 2 < end ? callEnd : end;
     if (isAscii(QByteArrayView(begin, ends[3]))) {
-        contactKey(QByteArrayView(starts[0], ends[0]), QByteArrayView(starts[1], ends[1]),
-                   QByteArrayView(starts[2], ends[2]), QByteArrayView(starts[3], ends[3]), key);
+        appendAsciiKey(QByteArrayView(starts[0], ends[0]), QByteArrayView(starts[1], ends[1]),
+                       QByteArrayView(starts[2], ends[2]), QByteArrayView(starts[3], ends[3]),
+                       keys);
         return true;
     }
     // Text beyond ASCII, perhaps in Windows-1252: the fields as text.
     const QStringList parts = decodeLine(begin, end).split(QLatin1String(FieldSeparator));
-    contactKey(parts[0].toUtf8(), parts[1].toUtf8(), parts[2].toUtf8(), parts[3].toUtf8(), key);
+    appendContactKey(parts[0].toUtf8(), parts[1].toUtf8(), parts[2].toUtf8(), parts[3].toUtf8(),
+                     keys);
     return true;
 }
 

@@ -17,5 +17,7 @@ void appendContactKey(QByteArrayView date, QByteArrayView time, QByteArrayView b
 // The key of a log line (UTF-8, else Windows-1252); false for a line with
 // fewer than four fields.
 bool logLineKey(const char* begin, const char* end, QByteArray& key);
+// The same appended to keys; nothing is appended for a line without a key.
+bool appendLogLineKey(const char* begin, const char* end, QByteArray& keys);
 
 } // namespace tavrelo::logfile

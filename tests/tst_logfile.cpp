@@ -168,6 +168,25 @@ private slots:
         }
         QCOMPARE(keys, expected);
         QCOMPARE(key, QByteArray("1999-dec-31|23:59||W1AW/P"));
+
+        // The same for log lines, in UTF-8 and in Windows-1252; a line
+        // without four fields appends nothing.
+        const QList<QByteArray> lines = {"2024-Mar-01,  12:05:33,   20M ,   dl1abc ,  Bob,  ,  ,  ",
+                                         "2024-Mar-01,  12:05,  40m,  K\xc3\xb6X,  ,  ,  ,  ",
+                                         "2024-Mar-01,  12:05,  40m,  K\xf6X,  J\xf6rg,  ,  ,  ",
+                                         "2024-Mar-01,  12:05,  40m",
+                                         "1999-Dec-31,  23:59,  ,  A,B,  ,  ,  ,  "};
+        keys = "before";
+        expected = "before";
+        for (const QByteArray& line : lines) {
+            const char* b = line.constData();
+            const bool made = tavrelo::logfile::logLineKey(b, b + line.size(), key);
+            QCOMPARE(tavrelo::logfile::appendLogLineKey(b, b + line.size(), keys), made);
+            if (made)
+                expected += key;
+        }
+        QCOMPARE(keys, expected);
+        QCOMPARE(key, QByteArray("1999-dec-31|23:59||A,B"));
     }
 
     void record_data() {
