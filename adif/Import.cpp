@@ -44,7 +44,7 @@ enum Slot {
 };
 // The slot of a field name, or -1: by its length and first letter first,
 // since most names of a record are none of these.
-int slotOf(QByteArrayView name) {
+[[gnu::always_inline]] inline int slotOf(QByteArrayView name) {
     const auto is = [&]<size_t N>(const char(&wanted)[N]) {
         return std::memcmp(name.data(), wanted, N - 1) == 0; // the length is the case's
     };
@@ -239,6 +239,17 @@ QString boxText(QByteArrayView data) {
 // Whether boxText() would give the bytes back unchanged: printable ASCII
 // without the separator.
 bool plain(QByteArrayView data) {
+    // Most box texts are a few bytes: one look at each byte.
+    if (data.size() < 16) {
+        for (qsizetype i = 0; i < data.size(); ++i) {
+            const auto c = static_cast<unsigned char>(data[i]);
+            if (c < 0x20 || c > 0x7e)
+                return false;
+            if (c == ',' && i + 2 < data.size() && data[i + 1] == ' ' && data[i + 2] == ' ')
+                return false;
+        }
+        return true;
+    }
     if (!logfile::isPrintable(data))
         return false;
     // The separator starts with a comma, which few texts hold: words of

@@ -209,6 +209,16 @@ private slots:
         QTest::newRow("hour 24 is no time")
             << QByteArray("<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>2400<EOR>") << QStringList()
             << QList<int>{0, 0, 1, 0};
+        QTest::newRow("the separator in a long value, past its first word")
+            << contact + "<NAME:23>Johann Sebastian,  Bach<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Johann Sebastian, Bach,  ,  ,  "}
+            << one;
+        QTest::newRow("a comma alone in a long value")
+            << contact + "<QTH:20>Berlin, Mitte, 10115<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  Berlin, Mitte, 10115,  ,  "} << one;
+        QTest::newRow("a control character late in a long value")
+            << contact + "<QTH:19>Berlin Mitte 1011\x01X<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  ,  Berlin Mitte 1011X,  ,  "} << one;
         QTest::newRow("the separator at the very end of a value")
             << contact + "<NAME:8>Smith,  <EOR>"
             << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Smith, ,  ,  ,  "} << one;
