@@ -640,6 +640,12 @@ bool fitsBand(const AdifField& freq, const char* bandText) {
     return !bandText || (its && qstrcmp(its, bandText) == 0);
 }
 
+// Whether a field is one of the _INTL ones, whose UTF-8 an ASCII file
+// cannot hold: asked of every field of every record an export writes.
+bool isIntl(QByteArrayView name) {
+    return name.size() >= 5 && std::memcmp(name.data() + name.size() - 5, "_INTL", 5) == 0;
+}
+
 // The mode and submode the record gives, if any: a SUBMODE without a MODE
 // gives the mode it belongs to, made in derived.
 struct RecordMode {
@@ -772,7 +778,7 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
             const AdifField& field = record->fields[k];
             // An ASCII file cannot hold the international fields at all;
             // the UTF-8 one keeps them.
-            if (!options.utf8 && field.name.endsWith("_INTL"))
+            if (!options.utf8 && isIntl(field.name))
                 continue;
             const QByteArray n = field.name.toByteArray();
             put(n.constData(), QString::fromUtf8(field.data), true);
@@ -790,13 +796,13 @@ char* putField(char* w, const char* name, size_t nameLength, const char* b, cons
     if (!first)
         *w++ = ' ';
     *w++ = '<';
-    memcpy(w, name, nameLength);
+    logfile::copyShort(w, name, qsizetype(nameLength));
     w += nameLength;
     *w++ = ':';
     w = putNumber(w, e - b);
     *w++ = '>';
     if (!toUpper) {
-        memcpy(w, b, size_t(e - b));
+        logfile::copyShort(w, b, e - b);
         return w + (e - b);
     }
     for (const char* p = b; p < e; ++p)
@@ -933,7 +939,7 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
     if (record) {
         for (const qint32 k : record->others) {
             const AdifField& f = record->fields[k];
-            if (!options.utf8 && f.name.endsWith("_INTL"))
+            if (!options.utf8 && isIntl(f.name))
                 continue;
             w = putField(w, f.name.data(), size_t(f.name.size()), f.data.data(),
                          f.data.data() + f.data.size(), false);
