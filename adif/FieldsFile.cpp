@@ -277,9 +277,8 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
 
 } // namespace
 
-// A batch of records read ahead: their tags and values in one piece of
-// memory that does not move while the batch is filled, and each record's
-// fields as the export reads them, pointing into it.
+// A batch of records read ahead: each record's fields as the export reads
+// them, pointing into the reader's buffers, which the batch holds.
 struct FedBatch {
     // The reader's buffers the records lie in, held until the batch is
     // filled again: the bytes are not copied.

@@ -44,7 +44,8 @@ void appendFieldsRecord(const AdifField* fields, qsizetype count, QByteArray& ou
 // name to its last value's end, when they are written as the fields file
 // writes them: ASCII, tags without a type, lengths without leading zeros,
 // one space between fields. Its record is then '<', these bytes and
-// " <EOR>\r\n". An empty view when they are not.
+// " <EOR>\r\n". An empty view when they are not, or when the record was
+// not made by a reader (AdifRecord::compact is the reader's).
 QByteArrayView storedForm(const AdifRecord& record);
 // Only some of its fields, after the ones that say which contact it is, and
 // marked as adding to that contact.
