@@ -56,37 +56,26 @@ bool keepsMore(const AdifRecord& record) {
     });
 }
 
-namespace {
-
-// A copy of a few bytes without a call: most names and values are short.
-// Every byte read and written lies within the n given.
-inline char* putBytes(char* w, const char* from, size_t n) {
-    if (n >= 8 && n <= 16) {
-        std::memcpy(w, from, 8);
-        std::memcpy(w + n - 8, from + n - 8, 8);
-    } else if (n >= 4 && n < 8) {
-        std::memcpy(w, from, 4);
-        std::memcpy(w + n - 4, from + n - 4, 4);
-    } else if (n < 4) {
-        for (size_t i = 0; i < n; ++i)
-            w[i] = from[i];
-    } else {
-        std::memcpy(w, from, n);
-    }
-    return w + n;
-}
-
-} // namespace
-
 QByteArrayView storedForm(const AdifRecord& record) {
     return logfile::isAscii(record.compact) ? record.compact : QByteArrayView();
 }
 
+void appendStoredRecord(QByteArrayView stored, QByteArray& out) {
+    // Made in place: it is made for every record of an import.
+    const qsizetype at = out.size();
+    const qsizetype size = stored.size() + 9;
+    if (out.capacity() < at + size)
+        out.reserve(std::max(2 * out.capacity(), at + size));
+    out.resize(at + size);
+    char* w = out.data() + at;
+    *w = '<';
+    logfile::copyShort(w + 1, stored.data(), stored.size());
+    std::memcpy(w + 1 + stored.size(), " <EOR>\r\n", 8);
+}
+
 void appendFieldsRecord(const AdifRecord& record, QByteArray& out) {
     if (const QByteArrayView bytes = storedForm(record); !bytes.isEmpty()) {
-        out += '<';
-        out += bytes;
-        out += " <EOR>\r\n";
+        appendStoredRecord(bytes, out);
         return;
     }
     appendFieldsRecord(record.fields.constData(), record.fields.size(), out);
@@ -121,12 +110,13 @@ void appendFieldsRecord(const AdifField* first, qsizetype count, QByteArray& out
     char* w = out.data() + start;
     for (const AdifField& f : fields) {
         *w++ = '<';
-        w = putBytes(w, f.name.data(), size_t(f.name.size()));
+        logfile::copyShort(w, f.name.data(), f.name.size());
+        w += f.name.size();
         *w++ = ':';
         w = putNumber(w, f.data.size());
         *w++ = '>';
-        if (!f.data.isEmpty())
-            w = putBytes(w, f.data.data(), size_t(f.data.size()));
+        logfile::copyShort(w, f.data.data(), f.data.size());
+        w += f.data.size();
         *w++ = ' ';
     }
     std::memcpy(w, "<EOR>\r\n", 7);

@@ -47,6 +47,8 @@ void appendFieldsRecord(const AdifField* fields, qsizetype count, QByteArray& ou
 // " <EOR>\r\n". An empty view when they are not, or when the record was
 // not made by a reader (AdifRecord::compact is the reader's).
 QByteArrayView storedForm(const AdifRecord& record);
+// The fields record of such bytes, appended to out.
+void appendStoredRecord(QByteArrayView stored, QByteArray& out);
 // Only some of its fields, after the ones that say which contact it is, and
 // marked as adding to that contact.
 QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names);

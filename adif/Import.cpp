@@ -817,14 +817,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 QByteArray& tail = fields.tail();
                 const qsizetype before = tail.size();
                 if (item.stored) {
-                    const qsizetype size = item.storedSize + 9;
-                    if (tail.capacity() < before + size)
-                        tail.reserve(std::max(2 * tail.capacity(), before + size));
-                    tail.resize(before + size);
-                    char* w = tail.data() + before;
-                    *w = '<';
-                    std::memcpy(w + 1, item.stored, size_t(item.storedSize));
-                    std::memcpy(w + 1 + item.storedSize, " <EOR>\r\n", 8);
+                    appendStoredRecord(QByteArrayView(item.stored, item.storedSize), tail);
                 } else {
                     appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
                                        tail);

@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QByteArrayView>
 #include <QString>
 
-#include <algorithm>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
