@@ -75,7 +75,7 @@ quint64 blockHash(const char* data, qsizetype size) {
 
 namespace {
 
-constexpr qsizetype Piece = 1 << 20;    // bytes written at a time
+constexpr qsizetype Piece = 1 << 20; // bytes written at a time
 // Pending bytes held before spilling: few enough to stay in the processor's
 // cache while more are made behind them.
 constexpr qsizetype InMemory = 1 << 20;
@@ -297,7 +297,7 @@ mode_t currentUmask() {
 
 // Writes the pending bytes to fd, whose end is at offset at, and has the
 // disk start on each piece at once: the sync after finds most of it done.
-int copyTo(const PendingBytes& pending, int fd, qint64 at) {
+int copyThroughCache(const PendingBytes& pending, int fd, qint64 at) {
     return pending.forEachPiece([&](const char* data, qsizetype n) {
         const int err = writeAll(fd, data, n);
         if (err == 0) {
@@ -306,6 +306,86 @@ int copyTo(const PendingBytes& pending, int fd, qint64 at) {
         }
         return err;
     });
+}
+
+// Appends at most of the bytes that go straight to the disk: the file's
+// end must lie on a block boundary, and so must every write's size.
+constexpr qsizetype DirectBlock = 4096;
+constexpr qsizetype DirectPiece = qsizetype(8) << 20;
+// Fewer bytes go through the cache: a Save is one line.
+constexpr qint64 DirectFrom = qint64(4) << 20;
+
+// Writes all of data to fd. A write refused straight to the disk (EINVAL:
+// the file system, or an end moved off a block boundary by another
+// program's append) clears O_DIRECT, restoring flags, and goes through the
+// cache, as does every write after it.
+int appendAll(int fd, const char* data, qsizetype size, int flags, bool& direct) {
+    qsizetype done = 0;
+    while (done < size) {
+        const long n = sysWrite(fd, data + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EINVAL && direct) {
+            if (::fcntl(fd, F_SETFL, flags) != 0)
+                return errno;
+            direct = false;
+            continue;
+        }
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += n;
+    }
+    return 0;
+}
+
+// The same as copyThroughCache(), but a large append goes straight to the
+// disk (O_DIRECT), block by block, where the file system allows: its pages
+// then take no room in the system's cache, whose new pages cost more than
+// the copying itself, and are on the disk once written. The bytes before
+// the file's next block boundary, and after the last whole block, go
+// through the cache. The descriptor's flags are as they were afterwards.
+int copyTo(const PendingBytes& pending, int fd, qint64 at) {
+    const qint64 size = pending.size();
+    const qint64 head = std::min<qint64>(size, (DirectBlock - at % DirectBlock) % DirectBlock);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (size - head < DirectFrom || flags < 0 || (flags & O_DIRECT))
+        return copyThroughCache(pending, fd, at);
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    const std::unique_ptr<char, Free> buffer(
+        static_cast<char*>(std::aligned_alloc(size_t(DirectBlock), size_t(DirectPiece))));
+    if (!buffer)
+        return copyThroughCache(pending, fd, at);
+    char* const b = buffer.get();
+    if (int err = pending.read(0, b, head); err || (err = writeAll(fd, b, head)))
+        return err;
+    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    struct Restore {
+        int fd, flags;
+        ~Restore() { ::fcntl(fd, F_SETFL, flags); }
+    } restore{fd, flags};
+    for (qint64 done = head; done < size;) {
+        const qsizetype n = qsizetype(std::min<qint64>(DirectPiece, size - done));
+        if (const int err = pending.read(done, b, n))
+            return err;
+        const bool wasDirect = direct;
+        const qsizetype whole = direct ? n - n % DirectBlock : n;
+        if (const int err = appendAll(fd, b, whole, flags, direct))
+            return err;
+        if (whole < n) {
+            // The last bytes, less than a block: through the cache.
+            if (::fcntl(fd, F_SETFL, flags) != 0)
+                return errno;
+            direct = false;
+            if (const int err = writeAll(fd, b + whole, n - whole))
+                return err;
+        }
+        if (!wasDirect || !direct)
+            startWriting(fd, at + done, n);
+        done += n;
+    }
+    return 0;
 }
 
 // Makes the pending bytes of a file that does not exist yet that file: the
@@ -670,6 +750,24 @@ int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>&
     return 0;
 }
 
+int PendingBytes::read(qint64 offset, char* into, qint64 size) const {
+    if (writer_) {
+        if (const int err = writer_->finish())
+            return err;
+    }
+    if (offset < spilled_) {
+        const qint64 n = std::min(size, spilled_ - offset);
+        if (const qint64 got = readAt(spillFd_, into, n, offset); got != n)
+            return got < 0 ? errno : EIO;
+        into += n;
+        offset += n;
+        size -= n;
+    }
+    if (size > 0)
+        std::memcpy(into, memory_.constData() + (offset - spilled_), size_t(size));
+    return 0;
+}
+
 QByteArray PendingBytes::readAll() const {
     QByteArray all;
     all.reserve(qsizetype(size_));
@@ -757,8 +855,6 @@ OsError LogTransaction::mergeCopies() {
     }
     if (const OsError e = commit(); !e.ok())
         return e;
-    log_.clear();
-    fields_.clear();
     // Their lines are all in the log now.
     for (const QString& copy : std::as_const(merged))
         ::unlink(QFile::encodeName(copy).constData());
@@ -925,6 +1021,10 @@ OsError LogTransaction::commit() {
     // Both files are whole and on disk: the journal has done its work. Its
     // removal need not be durable; found again, it finds both appends whole.
     ::unlink(QFile::encodeName(journal).constData());
+    // Nothing is pending any more: a later commit appends only what comes
+    // after.
+    log_.clear();
+    fields_.clear();
     return {};
 }
 

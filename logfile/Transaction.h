@@ -58,6 +58,9 @@ public:
     int forEachPiece(const std::function<int(const char*, qsizetype)>& put) const;
     // Reads the bytes back, whole (for bytes that are known to be few).
     QByteArray readAll() const;
+    // Copies size of the bytes, from offset on, to into; returns 0 or an
+    // errno.
+    int read(qint64 offset, char* into, qint64 size) const;
 
     // Has the temporary file written to the disk as it grows, on a thread
     // of its own, for bytes that are likely to become a file of their own
@@ -128,7 +131,8 @@ public:
     PendingBytes& pendingFields() { return fields_; }
 
     // Appends what is pending and syncs it: the fields file first, then the
-    // log. On failure both files are as they were at begin().
+    // log; nothing is pending afterwards. On failure both files are as they
+    // were at begin().
     OsError commit();
     // Lets the lock go without appending anything.
     void end();
