@@ -702,14 +702,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     };
     {
         ReadTotals totals;
-        // The reading side is mostly the busier one, and this side's pauses
-        // (the system finding room for what it writes, a table's new
-        // memory) come in stretches: a long queue keeps the reading going
-        // through them. At 1024 records a batch, 128 are a few tens of MiB.
-        constexpr size_t BatchesWaiting = 128;
         ReadAhead<ContactBatch> ahead(
-            [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); },
-            BatchesWaiting);
+            [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
         bool reserved = fromStandardInput;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
