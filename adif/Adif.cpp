@@ -290,13 +290,25 @@ bool parseDate(const char* b, const char* e, char (&out)[8]) {
     if (digits < 1 || digits > 4 || e - p != 7 || p[0] != '-' || p[4] != '-' || !isDigit(p[5]) ||
         !isDigit(p[6]))
         return false;
-    static const clock::MonthTable months = clock::makeMonthTable();
+    // The month's three letters in lower case as one number, against the
+    // months' own: twelve compares of numbers instead of letters.
+    const auto packed = [](char a, char b, char c) {
+        return quint32(quint8(lower(a))) | quint32(quint8(lower(b))) << 8 |
+               quint32(quint8(lower(c))) << 16;
+    };
+    static const std::array<quint32, 13> months = [&packed] {
+        const clock::MonthTable table = clock::makeMonthTable();
+        std::array<quint32, 13> numbers{};
+        for (size_t m = 1; m < table.size(); ++m) {
+            const QByteArray name = table[m].toLatin1();
+            numbers[m] = packed(name[0], name[1], name[2]);
+        }
+        return numbers;
+    }();
+    const quint32 wanted = packed(p[1], p[2], p[3]);
     int month = 0;
-    for (int m = 1; m <= 12 && !month; ++m) {
-        const QString& name = months[size_t(m)];
-        if (lower(p[1]) == lower(char(name[0].unicode())) &&
-            lower(p[2]) == lower(char(name[1].unicode())) &&
-            lower(p[3]) == lower(char(name[2].unicode())))
+    for (int m = 1; m <= 12; ++m) {
+        if (months[size_t(m)] == wanted)
             month = m;
     }
     const int day = (p[5] - '0') * 10 + (p[6] - '0');

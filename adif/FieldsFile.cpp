@@ -11,6 +11,8 @@
 
 #include <memory>
 #include <span>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include <algorithm>
@@ -229,31 +231,38 @@ quint64 keyHash(QByteArrayView key) {
 
 namespace {
 
-// Whether a field of that name (in any case) stands anywhere in the file,
-// read in pieces. It may stand in a value too: a yes may be wrong, a no is
-// sure.
-bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
-    constexpr qsizetype Piece = qsizetype(4) << 20;
+constexpr qsizetype ScanPiece = qsizetype(4) << 20;
+
+// Whether the name (in any case) stands in the file's bytes from `from` up
+// to `to` (or its end, when to is negative), read in pieces with pread.
+// A name that starts before `to` is found whole, its end read past `to`.
+// Returns false with err set when a read fails.
+bool mentionsNameIn(int fd, QByteArrayView name, qint64 from, qint64 to, int& err) {
     const qsizetype n = name.size();
-    QByteArray buffer;
-    for (;;) {
-        // The last n - 1 bytes stay, for a name cut by the piece's end.
-        const qsizetype kept = std::min(buffer.size(), n - 1);
-        buffer.remove(0, buffer.size() - kept);
-        buffer.resize(kept + Piece);
-        const qint64 got = file.read(buffer.data() + kept, Piece);
+    // Every place of one letter of the name, either case: its 'V', rarer in
+    // ADIF than most letters.
+    const qsizetype at = std::max<qsizetype>(0, name.indexOf('V'));
+    const char letter = name[at];
+    QByteArray buffer(n - 1 + ScanPiece, Qt::Uninitialized);
+    qsizetype kept = 0;
+    for (qint64 offset = from;;) {
+        qsizetype want = ScanPiece;
+        if (to >= 0)
+            want = qsizetype(std::min<qint64>(want, to + n - 1 - offset));
+        ssize_t got = 0;
+        while (want > 0 &&
+               (got = ::pread(fd, buffer.data() + kept, size_t(want), off_t(offset))) < 0 &&
+               errno == EINTR) {
+        }
         if (got < 0) {
-            error = file.errorString();
+            err = errno;
             return false;
         }
-        buffer.resize(kept + qsizetype(got));
-        // Every place of one letter of the name, either case: its 'V',
-        // rarer in ADIF than most letters.
-        const qsizetype at = std::max<qsizetype>(0, name.indexOf('V'));
-        const char letter = name[at];
+        offset += got;
+        const qsizetype size = kept + qsizetype(got);
         for (const char c : {letter, char(letter | 0x20)}) {
             const char* p = buffer.constData() + at;
-            const char* const end = buffer.constData() + buffer.size() - (n - 1 - at);
+            const char* const end = buffer.constData() + size - (n - 1 - at);
             while (p < end && (p = static_cast<const char*>(std::memchr(p, c, size_t(end - p))))) {
                 if (QByteArrayView(p - at, n).compare(name, Qt::CaseInsensitive) == 0)
                     return true;
@@ -262,6 +271,9 @@ bool mentionsName(QIODevice& file, QByteArrayView name, QString& error) {
         }
         if (got == 0)
             return false;
+        // The last n - 1 bytes stay, for a name cut by the piece's end.
+        kept = std::min(size, n - 1);
+        std::memmove(buffer.data(), buffer.constData() + size - kept, size_t(kept));
     }
 }
 
@@ -408,16 +420,35 @@ OsError FieldsIndex::open(const QString& path) {
     if (feedFd < 0)
         return error;
     feed_ = std::make_unique<RecordFeed>(feedFd, MaxRecordBytes);
-    QString scanError;
-    const bool adds = mentionsName(file_, AddsField, scanError);
-    if (!scanError.isEmpty() || adds) {
+    int scanError = 0;
+    const bool adds = mentionsName(file_.handle(), AddsField, scanError);
+    if (scanError || adds) {
         feed_.reset();
-        if (!scanError.isEmpty())
-            return OsError::because(readAction(), path, scanError);
+        if (scanError)
+            return OsError::fromErrno(readAction(), path, scanError);
         return buildIndex();
     }
     inStep_ = true;
     return {};
+}
+
+bool mentionsName(int fd, QByteArrayView name, int& err) {
+    err = 0;
+    struct stat st;
+    const qint64 size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+    if (name.isEmpty() || size < 4 * ScanPiece)
+        return mentionsNameIn(fd, name, 0, -1, err);
+    // The first half on a thread of its own, the second, up to the file's
+    // end as it is then, here: the export waits for the answer, and the
+    // records read ahead meanwhile are few.
+    const qint64 half = size / 2;
+    int firstErr = 0;
+    bool inFirst = false;
+    std::thread first([&] { inFirst = mentionsNameIn(fd, name, 0, half, firstErr); });
+    const bool inSecond = mentionsNameIn(fd, name, half, -1, err);
+    first.join();
+    err = err ? err : firstErr;
+    return !err && (inFirst || inSecond);
 }
 
 QString FieldsIndex::readAction() {

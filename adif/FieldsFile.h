@@ -66,6 +66,12 @@ struct Telling {
 };
 void appendDiscriminator(const Telling& fields, QByteArray& out);
 
+// Whether a field of that name (in any case) stands anywhere in the file
+// open on fd, from its start to its end; it may stand in a value too: a yes
+// may be wrong, a no is sure. A large file is looked through in two halves
+// at once. Returns false with err set to an errno when a read fails.
+bool mentionsName(int fd, QByteArrayView name, int& err);
+
 class RecordFeed;
 
 // The records of the fields file, found by the contact key of a log line.

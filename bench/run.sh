@@ -95,15 +95,12 @@ history() {
 export_() {
     echo
     echo "ADIF export (tavrelo-adif --mode SSB -o FILE) of contacts with a record each, against"
-    echo "wc -l on the fields file"
+    echo "wc -l on the fields file; medians of the repeats, as for the import"
     for n in "${sizes[@]}"; do
         log="$data/$n/Tavrelo.txt"
         sync
         wc_ms=$(median_ms "wc -l '$data/$n/Tavrelo.adi' >/dev/null")
-        s=$(date +%s%N)
-        /usr/bin/time -f "%M" -o "$data/rss" build/tavrelo-adif "$log" --mode SSB -o "$data/export.adi" 2>/dev/null || true
-        e=$(date +%s%N)
-        ms=$(( (e - s) / 1000000 ))
+        ms=$(median_ms "/usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif '$log' --mode SSB -o '$data/export.adi' >/dev/null 2>&1")
         echo "$n records: $ms ms, $(awk -v a="$ms" -v b="$wc_ms" 'BEGIN {printf "%.1f", a/b}') x wc -l ($wc_ms ms), peak RSS $(( $(cat "$data/rss") / 1024 )) MiB"
     done
 }

@@ -60,6 +60,20 @@ private slots:
         QTest::newRow("first ADIF day") << "1930-Jan-01" << QByteArray("19300101");
         QTest::newRow("empty") << "" << QByteArray();
         QTest::newRow("other digits") << "٢٠٠٦-Nov-18" << QByteArray();
+        // Every month, in any case; and names a letter away from one.
+        const char* const names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        for (int m = 1; m <= 12; ++m) {
+            const QString name = QString::fromLatin1(names[m - 1]);
+            const QByteArray adif = QByteArray::number(2006 * 10000 + m * 100 + 15);
+            for (const QString& form : {name, name.toUpper(), name.toLower(),
+                                        name.left(1).toLower() + name.mid(1).toUpper()})
+                QTest::newRow(qPrintable(form)) << "2006-" + form + "-15" << adif;
+        }
+        QTest::newRow("a month's last letter off") << "2006-Jum-15" << QByteArray();
+        QTest::newRow("a month's first letter off") << "2006-Kan-15" << QByteArray();
+        QTest::newRow("a month's letters turned") << "2006-naJ-15" << QByteArray();
+        QTest::newRow("a month's letters, not letters") << "2006-J@N-15" << QByteArray();
     }
     void dates() {
         QFETCH(QString, log);

@@ -285,6 +285,58 @@ private slots:
         QCOMPARE(readFile(logfile::fieldsPath(log)), fieldsBefore);
     }
 
+    // The name of the records that add to others is found wherever it
+    // stands, in any case: at either end, across the end of a piece read,
+    // and across the middle of a large file, where the two halves looked
+    // through at once meet. A file without it, or with a name a letter
+    // short of it, has none.
+    void mentionsName_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<qsizetype>("at"); // where the name starts; -1 for nowhere
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("found");
+        const QByteArray adds(AddsField), lower = adds.toLower();
+        const qsizetype big = (qsizetype(16) << 20) + 1001, half = big / 2;
+        const qsizetype piece = qsizetype(4) << 20;
+        QTest::newRow("small, none") << qsizetype(5000) << qsizetype(-1) << adds << false;
+        QTest::newRow("small, at the start") << qsizetype(5000) << qsizetype(0) << adds << true;
+        QTest::newRow("small, at the end")
+            << qsizetype(5000) << 5000 - adds.size() << lower << true;
+        QTest::newRow("small, across a piece") << 2 * piece << piece - 3 << adds << true;
+        QTest::newRow("large, none") << big << qsizetype(-1) << adds << false;
+        QTest::newRow("large, at the start") << big << qsizetype(0) << lower << true;
+        QTest::newRow("large, at the end") << big << big - adds.size() << adds << true;
+        QTest::newRow("large, across a piece") << big << piece - 5 << adds << true;
+        QTest::newRow("large, across the middle") << big << half - 5 << lower << true;
+        QTest::newRow("large, ending at the middle") << big << half - adds.size() << adds << true;
+        QTest::newRow("large, at the middle") << big << half << adds << true;
+        QTest::newRow("large, across a piece after the middle")
+            << big << half + piece - 7 << adds << true;
+        QTest::newRow("large, a letter short, across the middle")
+            << big << half - 5 << adds.left(adds.size() - 1) + '_' << false;
+    }
+    void mentionsName() {
+        QFETCH(qsizetype, size);
+        QFETCH(qsizetype, at);
+        QFETCH(QByteArray, name);
+        QFETCH(bool, found);
+        // Records full of the letter the look starts from.
+        QByteArray bytes =
+            QByteArray("<RST_RCVD:3>599 <CALL:5>VK2VV <EOR>\r\n").repeated(size / 37 + 1);
+        bytes.truncate(size);
+        if (at >= 0)
+            bytes.replace(at, name.size(), name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.adi");
+        writeFile(path, bytes);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        int err = -1;
+        QCOMPARE(adif::mentionsName(fd, AddsField, err), found);
+        QCOMPARE(err, 0);
+        ::close(fd);
+    }
+
     // The fields a record adds to its line are the first of each name that
     // has a value, in their order, however many names there are and
     // however often each comes: against a plain look along the fields.
