@@ -292,9 +292,9 @@ bool parseDate(const char* b, const char* e, char (&out)[8]) {
         return false;
     // The month's three letters in lower case as one number, against the
     // months' own: twelve compares of numbers instead of letters.
-    const auto packed = [](char a, char b, char c) {
-        return quint32(quint8(lower(a))) | quint32(quint8(lower(b))) << 8 |
-               quint32(quint8(lower(c))) << 16;
+    const auto packed = [](char first, char second, char third) {
+        return quint32(quint8(lower(first))) | quint32(quint8(lower(second))) << 8 |
+               quint32(quint8(lower(third))) << 16;
     };
     static const std::array<quint32, 13> months = [&packed] {
         const clock::MonthTable table = clock::makeMonthTable();
@@ -314,10 +314,13 @@ bool parseDate(const char* b, const char* e, char (&out)[8]) {
     const int day = (p[5] - '0') * 10 + (p[6] - '0');
     if (!month || year < 1930 || !QDate::isValid(year, month, day))
         return false;
-    const int parts[] = {year / 1000, year / 100 % 10, year / 10 % 10, year % 10,
-                         month / 10,  month % 10,      day / 10,       day % 10};
-    for (int i = 0; i < 8; ++i)
-        out[i] = char('0' + parts[i]);
+    // The year's four digits (a year from 1930 has four) and the day's two
+    // are the log's own.
+    std::memcpy(out, b, 4);
+    out[4] = char('0' + month / 10);
+    out[5] = char('0' + month % 10);
+    out[6] = p[5];
+    out[7] = p[6];
     return true;
 }
 
