@@ -2,6 +2,7 @@
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"
+#include "BlockWriter.h"
 #include "CommandLine.h"
 #include "Import.h"
 #include "LogFile.h"
@@ -228,23 +229,25 @@ int main(int argc, char* argv[]) {
     if (!recoveryNote.isEmpty())
         std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(recoveryNote));
     Notes notes;
-    // A file's pieces go to the disk as they are written, so that the sync
-    // of its commit has little left to wait for.
-    long long written = 0;
-    long long handedToDisk = 0;
+    // A file goes to the disk as it is written, block by block, on a thread
+    // of its own: it takes no room in the system's cache, and the sync of
+    // its commit has little left to wait for.
+    std::optional<tavrelo::logfile::SequentialWriter> toFile;
+    if (!outPath.isEmpty())
+        toFile.emplace(file.handle());
+    int writeErrno = 0;
     const auto write = [&](const QByteArray& bytes) {
-        if (output.write(bytes) != bytes.size())
-            return 1;
-        written += bytes.size();
-        if (!outPath.isEmpty() && written - handedToDisk >= (8 << 20) && output.flush()) {
-            tavrelo::logfile::startWriting(output.handle(), handedToDisk, written - handedToDisk);
-            handedToDisk = written;
+        if (toFile) {
+            writeErrno = toFile->write(bytes.constData(), bytes.size());
+            return writeErrno;
         }
-        return 0;
+        return output.write(bytes) == bytes.size() ? 0 : 1;
     };
-    const tavrelo::adif::ExportSummary summary = tavrelo::adif::exportLog(
+    tavrelo::adif::ExportSummary summary = tavrelo::adif::exportLog(
         logPath, options, QDateTime::currentDateTimeUtc(), QStringLiteral(TAVRELO_VERSION), write,
         [&notes](const QString& note) { notes(note); });
+    if (toFile && summary.writeError == 0)
+        summary.writeError = writeErrno = toFile->finish();
 
     if (!summary.fieldsError.ok())
         return fail(summary.fieldsError);
@@ -254,6 +257,8 @@ int main(int argc, char* argv[]) {
     if (summary.read.status == tavrelo::logfile::ReadStatus::Failed)
         return fail(summary.read.error);
     const QString outName = outPath.isEmpty() ? QStringLiteral("standard output") : outPath;
+    if (writeErrno != 0)
+        return fail(tavrelo::OsError::fromErrno(writeAction, outPath, writeErrno));
     if (summary.writeError != 0)
         return fail(fileError(writeAction, output, outName));
     if (!outPath.isEmpty() && !file.commit())

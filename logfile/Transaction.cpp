@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Transaction.h"
 
+#include "BlockWriter.h"
 #include "LogFile.h"
 #include "Merge.h"
 #include "OpenLog.h"
@@ -9,15 +10,11 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace tavrelo::logfile {
@@ -425,141 +422,6 @@ QString fieldsPath(const QString& logPath) {
 QString journalPath(const QString& logPath) {
     return sibling(logPath, QStringLiteral(".journal"));
 }
-
-// Writes whole blocks at the end of a temporary file on a thread of its
-// own, straight to the disk (O_DIRECT) where the file system allows: the
-// bytes take no copy into the system's cache, and are on the disk by the
-// time they are synced. Buffers are filled while others are written.
-class BlockWriter {
-public:
-    static constexpr qsizetype BufferSize = qsizetype(8) << 20;
-    static constexpr size_t Alignment = 4096;
-    static constexpr qsizetype SyncEvery = qsizetype(64) << 20;
-    static constexpr int Buffers = 4;
-
-    BlockWriter(int fd, qint64 at) : fd_(fd), at_(at) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        direct_ = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
-        for (char*& b : free_) {
-            b = static_cast<char*>(std::aligned_alloc(Alignment, size_t(BufferSize)));
-            if (!b)
-                error_ = ENOMEM; // every write then says so
-        }
-        thread_ = std::thread([this] { run(); });
-    }
-    ~BlockWriter() {
-        finish();
-        for (char* b : free_)
-            std::free(b);
-    }
-    BlockWriter(const BlockWriter&) = delete;
-    BlockWriter& operator=(const BlockWriter&) = delete;
-
-    // Queues whole blocks; returns the errno of a write that failed, or 0.
-    int write(const char* data, qsizetype size) {
-        while (size > 0) {
-            const qsizetype n = std::min(size, BufferSize);
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return error_ || freeCount_ > 0; });
-            if (error_)
-                return error_;
-            char* buffer = free_[--freeCount_];
-            lock.unlock();
-            std::memcpy(buffer, data, size_t(n));
-            lock.lock();
-            jobs_.push_back({buffer, n});
-            changed_.notify_all();
-            data += n;
-            size -= n;
-        }
-        const std::lock_guard lock(mutex_);
-        return error_;
-    }
-    // Waits for every queued block, ends the thread and leaves the file as
-    // an ordinary one; returns the errno of a write that failed, or 0.
-    int finish() {
-        if (thread_.joinable()) {
-            {
-                const std::lock_guard lock(mutex_);
-                stop_ = true;
-            }
-            changed_.notify_all();
-            thread_.join();
-            if (direct_) {
-                const int flags = ::fcntl(fd_, F_GETFL);
-                if (flags >= 0)
-                    ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT);
-            }
-        }
-        return error_;
-    }
-
-private:
-    struct Job {
-        char* buffer;
-        qsizetype size;
-    };
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-            if (jobs_.empty())
-                return;
-            const Job job = jobs_.front();
-            jobs_.pop_front();
-            lock.unlock();
-            int err = error_ ? 0 : writeAt(job);
-            // Synced as it goes, while the bytes after it are still being
-            // made: the sync that makes the file whole then has little
-            // left to wait for.
-            unsynced_ += job.size;
-            if (err == 0 && unsynced_ >= SyncEvery) {
-                unsynced_ = 0;
-                if (::fdatasync(fd_) != 0)
-                    err = errno;
-            }
-            lock.lock();
-            if (err && !error_)
-                error_ = err;
-            free_[freeCount_++] = job.buffer;
-            changed_.notify_all();
-        }
-    }
-    int writeAt(const Job& job) {
-        qsizetype done = 0;
-        while (done < job.size) {
-            const ssize_t n =
-                ::pwrite(fd_, job.buffer + done, size_t(job.size - done), off_t(at_ + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EINVAL && direct_) {
-                // Refused straight to the disk after all: through the cache.
-                const int flags = ::fcntl(fd_, F_GETFL);
-                direct_ = !(flags >= 0 && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0);
-                if (!direct_)
-                    continue;
-            }
-            if (n <= 0)
-                return n < 0 ? errno : ENOSPC;
-            done += n;
-        }
-        at_ += job.size;
-        return 0;
-    }
-
-    const int fd_;
-    qint64 at_;           // the writing thread's
-    qint64 unsynced_ = 0; // the writing thread's
-    bool direct_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Job> jobs_;     // guarded by mutex_
-    char* free_[Buffers] = {}; // guarded by mutex_
-    int freeCount_ = Buffers;  // guarded by mutex_
-    int error_ = 0;            // guarded by mutex_
-    bool stop_ = false;        // guarded by mutex_
-    std::thread thread_;
-};
 
 void PendingBytes::clear() {
     writer_.reset();

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "BlockWriter.h"
 #include "ContactKey.h"
 #include "LogFile.h"
 #include "LogReader.h"
@@ -150,6 +151,91 @@ private slots:
         if (at >= 0)
             QCOMPARE(tavrelo::logfile::findNear(b, b + at, ','),
                      nullptr); // the end is not looked at
+    }
+
+    // A file written front to back in pieces of any size holds every byte
+    // in order, whether the pieces fill blocks and buffers or not, and its
+    // descriptor is as it was afterwards.
+    void sequentialWriter_data() {
+        QTest::addColumn<QList<int>>("pieces");
+        QTest::newRow("nothing") << QList<int>{};
+        QTest::newRow("less than a block") << QList<int>{100};
+        QTest::newRow("a block") << QList<int>{4096};
+        QTest::newRow("a block and a byte") << QList<int>{4097};
+        QTest::newRow("a byte, then a block") << QList<int>{1, 4096};
+        QTest::newRow("small pieces") << QList<int>(1000, 37);
+        QTest::newRow("across buffers") << QList<int>{3 * 8192 + 5, 1, 4095, 70000, 0, 8191};
+        QTest::newRow("buffers exactly") << QList<int>{8192, 8192, 4096, 4096};
+    }
+    void sequentialWriter() {
+        QFETCH(QList<int>, pieces);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("out.adi");
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0);
+        const int flags = ::fcntl(fd, F_GETFL);
+        QByteArray all;
+        {
+            SequentialWriter writer(fd, 8192);
+            for (const int n : pieces) {
+                QByteArray piece(n, Qt::Uninitialized);
+                for (int i = 0; i < n; ++i)
+                    piece[i] = char('a' + (all.size() + i) % 23);
+                QCOMPARE(writer.write(piece.constData(), n), 0);
+                all += piece;
+            }
+            QCOMPARE(writer.finish(), 0);
+        }
+        QCOMPARE(::fcntl(fd, F_GETFL), flags);
+        ::close(fd);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll() == all);
+    }
+
+    // Blocks written from an offset off a block boundary, which the disk
+    // refuses straight: they go through the cache instead, in place.
+    void blocksOffBoundary() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("out.adi");
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, QByteArray(100, 'x').constData(), 100), 100L);
+        const int flags = ::fcntl(fd, F_GETFL);
+        QByteArray blocks(5 * 4096, Qt::Uninitialized);
+        for (qsizetype i = 0; i < blocks.size(); ++i)
+            blocks[i] = char('0' + i % 10);
+        {
+            BlockWriter writer(fd, 100, 8192);
+            QCOMPARE(writer.write(blocks.constData(), blocks.size()), 0);
+            QCOMPARE(writer.finish(), 0);
+        }
+        QCOMPARE(::fcntl(fd, F_GETFL), flags);
+        ::close(fd);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll() == QByteArray(100, 'x') + blocks);
+    }
+
+    // A file that cannot be written says so, with the system's error, by
+    // the end at the latest.
+    void sequentialWriterFails() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("out.adi");
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        int err = 0;
+        {
+            SequentialWriter writer(fd, 8192);
+            const QByteArray piece(5000, 'z');
+            for (int i = 0; i < 20 && err == 0; ++i)
+                err = writer.write(piece.constData(), piece.size());
+            const int atEnd = writer.finish();
+            err = err ? err : atEnd;
+        }
+        ::close(fd);
+        QCOMPARE(err, EBADF);
     }
 
     // Keys kept one after another are each the key alone, whether ASCII
