@@ -305,11 +305,11 @@ int copyThroughCache(const PendingBytes& pending, int fd, qint64 at) {
     });
 }
 
-// Appends at most of the bytes that go straight to the disk: the file's
-// end must lie on a block boundary, and so must every write's size.
+// A write straight to the disk starts on a block boundary of the file and
+// is of whole blocks; it is made a piece at a time.
 constexpr qsizetype DirectBlock = 4096;
 constexpr qsizetype DirectPiece = qsizetype(8) << 20;
-// Fewer bytes go through the cache: a Save is one line.
+// Appends of fewer bytes go through the cache: a Save is one line.
 constexpr qint64 DirectFrom = qint64(4) << 20;
 
 // Writes all of data to fd. A write refused straight to the disk (EINVAL:
