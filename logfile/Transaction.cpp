@@ -294,7 +294,10 @@ mode_t currentUmask() {
 
 // Writes the pending bytes to fd, whose end is at offset at, and has the
 // disk start on each piece at once: the sync after finds most of it done.
-int copyThroughCache(const PendingBytes& pending, int fd, qint64 at) {
+// (Written straight to the disk instead, block by block, the append took
+// longer: nothing else goes on while it is made, and the disk's every
+// wait shows.)
+int copyTo(const PendingBytes& pending, int fd, qint64 at) {
     return pending.forEachPiece([&](const char* data, qsizetype n) {
         const int err = writeAll(fd, data, n);
         if (err == 0) {
@@ -303,86 +306,6 @@ int copyThroughCache(const PendingBytes& pending, int fd, qint64 at) {
         }
         return err;
     });
-}
-
-// A write straight to the disk starts on a block boundary of the file and
-// is of whole blocks; it is made a piece at a time.
-constexpr qsizetype DirectBlock = 4096;
-constexpr qsizetype DirectPiece = qsizetype(8) << 20;
-// Appends of fewer bytes go through the cache: a Save is one line.
-constexpr qint64 DirectFrom = qint64(4) << 20;
-
-// Writes all of data to fd. A write refused straight to the disk (EINVAL:
-// the file system, or an end moved off a block boundary by another
-// program's append) clears O_DIRECT, restoring flags, and goes through the
-// cache, as does every write after it.
-int appendAll(int fd, const char* data, qsizetype size, int flags, bool& direct) {
-    qsizetype done = 0;
-    while (done < size) {
-        const long n = sysWrite(fd, data + done, size_t(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EINVAL && direct) {
-            if (::fcntl(fd, F_SETFL, flags) != 0)
-                return errno;
-            direct = false;
-            continue;
-        }
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        done += n;
-    }
-    return 0;
-}
-
-// The same as copyThroughCache(), but a large append goes straight to the
-// disk (O_DIRECT), block by block, where the file system allows: its pages
-// then take no room in the system's cache, whose new pages cost more than
-// the copying itself, and are on the disk once written. The bytes before
-// the file's next block boundary, and after the last whole block, go
-// through the cache. The descriptor's flags are as they were afterwards.
-int copyTo(const PendingBytes& pending, int fd, qint64 at) {
-    const qint64 size = pending.size();
-    const qint64 head = std::min<qint64>(size, (DirectBlock - at % DirectBlock) % DirectBlock);
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (size - head < DirectFrom || flags < 0 || (flags & O_DIRECT))
-        return copyThroughCache(pending, fd, at);
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
-    const std::unique_ptr<char, Free> buffer(
-        static_cast<char*>(std::aligned_alloc(size_t(DirectBlock), size_t(DirectPiece))));
-    if (!buffer)
-        return copyThroughCache(pending, fd, at);
-    char* const b = buffer.get();
-    if (int err = pending.read(0, b, head); err || (err = writeAll(fd, b, head)))
-        return err;
-    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
-    struct Restore {
-        int fd, flags;
-        ~Restore() { ::fcntl(fd, F_SETFL, flags); }
-    } restore{fd, flags};
-    for (qint64 done = head; done < size;) {
-        const qsizetype n = qsizetype(std::min<qint64>(DirectPiece, size - done));
-        if (const int err = pending.read(done, b, n))
-            return err;
-        const bool wasDirect = direct;
-        const qsizetype whole = direct ? n - n % DirectBlock : n;
-        if (const int err = appendAll(fd, b, whole, flags, direct))
-            return err;
-        if (whole < n) {
-            // The last bytes, less than a block: through the cache.
-            if (::fcntl(fd, F_SETFL, flags) != 0)
-                return errno;
-            direct = false;
-            if (const int err = writeAll(fd, b + whole, n - whole))
-                return err;
-        }
-        if (!wasDirect || !direct)
-            startWriting(fd, at + done, n);
-        done += n;
-    }
-    return 0;
 }
 
 // Makes the pending bytes of a file that does not exist yet that file: the
@@ -609,24 +532,6 @@ int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>&
                 put(memory_.constData() + at, std::min<qsizetype>(Piece, memory_.size() - at)))
             return err;
     }
-    return 0;
-}
-
-int PendingBytes::read(qint64 offset, char* into, qint64 size) const {
-    if (writer_) {
-        if (const int err = writer_->finish())
-            return err;
-    }
-    if (offset < spilled_) {
-        const qint64 n = std::min(size, spilled_ - offset);
-        if (const qint64 got = readAt(spillFd_, into, n, offset); got != n)
-            return got < 0 ? errno : EIO;
-        into += n;
-        offset += n;
-        size -= n;
-    }
-    if (size > 0)
-        std::memcpy(into, memory_.constData() + (offset - spilled_), size_t(size));
     return 0;
 }
 

@@ -58,9 +58,6 @@ public:
     int forEachPiece(const std::function<int(const char*, qsizetype)>& put) const;
     // Reads the bytes back, whole (for bytes that are known to be few).
     QByteArray readAll() const;
-    // Copies size of the bytes, from offset on, to into; returns 0 or an
-    // errno.
-    int read(qint64 offset, char* into, qint64 size) const;
 
     // Has the temporary file written to the disk as it grows, on a thread
     // of its own, for bytes that are likely to become a file of their own
