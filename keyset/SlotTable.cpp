@@ -4,7 +4,6 @@
 #include "Memory.h"
 
 #include <cstring>
-#include <new>
 
 namespace tavrelo::keys {
 
@@ -82,16 +81,14 @@ void SlotTable::grow(qsizetype count, const PackedStrings& strings) {
     int bits = bits_ == 0 ? 10 : bits_;
     while ((size_t(1) << bits) < size_t(count) * 2)
         ++bits;
-    const std::unique_ptr<quint64[], Free> old = std::move(slots_);
-    const size_t oldSize = size_;
+    std::vector<quint64> old;
+    old.swap(slots_);
     bits_ = bits;
-    size_ = size_t(1) << bits_;
-    slots_.reset(static_cast<quint64*>(std::calloc(size_, sizeof(quint64))));
-    if (!slots_)
-        throw std::bad_alloc();
-    platform::adviseHugePages(slots_.get(), size_ * sizeof(quint64));
-    for (size_t k = 0; k < oldSize; ++k) {
-        const quint64 s = old[k];
+    const size_t size = size_t(1) << bits_;
+    slots_.reserve(size); // advised before the zeros touch it
+    platform::adviseHugePages(slots_.data(), size * sizeof(quint64));
+    slots_.resize(size, 0);
+    for (const quint64 s : old) {
         if (s == 0)
             continue;
         const quint64 tag = s & ((quint64(1) << TagBits) - 1);

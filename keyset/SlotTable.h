@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
-#include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <vector>
@@ -52,35 +51,29 @@ public:
         return (slot & ((quint64(1) << TagBits) - 1)) == tagOf(hash);
     }
 
-    bool empty() const { return size_ == 0; }
+    bool empty() const { return slots_.empty(); }
     size_t home(quint64 hash) const { return size_t(hash >> (64 - bits_)); }
-    size_t next(size_t i) const { return (i + 1) & (size_ - 1); }
+    size_t next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
     quint64 operator[](size_t i) const { return slots_[i]; }
     quint64& operator[](size_t i) { return slots_[i]; }
     // Asks for the home slot of a hash ahead of its use.
     void prefetch(quint64 hash) const {
-        if (size_ != 0)
+        if (!slots_.empty())
             __builtin_prefetch(&slots_[home(hash)]);
     }
     // Makes room for count entries, at most half the slots full. Each
     // entry's first string in strings is what its hash was made of, read
     // again once the tag alone no longer places it.
     void reserveFor(qsizetype count, const PackedStrings& strings) {
-        if (size_t(count) * 2 > size_)
+        if (size_t(count) * 2 > slots_.size())
             grow(count, strings);
     }
 
 private:
     void grow(qsizetype count, const PackedStrings& strings);
 
-    struct Free {
-        void operator()(quint64* p) const { std::free(p); }
-    };
-    // Zeroed by the system as it is first touched, not all at once: a table
-    // made for the contacts of a whole file costs nothing until it fills.
-    std::unique_ptr<quint64[], Free> slots_;
-    size_t size_ = 0; // 2^bits_
-    int bits_ = 0;
+    std::vector<quint64> slots_;
+    int bits_ = 0; // slots_.size() is 2^bits_
 };
 
 } // namespace tavrelo::keys
