@@ -79,7 +79,7 @@ QByteArrayView PackedStrings::next(const unsigned char*& p) {
 
 void SlotTable::grow(qsizetype count, const PackedStrings& strings) {
     int bits = bits_ == 0 ? 10 : bits_;
-    while ((size_t(1) << bits) < size_t(count) * 2)
+    while ((size_t(1) << bits) * 3 < size_t(count) * 4)
         ++bits;
     std::vector<quint64> old;
     old.swap(slots_);
