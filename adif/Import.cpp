@@ -527,8 +527,11 @@ namespace {
 // Records read ahead and made into what the import appends: each one's log
 // line and key, one after another, and the bytes and fields of those that
 // keep more. A record that gives no contact has a skip reason and no bytes.
+// The reading side picks each record's fields; the taking side, the less
+// busy one, makes the lines and keys from them.
 struct ContactBatch {
     struct Item {
+        Picked picked; // views into the reader's buffers, which the batch holds
         qsizetype number = 0;
         qint64 offset = 0;
         quint64 hash = 0; // of the key, made by the taking side
@@ -609,6 +612,7 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
     AdifReader reader(&file);
     AdifRecord record;
     std::unique_ptr<ContactBatch> batch = ahead.spare();
+    qint64 recordBytes = 0; // of the batch's records
     while (reader.next(record)) {
         if (batch->buffers.empty() || batch->buffers.back().get() != reader.bufferId())
             batch->buffers.push_back(reader.hold());
@@ -616,26 +620,22 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         item.number = record.number;
         item.offset = record.offset;
         item.ended = record.ended;
-        item.line = batch->lines.size();
-        // One look at the fields gives the line, the key, what tells the
-        // contact apart and whether it keeps more.
-        const Picked p = pick(record);
-        // Its key is made on the taking side, from the line.
-        const QString skipReason = appendContact(p, batch->lines, nullptr);
-        if (!skipReason.isEmpty()) {
-            item.skip = batch->skipReasons.size();
-            batch->skipReasons << skipReason;
-        } else {
-            if (p.keepsMore) {
-                batch->addFields(record, storedForm(record), item);
-                item.telling = batch->tellings.size();
-                appendDiscriminator(
-                    Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]},
-                    batch->tellings);
-                item.tellingEnd = batch->tellings.size();
-            }
+        // One look at the fields gives what the line is made of, what tells
+        // the contact apart and whether it keeps more. The line and the key
+        // are made on the taking side.
+        item.picked = pick(record);
+        const Picked& p = item.picked;
+        if (p.keepsMore) {
+            batch->addFields(record, storedForm(record), item);
+            item.telling = batch->tellings.size();
+            appendDiscriminator(
+                Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]},
+                batch->tellings);
+            item.tellingEnd = batch->tellings.size();
         }
-        if (batch->items.size() == BatchRecords || batch->lines.size() > BatchBytes) {
+        recordBytes += record.end - record.offset;
+        if (batch->items.size() == BatchRecords || recordBytes > BatchBytes) {
+            recordBytes = 0;
             if (!ahead.hand(std::move(batch)))
                 return {};
             batch = ahead.spare();
@@ -718,16 +718,22 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 const qint64 toCome = std::max<qint64>(0, file.size() - first) / perRecord;
                 known.reserve(known.size() + qsizetype(std::min<qint64>(toCome, 1 << 28)));
             }
-            // The keys, from the lines: the reading side is the busier one.
-            // A line holds the key's fields as the key has them.
+            // The lines, and the keys from them: the reading side is the
+            // busier one. A line holds the key's fields as the key has them.
             QByteArray& keys = batch->keys;
+            QByteArray& lines = batch->lines;
             for (size_t i = 0; i < items.size(); ++i) {
                 ContactBatch::Item& item = items[i];
+                item.line = lines.size();
                 item.key = item.keyEnd = keys.size();
-                if (item.skip >= 0)
+                if (const QString skipReason = appendContact(item.picked, lines, nullptr);
+                    !skipReason.isEmpty()) {
+                    item.skip = batch->skipReasons.size();
+                    batch->skipReasons << skipReason;
                     continue;
-                const char* line = batch->lines.constData();
-                logfile::appendLogLineKey(line + item.line, line + batch->lineEnd(i) - 2, keys);
+                }
+                logfile::appendLogLineKey(lines.constData() + item.line,
+                                          lines.constData() + lines.size() - 2, keys);
                 item.keyEnd = keys.size();
                 item.hash = ContactSet::hashOf(batch->key(i));
             }
