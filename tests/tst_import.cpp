@@ -236,6 +236,11 @@ private slots:
             << QStringList{"2024-Mar-01,  12:05:10,  ,  ZZ9ZZ,  ,  ,  ,  ",
                            "2024-Mar-01,  12:06:10,  ,  ZZ9ZZ,  ,  ,  ,  "}
             << QList<int>{2, 1, 0, 0};
+        QTest::newRow("a record that gives none between a contact and its duplicate")
+            << contact + "<NAME:3>Bob<EOR>" + contact.left(13) + "<NAME:3>Sam<EOR>" + contact +
+                   "<EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Bob,  ,  ,  "}
+            << QList<int>{1, 1, 1, 0};
         QTest::newRow("records that give no contact")
             << QByteArray("<QSO_DATE:8>20240301<TIME_ON:4>1205<EOR>") + contact.left(13) +
                    "<QSO_DATE:8>20241301<TIME_ON:4>1205<EOR>" + contact + "<BAND:3>11m<EOR>" +
@@ -265,6 +270,23 @@ private slots:
                          "^record \\d+ \\(byte \\d+\\): duplicate of the contact .+, not added"))
                      .size(),
                  counts[1]);
+        // A duplicate names a contact of the log: its date, minute, band
+        // and call.
+        const auto keyOf = [](QStringList f) {
+            f.resize(4);
+            return f[0] + f[1].trimmed().left(5) + f[2].trimmed().toLower() +
+                   f[3].trimmed().toUpper();
+        };
+        for (const QString& note : notes) {
+            const QRegularExpressionMatch m =
+                QRegularExpression("duplicate of the contact (.+), not added").match(note);
+            if (!m.hasMatch())
+                continue;
+            const bool named = std::any_of(lines.begin(), lines.end(), [&](const QString& line) {
+                return keyOf(line.split(",  ")) == keyOf(m.captured(1).split(' '));
+            });
+            QVERIFY2(named, qPrintable(note));
+        }
 
         // Arriving in pieces of any size, down to one byte, so that each
         // record is cut at every place, the file gives the same records as
