@@ -759,9 +759,11 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     known.prefetchSlot(items[i + 16].hash);
                 if (i + 8 < items.size())
                     known.prefetchEntry(items[i + 8].hash);
-                // So are the items a few on and their records' bytes, which
-                // the reading thread wrote last: the first look at them
-                // would wait for the other processor's cache.
+                // So are the items a few on, which a batch's lines and keys
+                // have pushed out of the cache since, and their records'
+                // bytes, which the reading thread read last. (Asked for in
+                // the loop of the lines instead, the import of 3M records
+                // took 1565 against 1422 ms.)
                 if (i + 8 < items.size()) {
                     const char* next = reinterpret_cast<const char*>(&items[i + 8]);
                     for (size_t at = 0; at < sizeof(ContactBatch::Item); at += 64)
