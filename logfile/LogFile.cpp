@@ -3,7 +3,6 @@
 
 #include "OpenLog.h"
 #include "SystemCalls.h"
-#include "Transaction.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,10 +12,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace tavrelo::logfile {
 
@@ -57,6 +54,42 @@ private:
 };
 
 } // namespace
+
+int writeAll(int fd, const char* data, qsizetype size) {
+    qsizetype done = 0;
+    while (done < size) {
+        const long n = sysWrite(fd, data + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += n;
+    }
+    return 0;
+}
+
+qint64 readAt(int fd, char* data, qint64 size, qint64 offset) {
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? -1 : done;
+        done += n;
+    }
+    return done;
+}
+
+int truncateTo(int fd, qint64 size) {
+    int rc;
+    do {
+        rc = ::ftruncate(fd, off_t(size));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        return errno;
+    return sysFdatasync(fd) == 0 ? 0 : errno;
+}
 
 int openRetrying(const QByteArray& path, int flags, mode_t mode) {
     int fd;
@@ -104,95 +137,6 @@ int lockExclusive(int fd) {
     }
 }
 
-namespace {
-
-// A run of bytes this save put into the log.
-struct Piece {
-    off_t start;
-    off_t end;
-};
-
-// Whether nothing came between the runs: no other program wrote in the
-// middle of this save.
-bool contiguous(const std::vector<Piece>& pieces) {
-    for (size_t i = 1; i < pieces.size(); ++i) {
-        if (pieces[i].start != pieces[i - 1].end)
-            return false;
-    }
-    return true;
-}
-
-// Puts the log back as it was before a failed write, removing only what
-// this save wrote. Cut off when nothing follows our bytes; otherwise each
-// run is overwritten in place by blanks ending in a line end, so that the
-// line another program appended behind it stays whole. Returns an errno.
-int undoPieces(int fd, const std::vector<Piece>& pieces) {
-    if (pieces.empty())
-        return 0;
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return errno;
-    if (contiguous(pieces) && st.st_size == pieces.back().end) {
-        int rc;
-        do {
-            rc = ::ftruncate(fd, pieces.front().start);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0)
-            return 0;
-    }
-    // pwrite() on an O_APPEND descriptor appends on Linux: drop the flag.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)
-        return errno;
-    int err = 0;
-    for (const Piece& p : pieces) {
-        QByteArray blank(qsizetype(p.end - p.start), ' ');
-        if (blank.size() >= 2)
-            blank.replace(blank.size() - 2, 2, "\r\n");
-        else
-            blank = "\n";
-        if (::pwrite(fd, blank.constData(), size_t(blank.size()), p.start) != blank.size())
-            err = err ? err : (errno ? errno : EIO);
-    }
-    ::fcntl(fd, F_SETFL, flags);
-    if (err == 0 && sysFdatasync(fd) != 0)
-        err = errno;
-    return err;
-}
-
-bool holdsRecordAt(int fd, const WrittenRecord& w, const struct stat& st) {
-    if (w.offset < 0 || w.device != st.st_dev || w.inode != st.st_ino ||
-        w.offset + w.bytes.size() > st.st_size)
-        return false;
-    QByteArray there(w.bytes.size(), Qt::Uninitialized);
-    ssize_t n;
-    do {
-        n = ::pread(fd, there.data(), size_t(there.size()), off_t(w.offset));
-    } while (n < 0 && errno == EINTR);
-    return n == there.size() && there == w.bytes;
-}
-
-SaveResult notSaved(const OsError& error) {
-    SaveResult r;
-    r.state = SaveState::NotSaved;
-    r.error = error;
-    return r;
-}
-
-// A save that failed after writing: its bytes taken out again, and the
-// error saying so when even that fails.
-SaveResult notSavedUndone(int fd, const std::vector<Piece>& pieces, OsError error) {
-    if (const int undoError = undoPieces(fd, pieces))
-        error.description += QStringLiteral(". What this save wrote could not be taken out of "
-                                            "the log again (error %1: %2)")
-                                 .arg(undoError)
-                                 .arg(errorText(undoError));
-    return notSaved(error);
-}
-
-const QString writeAction = QStringLiteral("write to the log");
-
-} // namespace
 
 QString notARegularFile(unsigned mode) {
     switch (mode & S_IFMT) {
@@ -265,6 +209,14 @@ OutputCheck checkOutput(const QString& outPath, const QString& logPath) {
 
 QString logPath(const QString& folder) {
     return folder + QLatin1Char('/') + QLatin1String(LogFileName);
+}
+
+QString besideLog(const QString& logPath, const QString& suffix) {
+    const QFileInfo info(logPath);
+    QString base = info.fileName();
+    if (base.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+        base.chop(4);
+    return info.path() + QLatin1Char('/') + base + suffix;
 }
 
 LogLocation locateLog(const QString& programDirectory, bool installedProgram,
@@ -353,110 +305,6 @@ OsError createLog(const QString& path) {
     if (const int err = syncDirectoryOf(path))
         return OsError::fromErrno(create, path, err);
     return {};
-}
-
-SaveResult appendRecord(const QString& path, const QByteArray& record,
-                        const WrittenRecord* unconfirmed, OnSyncFailure onSyncFailure) {
-    ignoreFileSizeSignal();
-    OsError error;
-    bool created = false; // the log vanished while we ran, and starts again
-    const int fd = openLog(path, O_RDWR | O_APPEND, writeAction, error, &created);
-    if (fd < 0)
-        return notSaved(error);
-    const Descriptor file(fd);
-
-    if (const int err = lockExclusive(fd))
-        return notSaved(err == EWOULDBLOCK
-                            ? OsError::because(writeAction, path,
-                                               QStringLiteral("Another program has held it locked "
-                                                              "for three seconds"))
-                            : OsError::fromErrno(writeAction, path, err));
-
-    // An append that a power cut or a crash stopped is put right first.
-    QString recoveryNote;
-    if (const OsError recovered = recoverLocked(path, fd, recoveryNote); !recovered.ok())
-        return notSaved(recovered);
-
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return notSaved(OsError::fromErrno(writeAction, path, errno));
-
-    SaveResult result;
-    result.recoveryNote = recoveryNote;
-    const QString confirm = QStringLiteral("confirm on the disk the contact written to the log");
-
-    // An earlier save of this contact wrote it but could not confirm it:
-    // retry the sync only, when the record is still there.
-    if (unconfirmed && unconfirmed->bytes == record && holdsRecordAt(fd, *unconfirmed, st)) {
-        result.written = *unconfirmed;
-        if (sysFdatasync(fd) != 0) {
-            result.state = SaveState::Unconfirmed;
-            result.error = OsError::fromErrno(confirm, path, errno);
-        }
-        return result;
-    }
-
-    QByteArray bytes;
-    if (st.st_size > 0) {
-        char last = 0;
-        ssize_t n;
-        do {
-            n = ::pread(fd, &last, 1, st.st_size - 1);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0)
-            return notSaved(OsError::fromErrno(writeAction, path, errno));
-        if (n == 1 && last != '\n' && last != '\r')
-            bytes = "\r\n"; // a hand edit left the last line without an end
-    }
-    bytes += record;
-
-    // A record that would cross the file-size limit is refused whole.
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        rlim_t(st.st_size) + rlim_t(bytes.size()) > limit.rlim_cur)
-        return notSaved(OsError::fromErrno(writeAction, path, EFBIG));
-
-    std::vector<Piece> pieces;
-    qsizetype done = 0;
-    int writeError = 0;
-    while (done < bytes.size()) {
-        const long n = sysWrite(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            writeError = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        // O_APPEND leaves the offset at the end of what this write put there.
-        const off_t end = ::lseek(fd, 0, SEEK_CUR);
-        pieces.push_back({end - off_t(n), end});
-        done += n;
-    }
-    if (writeError != 0)
-        return notSavedUndone(fd, pieces, OsError::fromErrno(writeAction, path, writeError));
-    if (!contiguous(pieces))
-        return notSavedUndone(fd, pieces,
-                              OsError::because(writeAction, path,
-                                               QStringLiteral("Another program wrote into the log "
-                                                              "in the middle of the record")));
-
-    result.written = {st.st_dev, st.st_ino, pieces.front().start + (bytes.size() - record.size()),
-                      record};
-    if (sysFdatasync(fd) != 0) {
-        const int err = errno;
-        if (onSyncFailure == OnSyncFailure::Undo)
-            return notSavedUndone(fd, pieces, OsError::fromErrno(confirm, path, err));
-        result.state = SaveState::Unconfirmed;
-        result.error = OsError::fromErrno(confirm, path, err);
-        return result;
-    }
-    if (created) {
-        if (const int err = syncDirectoryOf(path)) {
-            result.state = SaveState::Unconfirmed;
-            result.error = OsError::fromErrno(confirm, path, err);
-        }
-    }
-    return result;
 }
 
 } // namespace tavrelo::logfile

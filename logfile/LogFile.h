@@ -23,6 +23,9 @@ inline constexpr char LogFileName[] = "Tavrelo.txt";
 
 // The log in that folder.
 QString logPath(const QString& folder);
+// A file beside the log, named as the log with its ".txt" replaced by
+// suffix: ".adi" gives Tavrelo.adi.
+QString besideLog(const QString& logPath, const QString& suffix);
 
 // Where the log is. A copied, "portable" Tavrelo keeps its log with it:
 // beside the program when it is there, or when the program's folder is
@@ -52,51 +55,19 @@ QByteArray buildRecord(const Fields& fields);
 // regular file (a FIFO, a device) is an error, found without blocking.
 OsError createLog(const QString& path);
 
-// Where a record was written: the log file's identity and the record's
-// first byte. Lets a save whose sync failed be confirmed later without
-// writing the record again.
-struct WrittenRecord {
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-    long long offset = -1;
-    QByteArray bytes;
-};
-
 enum class SaveState {
     Saved,       // the record is in the log and on disk
     NotSaved,    // the log holds nothing of this save
     Unconfirmed, // the record is whole in the log, but the disk did not confirm it
 };
 
+// What a Save did; see appendWithRecord().
+
 struct SaveResult {
     SaveState state = SaveState::Saved;
-    OsError error;         // what failed, unless Saved
-    WrittenRecord written; // where the record is, when Saved or Unconfirmed
-    QString recoveryNote;  // an unfinished append put right first, to be said once
+    OsError error;        // what failed, unless Saved
+    QString recoveryNote; // an unfinished append put right first, to be said once
 };
-
-// Appends one record and returns Saved only once it is on disk. Holds an
-// exclusive lock for the whole append, so that records of two copies of the
-// program never interleave, and starts the record on a fresh line when the
-// log's last line has no end.
-//
-// A write that fails part-way leaves no partial record: the bytes this save
-// wrote are cut off again when nothing was appended after them, and
-// otherwise blanked in place. Bytes that another program appended are never
-// removed. When the sync fails after a whole write, the record stays in the
-// log (it may well reach the disk) and the result is Unconfirmed.
-//
-// unconfirmed: an earlier Unconfirmed result for the same contact. When the
-// log still holds exactly that record there, only the sync is retried, so a
-// second Save never writes the contact twice.
-//
-// onSyncFailure Undo takes a whole write back out again when its sync fails
-// (as for a failed write), for a caller that still has the records
-// elsewhere, such as an import from a file.
-enum class OnSyncFailure { Keep, Undo };
-SaveResult appendRecord(const QString& path, const QByteArray& record,
-                        const WrittenRecord* unconfirmed = nullptr,
-                        OnSyncFailure onSyncFailure = OnSyncFailure::Keep);
 
 // Why a file of that st_mode cannot be a log; empty for a regular file.
 QString notARegularFile(unsigned mode);

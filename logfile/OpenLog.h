@@ -26,6 +26,13 @@ namespace tavrelo::logfile {
 long sysWrite(int fd, const void* data, size_t size);
 int sysFdatasync(int fd);
 int sysFsync(int fd);
+// Writes every byte, retrying after EINTR; returns an errno (ENOSPC for a
+// write that wrote nothing).
+int writeAll(int fd, const char* data, qsizetype size);
+// Reads up to size bytes at offset; returns how many, or -1.
+qint64 readAt(int fd, char* data, qint64 size, qint64 offset);
+// Cuts the file back to size and syncs it; returns an errno.
+int truncateTo(int fd, qint64 size);
 // open() again after EINTR.
 int openRetrying(const QByteArray& path, int flags, mode_t mode = 0);
 // Makes the folder entry of a new (or removed) file durable; returns an errno.

@@ -2,6 +2,7 @@
 // Appends N records tagged with a name to a log, as one copy of the program
 // saving contact after contact would. Used by the concurrency test.
 #include "LogFile.h"
+#include "Transaction.h"
 
 #include <QCoreApplication>
 
@@ -25,7 +26,7 @@ int main(int argc, char* argv[]) {
                                         QStringLiteral("599"),
                                         QStringLiteral("579")};
         const auto result =
-            tavrelo::logfile::appendRecord(path, tavrelo::logfile::buildRecord(fields));
+            tavrelo::logfile::appendWithRecord(path, tavrelo::logfile::buildRecord(fields), {});
         if (result.state != tavrelo::logfile::SaveState::Saved) {
             std::fprintf(stderr, "%s\n", qPrintable(result.error.message()));
             return 1;

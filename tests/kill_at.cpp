@@ -25,7 +25,7 @@ template <typename F> F real(const char* name) {
 
 bool watchedPath(const char* path) {
     const size_t n = std::strlen(path);
-    for (const char* end : {"Tavrelo.txt", "Tavrelo.adi", "Tavrelo.journal"}) {
+    for (const char* end : {"Tavrelo.txt", "Tavrelo.adi", ".journal"}) {
         const size_t k = std::strlen(end);
         if (n >= k && std::strcmp(path + n - k, end) == 0)
             return true;
