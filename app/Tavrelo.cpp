@@ -138,8 +138,7 @@ OsError Tavrelo::load() {
     if (where.path.isEmpty())
         return OsError::because(QStringLiteral("find the folder of the log"),
                                 platform_.programDirectory(), where.error);
-    if (!where.note.isEmpty())
-        std::fprintf(stderr, "tavrelo: note: %s\n", qPrintable(where.note));
+    reportNote(where.note);
     const QString path = where.path;
     // An append that a power cut or a crash stopped is put right first.
     QString recovered;
@@ -150,10 +149,8 @@ OsError Tavrelo::load() {
     QString merged;
     if (error.ok())
         error = logfile::mergeConflictCopies(path, merged);
-    for (const QString& note : {recovered, merged}) {
-        if (!note.isEmpty())
-            std::fprintf(stderr, "tavrelo: %s\n", qPrintable(note));
-    }
+    reportNote(recovered);
+    reportNote(merged);
     if (error.ok())
         lookup_->warmUp(path);
     return error;
@@ -198,6 +195,22 @@ void Tavrelo::reportError(const QString& message) {
         new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
+}
+
+void Tavrelo::reportNote(const QString& note) {
+    if (note.isEmpty())
+        return;
+    std::fprintf(stderr, "tavrelo: %s\n", qPrintable(note));
+    // Once the window shows: a note from the start waits for it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, note] {
+            auto* box = new QMessageBox(QMessageBox::Information, windowTitle(), note,
+                                        QMessageBox::Ok, this);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        },
+        Qt::QueuedConnection);
 }
 
 void Tavrelo::onTick() {
@@ -301,15 +314,21 @@ void Tavrelo::onSave() {
     // line. It also brings in what a sync program set aside beside the log.
     const logfile::SaveResult result =
         logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record);
-    if (!result.recoveryNote.isEmpty())
-        std::fprintf(stderr, "tavrelo: %s\n", qPrintable(result.recoveryNote));
-    if (result.state != logfile::SaveState::Saved) {
+    reportNote(result.recoveryNote);
+    if (result.state == logfile::SaveState::Unconfirmed) {
+        // The contact is whole in the log, with another program's lines
+        // behind it, so it stays there; saving it again would write it twice.
+        reportError(result.error.message() +
+                    QStringLiteral("\n\nThe contact is in the log, but the disk did not confirm "
+                                   "it: it may not be on the disk. Check the disk, and look for "
+                                   "the contact in the log before you save it again."));
+    } else if (result.state != logfile::SaveState::Saved) {
         // The log and its fields file are as they were before this Save.
         reportError(result.error.message() +
                     QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
         return;
     }
-    // Only once the record is on disk: empty the row, keeping the band.
+    // Once the contact is in the log: empty the row, keeping the band.
     for (int i = 0; i < BoxCount; ++i) {
         if (i != Band)
             Text1[size_t(i)]->clear();

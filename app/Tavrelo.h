@@ -87,6 +87,10 @@ private:
     QDateTime utcNow();
     void armClock(const QDateTime& now);
     void reportError(const QString& message);
+    // Something done to the log that the operator must know of (a torn
+    // append taken out, a merge, a log made again): in a message they can
+    // dismiss, and on standard error.
+    void reportNote(const QString& note);
 
     // Event handlers.
     void onTick();

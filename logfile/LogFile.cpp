@@ -287,7 +287,7 @@ QByteArray buildRecord(const Fields& fields) {
     return line.toUtf8() + "\r\n";
 }
 
-OsError createLog(const QString& path) {
+OsError createLog(const QString& path, bool* madeNow) {
     if (const int err = makeFolders(QFileInfo(path).path()))
         return OsError::fromErrno(QStringLiteral("create the folder of the log"), path, err);
     OsError error;
@@ -297,6 +297,8 @@ OsError createLog(const QString& path) {
     if (fd < 0)
         return error;
     const Descriptor file(fd);
+    if (madeNow)
+        *madeNow = created;
     if (!created)
         return {}; // an existing log is left as it is
     const QString create = QStringLiteral("create the log");

@@ -53,7 +53,8 @@ QByteArray buildRecord(const Fields& fields);
 // missing too, and makes the new file and its folder entry durable; an
 // existing log is not touched. A log that is not a
 // regular file (a FIFO, a device) is an error, found without blocking.
-OsError createLog(const QString& path);
+// created, when given, tells whether it was made now.
+OsError createLog(const QString& path, bool* created = nullptr);
 
 enum class SaveState {
     Saved,       // the record is in the log and on disk

@@ -166,8 +166,13 @@ void LogTransaction::end() {
 
 OsError LogTransaction::begin() {
     ignoreFileSizeSignal();
-    if (const OsError created = createLog(logPath_); !created.ok())
-        return created;
+    bool created = false;
+    if (const OsError e = createLog(logPath_, &created); !e.ok())
+        return e;
+    if (created)
+        recoveryNote_ = QStringLiteral("There was no log at %1 (it was deleted or moved while "
+                                       "Tavrelo ran, or never made): a new one was started.")
+                            .arg(logPath_);
     OsError error;
     logFd_ = openLog(logPath_, O_RDWR | O_APPEND, writeAction, error);
     if (logFd_ < 0)
@@ -180,10 +185,12 @@ OsError LogTransaction::begin() {
                                                      "three seconds"))
                    : OsError::fromErrno(writeAction, logPath_, err);
     }
-    if (const OsError recovered = recoverLocked(logPath_, logFd_, recoveryNote_); !recovered.ok()) {
+    QString recovered;
+    if (const OsError e = recoverLocked(logPath_, logFd_, recovered); !e.ok()) {
         end();
-        return recovered;
+        return e;
     }
+    addNote(recovered);
     alignPending();
     if (const OsError merged = mergeCopies(); !merged.ok()) {
         end();
@@ -236,7 +243,7 @@ OsError LogTransaction::mergeCopies() {
         note +=
             (note.isEmpty() ? QString() : QStringLiteral(" ")) +
             QStringLiteral("Left as they are: %1.").arg(summary.refused.join(QStringLiteral("; ")));
-    recoveryNote_ += (recoveryNote_.isEmpty() ? QString() : QStringLiteral(" ")) + note;
+    addNote(note);
     return {};
 }
 
@@ -408,6 +415,11 @@ OsError LogTransaction::commit() {
     fields_.clear();
     alignPending();
     return {};
+}
+
+void LogTransaction::addNote(const QString& note) {
+    if (!note.isEmpty())
+        recoveryNote_ += (recoveryNote_.isEmpty() ? QString() : QStringLiteral(" ")) + note;
 }
 
 void LogTransaction::alignPending() {

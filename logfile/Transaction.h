@@ -40,8 +40,9 @@ public:
     // append that an earlier program left unfinished, and merges the
     // conflict copies a sync program set beside the log (see Merge.h).
     OsError begin();
-    // What putting right an unfinished append did, to be said once; empty
-    // when there was none.
+    // What putting right an unfinished append did, what a merge of conflict
+    // copies added and refused, and a log that had to be made again: to be
+    // said once; empty when there was nothing to say.
     QString recoveryNote() const { return recoveryNote_; }
     // The log's size once the lock was held: everything before it has been
     // written by whoever held the lock before.
@@ -69,6 +70,7 @@ private:
     void updateLineEnd();
     // The pending bytes' chunks lie as the files' sizes now place them.
     void alignPending();
+    void addNote(const QString& note);
 
     QString logPath_;
     int logFd_ = -1;

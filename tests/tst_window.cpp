@@ -841,6 +841,56 @@ private slots:
         QCOMPARE(f.box(3)->text(), QString());
     }
 
+    // What the window tells the operator when a Save could not simply
+    // append: a sync that failed with another program's line behind the
+    // contact (it stays, once), and a log deleted while the window ran.
+    void saveTellsWhatHappened_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<bool>("emptied");
+        QTest::newRow("sync fails, another program appends")
+            << "sync" << "it may not be on the disk" << true;
+        QTest::newRow("log deleted") << "deleted" << "a new one was started" << true;
+    }
+    void saveTellsWhatHappened() {
+        QFETCH(QString, fault);
+        QFETCH(QString, said);
+        QFETCH(bool, emptied);
+        Fixture f;
+        const QByteArray other = "OTHER PROGRAM\r\n";
+        if (fault == "sync") {
+            logfile::systemCalls().fdatasync = [&](int fd) {
+                if (QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(fd)).symLinkTarget() ==
+                    f.logPath()) {
+                    QFile log(f.logPath());
+                    if (log.open(QIODevice::Append))
+                        log.write(other);
+                    errno = EIO;
+                    return -1;
+                }
+                return ::fdatasync(fd);
+            };
+        } else {
+            QVERIFY(QFile::remove(f.logPath()));
+        }
+        f.fill(exampleContact);
+        f.save();
+        logfile::systemCalls() = {};
+        QCoreApplication::processEvents();
+        const QString message = f.takeMessage();
+        QVERIFY2(message.contains(said), qPrintable(message));
+        QCOMPARE(f.box(3)->text().isEmpty(), emptied);
+        const QByteArray line = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
+        QCOMPARE(f.log(), fault == "sync" ? line + other : line);
+        // The next Save writes the next contact only.
+        f.fill({"2006-Nov-18", "14:06:00", "40m", "ZZ1ZZ", "", "", "", ""});
+        f.save();
+        QCoreApplication::processEvents();
+        QCOMPARE(f.takeMessage(), QString());
+        QCOMPARE(f.log().count("ZZ9ZZ"), 1);
+        QVERIFY(f.log().endsWith("ZZ1ZZ,  ,  ,  ,  \r\n"));
+    }
+
     // The pane is a text box: typing, deleting and undo change its text and
     // only its text; the log stays as it is, and the next lookup replaces
     // the edited text.
