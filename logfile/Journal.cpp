@@ -36,20 +36,25 @@ quint64 hashTail(quint64 h, const char* data, qsizetype i, qsizetype size) {
 }
 
 constexpr char Magic[] = "Tavrelo journal 3\n";
-constexpr qint64 Page = 4096;
 
 QByteArray hex(quint64 v) {
     return QByteArray::number(v, 16).rightJustified(16, '0');
 }
 
-QByteArray packed(const std::vector<quint32>& values) {
-    QByteArray bytes(qsizetype(values.size() * 4), Qt::Uninitialized);
-    char* w = bytes.data();
-    for (const quint32 v : values) {
-        for (int i = 0; i < 4; ++i)
-            *w++ = char(v >> (8 * i));
+// Four bytes a value, least first, in base64, appended a few at a time: a
+// large append has millions.
+void appendPacked(QByteArray& out, const std::vector<quint32>& values) {
+    QByteArray bytes;
+    for (size_t at = 0; at < values.size(); at += 3 * 1024) {
+        const size_t n = std::min<size_t>(3 * 1024, values.size() - at);
+        bytes.resize(qsizetype(n * 4));
+        char* w = bytes.data();
+        for (size_t i = at; i < at + n; ++i) {
+            for (int b = 0; b < 4; ++b)
+                *w++ = char(values[i] >> (8 * b));
+        }
+        out += bytes.toBase64();
     }
-    return bytes.toBase64();
 }
 
 bool unpack(const QByteArray& text, std::vector<quint32>& values) {
@@ -68,7 +73,11 @@ bool unpack(const QByteArray& text, std::vector<quint32>& values) {
 
 void writePart(QByteArray& out, const char* name, const JournalPart& p) {
     out += QByteArray(name) + ' ' + QByteArray::number(p.before) + ' ' +
-           QByteArray::number(p.size) + '\n' + packed(p.chunks) + '\n' + packed(p.pages) + '\n';
+           QByteArray::number(p.size) + '\n';
+    appendPacked(out, p.chunks);
+    out += '\n';
+    appendPacked(out, p.pages);
+    out += '\n';
 }
 
 bool readPart(const QList<QByteArray>& lines, int at, const char* name, JournalPart& p) {
@@ -155,7 +164,9 @@ QByteArray machineName() {
 
 QByteArray journalText(const Journal& j) {
     QByteArray out = Magic;
-    out.reserve(qsizetype(256 + (j.log.chunks.size() + j.fields.chunks.size()) * 6));
+    out.reserve(qsizetype(256 + (j.log.chunks.size() + j.fields.chunks.size() +
+                                  j.log.pages.size() + j.fields.pages.size()) *
+                                     16 / 3));
     out += "machine " + j.machine + ' ' + QByteArray::number(j.logInode) + ' ' +
            j.logPath.toUtf8().toBase64() + '\n';
     writePart(out, "log", j.log);
@@ -184,7 +195,7 @@ bool parseJournal(const QByteArray& text, Journal& j) {
 // chunk; nothing is taken on trust. A page of NULs from some point to its
 // end is a page the disk lost (a file that grew without its data): the
 // append's, torn. The part of a chunk that the file ends in holds no line
-// end (see FineChunk): the end of a write of ours cut short.
+// end (see Page): the end of a write of ours cut short.
 Inspection inspect(int fd, const JournalPart& p) {
     Inspection result;
     struct stat st;
@@ -218,8 +229,8 @@ Inspection inspect(int fd, const JournalPart& p) {
     bool lost = false;
     size_t index = 0;
     for (qint64 at = p.before; at < end;) {
-        const qint64 cell = std::min<qint64>((at / FineChunk + 1) * FineChunk, end);
-        const char* bytes = bytesAt(at, cell);
+        const qint64 pageEnd = std::min<qint64>((at / Page + 1) * Page, end);
+        const char* bytes = bytesAt(at, pageEnd);
         if (!bytes) {
             result.found = Found::Foreign;
             return result;
@@ -227,9 +238,7 @@ Inspection inspect(int fd, const JournalPart& p) {
         if (*bytes == 0) {
             // A lost page: NULs to its end, and the walk goes on at the
             // chunk the next page starts with.
-            const qint64 pageEnd = std::min<qint64>((at / Page + 1) * Page, end);
-            const char* run = bytesAt(at, pageEnd);
-            if (!run || !allNul(run, pageEnd - at)) {
+            if (!allNul(bytes, pageEnd - at)) {
                 result.found = Found::Foreign;
                 return result;
             }
@@ -239,9 +248,9 @@ Inspection inspect(int fd, const JournalPart& p) {
                 index = p.pages[size_t((at - firstPage) / Page)];
             continue;
         }
-        const char* lineEnd = static_cast<const char*>(std::memchr(bytes, '\n', size_t(cell - at)));
-        const qint64 chunkEnd = lineEnd ? at + (lineEnd - bytes) + 1 : cell;
-        const bool whole = lineEnd || chunkEnd % FineChunk == 0 || chunkEnd == p.before + p.size;
+        const char* lineEnd = static_cast<const char*>(std::memchr(bytes, '\n', size_t(pageEnd - at)));
+        const qint64 chunkEnd = lineEnd ? at + (lineEnd - bytes) + 1 : pageEnd;
+        const bool whole = lineEnd || chunkEnd % Page == 0 || chunkEnd == p.before + p.size;
         if (whole && (index >= p.chunks.size() ||
                       chunkHash(bytes, chunkEnd - at) != p.chunks[index])) {
             result.found = Found::Foreign;

@@ -20,12 +20,12 @@ QString canonicalLogPath(const QString& logPath);
 QByteArray machineName();
 
 // An append's bytes are checked chunk by chunk. A chunk ends after each
-// line end, and at each multiple of 64 in the file: a page the disk lost
+// line end, and at each page's end in the file: a page the disk lost
 // starts and ends on a chunk's boundary, and a part of a chunk never holds
 // a line end. Whatever another program appends ends with a line end, so a
 // part of a chunk at the file's end is a write of ours cut short, and any
 // line of another program's is told by its hash.
-inline constexpr qsizetype FineChunk = 64;
+inline constexpr qint64 Page = 4096;
 quint32 chunkHash(const char* data, qsizetype size);
 // The hash of a key, for the fields file's tables.
 quint64 blockHash(const char* data, qsizetype size);

@@ -23,7 +23,6 @@ constexpr qsizetype InMemory = 1 << 20;
 // The temporary file takes whole blocks, so that the bytes in memory always
 // start on one.
 constexpr qsizetype Block = 4096;
-constexpr qint64 Page = 4096;
 
 } // namespace
 
@@ -31,14 +30,13 @@ void PendingBytes::alignTo(qint64 fileSize) {
     at_ = fileSize;
 }
 
-// A chunk ends at a line end, and at every multiple of 64 in the file
-// (every page's start among them). Where a page starts, the chunk that
-// starts there is noted.
+// A chunk ends at a line end, and at every page's end in the file. Where a
+// page starts, the chunk that starts there is noted.
 void PendingBytes::hashChunks(const char* data, qsizetype size) {
     while (size > 0) {
         if (chunkStart_.isEmpty() && at_ % Page == 0)
             pages_.push_back(quint32(chunks_.size()));
-        const qsizetype room = qsizetype(FineChunk - at_ % FineChunk);
+        const qsizetype room = qsizetype(Page - at_ % Page);
         const qsizetype limit = std::min(room, size);
         const char* lineEnd = static_cast<const char*>(std::memchr(data, '\n', size_t(limit)));
         const qsizetype take = lineEnd ? lineEnd - data + 1 : limit;
@@ -58,11 +56,11 @@ void PendingBytes::hashChunks(const char* data, qsizetype size) {
     }
 }
 
-std::vector<quint32> PendingBytes::chunks() const {
-    std::vector<quint32> all = chunks_;
+std::vector<quint32> PendingBytes::takeChunks() {
     if (!chunkStart_.isEmpty())
-        all.push_back(chunkHash(chunkStart_.constData(), chunkStart_.size()));
-    return all;
+        chunks_.push_back(chunkHash(chunkStart_.constData(), chunkStart_.size()));
+    chunkStart_.clear();
+    return std::move(chunks_);
 }
 
 PendingBytes::PendingBytes() = default;

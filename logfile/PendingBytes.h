@@ -31,9 +31,11 @@ public:
     // The size of the file the bytes will follow, given before the first
     // byte: the chunks lie as that file will have them.
     void alignTo(qint64 fileSize);
-    std::vector<quint32> chunks() const;
-    // The first chunk of each page the bytes start.
-    const std::vector<quint32>& pages() const { return pages_; }
+    // The hashes of the chunks, the last one ended where the bytes end, and
+    // the first chunk of each page the bytes start, given up for the
+    // journal: once taken, only clear() follows.
+    std::vector<quint32> takeChunks();
+    std::vector<quint32> takePages() { return std::move(pages_); }
 
     OsError append(QByteArrayView bytes);
     // The bytes still in memory, for a caller that makes its bytes in

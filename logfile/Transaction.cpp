@@ -55,7 +55,6 @@ struct Placed {
 // disk instead, block by block, the append took longer: nothing else goes
 // on while it is made, and the disk's every wait shows.)
 int copyTo(const PendingBytes& pending, int fd, qint64 at, Placed& placed) {
-    constexpr qint64 Page = 4096;
     return pending.forEachPiece([&](const char* data, qsizetype n) {
         while (n > 0) {
             const qsizetype toPage = qsizetype(Page - at % Page);
@@ -271,6 +270,17 @@ OsError LogTransaction::appendFields(QByteArrayView bytes) {
 
 OsError LogTransaction::commit() {
     appendStayed_ = false;
+    const OsError e = commitPending();
+    // Nothing is pending any more, whatever came of it: a later commit
+    // appends only what comes after.
+    log_.clear();
+    fields_.clear();
+    if (logFd_ >= 0)
+        alignPending();
+    return e;
+}
+
+OsError LogTransaction::commitPending() {
     if (logFd_ < 0)
         return OsError::because(writeAction, logPath_, QStringLiteral("The log is not open"));
     if (log_.size() == 0 && fields_.size() == 0)
@@ -305,12 +315,12 @@ OsError LogTransaction::commit() {
     if (::fstat(logFd_, &st) != 0)
         return OsError::fromErrno(writeAction, logPath_, errno);
     journal.logInode = st.st_ino;
-    journal.log = {st.st_size, log_.size(), log_.chunks(), log_.pages()};
+    journal.log = {st.st_size, log_.size(), log_.takeChunks(), log_.takePages()};
     if (fieldsFd >= 0 && ::fstat(fieldsFd, &st) != 0)
         return OsError::fromErrno(fieldsAction, fieldsFile, errno);
     if (fieldsFd >= 0 || fieldsNew)
-        journal.fields = {fieldsNew ? 0 : st.st_size, fields_.size(), fields_.chunks(),
-                          fields_.pages()};
+        journal.fields = {fieldsNew ? 0 : st.st_size, fields_.size(), fields_.takeChunks(),
+                          fields_.takePages()};
 
     // The journal first, synced with its folder entry.
     const QString journalFile = journalPath(logPath_);
@@ -345,9 +355,6 @@ OsError LogTransaction::commit() {
             // it stays, and its record with it. The journal stays too, for
             // the next program to find both whole or put them right.
             appendStayed_ = true;
-            log_.clear();
-            fields_.clear();
-            alignPending();
             return failure;
         }
         if (fieldsFd >= 0) {
@@ -409,11 +416,6 @@ OsError LogTransaction::commit() {
     // Both files are whole and on disk: the journal has done its work. Its
     // removal need not be durable; found again, it finds both appends whole.
     ::unlink(QFile::encodeName(journalFile).constData());
-    // Nothing is pending any more: a later commit appends only what comes
-    // after.
-    log_.clear();
-    fields_.clear();
-    alignPending();
     return {};
 }
 

@@ -55,7 +55,7 @@ public:
     PendingBytes& pendingFields() { return fields_; }
 
     // Appends what is pending and syncs it: the fields file first, then the
-    // log; nothing is pending afterwards. On failure both files are as they
+    // log; nothing is pending afterwards, whatever came of it. On failure both files are as they
     // were at begin(), but for bytes that could not be taken out without
     // taking another program's bytes with them: a whole append whose sync
     // failed stays where it is (appendStayed() then says so), and a torn
@@ -66,6 +66,7 @@ public:
     void end();
 
 private:
+    OsError commitPending();
     OsError mergeCopies();
     void updateLineEnd();
     // The pending bytes' chunks lie as the files' sizes now place them.
