@@ -10,10 +10,13 @@
 #include "OpenLog.h"
 #include "Transaction.h"
 
+#include <QFileInfo>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -122,7 +125,11 @@ int importInto(const QString& adifPath, const QString& logPath) {
 }
 
 // tavrelo-adif --merge: another Tavrelo log, and its fields file, brought in.
-int mergeInto(const QString& otherLog, const QString& logPath) {
+int mergeInto(const QString& named, const QString& logPath) {
+    // A link the operator named is followed here, once; the merge itself
+    // reads only regular files.
+    const QString canonical = QFileInfo(named).canonicalFilePath();
+    const QString otherLog = canonical.isEmpty() ? named : canonical;
     const tavrelo::logfile::OutputCheck same = tavrelo::logfile::checkOutput(otherLog, logPath);
     if (same.isTheLog)
         return fail(QStringLiteral("%1 is the log itself; nothing to merge").arg(otherLog));

@@ -7,9 +7,19 @@
 #include "LogReader.h"
 #include "Transaction.h"
 
-#include <QDir>
+#include "OpenLog.h"
+
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavrelo::logfile {
 
@@ -35,22 +45,85 @@ QList<QByteArray> recordsOf(const QByteArray& bytes) {
     return records;
 }
 
-bool readWhole(const QString& path, QByteArray& bytes, QString& why) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        why = f.errorString();
+// What identifies a copy's contents for the memo of refused copies: a
+// copy refused once is not read again until it changes.
+QByteArray signature(const struct stat& st) {
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino)) +
+           ':' + QByteArray::number(qlonglong(st.st_size)) + ':' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+}
+
+// Paths as the file system has them: a name need not be valid UTF-8.
+QHash<QByteArray, QByteArray>& refusedCopies() {
+    static QHash<QByteArray, QByteArray> memo;
+    return memo;
+}
+
+void rememberRefused(const QByteArray& path, const struct stat& st) {
+    refusedCopies().insert(path, signature(st));
+}
+
+} // namespace
+
+void passOver(const QByteArray& path) {
+    struct stat st;
+    if (::lstat(path.constData(), &st) == 0)
+        rememberRefused(path, st);
+}
+
+namespace {
+
+bool refusedBefore(const QByteArray& path, const struct stat& st) {
+    const auto it = refusedCopies().constFind(path);
+    return it != refusedCopies().constEnd() && *it == signature(st);
+}
+
+// A regular file, never through a symbolic link, read whole.
+bool readWhole(const QString& path, QByteArray& bytes, QString& why, struct stat& st) {
+    const int fd = openRetrying(QFile::encodeName(path),
+                                O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int err = errno;
+        why = err == ELOOP ? QStringLiteral("It is a symbolic link, not a regular file")
+                           : QStringLiteral("Error %1: %2").arg(err).arg(errorText(err));
         return false;
     }
-    if (f.isSequential() || f.size() > (qint64(1) << 31)) {
-        why = QStringLiteral("It is not a regular file");
-        return false;
+    bool ok = false;
+    if (::fstat(fd, &st) != 0) {
+        why = QStringLiteral("Error %1: %2").arg(errno).arg(errorText(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        why = notARegularFile(st.st_mode);
+    } else if (st.st_size > (qint64(1) << 31)) {
+        why = QStringLiteral("It is larger than 2 GiB");
+    } else {
+        bytes.resize(qsizetype(st.st_size));
+        const qint64 n = readAt(fd, bytes.data(), st.st_size, 0);
+        ok = n == st.st_size;
+        if (!ok)
+            why = n < 0 ? QStringLiteral("Error %1: %2").arg(errno).arg(errorText(errno))
+                        : QStringLiteral("It changed while it was read");
     }
-    bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError) {
-        why = f.errorString();
+    ::close(fd);
+    return ok;
+}
+
+// Whether a fields file's copy reads as ADIF records: text, with records
+// that each start with a field.
+bool readsAsRecords(const QByteArray& bytes) {
+    if (bytes.contains('\0'))
         return false;
-    }
-    return true;
+    const QList<QByteArray> records = recordsOf(bytes);
+    return !records.isEmpty() &&
+           std::all_of(records.begin(), records.end(), [](const QByteArray& r) {
+               return r.startsWith('<');
+           });
+}
+
+bool isValidUtf8(const QByteArray& name) {
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(name);
+    return !decoder.hasError();
 }
 
 } // namespace
@@ -58,17 +131,45 @@ bool readWhole(const QString& path, QByteArray& bytes, QString& why) {
 ConflictCopies findConflictCopies(const QString& logPath) {
     ConflictCopies copies;
     const QFileInfo info(logPath);
-    const QString base = baseName(logPath);
-    const QDir dir = info.dir();
-    const QStringList names = dir.entryList(
-        {base + QStringLiteral(".sync-conflict-*"), base + QStringLiteral(" (*conflicted copy*)*")},
-        QDir::Files | QDir::Hidden, QDir::Name);
-    for (const QString& name : names) {
-        const QString path = dir.filePath(name);
-        if (name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
-            copies.logs << path;
-        else if (name.endsWith(QLatin1String(".adi"), Qt::CaseInsensitive))
-            copies.fields << path;
+    const QByteArray base = QFile::encodeName(baseName(logPath));
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return copies;
+    QList<QByteArray> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name.startsWith(base + ".sync-conflict-") ||
+            (name.startsWith(base + " (") && name.contains("conflicted copy")))
+            names << name;
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const QByteArray& name : std::as_const(names)) {
+        const QString path = info.absolutePath() + QLatin1Char('/') + QFile::decodeName(name);
+        const QByteArray lower = name.toLower();
+        const bool log = lower.endsWith(".txt"), fields = lower.endsWith(".adi");
+        if (!log && !fields)
+            continue;
+        const QByteArray raw = folder + '/' + name;
+        struct stat st;
+        if (::lstat(raw.constData(), &st) != 0)
+            continue;
+        if (refusedBefore(raw, st))
+            continue; // named once already, and unchanged since
+        QString why;
+        if (S_ISLNK(st.st_mode))
+            why = QStringLiteral("it is a symbolic link, not a copy the sync made");
+        else if (!S_ISREG(st.st_mode))
+            why = notARegularFile(st.st_mode).replace(0, 1, QLatin1Char('i'));
+        else if (!isValidUtf8(name))
+            why = QStringLiteral("its name is not valid UTF-8");
+        if (!why.isEmpty()) {
+            copies.refused << QStringLiteral("%1: %2").arg(path, why);
+            copies.refusedPaths << raw;
+        } else {
+            (log ? copies.logs : copies.fields) << path;
+        }
     }
     return copies;
 }
@@ -92,7 +193,9 @@ bool Merger::load(MergeSummary& summary) {
     }
     QByteArray ours;
     QString why;
-    if (QFileInfo::exists(fieldsPath(logPath_)) && !readWhole(fieldsPath(logPath_), ours, why)) {
+    struct stat st;
+    if (QFileInfo::exists(fieldsPath(logPath_)) &&
+        !readWhole(fieldsPath(logPath_), ours, why, st)) {
         summary.refused << QStringLiteral("%1: %2").arg(fieldsPath(logPath_), why);
         return false;
     }
@@ -105,7 +208,8 @@ bool Merger::load(MergeSummary& summary) {
 bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
     QByteArray other;
     QString why;
-    if (!readWhole(otherLog, other, why)) {
+    struct stat st;
+    if (!readWhole(otherLog, other, why, st)) {
         summary.refused << QStringLiteral("%1: %2").arg(otherLog, why);
         return false;
     }
@@ -120,6 +224,7 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
                     contacts += logLineKey(b, e, key);
                 });
     if (other.contains('\0') || (lineCount > 0 && contacts * 2 < lineCount)) {
+        rememberRefused(QFile::encodeName(otherLog), st);
         summary.refused << QStringLiteral(
                                "%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
                                .arg(otherLog)
@@ -157,8 +262,14 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
 bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
     QByteArray theirs;
     QString why;
-    if (!readWhole(otherFields, theirs, why)) {
+    struct stat st;
+    if (!readWhole(otherFields, theirs, why, st)) {
         summary.refused << QStringLiteral("%1: %2").arg(otherFields, why);
+        return false;
+    }
+    if (!readsAsRecords(theirs)) {
+        rememberRefused(QFile::encodeName(otherFields), st);
+        summary.refused << QStringLiteral("%1: it does not read as ADIF records").arg(otherFields);
         return false;
     }
     if (!load(summary))

@@ -15,12 +15,22 @@ class LogTransaction;
 // file when two computers wrote to them while apart: Syncthing's
 // "Tavrelo.sync-conflict-20261207-142233-ABCDEFG.txt", and the
 // "Tavrelo (… conflicted copy …).txt" of others.
+//
+// Only regular files in the log's own folder are copies; anything else by
+// such a name (a symbolic link, a FIFO, a folder, a name that is not valid
+// UTF-8) is refused, once: what was refused, and a copy that a merge
+// refused, is passed over until it changes.
 struct ConflictCopies {
-    QStringList logs;   // copies of the log
-    QStringList fields; // copies of the fields file
-    bool isEmpty() const { return logs.isEmpty() && fields.isEmpty(); }
+    QStringList logs;    // copies of the log
+    QStringList fields;  // copies of the fields file
+    QStringList refused; // what was left alone, each with why
+    QList<QByteArray> refusedPaths; // as the file system has them
+    bool isEmpty() const { return logs.isEmpty() && fields.isEmpty() && refused.isEmpty(); }
 };
 ConflictCopies findConflictCopies(const QString& logPath);
+// Passes over what stands at path, as it is now, in every later look for
+// copies: it has been named once.
+void passOver(const QByteArray& path);
 
 struct MergeSummary {
     qsizetype added = 0;      // lines the log lacked, appended
@@ -33,8 +43,10 @@ struct MergeSummary {
 // logs that the log lacks (by their bytes, or by their contact key), in
 // their own order, and the records of other fields files that the fields
 // file lacks (by their bytes); what one merge stages counts as held for the
-// next. A file that cannot be read, or a log that is not a Tavrelo log, is
-// refused: said in the summary, nothing taken from it, false returned.
+// next. A file that cannot be read or is not a regular file (symbolic links
+// are not followed), a log that is not a Tavrelo log, and a fields file
+// that does not read as ADIF records are refused: said in the summary,
+// nothing taken from it, false returned.
 class Merger {
 public:
     Merger(LogTransaction& log, const QString& logPath);

@@ -219,6 +219,9 @@ OsError LogTransaction::mergeCopies() {
         return {};
     updateLineEnd();
     MergeSummary summary;
+    summary.refused = copies.refused;
+    for (const QByteArray& path : copies.refusedPaths)
+        passOver(path);
     Merger merger(*this, logPath_);
     QStringList merged;
     for (const QString& copy : copies.logs) {

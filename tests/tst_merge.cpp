@@ -16,6 +16,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace tavrelo;
 using namespace tavrelo::logfile;
 using tavrelo::testing::readFile;
@@ -96,6 +100,83 @@ private slots:
         QString again;
         QVERIFY(mergeConflictCopies(path, again).ok());
         QCOMPARE(readFile(path), expected);
+    }
+
+    // What stands by a conflict copy's name but is not one is named once and
+    // left alone: never read through a symbolic link, never a FIFO's other
+    // end, never bytes that do not read as ADIF records. Changed, it is
+    // looked at again.
+    void notCopies_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("why");
+        const QString txt = copyName;
+        const QString adi = QString(copyName).replace(".txt", ".adi");
+        QTest::newRow("symlink to a private file") << "link" << txt << "symbolic link";
+        QTest::newRow("symlink to another folder's log") << "link log" << txt << "symbolic link";
+        QTest::newRow("symlinked fields copy") << "link" << adi << "symbolic link";
+        QTest::newRow("FIFO") << "fifo" << txt << "FIFO";
+        QTest::newRow("folder") << "folder" << adi << "folder";
+        QTest::newRow("binary fields copy") << "binary" << adi << "does not read as ADIF";
+        QTest::newRow("zero-filled fields copy") << "zeros" << adi << "does not read as ADIF";
+        QTest::newRow("name not UTF-8")
+            << "file" << QString::fromLatin1("Tavrelo.sync-conflict-\xff.txt") << "not valid UTF-8";
+    }
+    void notCopies() {
+        QFETCH(QString, kind);
+        QFETCH(QString, name);
+        QFETCH(QString, why);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, line("ZZ1A"));
+        writeFile(fieldsPath(log), "<CALL:4>ZZ1A <EOR>\r\n");
+        const QByteArray secret = line("SECRET");
+        writeFile(dir.filePath("private"), secret);
+        QVERIFY(QDir(dir.path()).mkdir("other"));
+        writeFile(dir.filePath("other/Tavrelo.txt"), line("ZZ9OTHER"));
+        // The name as bytes: one that is not valid UTF-8 included.
+        const QByteArray path = QFile::encodeName(dir.path()) + '/' +
+                                (kind == "file" ? QByteArray("Tavrelo.sync-conflict-\xff.txt")
+                                                : QFile::encodeName(name));
+        if (kind == "link")
+            QCOMPARE(::symlink(QFile::encodeName(dir.filePath("private")).constData(),
+                               path.constData()),
+                     0);
+        else if (kind == "link log")
+            QCOMPARE(::symlink(QFile::encodeName(dir.filePath("other/Tavrelo.txt")).constData(),
+                               path.constData()),
+                     0);
+        else if (kind == "fifo")
+            QCOMPARE(::mkfifo(path.constData(), 0644), 0);
+        else if (kind == "folder")
+            QCOMPARE(::mkdir(path.constData(), 0755), 0);
+        else {
+            const QByteArray bytes = kind == "binary"  ? QByteArray("<CALL:2>\0\1<EOR>\x89PNG", 16)
+                                     : kind == "zeros" ? QByteArray(1 << 20, '\0')
+                                                       : line("ZZ2B");
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), bytes.size());
+            ::close(fd);
+        }
+        QString note;
+        QVERIFY(mergeConflictCopies(log, note).ok());
+        QCOMPARE(readFile(log), line("ZZ1A"));
+        QCOMPARE(readFile(fieldsPath(log)), QByteArray("<CALL:4>ZZ1A <EOR>\r\n"));
+        QVERIFY2(note.contains(why) && note.contains("Left as they are"), qPrintable(note));
+        struct stat st;
+        QCOMPARE(::lstat(path.constData(), &st), 0);
+        // Named once: the next look passes it over while it is unchanged.
+        QString again;
+        QVERIFY(mergeConflictCopies(log, again).ok());
+        QCOMPARE(again, QString());
+        if (kind == "binary" || kind == "zeros") {
+            writeFile(QFile::decodeName(path), "<CALL:4>ZZ2B <EOR>\r\n");
+            QVERIFY(mergeConflictCopies(log, again).ok());
+            QVERIFY2(again.contains("Merged"), qPrintable(again));
+            QCOMPARE(readFile(fieldsPath(log)),
+                     QByteArray("<CALL:4>ZZ1A <EOR>\r\n<CALL:4>ZZ2B <EOR>\r\n"));
+        }
     }
 
     // The fields file's copy: records it lacks, by their bytes.
