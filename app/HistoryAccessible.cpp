@@ -55,6 +55,7 @@ public:
         view()->setCaret(view()->positionOf(position));
     }
 
+    using QAccessibleWidget::text; // the name, value and description
     QString text(int start, int end) const override {
         const qint64 count = view()->characterCount();
         const qint64 from = std::clamp<qint64>(start, 0, count);

@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 need_packages libxcb-damage0-dev libxcb-xtest0-dev xvfb
-[ -d build ] || bash scripts/setup.sh
+[ -d build ] || bash scripts/setup.sh --tests
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 repeats=${REPEATS:-7}

@@ -4,7 +4,7 @@
 # a call with history typed into the Call box. Writes docs/screenshot.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ -x build/tavrelo ] || bash scripts/setup.sh
+[ -x build/tavrelo ] || bash scripts/setup.sh --tests
 . scripts/packages.sh
 need_packages imagemagick
 

@@ -3,14 +3,15 @@
 # A screen reader's view: the real window on a private session bus with the
 # accessibility bus of at-spi2-core, read through AT-SPI (python3-pyatspi).
 if [ -z "${TAVRELO_A11Y_BUS:-}" ]; then
-    command -v dbus-run-session >/dev/null || { echo "FAIL: dbus-run-session is missing (scripts/setup.sh installs dbus)" >&2; exit 1; }
+    command -v dbus-run-session >/dev/null || { echo "FAIL: dbus-run-session is missing (scripts/setup.sh --tests installs dbus)" >&2; exit 1; }
     exec env TAVRELO_A11Y_BUS=1 dbus-run-session -- bash "$0" "$@"
 fi
 . "$(dirname "$0")/lib.sh"
-/usr/bin/python3 -c 'import pyatspi' 2>/dev/null || fail "python3-pyatspi is not installed (scripts/setup.sh installs it)"
-[ -x /usr/libexec/at-spi-bus-launcher ] || fail "at-spi2-core is not installed (scripts/setup.sh installs it)"
-/usr/libexec/at-spi-bus-launcher --launch-immediately >"$WORK/a11y.log" 2>&1 &
-APPS+=("$!")
+/usr/bin/python3 -c 'import pyatspi' 2>/dev/null || fail "python3-pyatspi is not installed (scripts/setup.sh --tests installs it)"
+[ -x /usr/libexec/at-spi-bus-launcher ] || fail "at-spi2-core is not installed (scripts/setup.sh --tests installs it)"
+# In a process group of its own, so that the bus daemon it starts goes with it.
+setsid /usr/libexec/at-spi-bus-launcher --launch-immediately >"$WORK/a11y.log" 2>&1 &
+APPS+=("-$!")
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 NO_AT_BRIDGE=0
 
 mkdir "$WORK/app"

@@ -9,7 +9,7 @@
 mkdir "$WORK/app"
 cp "$TAVRELO" "$WORK/app/tavrelo"
 mkfifo "$WORK/app/Tavrelo.txt"
-"$WORK/app/tavrelo" >"$WORK/app.log" 2>&1 9>&- &
+"$WORK/app/tavrelo" --no-rig >"$WORK/app.log" 2>&1 9>&- &
 pid=$!
 APPS+=("$pid")
 mb=""

@@ -13,7 +13,8 @@ APPS=()
 
 cleanup() {
     local pid
-    for pid in "${APPS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+    # A negative number is a process group: a program and what it started.
+    for pid in "${APPS[@]}"; do kill -9 -- "$pid" 2>/dev/null || true; done
     # Wait for the server to be gone: it removes its socket as it exits,
     # which must not hit the next test's server on the same display number.
     if [ -n "$XVFB_PID" ]; then
@@ -31,7 +32,7 @@ skip() { echo "SKIPPED: $*" >&2; exit 77; }
 pass() { echo "PASS: $*"; }
 
 for tool in Xvfb xdotool xclip; do
-    command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/setup.sh installs it)"
+    command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/setup.sh --tests installs it)"
 done
 
 # A private X server; -displayfd picks a free display number, so parallel
@@ -58,15 +59,16 @@ BOX_Y=49
 SAVE=(709 53)
 OPEN=(709 22)
 
-# start_app DIR [WRAPPER...]: copies tavrelo into DIR and starts it there;
-# sets APP_PID and WID.
+# start_app DIR [WRAPPER...]: copies tavrelo into DIR and starts it there,
+# not following any radio (an operator's rigctld may be listening on its
+# usual port); sets APP_PID and WID.
 start_app() {
     local dir=$1
     shift
     [ -x "$dir/tavrelo" ] || cp "$TAVRELO" "$dir/tavrelo"
     local before
     before=$(xdotool search --onlyvisible --name '^Tavrelo$' 2>/dev/null | sort || true)
-    "$@" "$dir/tavrelo" >>"$WORK/app.log" 2>&1 9>&- &
+    "$@" "$dir/tavrelo" --no-rig >>"$WORK/app.log" 2>&1 9>&- &
     APP_PID=$!
     APPS+=("$APP_PID")
     WID=""
