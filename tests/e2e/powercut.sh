@@ -4,7 +4,8 @@
 # (tests/powercut/powercut_fs.py) that keeps unsynced writes in memory, as a
 # disk's cache does. tavrelo-adif --import and tavrelo-wsjtx are killed at
 # each write and sync of an append (tests/kill_at.cpp), the power is cut
-# (what was not synced is lost, or the last write is torn in half), the file
+# (what was not synced is lost, the last write is torn in half, or any subset
+# of the unsynced pages is lost), the file
 # system comes back, and the next Tavrelo program opens the log: the log and
 # its fields file hold all of the append or none of it, never a torn line,
 # and the contacts that were there before are there still.

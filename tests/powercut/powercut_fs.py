@@ -4,10 +4,15 @@
 # backing folder, but keeps the writes to a file in memory until the file
 # is synced, as a disk's cache does. Writing to the control file
 # ".powercut" cuts the power: "drop" loses whatever was not synced, "torn"
-# keeps every unsynced write but only the first half of the last one.
+# keeps every unsynced write but only the first half of the last one, and
+# "pages SEED" keeps any subset of the unsynced pages (4096 bytes each, as
+# a disk's cache writes them back, in no order), the others reading as they
+# were before, or as NULs past the old end, and the file's new size reaching
+# the disk or not.
 #   powercut_fs.py BACKING MOUNTPOINT
 import errno
 import os
+import random
 import sys
 import threading
 
@@ -144,7 +149,25 @@ class PowerCut(Operations):
         return 0
 
     def cut(self, how):
-        if how == "torn":
+        if how.startswith("pages"):
+            rng = random.Random(how)
+            for path in list(self.pending):
+                try:
+                    with open(self.real(path), "rb") as f:
+                        old = f.read()
+                except FileNotFoundError:
+                    old = b""
+                new = bytes(self.content(path))
+                size = rng.choice([len(old), len(new)])
+                data = bytearray(new[:size].ljust(size, b"\0"))
+                for page in range(0, size, 4096):
+                    was = old[page:page + 4096]
+                    if data[page:page + 4096] != was and rng.random() < 0.5:
+                        end = min(page + 4096, size)
+                        data[page:end] = was[:end - page].ljust(end - page, b"\0")
+                self.pending[path] = [("t", 0), ("w", 0, bytes(data))]
+                self.persist(path, self.pending[path])
+        elif how.split()[0] == "torn":
             # Every unsynced write reached the disk, the last one only half.
             last = None
             for path, ops in self.pending.items():
