@@ -32,19 +32,6 @@ QString baseName(const QString& logPath) {
     return base;
 }
 
-// The records of a fields file, each without the space around it.
-QList<QByteArray> recordsOf(const QByteArray& bytes) {
-    QList<QByteArray> records;
-    const QByteArray upper = bytes.toUpper(); // <EOR> in any case
-    qsizetype from = 0;
-    for (qsizetype eor; (eor = upper.indexOf("<EOR>", from)) >= 0; from = eor + 5) {
-        const QByteArray record = bytes.mid(from, eor + 5 - from).trimmed();
-        if (!record.isEmpty())
-            records.append(record);
-    }
-    return records;
-}
-
 // What identifies a copy's contents for the memo of refused copies: a
 // copy refused once is not read again until it changes.
 QByteArray signature(const struct stat& st) {
@@ -77,47 +64,6 @@ namespace {
 bool refusedBefore(const QByteArray& path, const struct stat& st) {
     const auto it = refusedCopies().constFind(path);
     return it != refusedCopies().constEnd() && *it == signature(st);
-}
-
-// A regular file, never through a symbolic link, read whole.
-bool readWhole(const QString& path, QByteArray& bytes, QString& why, struct stat& st) {
-    const int fd = openRetrying(QFile::encodeName(path),
-                                O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        const int err = errno;
-        why = err == ELOOP ? QStringLiteral("It is a symbolic link, not a regular file")
-                           : QStringLiteral("Error %1: %2").arg(err).arg(errorText(err));
-        return false;
-    }
-    bool ok = false;
-    if (::fstat(fd, &st) != 0) {
-        why = QStringLiteral("Error %1: %2").arg(errno).arg(errorText(errno));
-    } else if (!S_ISREG(st.st_mode)) {
-        why = notARegularFile(st.st_mode);
-    } else if (st.st_size > (qint64(1) << 31)) {
-        why = QStringLiteral("It is larger than 2 GiB");
-    } else {
-        bytes.resize(qsizetype(st.st_size));
-        const qint64 n = readAt(fd, bytes.data(), st.st_size, 0);
-        ok = n == st.st_size;
-        if (!ok)
-            why = n < 0 ? QStringLiteral("Error %1: %2").arg(errno).arg(errorText(errno))
-                        : QStringLiteral("It changed while it was read");
-    }
-    ::close(fd);
-    return ok;
-}
-
-// Whether a fields file's copy reads as ADIF records: text, with records
-// that each start with a field.
-bool readsAsRecords(const QByteArray& bytes) {
-    if (bytes.contains('\0'))
-        return false;
-    const QList<QByteArray> records = recordsOf(bytes);
-    return !records.isEmpty() &&
-           std::all_of(records.begin(), records.end(), [](const QByteArray& r) {
-               return r.startsWith('<');
-           });
 }
 
 bool isValidUtf8(const QByteArray& name) {
@@ -176,54 +122,123 @@ ConflictCopies findConflictCopies(const QString& logPath) {
 
 Merger::Merger(LogTransaction& log, const QString& logPath) : log_(log), logPath_(logPath) {}
 
+namespace {
+
+// Calls onLine with each line of a regular file (never through a symbolic
+// link), a block at a time: a copy of any size takes a block of memory.
+bool forEachLineOf(const QString& path, QString& why, struct stat& st,
+                   const std::function<void(const char*, const char*)>& onLine) {
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        why = QStringLiteral("Error %1: %2").arg(errno).arg(errorText(errno));
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        why = QStringLiteral("It is a symbolic link, not a regular file");
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = notARegularFile(st.st_mode);
+        return false;
+    }
+    const ReadResult read = readLogBlocks(path, [&](const char* begin, const char* end) {
+        forEachLine(begin, end, onLine);
+    });
+    if (read.status != ReadStatus::Read) {
+        why = read.status == ReadStatus::Missing ? QStringLiteral("It is gone")
+                                                 : read.error.description;
+        return false;
+    }
+    if (read.device != st.st_dev || read.inode != st.st_ino) {
+        why = QStringLiteral("It was replaced while it was read");
+        return false;
+    }
+    return true;
+}
+
+// Calls onRecord with each record of a fields file's lines, without the
+// space around it; a record may run over several lines.
+class RecordSplitter {
+public:
+    explicit RecordSplitter(std::function<void(QByteArrayView)> onRecord)
+        : onRecord_(std::move(onRecord)) {}
+    void line(const char* begin, const char* end) {
+        if (!pending_.isEmpty())
+            pending_ += "\r\n";
+        pending_.append(begin, end - begin);
+        for (qsizetype eor; (eor = endOfRecord()) >= 0;) {
+            const QByteArray record = pending_.left(eor + 5).trimmed();
+            pending_.remove(0, eor + 5);
+            if (!record.isEmpty())
+                onRecord_(record);
+        }
+    }
+
+private:
+    // Where <EOR>, in any case, starts; -1 when it does not.
+    qsizetype endOfRecord() const {
+        for (qsizetype at = 0; (at = pending_.indexOf('<', at)) >= 0; ++at) {
+            if (pending_.size() - at >= 5 && qstrnicmp(pending_.constData() + at, "<eor>", 5) == 0)
+                return at;
+        }
+        return -1;
+    }
+
+    std::function<void(QByteArrayView)> onRecord_;
+    QByteArray pending_;
+};
+
+} // namespace
+
 bool Merger::load(MergeSummary& summary) {
     if (loaded_)
         return true;
+    // A line with a contact key is known by its key (the same bytes give
+    // the same key); the few others by their bytes.
     QByteArray key;
     const ReadResult read = readLogBlocks(logPath_, [&](const char* begin, const char* end) {
         forEachLine(begin, end, [&](const char* b, const char* e) {
-            lines_.insert(QByteArrayView(b, e));
             if (logLineKey(b, e, key))
                 keys_.insert(key);
+            else
+                lines_.insert(QByteArrayView(b, e));
         });
     });
     if (read.status == ReadStatus::Failed) {
         summary.refused << read.error.message();
         return false;
     }
-    QByteArray ours;
+    const QString ours = fieldsPath(logPath_);
     QString why;
     struct stat st;
-    if (QFileInfo::exists(fieldsPath(logPath_)) &&
-        !readWhole(fieldsPath(logPath_), ours, why, st)) {
-        summary.refused << QStringLiteral("%1: %2").arg(fieldsPath(logPath_), why);
+    RecordSplitter records([&](QByteArrayView r) { records_.insert(r); });
+    if (QFileInfo::exists(ours) &&
+        !forEachLineOf(ours, why, st, [&](const char* b, const char* e) { records.line(b, e); })) {
+        summary.refused << QStringLiteral("%1: %2").arg(ours, why);
         return false;
     }
-    for (const QByteArray& r : recordsOf(ours))
-        records_.insert(r);
     loaded_ = true;
     return true;
 }
 
 bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
-    QByteArray other;
+    // A Tavrelo log is text, and most of its lines are contacts: looked at
+    // whole before anything of it is taken.
+    qsizetype lineCount = 0, contacts = 0;
+    bool binary = false;
+    QByteArray key;
     QString why;
     struct stat st;
-    if (!readWhole(otherLog, other, why, st)) {
+    if (!forEachLineOf(otherLog, why, st, [&](const char* b, const char* e) {
+            if (b == e)
+                return;
+            ++lineCount;
+            contacts += logLineKey(b, e, key);
+            binary = binary || std::memchr(b, 0, size_t(e - b));
+        })) {
         summary.refused << QStringLiteral("%1: %2").arg(otherLog, why);
         return false;
     }
-    // A Tavrelo log is text, and most of its lines are contacts.
-    qsizetype lineCount = 0, contacts = 0;
-    QByteArray key;
-    forEachLine(other.constData(), other.constData() + other.size(),
-                [&](const char* b, const char* e) {
-                    if (b == e)
-                        return;
-                    ++lineCount;
-                    contacts += logLineKey(b, e, key);
-                });
-    if (other.contains('\0') || (lineCount > 0 && contacts * 2 < lineCount)) {
+    if (binary || (lineCount > 0 && contacts * 2 < lineCount)) {
         rememberRefused(QFile::encodeName(otherLog), st);
         summary.refused << QStringLiteral(
                                "%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
@@ -234,24 +249,25 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
     }
     if (!load(summary))
         return false;
-    QByteArray staged;
     qsizetype added = 0, duplicates = 0;
-    forEachLine(other.constData(), other.constData() + other.size(),
-                [&](const char* b, const char* e) {
-                    if (b == e)
-                        return;
-                    const bool known = !lines_.insert(QByteArrayView(b, e)) ||
-                                       (logLineKey(b, e, key) && !keys_.insert(key));
-                    if (known) {
-                        ++duplicates;
-                        return;
-                    }
-                    staged.append(b, e - b);
-                    staged.append("\r\n");
-                    ++added;
-                });
-    if (const OsError e = log_.appendLog(staged); !e.ok()) {
-        summary.refused << e.message();
+    OsError error;
+    const bool read = forEachLineOf(otherLog, why, st, [&](const char* b, const char* e) {
+        if (b == e || !error.ok())
+            return;
+        const bool known = logLineKey(b, e, key) ? !keys_.insert(key)
+                                                 : !lines_.insert(QByteArrayView(b, e));
+        if (known) {
+            ++duplicates;
+            return;
+        }
+        error = log_.appendLog(QByteArrayView(b, e));
+        if (error.ok())
+            error = log_.appendLog("\r\n");
+        ++added;
+    });
+    if (!error.ok() || !read) {
+        summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherLog, why)
+                                       : error.message());
         return false;
     }
     summary.added += added;
@@ -260,33 +276,48 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
 }
 
 bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
-    QByteArray theirs;
+    // Text, and records that each start with a field.
+    qsizetype count = 0;
+    bool records = true;
     QString why;
     struct stat st;
-    if (!readWhole(otherFields, theirs, why, st)) {
+    RecordSplitter check([&](QByteArrayView r) {
+        ++count;
+        records = records && r.startsWith('<');
+    });
+    if (!forEachLineOf(otherFields, why, st, [&](const char* b, const char* e) {
+            records = records && !std::memchr(b, 0, size_t(e - b));
+            if (records)
+                check.line(b, e);
+        })) {
         summary.refused << QStringLiteral("%1: %2").arg(otherFields, why);
         return false;
     }
-    if (!readsAsRecords(theirs)) {
+    if (!records || count == 0) {
         rememberRefused(QFile::encodeName(otherFields), st);
         summary.refused << QStringLiteral("%1: it does not read as ADIF records").arg(otherFields);
         return false;
     }
     if (!load(summary))
         return false;
-    QByteArray staged;
-    qsizetype records = 0;
-    for (const QByteArray& r : recordsOf(theirs)) {
-        if (!records_.insert(r))
-            continue;
-        staged += r + "\r\n";
-        ++records;
-    }
-    if (const OsError e = log_.appendFields(staged); !e.ok()) {
-        summary.refused << e.message();
+    qsizetype added = 0;
+    OsError error;
+    RecordSplitter stage([&](QByteArrayView r) {
+        if (!error.ok() || !records_.insert(r))
+            return;
+        error = log_.appendFields(r);
+        if (error.ok())
+            error = log_.appendFields("\r\n");
+        ++added;
+    });
+    const bool read = forEachLineOf(otherFields, why, st,
+                                    [&](const char* b, const char* e) { stage.line(b, e); });
+    if (!error.ok() || !read) {
+        summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherFields, why)
+                                       : error.message());
         return false;
     }
-    summary.records += records;
+    summary.records += added;
     return true;
 }
 
