@@ -2,6 +2,7 @@
 #include "Tavrelo.h"
 
 #include "Merge.h"
+#include "CopyMerge.h"
 #include "Transaction.h"
 
 #include "CallHistory.h"
@@ -107,6 +108,8 @@ void Tavrelo::buildControls() {
     connect(Text2, &HistoryView::problem, this, &Tavrelo::reportError);
     lookup_ = new HistoryLookup(this);
     connect(lookup_, &HistoryLookup::finished, this, &Tavrelo::onLookupFinished);
+    merge_ = new CopyMerge(this);
+    connect(merge_, &CopyMerge::finished, this, &Tavrelo::onMergeFinished);
 
     // Focus order: Save, the eight boxes, the history pane, Open.
     QWidget* previous = Command1;
@@ -145,12 +148,11 @@ OsError Tavrelo::load() {
     OsError error = logfile::createLog(path);
     if (error.ok())
         error = logfile::recoverUnfinishedAppend(path, recovered);
-    // Conflict copies a sync program set aside come back in.
-    QString merged;
-    if (error.ok())
-        error = logfile::mergeConflictCopies(path, merged);
     reportNote(recovered);
-    reportNote(merged);
+    // Conflict copies a sync program set aside come back in, without the
+    // window waiting for them.
+    if (error.ok())
+        merge_->start(path);
     if (error.ok())
         lookup_->warmUp(path);
     return error;
@@ -290,6 +292,12 @@ void Tavrelo::onText1DoubleClick(int index) {
 }
 
 void Tavrelo::onSave() {
+    // The log's lock is the merge's until it ends, a second or two for the
+    // largest copies: the Save follows it then, and the window goes on.
+    if (merge_->isRunning()) {
+        saveWaiting_ = true;
+        return;
+    }
     // A contact without its date or time would be lost to every reader of
     // the log: a Save within a second of the last one, before the clock
     // refilled the boxes, stamps them first.
@@ -311,9 +319,10 @@ void Tavrelo::onSave() {
     // One journaled append, whether or not a record goes with the line: a
     // power cut at any moment leaves the contact whole in the log or not at
     // all, and the next Tavrelo program to open the log takes out a torn
-    // line. It also brings in what a sync program set aside beside the log.
+    // line.
     const logfile::SaveResult result =
-        logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record);
+        logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record,
+                                  logfile::LogTransaction::Copies::Leave);
     reportNote(result.recoveryNote);
     if (result.state == logfile::SaveState::Unconfirmed) {
         // The contact is whole in the log, with another program's lines
@@ -328,12 +337,24 @@ void Tavrelo::onSave() {
                     QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
         return;
     }
+    // What a sync set aside meanwhile comes in after the contact.
+    merge_->start(logPath());
     // Once the contact is in the log: empty the row, keeping the band.
     for (int i = 0; i < BoxCount; ++i) {
         if (i != Band)
             Text1[size_t(i)]->clear();
     }
     setCollapsed();
+}
+
+void Tavrelo::onMergeFinished(const QString& note, const QString& error) {
+    reportNote(note);
+    if (!error.isEmpty())
+        reportError(error + QStringLiteral("\n\nWhat the sync set aside stays beside the log."));
+    if (saveWaiting_) {
+        saveWaiting_ = false;
+        onSave();
+    }
 }
 
 void Tavrelo::followRig(rig::RigClient* rig) {

@@ -17,6 +17,7 @@ class QTimer;
 
 namespace tavrelo {
 
+class CopyMerge;
 class HistoryLookup;
 class HistoryView;
 namespace history {
@@ -99,11 +100,16 @@ private:
     void onSave();
     void onOpen();
     void onLookupFinished(const history::LookupResult& result);
+    void onMergeFinished(const QString& note, const QString& error);
     void onRigReading(const rig::Reading& reading);
     void onRigFollowing(bool following, const QString& why);
 
     Platform& platform_;
     HistoryLookup* lookup_ = nullptr;
+    // Conflict copies come in on a thread of their own; a Save clicked
+    // meanwhile waits for the merge's end.
+    CopyMerge* merge_ = nullptr;
+    bool saveWaiting_ = false;
     double zoneOffset_ = 0.0;
     clock::MonthTable months_;
     // The radio: its latest reading and when it came, and the band it last

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,8 +47,10 @@ QHash<QByteArray, QByteArray>& refusedCopies() {
     static QHash<QByteArray, QByteArray> memo;
     return memo;
 }
+std::mutex refusedMutex; // the window merges on a thread of its own
 
 void rememberRefused(const QByteArray& path, const struct stat& st) {
+    const std::lock_guard lock(refusedMutex);
     refusedCopies().insert(path, signature(st));
 }
 
@@ -62,6 +65,7 @@ void passOver(const QByteArray& path) {
 namespace {
 
 bool refusedBefore(const QByteArray& path, const struct stat& st) {
+    const std::lock_guard lock(refusedMutex);
     const auto it = refusedCopies().constFind(path);
     return it != refusedCopies().constEnd() && *it == signature(st);
 }

@@ -163,7 +163,7 @@ void LogTransaction::end() {
     logFd_ = -1;
 }
 
-OsError LogTransaction::begin() {
+OsError LogTransaction::begin(Copies copies) {
     ignoreFileSizeSignal();
     bool created = false;
     if (const OsError e = createLog(logPath_, &created); !e.ok())
@@ -191,7 +191,8 @@ OsError LogTransaction::begin() {
     }
     addNote(recovered);
     alignPending();
-    if (const OsError merged = mergeCopies(); !merged.ok()) {
+    if (const OsError merged = copies == Copies::Merge ? mergeCopies() : OsError();
+        !merged.ok()) {
         end();
         return merged;
     }
@@ -436,10 +437,10 @@ void LogTransaction::alignPending() {
 }
 
 SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,
-                            const QByteArray& record) {
+                            const QByteArray& record, LogTransaction::Copies copies) {
     SaveResult result;
     LogTransaction t(logPath);
-    OsError error = t.begin();
+    OsError error = t.begin(copies);
     result.recoveryNote = t.recoveryNote();
     if (error.ok())
         error = t.appendLog(line);

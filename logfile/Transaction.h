@@ -38,8 +38,10 @@ public:
     // Creates the log when it is missing, opens it, takes its lock (waiting
     // up to three seconds for another Tavrelo program), puts right an
     // append that an earlier program left unfinished, and merges the
-    // conflict copies a sync program set beside the log (see Merge.h).
-    OsError begin();
+    // conflict copies a sync program set beside the log (see Merge.h),
+    // unless told to leave them to a merge of their own.
+    enum class Copies { Merge, Leave };
+    OsError begin(Copies copies = Copies::Merge);
     // What putting right an unfinished append did, what a merge of conflict
     // copies added and refused, and a log that had to be made again: to be
     // said once; empty when there was nothing to say.
@@ -89,7 +91,8 @@ private:
 // be taken out again (another program appended behind it).
 struct SaveResult;
 SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,
-                            const QByteArray& record);
+                            const QByteArray& record,
+                            LogTransaction::Copies copies = LogTransaction::Copies::Merge);
 
 // Puts right an unfinished append, taking the log's lock for it; the note
 // says what was done, and is empty when there was nothing to do. For the

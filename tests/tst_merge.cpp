@@ -5,6 +5,7 @@
 #include "FakePlatform.h"
 #include "LogFile.h"
 #include "Merge.h"
+#include "SystemCalls.h"
 #include "Tavrelo.h"
 #include "TestFiles.h"
 #include "Transaction.h"
@@ -17,7 +18,10 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <atomic>
+#include <chrono>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace tavrelo;
@@ -197,8 +201,10 @@ private slots:
         QVERIFY(findConflictCopies(path).isEmpty());
     }
 
-    // Save in the window brings a copy in first, once, and removes it.
-    void saveMergesFirst() {
+    // The window brings copies in on a thread of its own: after a Save,
+    // once, removing the copy; a Save clicked while a merge runs waits for
+    // it and then saves, and the window answers meanwhile.
+    void windowMergesOffItsThread() {
         QTemporaryDir dir;
         FakePlatform platform;
         platform.directory = dir.path();
@@ -206,14 +212,43 @@ private slots:
         platform.now = QDateTime(QDate(2026, 12, 7), QTime(10, 20, 30), QTimeZone::utc());
         Tavrelo w(platform);
         QVERIFY(w.load().ok());
+        const auto fill = [&](const char* call) {
+            w.Text1[Tavrelo::Date]->setText("2026-Dec-07");
+            w.Text1[Tavrelo::Utc]->setText("10:20:30");
+            w.Text1[Tavrelo::Call]->setText(call);
+        };
+        const auto saved = [](const char* call) {
+            return "2026-Dec-07,  10:20:30,  ,  " + QByteArray(call) + ",  ,  ,  ,  \r\n";
+        };
         writeFile(dir.filePath(copyName), line("ZZ1A"));
-        w.Text1[Tavrelo::Date]->setText("2026-Dec-07");
-        w.Text1[Tavrelo::Utc]->setText("10:20:30");
-        w.Text1[Tavrelo::Call]->setText("ZZ9ZZ");
+        fill("ZZ9ZZ");
         QTest::mouseClick(w.Command1, Qt::LeftButton);
+        QCOMPARE(readFile(w.logPath()), saved("ZZ9ZZ"));
+        QTRY_VERIFY(!QFile::exists(dir.filePath(copyName)));
+        QCOMPARE(readFile(w.logPath()), saved("ZZ9ZZ") + line("ZZ1A"));
+
+        // A merge held up at its sync: the Save waits, the window does not.
+        std::atomic<bool> release{false};
+        systemCalls().fdatasync = [&](int fd) {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return ::fdatasync(fd);
+        };
+        writeFile(dir.filePath(copyName), line("ZZ2B"));
+        QVERIFY(w.load().ok()); // starts the merge
+        fill("ZZ8ZZ");
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+        QCOMPARE(w.Text1[Tavrelo::Call]->text(), QStringLiteral("ZZ8ZZ"));
+        QElapsedTimer answer;
+        answer.start();
+        QTest::keyClick(w.Text1[Tavrelo::Name], Qt::Key_A);
+        QVERIFY(answer.elapsed() < 100);
+        release = true;
+        QTRY_COMPARE(w.Text1[Tavrelo::Call]->text(), QString());
+        systemCalls() = {};
         QCOMPARE(readFile(w.logPath()),
-                 line("ZZ1A") + "2026-Dec-07,  10:20:30,  ,  ZZ9ZZ,  ,  ,  ,  \r\n");
-        QVERIFY(!QFile::exists(dir.filePath(copyName)));
+                 saved("ZZ9ZZ") + line("ZZ1A") + line("ZZ2B") +
+                     "2026-Dec-07,  10:20:30,  ,  ZZ8ZZ,  a,  ,  ,  \r\n");
     }
 
     // tavrelo-adif --merge: another log and its fields file, with the
