@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "QuietAccessibility.h"
+
 #include <QLineEdit>
 #include <QPainter>
 
@@ -18,6 +20,12 @@ public:
     }
 
 protected:
+    // The focus event, which Qt sends once this returns, is the first a
+    // screen reader hears of the box.
+    void focusInEvent(QFocusEvent* event) override {
+        const QuietAccessibility quiet;
+        QLineEdit::focusInEvent(event);
+    }
     void paintEvent(QPaintEvent* event) override {
         QLineEdit::paintEvent(event);
         QPainter painter(this);

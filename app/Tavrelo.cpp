@@ -3,6 +3,7 @@
 
 #include "Merge.h"
 #include "CopyMerge.h"
+#include "QuietAccessibility.h"
 #include "Transaction.h"
 
 #include "CallHistory.h"
@@ -218,6 +219,9 @@ void Tavrelo::reportNote(const QString& note) {
 void Tavrelo::onTick() {
     const QDateTime t = utcNow();
     armClock(t);
+    // Written every second: a screen reader would read the time aloud each
+    // second while the focus sits in one of them.
+    const QuietAccessibility quiet;
     Text1[Date]->setText(Datum(t));
     Text1[Utc]->setText(Uhrzeit2(t));
 }

@@ -6,7 +6,7 @@
 # from the same run: one plain read() of the log, grep -iF writing its
 # matches, wc -l.
 #
-#   bash bench/run.sh [history] [export] [import] [save]    all when none named
+#   bash bench/run.sh [history] [export] [import] [save] [merge]    all when none named
 #   REPEATS=N for more or fewer repeats
 #
 # The window figures come from the real program on a private Xvfb server,
@@ -22,7 +22,7 @@ cmake --build build -j"$(nproc)" >/dev/null
 repeats=${REPEATS:-7}
 data=bench/data
 sizes=(1000000 3000000)
-sections=${*:-history export import save}
+sections=${*:-history export import save merge}
 log_of() {
     [ -f "$data/$1/Tavrelo.adi" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$1" 7 fields; }
     echo "$data/$1/Tavrelo.txt"
@@ -134,13 +134,36 @@ save_() {
     rm -rf "$data/save"
 }
 
+merge_() {
+    echo
+    echo "tavrelo-adif --merge of another log with its fields file (a conflict pair: the same"
+    echo "number of contacts, all of them new), against the import of the same contacts as ADIF"
+    for n in 300000 1000000; do
+        mkdir -p "$data/merge/$n"
+        [ -f "$data/merge/$n/other/Tavrelo.adi" ] || {
+            mkdir -p "$data/merge/$n/other"
+            build/bench/gen_log "$data/merge/$n/other/Tavrelo.txt" "$n" 8 fields
+        }
+        build/bench/gen_log "$data/merge/$n/base.txt" "$n" 7 fields
+        build/tavrelo-adif "$data/merge/$n/other/Tavrelo.txt" --utf8 -o "$data/merge/$n/other.adi" >/dev/null 2>&1
+        sync
+        setup="rm -f '$data/merge/$n/Tavrelo.txt' '$data/merge/$n/Tavrelo.adi'; cp '$data/merge/$n/base.txt' '$data/merge/$n/Tavrelo.txt'; cp '$data/merge/$n/base.adi' '$data/merge/$n/Tavrelo.adi'"
+        ms=$(median_ms "$setup; /usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif --merge '$data/merge/$n/other/Tavrelo.txt' '$data/merge/$n/Tavrelo.txt' >/dev/null 2>&1")
+        rss=$(( $(cat "$data/rss") / 1024 ))
+        imp=$(median_ms "$setup; /usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif --import '$data/merge/$n/other.adi' '$data/merge/$n/Tavrelo.txt' >/dev/null 2>&1")
+        echo "$n + $n contacts: merge $ms ms, peak RSS $rss MiB; import of the same $imp ms, peak RSS $(( $(cat "$data/rss") / 1024 )) MiB"
+    done
+    rm -rf "$data/merge"
+}
+
 for section in $sections; do
     case $section in
     history) history ;;
     export) export_ ;;
     import) import_ ;;
     save) save_ ;;
-    *) echo "unknown section: $section (history, export, import, save)" >&2; exit 2 ;;
+    merge) merge_ ;;
+    *) echo "unknown section: $section (history, export, import, save, merge)" >&2; exit 2 ;;
     esac
 done
 rm -f "$data/export.adi" "$data/rss" "$data/display"

@@ -23,3 +23,7 @@ expect_geometry "$EXPANDED"
 /usr/bin/python3 "$(dirname "$0")/atspi_check.py" \
     "2024-Mar-01,  12:05,  40m,  ZZ9ZZ,  Anna,  Köln,  599,  559" \
     "2019-Feb-22,  01:43:49,  20m,  ZZ9ZZ,  Hans,  Berlin,  599,  579"
+# The focus back on Save, then a Tab pass through the boxes.
+xdotool key --window "$WID" Escape
+click "${SAVE[@]}"
+/usr/bin/python3 "$(dirname "$0")/atspi_events.py" "$WID"
