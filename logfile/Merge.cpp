@@ -2,7 +2,6 @@
 #include "Merge.h"
 
 #include "ContactKey.h"
-#include "KeySet.h"
 #include "LogFile.h"
 #include "LogReader.h"
 #include "Transaction.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "KeySet.h"
+#include "DigestSet.h"
 #include "OsError.h"
 
 #include <QString>
@@ -59,7 +59,7 @@ private:
     LogTransaction& log_;
     QString logPath_;
     bool loaded_ = false;
-    KeySet lines_, keys_, records_;
+    DigestSet lines_, keys_, records_;
 };
 
 // "3 contacts added, 2 duplicates skipped".

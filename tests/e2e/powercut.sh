@@ -44,3 +44,22 @@ wsjtx_once() {
 }
 EXPECTED=1
 run_cuts "tavrelo-wsjtx" wsjtx_once
+
+# tavrelo-adif --merge of another log of 300 contacts, each with its record,
+# and the same log as a conflict copy that a sync set aside, brought in by
+# the next program about to add to the log (an import of a file of no
+# contacts).
+mkdir -p "$WORK/other"
+for i in $(seq 100 399); do
+    printf '2024-Mar-02,  12:05,  20m,  ZZ%sM,  ,  ,  ,  \r\n' "$i" >>"$WORK/other/Tavrelo.txt"
+    printf '<CALL:6>ZZ%sM <QSO_DATE:8>20240302 <TIME_ON:4>1205 <BAND:3>20m <MODE:2>CW <EOR>\r\n' "$i" \
+        >>"$WORK/other/Tavrelo.adi"
+done
+EXPECTED=300
+run_cuts "tavrelo-adif --merge" "$TAVRELO_ADIF" --merge "$WORK/other/Tavrelo.txt" "$WORK/m/Tavrelo/Tavrelo.txt"
+PREPARE() {
+    cat "$WORK/b/Tavrelo/Tavrelo.txt" "$WORK/other/Tavrelo.txt" >"$WORK/b/Tavrelo/Tavrelo.sync-conflict-20261207-142233-ABCDEFG.txt"
+    cat "$WORK/b/Tavrelo/Tavrelo.adi" "$WORK/other/Tavrelo.adi" >"$WORK/b/Tavrelo/Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi"
+}
+: >"$WORK/none.adi"
+run_cuts "the merge of conflict copies" "$TAVRELO_ADIF" --import "$WORK/none.adi" "$WORK/m/Tavrelo/Tavrelo.txt"

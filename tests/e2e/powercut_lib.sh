@@ -47,7 +47,8 @@ check() { # what added_lines
 }
 
 # run_cuts NAME COMMAND...: COMMAND (a program or a shell function) is run
-# once for each write and sync it makes, killed at that one.
+# once for each write and sync it makes, killed at that one. A shell
+# function PREPARE, when defined, adds to the files before each run.
 run_cuts() {
     local name=$1 how n count
     shift
@@ -57,6 +58,7 @@ run_cuts() {
             rm -rf "$WORK/b" && mkdir -p "$WORK/b/Tavrelo"
             printf '%s' "$old_log" >"$WORK/b/Tavrelo/Tavrelo.txt"
             printf '%s' "$old_fields" >"$WORK/b/Tavrelo/Tavrelo.adi"
+            ! declare -F PREPARE >/dev/null || PREPARE
             mount_fs
             rm -f "$WORK/count"
             set +e

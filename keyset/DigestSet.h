@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArrayView>
+
+#include <vector>
+
+namespace tavrelo {
+
+// A set of byte strings kept as 128-bit digests of them, 16 bytes each in
+// an open-addressing table: for the lines and records of a whole log when
+// only "seen before?" is asked. Two strings share a digest with a chance
+// of one in 2^128, far below that of a disk's undetected error.
+class DigestSet {
+public:
+    // False when the string was there already.
+    bool insert(QByteArrayView bytes);
+    qsizetype size() const { return count_; }
+
+private:
+    struct Digest {
+        quint64 a = 0, b = 0; // b is never 0 in a used slot
+    };
+    void grow();
+
+    std::vector<Digest> slots_;
+    qsizetype count_ = 0;
+};
+
+} // namespace tavrelo
