@@ -42,10 +42,10 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 stop_rig
 operators_rig=""
 sleep 0.5
-left=$(comm -13 <(echo "$before") <(ours) | tr '\n' ' ')
-if [ -n "${left// /}" ]; then
+left=$(comm -13 <(echo "$before") <(ours) | paste -sd, -)
+if [ -n "$left" ]; then
     echo "FAIL: the tests left these running:" >&2
-    ps -o pid=,args= -p "${left// /,}" >&2 || true
+    ps -o pid=,args= -p "$left" >&2 || true
     status=1
 fi
 for path in $(comm -13 <(echo "$files_before") <(leftovers)); do

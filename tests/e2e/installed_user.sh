@@ -30,11 +30,10 @@ dpkg -x "$WORK"/pkg/tavrelo_*.deb "$WORK/root"
 [ "$(stat -c %U "$WORK/root/usr/bin")" = root ] || fail "the install folder is not root's"
 
 # A runtime folder of the test's own, which goes with it.
-mkdir -m 700 "$WORK/runtime"
 chown "$user" "$WORK/runtime"
 as_user() {
-    runuser -u "$user" -- env HOME="$home" DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb \
-        XDG_RUNTIME_DIR="$WORK/runtime" "$@"
+    runuser -u "$user" -- env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_CACHE_HOME HOME="$home" \
+        DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$WORK/runtime" "$@"
 }
 start_app "$WORK/root/usr/bin" as_user
 fill_contact "BB2BB" "Bert"

@@ -8,6 +8,11 @@ set -euo pipefail
 : "${TAVRELO:?TAVRELO must name the built tavrelo executable}"
 export QT_QPA_PLATFORM=xcb
 WORK=$(mktemp -d /tmp/tavrelo-e2e.XXXXXX)
+# The test's own home, settings, caches and runtime folder: nothing it
+# starts (a bus, a screen reader, the program) writes to the user's.
+mkdir -m 700 "$WORK/home" "$WORK/config" "$WORK/cache" "$WORK/data" "$WORK/runtime"
+export HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/config" XDG_CACHE_HOME="$WORK/cache" \
+    XDG_DATA_HOME="$WORK/data" XDG_RUNTIME_DIR="$WORK/runtime"
 XVFB_PID=""
 APPS=()
 
