@@ -227,7 +227,8 @@ private slots:
         QTRY_VERIFY(!QFile::exists(dir.filePath(copyName)));
         QCOMPARE(readFile(w.logPath()), saved("ZZ9ZZ") + line("ZZ1A"));
 
-        // A merge held up at its sync: the Save waits, the window does not.
+        // A merge held up at its sync: the Save waits, the window does not
+        // (were the merge on the window's thread, load() would not return).
         std::atomic<bool> release{false};
         systemCalls().fdatasync = [&](int fd) {
             while (!release)
@@ -239,10 +240,8 @@ private slots:
         fill("ZZ8ZZ");
         QTest::mouseClick(w.Command1, Qt::LeftButton);
         QCOMPARE(w.Text1[Tavrelo::Call]->text(), QStringLiteral("ZZ8ZZ"));
-        QElapsedTimer answer;
-        answer.start();
         QTest::keyClick(w.Text1[Tavrelo::Name], Qt::Key_A);
-        QVERIFY(answer.elapsed() < 100);
+        QCOMPARE(w.Text1[Tavrelo::Name]->text(), QStringLiteral("a"));
         release = true;
         QTRY_COMPARE(w.Text1[Tavrelo::Call]->text(), QString());
         systemCalls() = {};
