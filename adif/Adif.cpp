@@ -643,16 +643,35 @@ void digest(const StoredFields& fields, RecordView& record) {
 
 namespace {
 
-// Whether a record's FREQ goes with its line: a number, and on the line's
-// band when the line gives one (the operator may have changed the band
-// since). Read here, on the writing side, only for the lines that have it.
-bool fitsBand(const AdifField& freq, const char* bandText) {
+// What a record's FREQ gives the export. ADIF's FREQ is in MHz; other
+// programs have written it in kHz or in Hz: a value that lies on the line's
+// band (the operator may have changed the band since the record came) as
+// MHz, kHz or Hz goes out as MHz. One that lies on no band the line allows
+// goes out as it came under APP_TAVRELO_FREQ, never dropped.
+struct FreqOut {
+    QByteArray mhz;      // FREQ to write; empty when none fits
+    QByteArrayView kept; // else the record's own text
+};
+FreqOut freqOut(const AdifField& freq, const char* bandText) {
+    const QByteArrayView text = freq.data.trimmed();
     bool ok = false;
-    const double mhz = freq.data.trimmed().toDouble(&ok);
-    if (!ok)
-        return false;
-    const char* its = bandText ? bandOfFrequency(mhz) : nullptr;
-    return !bandText || (its && qstrcmp(its, bandText) == 0);
+    const double value = text.toDouble(&ok);
+    if (ok && value > 0) {
+        for (const double scale : {1.0, 1e-3, 1e-6}) {
+            const char* band = bandOfFrequency(value * scale);
+            if (band && (!bandText || qstrcmp(band, bandText) == 0)) {
+                if (scale == 1.0)
+                    return {text.toByteArray(), {}};
+                QByteArray mhz = QByteArray::number(value * scale, 'f', 6);
+                while (mhz.endsWith('0') && !mhz.endsWith(".0"))
+                    mhz.chop(1);
+                return {mhz, {}};
+            }
+        }
+        if (!bandText)
+            return {text.toByteArray(), {}}; // no band to hold it to
+    }
+    return {{}, text};
 }
 
 // Whether a field is one of the _INTL ones, whose UTF-8 an ASCII file
@@ -744,11 +763,19 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
     appendField(r, "TIME_ON", *time);
     if (bandText)
         appendField(r, "BAND", bandText);
-    // The record's frequency, unless the operator has put the contact on
-    // another band since; else the one typed as the band.
+    // The record's frequency, else the one typed as the band.
     if (const AdifField* freq = slot(RecordView::Freq)) {
-        if (fitsBand(*freq, bandText))
-            appendField(r, "FREQ", freq->data.trimmed().toByteArray());
+        const FreqOut out = freqOut(*freq, bandText);
+        if (!out.mhz.isEmpty()) {
+            appendField(r, "FREQ", out.mhz);
+        } else {
+            appendField(r, "APP_TAVRELO_FREQ", out.kept.toByteArray());
+            ++result.keptAsApplication;
+            result.warnings << QStringLiteral("FREQ \"%1\" is not on the band %2 in MHz, kHz or "
+                                              "Hz: written as APP_TAVRELO_FREQ")
+                                   .arg(QString::fromUtf8(out.kept),
+                                        QLatin1String(bandText ? bandText : "given"));
+        }
     } else if (!typedFreq.isEmpty()) {
         appendField(r, "FREQ", typedFreq);
     }
@@ -899,12 +926,14 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
     const bool qthIsGrid =
         recordGrid && !slot(RecordView::Qth) && !slot(RecordView::QthIntl) &&
         qth.trimmed().compare(recordGrid->data.trimmed(), Qt::CaseInsensitive) == 0;
-    // The record's frequency, unless the band was changed since.
-    QByteArrayView freq = typedFreq;
+    // The record's frequency, else the one typed as the band; one that goes
+    // out as an application field takes the other way, which says so.
+    QByteArray freq = typedFreq;
     if (const AdifField* f = slot(RecordView::Freq)) {
-        freq = {};
-        if (fitsBand(*f, bandText))
-            freq = f->data.trimmed();
+        FreqOut out = freqOut(*f, bandText);
+        if (out.mhz.isEmpty())
+            return false;
+        freq = std::move(out.mhz);
     }
     // Room for the line's text, the tags and their lengths.
     const qsizetype start = out.size();
@@ -1017,6 +1046,7 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             for (const QString& w : c.warnings)
                 note(QStringLiteral("line %1: %2").arg(lineNumber).arg(w));
             ++summary.written;
+            summary.keptAsApplication += c.keptAsApplication;
             if (!c.record.contains("<MODE:"))
                 ++summary.withoutMode;
             out += c.record;

@@ -142,6 +142,7 @@ struct Conversion {
     QByteArray record;    // ended by <EOR> and a line break; empty when skipped
     QString skipReason;   // why the line gives no contact
     QStringList warnings; // what was changed on the way
+    qsizetype keptAsApplication = 0; // values written as they came under APP_TAVRELO_ fields
 };
 Conversion convertLine(const QString& line, const QByteArray& modeField);
 // The same joined with the contact's fields record, when it has one: every
@@ -170,6 +171,7 @@ struct ExportSummary {
     logfile::ReadResult read;
     int writeError = 0;        // errno of a failed write, 0 if none
     qsizetype withoutMode = 0; // contacts written without a MODE
+    qsizetype keptAsApplication = 0; // values written as they came under APP_TAVRELO_ fields
     OsError fieldsError;       // the fields file could not be read
 };
 

@@ -270,6 +270,11 @@ int main(int argc, char* argv[]) {
         return fail(fileError(writeAction, output, outName));
     if (!outPath.isEmpty() && !file.commit())
         return fail(fileError(writeAction, file, outName));
+    if (summary.keptAsApplication > 0)
+        std::fprintf(stderr,
+                     "tavrelo-adif: note: %lld values that their standard fields cannot hold "
+                     "were written as they came, under APP_TAVRELO_ fields\n",
+                     (long long)summary.keptAsApplication);
     if (options.mode.mode.isEmpty() && summary.withoutMode > 0)
         std::fprintf(stderr,
                      "tavrelo-adif: note: %lld contacts have no mode; confirmation services "

@@ -112,6 +112,54 @@ class TestFields : public QObject {
     Q_OBJECT
 
 private slots:
+    // A record's FREQ as other programs wrote it: in MHz, kHz or Hz. On the
+    // contact's band it goes out as FREQ in MHz; on no band it allows, as it
+    // came under APP_TAVRELO_FREQ, counted; never dropped.
+    void freqUnits_data() {
+        QTest::addColumn<QByteArray>("band");
+        QTest::addColumn<QByteArray>("freq");
+        QTest::addColumn<QByteArray>("out");  // FREQ written, or empty
+        QTest::addColumn<QByteArray>("kept"); // APP_TAVRELO_FREQ written, or empty
+        QTest::newRow("MHz") << QByteArray("20m") << QByteArray("14.074") << QByteArray("14.074")
+                             << QByteArray();
+        QTest::newRow("kHz") << QByteArray("20m") << QByteArray("14200") << QByteArray("14.2")
+                             << QByteArray();
+        QTest::newRow("Hz") << QByteArray("20m") << QByteArray("14081011")
+                            << QByteArray("14.081011") << QByteArray();
+        QTest::newRow("kHz on 40m")
+            << QByteArray("40m") << QByteArray("7074") << QByteArray("7.074") << QByteArray();
+        QTest::newRow("MHz, the band changed since")
+            << QByteArray("40m") << QByteArray("14.074") << QByteArray() << QByteArray("14.074");
+        QTest::newRow("Hz off every band") << QByteArray("20m") << QByteArray("12345")
+                                           << QByteArray() << QByteArray("12345");
+        QTest::newRow("not a number") << QByteArray("20m") << QByteArray("14,074 MHz")
+                                      << QByteArray() << QByteArray("14,074 MHz");
+    }
+    void freqUnits() {
+        QFETCH(QByteArray, band);
+        QFETCH(QByteArray, freq);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, kept);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, "2024-Mar-01,  12:05:30,  " + band + ",  ZZ9ZZ,  ,  ,  ,  \r\n");
+        writeFile(logfile::fieldsPath(log),
+                  "<QSO_DATE:8>20240301 <TIME_ON:6>120530 " +
+                      (band.isEmpty() ? QByteArray() : adifField("BAND", band) + " ") +
+                      adifField("CALL", "ZZ9ZZ") + " " + adifField("FREQ", freq) +
+                      " <MODE:3>FT8 <EOR>\r\n");
+        for (const bool inUtf8 : {false, true}) {
+            ExportOptions options;
+            options.utf8 = inUtf8;
+            QStringList notes;
+            const QList<Record> back = readBack(exportOf(log, options, &notes));
+            QCOMPARE(back.size(), 1);
+            QCOMPARE(back[0].value("FREQ"), out);
+            QCOMPARE(back[0].value("APP_TAVRELO_FREQ"), kept);
+            QCOMPARE(notes.join(' ').contains("APP_TAVRELO_FREQ"), !kept.isEmpty());
+        }
+    }
+
     // A band as it is typed in the window.
     void looseBands_data() {
         QTest::addColumn<QByteArray>("typed");
