@@ -539,6 +539,13 @@ bool isOwnField(QByteArrayView name) {
     return name.startsWith("APP_TAVRELO_");
 }
 
+// The fields of a file's header, never of a contact: one stored by an
+// earlier version is not written with the contact.
+bool isHeaderField(QByteArrayView name) {
+    return name == "ADIF_VER" || name == "PROGRAMID" || name == "PROGRAMVERSION" ||
+           name == "CREATED_TIMESTAMP" || name.startsWith("USERDEF");
+}
+
 bool printable(const char* b, const char* e) {
     return logfile::isPrintable(QByteArrayView(b, e - b));
 }
@@ -558,6 +565,8 @@ FieldKind kindOf(QByteArrayView name) {
     };
     constexpr FieldKind other, placed{-1, false};
     const auto in = [](int slot) { return FieldKind{slot, false}; };
+    if (isHeaderField(name))
+        return placed; // never written with a contact
     switch (name.size()) {
     case 3:
         return is("QTH") ? in(S::Qth) : other;

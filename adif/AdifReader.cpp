@@ -240,7 +240,10 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
             const QByteArrayView tag = buffer.sliced(open + 1, p - open - 1);
             if (equalsUpper(tag, "EOR"))
                 return ended(Tag::EndOfRecord);
-            if (inHeader_ && equalsUpper(tag, "EOH"))
+            // A header ends at <EOH>, also in a file that starts with a
+            // field (as WSJT-X's Logged ADIF does): what came before the
+            // first record's end were the header's fields.
+            if ((inHeader_ || records_ == 0) && equalsUpper(tag, "EOH"))
                 return ended(Tag::EndOfHeader);
             continue; // a stray tag: nothing to read
         }

@@ -169,8 +169,7 @@ OsError LogTransaction::begin(Copies copies) {
     if (const OsError e = createLog(logPath_, &created); !e.ok())
         return e;
     if (created)
-        recoveryNote_ = QStringLiteral("There was no log at %1 (it was deleted or moved while "
-                                       "Tavrelo ran, or never made): a new one was started.")
+        recoveryNote_ = QStringLiteral("There was no log at %1: a new one was started.")
                             .arg(logPath_);
     OsError error;
     logFd_ = openLog(logPath_, O_RDWR | O_APPEND, writeAction, error);

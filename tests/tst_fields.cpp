@@ -112,6 +112,52 @@ class TestFields : public QObject {
     Q_OBJECT
 
 private slots:
+    // The fields of a file's header are never a contact's: not from WSJT-X's
+    // Logged ADIF (which starts with its header's fields), not from an
+    // import, and ones an earlier version stored are not exported.
+    void headerFieldsNeverContactFields_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("WSJT-X's Logged ADIF") << "wsjtx";
+        QTest::newRow("an import") << "import";
+        QTest::newRow("stored by an earlier version") << "stored";
+    }
+    void headerFieldsNeverContactFields() {
+        QFETCH(QString, path);
+        const QByteArray header = "<adif_ver:5>3.1.1\n<programid:6>WSJT-X\n<EOH>\n";
+        const QByteArray contact = "<call:5>ZZ9ZZ <gridsquare:4>JO62 <mode:3>FT8 "
+                                   "<qso_date:8>20241105 <time_on:6>120530 <band:3>20m <eor>";
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        if (path == "wsjtx") {
+            QStringList skipped;
+            const QList<wsjtx::Contact> contacts = wsjtx::contactsOfAdif(header + contact, skipped);
+            QCOMPARE(contacts.size(), 1);
+            QVERIFY2(!contacts[0].fields.toUpper().contains("ADIF_VER") &&
+                         !contacts[0].fields.toUpper().contains("PROGRAMID"),
+                     contacts[0].fields.constData());
+            return;
+        }
+        if (path == "import") {
+            writeFile(dir.filePath("in.adi"), header + contact);
+            QProcess p;
+            p.start(QStringLiteral(TAVRELO_ADIF), {"--import", dir.filePath("in.adi"), log});
+            QVERIFY(p.waitForFinished(60000));
+            QCOMPARE(p.exitCode(), 0);
+            QVERIFY(!readFile(logfile::fieldsPath(log)).contains("ADIF_VER"));
+        } else {
+            writeFile(log, "2024-Nov-05,  12:05:30,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n");
+            writeFile(logfile::fieldsPath(log),
+                      "<CALL:5>ZZ9ZZ <ADIF_VER:5>3.1.1 <PROGRAMID:6>WSJT-X <USERDEF1:3>ABC "
+                      "<GRIDSQUARE:4>JO62 <MODE:3>FT8 <QSO_DATE:8>20241105 <TIME_ON:6>120530 "
+                      "<BAND:3>20m <EOR>\r\n");
+        }
+        const QList<Record> back = readBack(exportOf(log, utf8()));
+        QCOMPARE(back.size(), 1);
+        QCOMPARE(back[0].value("GRIDSQUARE"), QByteArray("JO62"));
+        for (const char* name : {"ADIF_VER", "PROGRAMID", "USERDEF1"})
+            QVERIFY2(!back[0].contains(name), name);
+    }
+
     // A record's FREQ as other programs wrote it: in MHz, kHz or Hz. On the
     // contact's band it goes out as FREQ in MHz; on no band it allows, as it
     // came under APP_TAVRELO_FREQ, counted; never dropped.
