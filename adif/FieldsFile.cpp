@@ -30,6 +30,20 @@ constexpr QByteArrayView boxNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL"
 constexpr QByteArrayView identityNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "FREQ",     "CALL",
                                             "MODE",     "SUBMODE", "SAT_NAME", "PROP_MODE"};
 
+// The fields whose values may run over several lines (ADIF's
+// MultilineString): their line breaks, CR LF, are kept.
+constexpr QByteArrayView multilineNames[] = {"ADDRESS", "ADDRESS_INTL", "NOTES",    "NOTES_INTL",
+                                             "QSLMSG",  "QSLMSG_INTL",  "RIG",      "RIG_INTL"};
+
+bool isControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
+// A value as it is kept: without control characters (a NUL makes tools
+// take the file for a binary one, an ESC reaches a terminal), but for the
+// line breaks of a multiline field.
+QByteArray withoutControls(QByteArrayView name, QByteArrayView value);
+
 // A value as UTF-8: it is already, or it is Windows-1252.
 QByteArray utf8(QByteArrayView value) {
     if (logfile::isAscii(value) || QUtf8StringView(value).isValidUtf8())
@@ -38,12 +52,29 @@ QByteArray utf8(QByteArrayView value) {
 }
 
 void putField(QByteArray& out, QByteArrayView name, QByteArrayView value) {
-    appendStoredField(out, name, value);
+    appendStoredField(out, name, withoutControls(name, value));
 }
 
 template <size_t N> bool among(QByteArrayView name, const QByteArrayView (&names)[N]) {
     return std::any_of(std::begin(names), std::end(names),
                        [&](QByteArrayView n) { return sameName(name, n); });
+}
+
+QByteArray withoutControls(QByteArrayView name, QByteArrayView value) {
+    if (std::none_of(value.begin(), value.end(), isControl))
+        return value.toByteArray();
+    const bool lines = among(name, multilineNames);
+    QByteArray out;
+    out.reserve(value.size());
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (!isControl(value[i])) {
+            out += value[i];
+        } else if (lines && value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') {
+            out += "\r\n";
+            ++i;
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -59,7 +90,7 @@ bool keepsMore(const AdifRecord& record) {
 }
 
 QByteArrayView storedForm(const AdifRecord& record) {
-    return logfile::isAscii(record.compact) ? record.compact : QByteArrayView();
+    return logfile::isPrintable(record.compact) ? record.compact : QByteArrayView();
 }
 
 void appendStoredRecord(QByteArrayView stored, QByteArray& out) {
@@ -93,10 +124,11 @@ void appendFieldsRecord(const AdifField* first, qsizetype count, QByteArray& out
     for (const AdifField& f : fields)
         room += f.name.size() + f.data.size() + 24;
     const QByteArrayView span = spanOf(first, count);
-    bool plain = !span.isEmpty() && span.size() < room * 4 && logfile::isAscii(span);
+    bool plain = !span.isEmpty() && span.size() < room * 4 && logfile::isPrintable(span);
     if (!plain) {
         plain = std::all_of(fields.begin(), fields.end(), [](const AdifField& f) {
-            return logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8();
+            return std::none_of(f.data.begin(), f.data.end(), isControl) &&
+                   (logfile::isAscii(f.data) || QUtf8StringView(f.data).isValidUtf8());
         });
     }
     if (!plain) {

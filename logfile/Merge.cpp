@@ -127,10 +127,11 @@ Merger::Merger(LogTransaction& log, const QString& logPath) : log_(log), logPath
 
 namespace {
 
-// Calls onLine with each line of a regular file (never through a symbolic
-// link), a block at a time: a copy of any size takes a block of memory.
-bool forEachLineOf(const QString& path, QString& why, struct stat& st,
-                   const std::function<void(const char*, const char*)>& onLine) {
+// Calls onBlock with the bytes of a regular file (never through a symbolic
+// link), a block of whole lines at a time: a copy of any size takes a block
+// of memory.
+bool forEachBlockOf(const QString& path, QString& why, struct stat& st,
+                    const std::function<void(const char*, const char*)>& onBlock) {
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
         why = QStringLiteral("Error %1: %2").arg(errno).arg(errorText(errno));
         return false;
@@ -143,9 +144,7 @@ bool forEachLineOf(const QString& path, QString& why, struct stat& st,
         why = notARegularFile(st.st_mode);
         return false;
     }
-    const ReadResult read = readLogBlocks(path, [&](const char* begin, const char* end) {
-        forEachLine(begin, end, onLine);
-    });
+    const ReadResult read = readLogBlocks(path, onBlock);
     if (read.status != ReadStatus::Read) {
         why = read.status == ReadStatus::Missing ? QStringLiteral("It is gone")
                                                  : read.error.description;
@@ -158,36 +157,59 @@ bool forEachLineOf(const QString& path, QString& why, struct stat& st,
     return true;
 }
 
-// Calls onRecord with each record of a fields file's lines, without the
-// space around it; a record may run over several lines.
+bool forEachLineOf(const QString& path, QString& why, struct stat& st,
+                   const std::function<void(const char*, const char*)>& onLine) {
+    return forEachBlockOf(path, why, st, [&](const char* begin, const char* end) {
+        forEachLine(begin, end, onLine);
+    });
+}
+
+// Calls onRecord with each record of a fields file, without the space
+// around it, as its tags' lengths give them: a value may hold line breaks,
+// or text such as "<eor>".
 class RecordSplitter {
 public:
     explicit RecordSplitter(std::function<void(QByteArrayView)> onRecord)
         : onRecord_(std::move(onRecord)) {}
-    void line(const char* begin, const char* end) {
-        if (!pending_.isEmpty())
-            pending_ += "\r\n";
+    void feed(const char* begin, const char* end) {
         pending_.append(begin, end - begin);
-        for (qsizetype eor; (eor = endOfRecord()) >= 0;) {
-            const QByteArray record = pending_.left(eor + 5).trimmed();
-            pending_.remove(0, eor + 5);
-            if (!record.isEmpty())
-                onRecord_(record);
+        qsizetype start = 0, at = scan_;
+        for (;;) {
+            const qsizetype open = pending_.indexOf('<', at);
+            const qsizetype close = open < 0 ? -1 : pending_.indexOf('>', open);
+            if (close < 0) {
+                at = open < 0 ? pending_.size() : open; // the tag is still to come
+                break;
+            }
+            const char* tag = pending_.constData() + open + 1;
+            const qsizetype tagSize = close - open - 1;
+            if (tagSize == 3 && qstrnicmp(tag, "eor", 3) == 0) {
+                const QByteArray record = pending_.mid(start, close + 1 - start).trimmed();
+                if (!record.isEmpty())
+                    onRecord_(record);
+                start = at = close + 1;
+                continue;
+            }
+            // <NAME:LENGTH> or <NAME:LENGTH:TYPE>: the value's bytes follow.
+            qsizetype length = 0;
+            const char* colon = static_cast<const char*>(std::memchr(tag, ':', size_t(tagSize)));
+            for (const char* d = colon ? colon + 1 : tag + tagSize;
+                 d < tag + tagSize && *d >= '0' && *d <= '9' && length < (1 << 30); ++d)
+                length = length * 10 + (*d - '0');
+            if (close + 1 + length > pending_.size()) {
+                at = open; // the value is still to come
+                break;
+            }
+            at = close + 1 + length;
         }
+        pending_.remove(0, start);
+        scan_ = at - start;
     }
 
 private:
-    // Where <EOR>, in any case, starts; -1 when it does not.
-    qsizetype endOfRecord() const {
-        for (qsizetype at = 0; (at = pending_.indexOf('<', at)) >= 0; ++at) {
-            if (pending_.size() - at >= 5 && qstrnicmp(pending_.constData() + at, "<eor>", 5) == 0)
-                return at;
-        }
-        return -1;
-    }
-
     std::function<void(QByteArrayView)> onRecord_;
     QByteArray pending_;
+    qsizetype scan_ = 0; // where the look for the next tag goes on
 };
 
 } // namespace
@@ -215,7 +237,7 @@ bool Merger::load(MergeSummary& summary) {
     struct stat st;
     RecordSplitter records([&](QByteArrayView r) { records_.insert(r); });
     if (QFileInfo::exists(ours) &&
-        !forEachLineOf(ours, why, st, [&](const char* b, const char* e) { records.line(b, e); })) {
+        !forEachBlockOf(ours, why, st, [&](const char* b, const char* e) { records.feed(b, e); })) {
         summary.refused << QStringLiteral("%1: %2").arg(ours, why);
         return false;
     }
@@ -288,10 +310,10 @@ bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
         ++count;
         records = records && r.startsWith('<');
     });
-    if (!forEachLineOf(otherFields, why, st, [&](const char* b, const char* e) {
+    if (!forEachBlockOf(otherFields, why, st, [&](const char* b, const char* e) {
             records = records && !std::memchr(b, 0, size_t(e - b));
             if (records)
-                check.line(b, e);
+                check.feed(b, e);
         })) {
         summary.refused << QStringLiteral("%1: %2").arg(otherFields, why);
         return false;
@@ -313,8 +335,8 @@ bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
             error = log_.appendFields("\r\n");
         ++added;
     });
-    const bool read = forEachLineOf(otherFields, why, st,
-                                    [&](const char* b, const char* e) { stage.line(b, e); });
+    const bool read = forEachBlockOf(otherFields, why, st,
+                                     [&](const char* b, const char* e) { stage.feed(b, e); });
     if (!error.ok() || !read) {
         summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherFields, why)
                                        : error.message());

@@ -112,6 +112,52 @@ class TestFields : public QObject {
     Q_OBJECT
 
 private slots:
+    // Control characters are dropped from every value a contact's record
+    // keeps, whichever way it came (an import, WSJT-X), but for the line
+    // breaks of a multiline field; a literal <eor> in a value stays text.
+    void controlCharacters_data() {
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QByteArray>("kept");
+        QTest::newRow("ESC in a name") << QByteArray("NAME") << QByteArray("Ha\x1bns")
+                                       << QByteArray("Hans");
+        QTest::newRow("NUL in a comment") << QByteArray("COMMENT") << QByteArray("a\0b", 3)
+                                          << QByteArray("ab");
+        QTest::newRow("CR LF in a comment")
+            << QByteArray("COMMENT") << QByteArray("one\r\ntwo") << QByteArray("onetwo");
+        QTest::newRow("CR LF in the notes")
+            << QByteArray("NOTES") << QByteArray("one\r\ntwo") << QByteArray("one\r\ntwo");
+        QTest::newRow("a lone LF in the notes")
+            << QByteArray("NOTES") << QByteArray("one\ntwo") << QByteArray("onetwo");
+        QTest::newRow("CR LF in an address") << QByteArray("ADDRESS") << QByteArray("a\r\nb\x07")
+                                             << QByteArray("a\r\nb");
+        QTest::newRow("<eor> in a comment")
+            << QByteArray("COMMENT") << QByteArray("x <eor> y") << QByteArray("x <eor> y");
+    }
+    void controlCharacters() {
+        QFETCH(QByteArray, field);
+        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, kept);
+        const QByteArray contact = "<call:5>ZZ9ZZ <mode:3>FT8 <qso_date:8>20241105 "
+                                   "<time_on:6>120530 <band:3>20m " +
+                                   adifField(field, value) + " <eor>\n";
+        // WSJT-X's way.
+        QStringList skipped;
+        const QList<wsjtx::Contact> contacts = wsjtx::contactsOfAdif(contact, skipped);
+        QCOMPARE(contacts.size(), 1);
+        QCOMPARE(readBack("<EOH>" + contacts[0].fields).value(0).value(field), kept);
+        // An import's, and the export of what it kept.
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(dir.filePath("in.adi"), contact);
+        QProcess p;
+        p.start(QStringLiteral(TAVRELO_ADIF), {"--import", dir.filePath("in.adi"), log});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(readBack("<EOH>" + readFile(logfile::fieldsPath(log))).value(0).value(field), kept);
+        QCOMPARE(readBack(exportOf(log, utf8())).value(0).value(field), kept);
+    }
+
     // The fields of a file's header are never a contact's: not from WSJT-X's
     // Logged ADIF (which starts with its header's fields), not from an
     // import, and ones an earlier version stored are not exported.

@@ -183,6 +183,23 @@ private slots:
         }
     }
 
+    // Records are told apart by their tags' lengths, not by text: a value
+    // with line breaks or with "<eor>" in it stays whole, and a record the
+    // fields file holds is not added twice.
+    void fieldsCopyByLengths() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        writeFile(path, line("ZZ1A"));
+        const QByteArray r1 = "<CALL:4>ZZ1A <NOTES:11>two\r\nlines <EOR>";
+        const QByteArray r2 = "<CALL:4>ZZ2B <COMMENT:13>a <eor> b <x> <EOR>";
+        writeFile(fieldsPath(path), r1 + "\r\n");
+        writeFile(dir.filePath("Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi"),
+                  r1 + "\r\n" + r2 + "\r\n");
+        QString note;
+        QVERIFY(mergeConflictCopies(path, note).ok());
+        QCOMPARE(readFile(fieldsPath(path)), r1 + "\r\n" + r2 + "\r\n");
+    }
+
     // The fields file's copy: records it lacks, by their bytes.
     void fieldsCopy() {
         QTemporaryDir dir;
