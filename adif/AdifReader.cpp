@@ -58,17 +58,28 @@ enum class Clean { Yes, No, Unknown };
 // Whether the bytes from p on, up to the next '<' or the end of the file,
 // are only whitespace: the value read before p ended cleanly. Unknown when
 // the buffer ends first and more of the file is to come.
+// A tag's name starts with a letter: a '<' before anything else is text.
+inline bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 Clean endsCleanlyAfter(QByteArrayView buffer, qsizetype p, bool atEnd) {
     for (; p < buffer.size() && buffer[p] != '<'; ++p) {
         if (!isSpace(buffer[p]))
             return Clean::No;
     }
-    return p < buffer.size() || atEnd ? Clean::Yes : Clean::Unknown;
+    if (p + 1 < buffer.size())
+        return isLetter(buffer[p + 1]) ? Clean::Yes : Clean::No;
+    return atEnd ? Clean::Yes : Clean::Unknown;
 }
 
+// Whether a value read to p ends where the next tag starts: the length
+// counted what the writer counted.
 inline Clean endsCleanly(QByteArrayView buffer, qsizetype p, bool atEnd) {
     // Mostly the next tag, or one space and the next tag.
-    if (p + 1 < buffer.size() && (buffer[p] == '<' || (buffer[p] == ' ' && buffer[p + 1] == '<')))
+    if (p + 2 < buffer.size() &&
+        ((buffer[p] == '<' && isLetter(buffer[p + 1])) ||
+         (buffer[p] == ' ' && buffer[p + 1] == '<' && isLetter(buffer[p + 2]))))
         return Clean::Yes;
     return endsCleanlyAfter(buffer, p, atEnd);
 }
@@ -289,7 +300,8 @@ AdifReader::Tag AdifReader::readFields(AdifRecord& record, qsizetype& pos, int& 
         // that is seen sooner than whether they are ASCII.
         // Mostly one space and the next tag follow, where the next look
         // starts.
-        const bool spaceThenTag = end + 1 < size && bytes[end] == ' ' && bytes[end + 1] == '<';
+        const bool spaceThenTag = end + 2 < size && bytes[end] == ' ' && bytes[end + 1] == '<' &&
+                                  isLetter(bytes[end + 2]);
         const Clean byBytes = spaceThenTag ? Clean::Yes
                               : end < size ? endsCleanly(buffer, end, atEnd_)
                                            : Clean::Yes;

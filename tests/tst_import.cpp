@@ -236,6 +236,19 @@ private slots:
             << QStringList{"2024-Mar-01,  12:05:10,  ,  ZZ9ZZ,  ,  ,  ,  ",
                            "2024-Mar-01,  12:06:10,  ,  ZZ9ZZ,  ,  ,  ,  "}
             << QList<int>{2, 1, 0, 0};
+        // Values that hold '<': a length in characters that a reading by
+        // bytes would end right before " <", and the same in bytes.
+        QTest::newRow("character lengths, a '<' in a value")
+            << contact + "<NAME:13>J\xc3\xa1nos Nov\xc3\xa1k < <QTH:4>Gy\xc5\x91r <EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  János Novák <,  Győr,  ,  "}
+            << QList<int>{1, 0, 0, 2};
+        QTest::newRow("byte lengths, a '<' in a value")
+            << contact + "<NAME:15>J\xc3\xa1nos Nov\xc3\xa1k < <QTH:5>Gy\xc5\x91r <EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  János Novák <,  Győr,  ,  "} << one;
+        QTest::newRow("character lengths, a 4-byte character")
+            << contact + "<NAME:5>Ann\xf0\x9f\x93\xbb< <QTH:3>Ulm <EOR>"
+            << QStringList{"2024-Mar-01,  12:05,  ,  ZZ9ZZ,  Ann📻<,  Ulm,  ,  "}
+            << QList<int>{1, 0, 0, 1};
         QTest::newRow("a record that gives none between a contact and its duplicate")
             << contact + "<NAME:3>Bob<EOR>" + contact.left(13) + "<NAME:3>Sam<EOR>" + contact +
                    "<EOR>"
