@@ -1135,6 +1135,62 @@ private slots:
         QCOMPARE(t->offsetAtPoint(r.center()), inSecond);
     }
 
+    // The pane's text at its very start and end, as a screen reader walks
+    // it: nothing before the first character or line, nothing after the
+    // last, and the last row without a line end of its own.
+    void paneTextBoundaries_data() {
+        QTest::addColumn<QString>("ask");  // before, at or after
+        QTest::addColumn<int>("offset");   // -1: the character count
+        QTest::addColumn<int>("boundary"); // QAccessible::TextBoundaryType
+        QTest::addColumn<QString>("text"); // the pane's "first" or "second" row, "first\n", or text
+        QTest::addColumn<int>("start"); // -2: the character count; -4: the second row's start
+        QTest::addColumn<int>("end");
+        const int c = QAccessible::CharBoundary, l = QAccessible::LineBoundary;
+        QTest::newRow("no character before the first") << "before" << 0 << c << "" << -1 << -1;
+        QTest::newRow("no line before the first") << "before" << 3 << l << "" << -1 << -1;
+        QTest::newRow("the line before the second") << "before" << -1 << l << "first\n" << 0 << -4;
+        QTest::newRow("the last line has no line end") << "at" << -1 << l << "second" << -4 << -2;
+        QTest::newRow("the line after the first") << "after" << 3 << l << "second" << -4 << -2;
+        QTest::newRow("no line after the last") << "after" << -1 << l << "" << -1 << -1;
+        QTest::newRow("no character after the last")
+            << "after" << -3 << c << "" << -1 << -1; // -3: the last character
+        QTest::newRow("the first character") << "at" << 0 << c << "2" << 0 << 1;
+    }
+    void paneTextBoundaries() {
+        QFETCH(QString, ask);
+        QFETCH(int, offset);
+        QFETCH(int, boundary);
+        QFETCH(QString, text);
+        QFETCH(int, start);
+        QFETCH(int, end);
+        Fixture f;
+        f.writeLog("2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  Hans,  Ulm\r\n"
+                   "2024-Mar-02,  12:05,  20m,  ZZ9ZZ,  Anna,  Ulm\r\n");
+        f.window->show();
+        QTest::keyClicks(f.box(3), "ZZ9");
+        const QStringList rows = f.paneLines();
+        QCOMPARE(rows.size(), 2);
+        QAccessibleTextInterface* t =
+            QAccessible::queryAccessibleInterface(f.window->Text2)->textInterface();
+        const int count = t->characterCount();
+        offset = offset == -1 ? count : offset == -3 ? count - 1 : offset;
+        const int second = int(rows[0].size()) + 1;
+        start = start == -4 ? second : start;
+        end = end == -2 ? count : end == -4 ? second : end;
+        const QString expected = text == "first"    ? rows[0]
+                                 : text == "second" ? rows[1]
+                                 : text == "first\n" ? rows[0] + "\n"
+                                                     : text;
+        const auto type = QAccessible::TextBoundaryType(boundary);
+        int s = -9, e = -9;
+        const QString got = ask == "before" ? t->textBeforeOffset(offset, type, &s, &e)
+                            : ask == "at"   ? t->textAtOffset(offset, type, &s, &e)
+                                            : t->textAfterOffset(offset, type, &s, &e);
+        QCOMPARE(got, expected);
+        QCOMPARE(s, start);
+        QCOMPARE(e, end);
+    }
+
     // An empty pane (a call without history, or before any lookup) answers
     // a screen reader with empty text at every offset, and never crashes.
     void emptyPaneIsEmptyAccessibleText() {
