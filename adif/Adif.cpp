@@ -788,11 +788,11 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
     } else if (!typedFreq.isEmpty()) {
         appendField(r, "FREQ", typedFreq);
     }
-    // A box left empty takes the record's value: a later copy of the
-    // contact in the same file may have brought it.
+    // A box left empty (or holding blanks only) takes the record's value: a
+    // later copy of the contact in the same file may have brought it.
     using S = RecordView::Slot;
     const auto boxOr = [&](int box, S own, int intl = -1) {
-        if (!f[box].isEmpty())
+        if (!f[box].trimmed().isEmpty())
             return f[box];
         const AdifField* v = intl >= 0 ? slot(S(intl)) : nullptr;
         if (!v)
@@ -965,15 +965,13 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
             continue;
         const char* b = fields[i];
         const char* e = fieldEnd(i);
-        if (b == e) {
-            // An empty box takes the record's value.
+        if (std::all_of(b, e, [](char c) { return c == ' '; })) {
+            // An empty box, or one of blanks, takes the record's value.
             const AdifField* v = intl[i - 3] >= 0 ? slot(S(intl[i - 3])) : nullptr;
             if (!v)
                 v = slot(S(own[i - 3]));
-            if (v) {
-                b = v->data.data();
-                e = b + v->data.size();
-            }
+            b = v ? v->data.data() : e;
+            e = v ? b + v->data.size() : e;
         }
         if (b != e)
             w = putField(w, names[i - 3], nameLengths[i - 3], b, e, false, i == 3);

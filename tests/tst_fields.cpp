@@ -660,6 +660,65 @@ private slots:
         QCOMPARE(back[0]["NAME"], QByteArray("Hans")); // the line wins
     }
 
+    // What a duplicate adds, as the export then gives it: fields its contact
+    // lacks, where a box of the log line counts as held when it holds more
+    // than blanks; an adding record found wherever it stands in the file.
+    void duplicateAdds_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QByteArray>("fields"); // before the import
+        QTest::addColumn<QByteArray>("adif");   // imported
+        QTest::addColumn<QList<Record>>("expected");
+        QTest::addColumn<bool>("otherInFields"); // whether "Otto" is in the fields file after
+        const QByteArray line = "2024-Mar-01,  12:05:41,  20m,  ZZ9ZZ,  Hans,  ,  ,  \r\n";
+        const QByteArray dup = "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205<BAND:3>20M"
+                               "<NAME:4>Otto<MODE:2>CW<EOR>";
+        QTest::newRow("a Name on the line is held")
+            << line << QByteArray() << dup << QList<Record>{{{"NAME", "Hans"}, {"MODE", "CW"}}}
+            << false;
+        QTest::newRow("an empty Name is not")
+            << QByteArray(line).replace("Hans", "") << QByteArray() << dup
+            << QList<Record>{{{"NAME", "Otto"}, {"MODE", "CW"}}} << true;
+        QTest::newRow("a Name of blanks is not")
+            << QByteArray(line).replace("Hans", "   ") << QByteArray() << dup
+            << QList<Record>{{{"NAME", "Otto"}, {"MODE", "CW"}}} << true;
+        QTest::newRow("an adding record after another contact's record")
+            << line + "2024-Mar-01,  12:06,  20m,  ZZ1ZZ,  ,  ,  ,  \r\n"
+            << QByteArray("<CALL:5>ZZ9ZZ <QSO_DATE:8>20240301 <TIME_ON:6>120541 <BAND:3>20m "
+                          "<FREQ:6>14.025 <EOR>\r\n<CALL:5>ZZ1ZZ <QSO_DATE:8>20240301 "
+                          "<TIME_ON:4>1206 <BAND:3>20m <MODE:3>SSB <EOR>\r\n")
+            << dup
+            << QList<Record>{{{"NAME", "Hans"}, {"MODE", "CW"}, {"FREQ", "14.025"}},
+                             {{"CALL", "ZZ1ZZ"}, {"MODE", "SSB"}}}
+            << false;
+    }
+    void duplicateAdds() {
+        QFETCH(QByteArray, log);
+        QFETCH(QByteArray, fields);
+        QFETCH(QByteArray, adif);
+        QFETCH(QList<Record>, expected);
+        QFETCH(bool, otherInFields);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        writeFile(path, log);
+        if (!fields.isEmpty())
+            writeFile(logfile::fieldsPath(path), fields);
+        writeFile(dir.filePath("in.adi"), adif);
+        const ImportSummary s = importAdif(dir.filePath("in.adi"), path, [](const QString&) {});
+        QCOMPARE(s.duplicates, 1);
+        QCOMPARE(readFile(path), log);
+        QCOMPARE(readFile(logfile::fieldsPath(path)).contains("Otto"), otherInFields);
+        for (const bool inUtf8 : {false, true}) {
+            ExportOptions options;
+            options.utf8 = inUtf8;
+            const QList<Record> back = readBack(exportOf(path, options));
+            QCOMPARE(back.size(), expected.size());
+            for (qsizetype i = 0; i < back.size(); ++i) {
+                for (auto it = expected[i].cbegin(); it != expected[i].cend(); ++it)
+                    QCOMPARE(back[i].value(it.key()), it.value());
+            }
+        }
+    }
+
     // How a line and its record are joined by the export.
     void exportJoin_data() {
         QTest::addColumn<QByteArray>("log");
