@@ -19,10 +19,19 @@ quint64 secondHash(QByteArrayView bytes) {
 
 } // namespace
 
-bool DigestSet::insert(QByteArrayView bytes) {
+DigestSet::Digest DigestSet::digestOf(QByteArrayView bytes, quint64 domain) {
+    return {keys::hashOf(bytes) ^ domain, secondHash(bytes)};
+}
+
+void DigestSet::clear() {
+    slots_.clear();
+    slots_.shrink_to_fit();
+    count_ = 0;
+}
+
+bool DigestSet::insert(const Digest& d) {
     if (qsizetype(slots_.size()) < (count_ + 1) * 4 / 3 + 1)
         grow();
-    const Digest d{keys::hashOf(bytes), secondHash(bytes)};
     const size_t mask = slots_.size() - 1;
     for (size_t i = size_t(d.a) & mask;; i = (i + 1) & mask) {
         Digest& slot = slots_[i];

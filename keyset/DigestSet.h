@@ -13,14 +13,19 @@ namespace tavrelo {
 // of one in 2^128, far below that of a disk's undetected error.
 class DigestSet {
 public:
-    // False when the string was there already.
-    bool insert(QByteArrayView bytes);
-    qsizetype size() const { return count_; }
-
-private:
     struct Digest {
         quint64 a = 0, b = 0; // b is never 0 in a used slot
     };
+    // domain keeps strings of different kinds apart (a key and a line).
+    static Digest digestOf(QByteArrayView bytes, quint64 domain = 0);
+
+    // False when the string was there already.
+    bool insert(QByteArrayView bytes) { return insert(digestOf(bytes)); }
+    bool insert(const Digest& d);
+    qsizetype size() const { return count_; }
+    void clear();
+
+private:
     void grow();
 
     std::vector<Digest> slots_;

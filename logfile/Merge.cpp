@@ -6,6 +6,7 @@
 #include "LogReader.h"
 #include "Transaction.h"
 
+#include "NewOnes.h"
 #include "OpenLog.h"
 
 #include <QFile>
@@ -123,8 +124,6 @@ ConflictCopies findConflictCopies(const QString& logPath) {
     return copies;
 }
 
-Merger::Merger(LogTransaction& log, const QString& logPath) : log_(log), logPath_(logPath) {}
-
 namespace {
 
 // Calls onBlock with the bytes of a regular file (never through a symbolic
@@ -214,31 +213,64 @@ private:
 
 } // namespace
 
+namespace {
+
+// A line with a contact key is known by its key (the same bytes give the
+// same key); the few others by their bytes.
+DigestSet::Digest lineDigest(const char* b, const char* e, QByteArray& key,
+                             bool* keyed = nullptr) {
+    constexpr quint64 KeyDomain = 0x4b4559ull, LineDomain = 0x4c494e45ull;
+    const bool hasKey = logLineKey(b, e, key);
+    if (keyed)
+        *keyed = hasKey;
+    return hasKey ? DigestSet::digestOf(key, KeyDomain)
+                  : DigestSet::digestOf(QByteArrayView(b, e), LineDomain);
+}
+
+// Whether a file is as it was when first read: each of a merge's looks at
+// a copy must see the same bytes.
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+Merger::Merger(LogTransaction& log, const QString& logPath, qsizetype digestsPerPass)
+    : log_(log), logPath_(logPath), lines_(QFileInfo(logPath).absolutePath(), digestsPerPass),
+      records_(QFileInfo(logPath).absolutePath(), digestsPerPass) {}
+
+Merger::~Merger() = default;
+
 bool Merger::load(MergeSummary& summary) {
     if (loaded_)
         return true;
-    // A line with a contact key is known by its key (the same bytes give
-    // the same key); the few others by their bytes.
     QByteArray key;
+    OsError error;
     const ReadResult read = readLogBlocks(logPath_, [&](const char* begin, const char* end) {
         forEachLine(begin, end, [&](const char* b, const char* e) {
-            if (logLineKey(b, e, key))
-                keys_.insert(key);
-            else
-                lines_.insert(QByteArrayView(b, e));
+            if (b != e && error.ok())
+                error = lines_.addOurs(lineDigest(b, e, key));
         });
     });
-    if (read.status == ReadStatus::Failed) {
-        summary.refused << read.error.message();
+    if (read.status == ReadStatus::Failed || !error.ok()) {
+        summary.refused << (error.ok() ? read.error.message() : error.message());
         return false;
     }
     const QString ours = fieldsPath(logPath_);
     QString why;
     struct stat st;
-    RecordSplitter records([&](QByteArrayView r) { records_.insert(r); });
+    RecordSplitter records([&](QByteArrayView r) {
+        if (error.ok())
+            error = records_.addOurs(DigestSet::digestOf(r));
+    });
     if (QFileInfo::exists(ours) &&
         !forEachBlockOf(ours, why, st, [&](const char* b, const char* e) { records.feed(b, e); })) {
         summary.refused << QStringLiteral("%1: %2").arg(ours, why);
+        return false;
+    }
+    if (!error.ok()) {
+        summary.refused << error.message();
         return false;
     }
     loaded_ = true;
@@ -246,25 +278,30 @@ bool Merger::load(MergeSummary& summary) {
 }
 
 bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
+    if (!load(summary))
+        return false;
     // A Tavrelo log is text, and most of its lines are contacts: looked at
-    // whole before anything of it is taken.
+    // whole, and each line's digest taken, before anything of it is taken.
     qsizetype lineCount = 0, contacts = 0;
     bool binary = false;
     QByteArray key;
     QString why;
-    struct stat st;
-    if (!forEachLineOf(otherLog, why, st, [&](const char* b, const char* e) {
-            if (b == e)
-                return;
-            ++lineCount;
-            contacts += logLineKey(b, e, key);
-            binary = binary || std::memchr(b, 0, size_t(e - b));
-        })) {
-        summary.refused << QStringLiteral("%1: %2").arg(otherLog, why);
-        return false;
-    }
-    if (binary || (lineCount > 0 && contacts * 2 < lineCount)) {
-        rememberRefused(QFile::encodeName(otherLog), st);
+    struct stat first, st;
+    OsError error;
+    bool read = forEachLineOf(otherLog, why, first, [&](const char* b, const char* e) {
+        if (b == e)
+            return;
+        ++lineCount;
+        binary = binary || std::memchr(b, 0, size_t(e - b));
+        bool keyed = false;
+        const DigestSet::Digest d = lineDigest(b, e, key, &keyed);
+        contacts += keyed;
+        if (error.ok())
+            error = lines_.addTheirs(d);
+    });
+    if (read && (binary || (lineCount > 0 && contacts * 2 < lineCount))) {
+        lines_.forgetTheirs();
+        rememberRefused(QFile::encodeName(otherLog), first);
         summary.refused << QStringLiteral(
                                "%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
                                .arg(otherLog)
@@ -272,72 +309,87 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
                                .arg(lineCount);
         return false;
     }
-    if (!load(summary))
-        return false;
-    qsizetype added = 0, duplicates = 0;
-    OsError error;
-    const bool read = forEachLineOf(otherLog, why, st, [&](const char* b, const char* e) {
-        if (b == e || !error.ok())
-            return;
-        const bool known = logLineKey(b, e, key) ? !keys_.insert(key)
-                                                 : !lines_.insert(QByteArrayView(b, e));
-        if (known) {
-            ++duplicates;
-            return;
-        }
-        error = log_.appendLog(QByteArrayView(b, e));
-        if (error.ok())
-            error = log_.appendLog("\r\n");
-        ++added;
-    });
+    st = first;
+    std::vector<bool> isNew;
+    if (read && error.ok())
+        error = lines_.judge(isNew);
+    size_t i = 0;
+    qsizetype added = 0;
+    if (read && error.ok() && sameFile(first, st)) {
+        read = forEachLineOf(otherLog, why, st, [&](const char* b, const char* e) {
+            if (b == e || !error.ok() || i >= isNew.size() || !isNew[i++])
+                return;
+            error = log_.appendLog(QByteArrayView(b, e));
+            if (error.ok())
+                error = log_.appendLog("\r\n");
+            ++added;
+        });
+    }
+    if (read && error.ok() && (!sameFile(first, st) || i != isNew.size())) {
+        read = false;
+        why = QStringLiteral("It changed while it was merged");
+    }
     if (!error.ok() || !read) {
+        lines_.forgetTheirs();
         summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherLog, why)
                                        : error.message());
         return false;
     }
     summary.added += added;
-    summary.duplicates += duplicates;
+    summary.duplicates += qsizetype(isNew.size()) - added;
     return true;
 }
 
 bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
-    // Text, and records that each start with a field.
+    if (!load(summary))
+        return false;
+    // Text, and records that each start with a field: looked at whole, and
+    // each record's digest taken, before anything of it is taken.
     qsizetype count = 0;
     bool records = true;
     QString why;
-    struct stat st;
+    struct stat first, st;
+    OsError error;
     RecordSplitter check([&](QByteArrayView r) {
         ++count;
         records = records && r.startsWith('<');
+        if (error.ok())
+            error = records_.addTheirs(DigestSet::digestOf(r));
     });
-    if (!forEachBlockOf(otherFields, why, st, [&](const char* b, const char* e) {
-            records = records && !std::memchr(b, 0, size_t(e - b));
-            if (records)
-                check.feed(b, e);
-        })) {
-        summary.refused << QStringLiteral("%1: %2").arg(otherFields, why);
-        return false;
-    }
-    if (!records || count == 0) {
-        rememberRefused(QFile::encodeName(otherFields), st);
+    bool read = forEachBlockOf(otherFields, why, first, [&](const char* b, const char* e) {
+        records = records && !std::memchr(b, 0, size_t(e - b));
+        if (records)
+            check.feed(b, e);
+    });
+    if (read && (!records || count == 0)) {
+        records_.forgetTheirs();
+        rememberRefused(QFile::encodeName(otherFields), first);
         summary.refused << QStringLiteral("%1: it does not read as ADIF records").arg(otherFields);
         return false;
     }
-    if (!load(summary))
-        return false;
+    st = first;
+    std::vector<bool> isNew;
+    if (read && error.ok())
+        error = records_.judge(isNew);
+    size_t i = 0;
     qsizetype added = 0;
-    OsError error;
     RecordSplitter stage([&](QByteArrayView r) {
-        if (!error.ok() || !records_.insert(r))
+        if (!error.ok() || i >= isNew.size() || !isNew[i++])
             return;
         error = log_.appendFields(r);
         if (error.ok())
             error = log_.appendFields("\r\n");
         ++added;
     });
-    const bool read = forEachBlockOf(otherFields, why, st,
-                                     [&](const char* b, const char* e) { stage.feed(b, e); });
+    if (read && error.ok() && sameFile(first, st))
+        read = forEachBlockOf(otherFields, why, st,
+                              [&](const char* b, const char* e) { stage.feed(b, e); });
+    if (read && error.ok() && (!sameFile(first, st) || i != isNew.size())) {
+        read = false;
+        why = QStringLiteral("It changed while it was merged");
+    }
     if (!error.ok() || !read) {
+        records_.forgetTheirs();
         summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherFields, why)
                                        : error.message());
         return false;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "DigestSet.h"
+#include "NewOnes.h"
 #include "OsError.h"
 
 #include <QString>
@@ -47,9 +47,14 @@ struct MergeSummary {
 // are not followed), a log that is not a Tavrelo log, and a fields file
 // that does not read as ADIF records are refused: said in the summary,
 // nothing taken from it, false returned.
+//
+// Memory stays bounded whatever the sizes: what is known is judged on
+// 128-bit digests in passes (see NewOnes), each holding at most
+// digestsPerPass of them.
 class Merger {
 public:
-    Merger(LogTransaction& log, const QString& logPath);
+    Merger(LogTransaction& log, const QString& logPath, qsizetype digestsPerPass = 3000000);
+    ~Merger();
     bool mergeLog(const QString& otherLog, MergeSummary& summary);
     bool mergeFields(const QString& otherFields, MergeSummary& summary);
 
@@ -59,7 +64,7 @@ private:
     LogTransaction& log_;
     QString logPath_;
     bool loaded_ = false;
-    DigestSet lines_, keys_, records_;
+    NewOnes lines_, records_;
 };
 
 // "3 contacts added, 2 duplicates skipped".

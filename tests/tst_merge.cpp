@@ -200,6 +200,43 @@ private slots:
         QCOMPARE(readFile(fieldsPath(path)), r1 + "\r\n" + r2 + "\r\n");
     }
 
+    // However few digests a pass may hold, the merge is the same: a line
+    // known by its key or its bytes, in the log or earlier in the copy, is
+    // not added again; new lines and records come in the copy's order.
+    void passesGiveTheSameMerge_data() {
+        QTest::addColumn<int>("perPass");
+        for (const int n : {1, 2, 3, 7, 1000000})
+            QTest::addRow("%d digests a pass", n) << n;
+    }
+    void passesGiveTheSameMerge() {
+        QFETCH(int, perPass);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        const QByteArray a = line("ZZ1A"), b = line("ZZ2B"), c = line("ZZ3C"), d = line("ZZ4D"),
+                         e = line("ZZ5E"), note = "a note of mine\r\n";
+        writeFile(path, a + note + b + c);
+        const QByteArray r1 = "<CALL:4>ZZ1A <EOR>", r2 = "<CALL:4>ZZ4D <EOR>",
+                         r3 = "<CALL:4>ZZ5E <EOR>";
+        writeFile(fieldsPath(path), r1 + "\r\n");
+        writeFile(dir.filePath("other.txt"),
+                  d + line("zz1a", "12:05:59", "Otto") + e + d + note + "another note\r\n" + c + b);
+        writeFile(dir.filePath("other.adi"), r2 + "\r\n" + r1 + "\r\n" + r3 + "\r\n" + r2 + "\r\n");
+        MergeSummary summary;
+        {
+            LogTransaction t(path);
+            QVERIFY(t.begin().ok());
+            Merger merger(t, path, perPass);
+            QVERIFY(merger.mergeLog(dir.filePath("other.txt"), summary));
+            QVERIFY(merger.mergeFields(dir.filePath("other.adi"), summary));
+            QVERIFY(t.commit().ok());
+        }
+        QCOMPARE(readFile(path), a + note + b + c + d + e + "another note\r\n");
+        QCOMPARE(readFile(fieldsPath(path)), r1 + "\r\n" + r2 + "\r\n" + r3 + "\r\n");
+        QCOMPARE(summary.added, 3);
+        QCOMPARE(summary.duplicates, 5);
+        QCOMPARE(summary.records, 2);
+    }
+
     // The fields file's copy: records it lacks, by their bytes.
     void fieldsCopy() {
         QTemporaryDir dir;
