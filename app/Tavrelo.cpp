@@ -211,7 +211,9 @@ void Tavrelo::reportNote(const QString& note) {
             auto* box = new QMessageBox(QMessageBox::Information, windowTitle(), note,
                                         QMessageBox::Ok, this);
             box->setAttribute(Qt::WA_DeleteOnClose);
-            box->open();
+            // Not modal: the operator reads it and logs on.
+            box->setWindowModality(Qt::NonModal);
+            box->show();
         },
         Qt::QueuedConnection);
 }
