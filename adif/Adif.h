@@ -139,9 +139,9 @@ QByteArray header(const QDateTime& createdUtc, const QString& programVersion);
 
 // One log line converted to one ADIF record, or the reason it gives no contact.
 struct Conversion {
-    QByteArray record;    // ended by <EOR> and a line break; empty when skipped
-    QString skipReason;   // why the line gives no contact
-    QStringList warnings; // what was changed on the way
+    QByteArray record;               // ended by <EOR> and a line break; empty when skipped
+    QString skipReason;              // why the line gives no contact
+    QStringList warnings;            // what was changed on the way
     qsizetype keptAsApplication = 0; // values written as they came under APP_TAVRELO_ fields
 };
 Conversion convertLine(const QString& line, const QByteArray& modeField);
@@ -169,10 +169,10 @@ struct ExportSummary {
     qsizetype written = 0; // contacts
     qsizetype skipped = 0; // lines that gave no contact
     logfile::ReadResult read;
-    int writeError = 0;        // errno of a failed write, 0 if none
-    qsizetype withoutMode = 0; // contacts written without a MODE
+    int writeError = 0;              // errno of a failed write, 0 if none
+    qsizetype withoutMode = 0;       // contacts written without a MODE
     qsizetype keptAsApplication = 0; // values written as they came under APP_TAVRELO_ fields
-    OsError fieldsError;       // the fields file could not be read
+    OsError fieldsError;             // the fields file could not be read
 };
 
 // Streams a log into ADIF: the header, then one record per line that gives a

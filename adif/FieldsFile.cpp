@@ -32,8 +32,8 @@ constexpr QByteArrayView identityNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "
 
 // The fields whose values may run over several lines (ADIF's
 // MultilineString): their line breaks, CR LF, are kept.
-constexpr QByteArrayView multilineNames[] = {"ADDRESS", "ADDRESS_INTL", "NOTES",    "NOTES_INTL",
-                                             "QSLMSG",  "QSLMSG_INTL",  "RIG",      "RIG_INTL"};
+constexpr QByteArrayView multilineNames[] = {"ADDRESS", "ADDRESS_INTL", "NOTES", "NOTES_INTL",
+                                             "QSLMSG",  "QSLMSG_INTL",  "RIG",   "RIG_INTL"};
 
 bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;

@@ -3,7 +3,6 @@
 
 #include "Merge.h"
 
-
 namespace tavrelo {
 
 CopyMerge::CopyMerge(QObject* parent) : QObject(parent) {}

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Tavrelo.h"
 
-#include "Merge.h"
 #include "CopyMerge.h"
+#include "Merge.h"
 #include "QuietAccessibility.h"
 #include "Transaction.h"
 
@@ -326,9 +326,8 @@ void Tavrelo::onSave() {
     // power cut at any moment leaves the contact whole in the log or not at
     // all, and the next Tavrelo program to open the log takes out a torn
     // line.
-    const logfile::SaveResult result =
-        logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record,
-                                  logfile::LogTransaction::Copies::Leave);
+    const logfile::SaveResult result = logfile::appendWithRecord(
+        logPath(), logfile::buildRecord(fields), record, logfile::LogTransaction::Copies::Leave);
     reportNote(result.recoveryNote);
     if (result.state == logfile::SaveState::Unconfirmed) {
         // The contact is whole in the log, with another program's lines

@@ -88,9 +88,11 @@ bool readPart(const QList<QByteArray>& lines, int at, const char* name, JournalP
     p.before = words[1].toLongLong(&ok[0]);
     p.size = words[2].toLongLong(&ok[1]);
     const qint64 firstPage = (p.before + Page - 1) / Page * Page;
-    const qint64 pages = p.before + p.size > firstPage ? (p.before + p.size - firstPage + Page - 1) / Page : 0;
-    return ok[0] && ok[1] && p.before >= 0 && p.size >= 0 && unpack(lines.value(at + 1), p.chunks) &&
-           unpack(lines.value(at + 2), p.pages) && qint64(p.pages.size()) == pages &&
+    const qint64 pages =
+        p.before + p.size > firstPage ? (p.before + p.size - firstPage + Page - 1) / Page : 0;
+    return ok[0] && ok[1] && p.before >= 0 && p.size >= 0 &&
+           unpack(lines.value(at + 1), p.chunks) && unpack(lines.value(at + 2), p.pages) &&
+           qint64(p.pages.size()) == pages &&
            std::all_of(p.pages.begin(), p.pages.end(),
                        [&](quint32 i) { return i < p.chunks.size(); });
 }
@@ -129,7 +131,7 @@ quint32 chunkHash(const char* data, qsizetype size) {
 
 QString journalPath(const QString& logPath) {
     return besideLog(logPath, QLatin1Char('.') + QString::fromLatin1(machineName()) +
-                                QStringLiteral(".journal"));
+                                  QStringLiteral(".journal"));
 }
 
 QString legacyJournalPath(const QString& logPath) {
@@ -164,9 +166,9 @@ QByteArray machineName() {
 
 QByteArray journalText(const Journal& j) {
     QByteArray out = Magic;
-    out.reserve(qsizetype(256 + (j.log.chunks.size() + j.fields.chunks.size() +
-                                  j.log.pages.size() + j.fields.pages.size()) *
-                                     16 / 3));
+    out.reserve(qsizetype(256 + (j.log.chunks.size() + j.fields.chunks.size() + j.log.pages.size() +
+                                 j.fields.pages.size()) *
+                                    16 / 3));
     out += "machine " + j.machine + ' ' + QByteArray::number(j.logInode) + ' ' +
            j.logPath.toUtf8().toBase64() + '\n';
     writePart(out, "log", j.log);
@@ -220,7 +222,8 @@ Inspection inspect(int fd, const JournalPart& p) {
     const auto bytesAt = [&](qint64 from, qint64 to) -> const char* {
         if (from < windowStart || to > windowStart + window.size()) {
             windowStart = from;
-            window.resize(qsizetype(std::min<qint64>(end - from, std::max<qint64>(to - from, 1 << 20))));
+            window.resize(
+                qsizetype(std::min<qint64>(end - from, std::max<qint64>(to - from, 1 << 20))));
             if (readAt(fd, window.data(), window.size(), from) != window.size())
                 return nullptr;
         }
@@ -248,11 +251,12 @@ Inspection inspect(int fd, const JournalPart& p) {
                 index = p.pages[size_t((at - firstPage) / Page)];
             continue;
         }
-        const char* lineEnd = static_cast<const char*>(std::memchr(bytes, '\n', size_t(pageEnd - at)));
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(bytes, '\n', size_t(pageEnd - at)));
         const qint64 chunkEnd = lineEnd ? at + (lineEnd - bytes) + 1 : pageEnd;
         const bool whole = lineEnd || chunkEnd % Page == 0 || chunkEnd == p.before + p.size;
-        if (whole && (index >= p.chunks.size() ||
-                      chunkHash(bytes, chunkEnd - at) != p.chunks[index])) {
+        if (whole &&
+            (index >= p.chunks.size() || chunkHash(bytes, chunkEnd - at) != p.chunks[index])) {
             result.found = Found::Foreign;
             return result;
         }

@@ -137,7 +137,6 @@ int lockExclusive(int fd) {
     }
 }
 
-
 QString notARegularFile(unsigned mode) {
     switch (mode & S_IFMT) {
     case S_IFREG:

@@ -36,8 +36,9 @@ QString baseName(const QString& logPath) {
 // What identifies a copy's contents for the memo of refused copies: a
 // copy refused once is not read again until it changes.
 QByteArray signature(const struct stat& st) {
-    return QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino)) +
-           ':' + QByteArray::number(qlonglong(st.st_size)) + ':' +
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' +
+           QByteArray::number(qulonglong(st.st_ino)) + ':' +
+           QByteArray::number(qlonglong(st.st_size)) + ':' +
            QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
            QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
 }
@@ -217,8 +218,7 @@ namespace {
 
 // A line with a contact key is known by its key (the same bytes give the
 // same key); the few others by their bytes.
-DigestSet::Digest lineDigest(const char* b, const char* e, QByteArray& key,
-                             bool* keyed = nullptr) {
+DigestSet::Digest lineDigest(const char* b, const char* e, QByteArray& key, bool* keyed = nullptr) {
     constexpr quint64 KeyDomain = 0x4b4559ull, LineDomain = 0x4c494e45ull;
     const bool hasKey = logLineKey(b, e, key);
     if (keyed)

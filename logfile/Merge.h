@@ -21,9 +21,9 @@ class LogTransaction;
 // UTF-8) is refused, once: what was refused, and a copy that a merge
 // refused, is passed over until it changes.
 struct ConflictCopies {
-    QStringList logs;    // copies of the log
-    QStringList fields;  // copies of the fields file
-    QStringList refused; // what was left alone, each with why
+    QStringList logs;               // copies of the log
+    QStringList fields;             // copies of the fields file
+    QStringList refused;            // what was left alone, each with why
     QList<QByteArray> refusedPaths; // as the file system has them
     bool isEmpty() const { return logs.isEmpty() && fields.isEmpty() && refused.isEmpty(); }
 };

@@ -148,8 +148,8 @@ OsError PendingBytes::append(QByteArrayView bytes) {
     }
     // The bytes in memory, made up to a whole block, go first; then the
     // whole blocks of the new bytes straight from where they are.
-    const qsizetype fill = std::min<qsizetype>(
-        (Block - memory_.size() % Block) % Block, bytes.size());
+    const qsizetype fill =
+        std::min<qsizetype>((Block - memory_.size() % Block) % Block, bytes.size());
     memory_.append(bytes.data(), fill);
     bytes = bytes.sliced(fill);
     if (const OsError e = spillMemory(); !e.ok())

@@ -80,7 +80,7 @@ private:
     qint64 at_ = 0;               // where the next byte goes in the file
     std::vector<quint32> chunks_; // of the whole chunks so far
     std::vector<quint32> pages_;
-    QByteArray chunkStart_;       // the bytes of the chunk under way
+    QByteArray chunkStart_; // the bytes of the chunk under way
 };
 
 } // namespace tavrelo::logfile

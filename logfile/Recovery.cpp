@@ -38,8 +38,8 @@ QString setAside(const QString& journal) {
 
 // The journal's bytes; empty when it is not there or not a regular file.
 QByteArray readJournal(const QString& path, bool& present) {
-    const int fd = openRetrying(QFile::encodeName(path),
-                                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    const int fd =
+        openRetrying(QFile::encodeName(path), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     present = fd >= 0 || errno != ENOENT;
     if (fd < 0)
         return {};

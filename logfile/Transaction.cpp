@@ -169,8 +169,8 @@ OsError LogTransaction::begin(Copies copies) {
     if (const OsError e = createLog(logPath_, &created); !e.ok())
         return e;
     if (created)
-        recoveryNote_ = QStringLiteral("There was no log at %1: a new one was started.")
-                            .arg(logPath_);
+        recoveryNote_ =
+            QStringLiteral("There was no log at %1: a new one was started.").arg(logPath_);
     OsError error;
     logFd_ = openLog(logPath_, O_RDWR | O_APPEND, writeAction, error);
     if (logFd_ < 0)
@@ -190,8 +190,7 @@ OsError LogTransaction::begin(Copies copies) {
     }
     addNote(recovered);
     alignPending();
-    if (const OsError merged = copies == Copies::Merge ? mergeCopies() : OsError();
-        !merged.ok()) {
+    if (const OsError merged = copies == Copies::Merge ? mergeCopies() : OsError(); !merged.ok()) {
         end();
         return merged;
     }
@@ -430,9 +429,8 @@ void LogTransaction::addNote(const QString& note) {
 void LogTransaction::alignPending() {
     struct stat st;
     log_.alignTo(::fstat(logFd_, &st) == 0 ? st.st_size : 0);
-    fields_.alignTo(::stat(QFile::encodeName(fieldsPath(logPath_)).constData(), &st) == 0
-                        ? st.st_size
-                        : 0);
+    fields_.alignTo(
+        ::stat(QFile::encodeName(fieldsPath(logPath_)).constData(), &st) == 0 ? st.st_size : 0);
 }
 
 SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,

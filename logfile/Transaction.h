@@ -9,7 +9,6 @@
 #include <QByteArrayView>
 #include <QString>
 
-
 namespace tavrelo::logfile {
 
 // The fields file beside a log: every field a contact came with that the

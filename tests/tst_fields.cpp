@@ -119,18 +119,18 @@ private slots:
         QTest::addColumn<QByteArray>("field");
         QTest::addColumn<QByteArray>("value");
         QTest::addColumn<QByteArray>("kept");
-        QTest::newRow("ESC in a name") << QByteArray("NAME") << QByteArray("Ha\x1bns")
-                                       << QByteArray("Hans");
-        QTest::newRow("NUL in a comment") << QByteArray("COMMENT") << QByteArray("a\0b", 3)
-                                          << QByteArray("ab");
+        QTest::newRow("ESC in a name")
+            << QByteArray("NAME") << QByteArray("Ha\x1bns") << QByteArray("Hans");
+        QTest::newRow("NUL in a comment")
+            << QByteArray("COMMENT") << QByteArray("a\0b", 3) << QByteArray("ab");
         QTest::newRow("CR LF in a comment")
             << QByteArray("COMMENT") << QByteArray("one\r\ntwo") << QByteArray("onetwo");
         QTest::newRow("CR LF in the notes")
             << QByteArray("NOTES") << QByteArray("one\r\ntwo") << QByteArray("one\r\ntwo");
         QTest::newRow("a lone LF in the notes")
             << QByteArray("NOTES") << QByteArray("one\ntwo") << QByteArray("onetwo");
-        QTest::newRow("CR LF in an address") << QByteArray("ADDRESS") << QByteArray("a\r\nb\x07")
-                                             << QByteArray("a\r\nb");
+        QTest::newRow("CR LF in an address")
+            << QByteArray("ADDRESS") << QByteArray("a\r\nb\x07") << QByteArray("a\r\nb");
         QTest::newRow("<eor> in a comment")
             << QByteArray("COMMENT") << QByteArray("x <eor> y") << QByteArray("x <eor> y");
     }
@@ -154,7 +154,8 @@ private slots:
         p.start(QStringLiteral(TAVRELO_ADIF), {"--import", dir.filePath("in.adi"), log});
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(readBack("<EOH>" + readFile(logfile::fieldsPath(log))).value(0).value(field), kept);
+        QCOMPARE(readBack("<EOH>" + readFile(logfile::fieldsPath(log))).value(0).value(field),
+                 kept);
         QCOMPARE(readBack(exportOf(log, utf8())).value(0).value(field), kept);
     }
 
@@ -222,8 +223,8 @@ private slots:
             << QByteArray("40m") << QByteArray("7074") << QByteArray("7.074") << QByteArray();
         QTest::newRow("MHz, the band changed since")
             << QByteArray("40m") << QByteArray("14.074") << QByteArray() << QByteArray("14.074");
-        QTest::newRow("Hz off every band") << QByteArray("20m") << QByteArray("12345")
-                                           << QByteArray() << QByteArray("12345");
+        QTest::newRow("Hz off every band")
+            << QByteArray("20m") << QByteArray("12345") << QByteArray() << QByteArray("12345");
         QTest::newRow("not a number") << QByteArray("20m") << QByteArray("14,074 MHz")
                                       << QByteArray() << QByteArray("14,074 MHz");
     }

@@ -124,8 +124,8 @@ private slots:
         QTest::addColumn<QByteArray>("fieldsAfter");
         const QByteArray lines = logBatch(), records = fieldsBatch();
         const QByteArray foreign = "2025-May-05,  05:05,  20m,  FOREIGN,  ,  ,  ,  \r\n";
-        QTest::newRow("nothing written") << QByteArray() << QByteArray() << QByteArray()
-                                         << QByteArray();
+        QTest::newRow("nothing written")
+            << QByteArray() << QByteArray() << QByteArray() << QByteArray();
         QTest::newRow("the records, not the lines")
             << QByteArray() << records << QByteArray() << QByteArray();
         QTest::newRow("the records and half the lines")
@@ -138,8 +138,8 @@ private slots:
         QTest::newRow("a torn line, then another program's line")
             << lines.left(100) + foreign << records << lines.left(100) + foreign << QByteArray();
         QTest::newRow("another program's bytes in the fields file")
-            << QByteArray() << records.left(50) + "<CALL:5>OTHER <EOR>\r\n" << QByteArray()
-            << records.left(50) + "<CALL:5>OTHER <EOR>\r\n";
+            << QByteArray() << records.left(50) + "<CALL:5>OTHER <EOR>\r\n"
+            << QByteArray() << records.left(50) + "<CALL:5>OTHER <EOR>\r\n";
         // Pages lost in any order: the file has its size, but some of the
         // appended pages, the first among them, read as NULs.
         for (const quint32 seed : {1u, 2u, 3u, 4u, 5u}) {
@@ -243,7 +243,8 @@ private slots:
     // alone: it belongs to that computer.
     void otherComputersJournalIgnored() {
         Stopped s;
-        const QString other = QString(s.journalFile).replace(logfile::machineName(), "0123456789ab");
+        const QString other =
+            QString(s.journalFile).replace(logfile::machineName(), "0123456789ab");
         QVERIFY(QFile::rename(s.journalFile, other));
         s.append(s.log, logBatch().left(46));
         QCOMPARE(s.recover(), QString());

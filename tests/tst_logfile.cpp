@@ -513,10 +513,10 @@ private slots:
         QTest::addColumn<bool>("otherAppends");
         QTest::addColumn<int>("state");
         QTest::addColumn<QByteArray>("after");
-        QTest::newRow("nothing follows") << false << int(SaveState::NotSaved)
-                                         << QByteArray("A\r\nNEXT\r\n");
-        QTest::newRow("another program appends") << true << int(SaveState::Unconfirmed)
-                                                 << QByteArray("A\r\nREC\r\nOTHER\r\nNEXT\r\n");
+        QTest::newRow("nothing follows")
+            << false << int(SaveState::NotSaved) << QByteArray("A\r\nNEXT\r\n");
+        QTest::newRow("another program appends")
+            << true << int(SaveState::Unconfirmed) << QByteArray("A\r\nREC\r\nOTHER\r\nNEXT\r\n");
     }
     void failedSyncRemovesNothingElse() {
         QFETCH(bool, otherAppends);

@@ -17,9 +17,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -143,9 +143,9 @@ private slots:
                                 (kind == "file" ? QByteArray("Tavrelo.sync-conflict-\xff.txt")
                                                 : QFile::encodeName(name));
         if (kind == "link")
-            QCOMPARE(::symlink(QFile::encodeName(dir.filePath("private")).constData(),
-                               path.constData()),
-                     0);
+            QCOMPARE(
+                ::symlink(QFile::encodeName(dir.filePath("private")).constData(), path.constData()),
+                0);
         else if (kind == "link log")
             QCOMPARE(::symlink(QFile::encodeName(dir.filePath("other/Tavrelo.txt")).constData(),
                                path.constData()),
@@ -299,9 +299,8 @@ private slots:
         release = true;
         QTRY_COMPARE(w.Text1[Tavrelo::Call]->text(), QString());
         systemCalls() = {};
-        QCOMPARE(readFile(w.logPath()),
-                 saved("ZZ9ZZ") + line("ZZ1A") + line("ZZ2B") +
-                     "2026-Dec-07,  10:20:30,  ,  ZZ8ZZ,  a,  ,  ,  \r\n");
+        QCOMPARE(readFile(w.logPath()), saved("ZZ9ZZ") + line("ZZ1A") + line("ZZ2B") +
+                                            "2026-Dec-07,  10:20:30,  ,  ZZ8ZZ,  a,  ,  ,  \r\n");
     }
 
     // tavrelo-adif --merge: another log and its fields file, with the

@@ -848,9 +848,10 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("said");
         QTest::addColumn<bool>("emptied");
-        QTest::newRow("sync fails, another program appends")
-            << "sync" << "it may not be on the disk" << true;
-        QTest::newRow("log deleted") << "deleted" << "a new one was started" << true;
+        QTest::newRow("sync fails, another program appends") << "sync"
+                                                             << "it may not be on the disk" << true;
+        QTest::newRow("log deleted") << "deleted"
+                                     << "a new one was started" << true;
     }
     void saveTellsWhatHappened() {
         QFETCH(QString, fault);
@@ -880,7 +881,8 @@ private slots:
         const QString message = f.takeMessage();
         QVERIFY2(message.contains(said), qPrintable(message));
         QCOMPARE(f.box(3)->text().isEmpty(), emptied);
-        const QByteArray line = "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
+        const QByteArray line =
+            "2006-Nov-18,  14:05:33,  40m,  ZZ9ZZ,  Hans,  Berlin,  599,  579\r\n";
         QCOMPARE(f.log(), fault == "sync" ? line + other : line);
         // The next Save writes the next contact only.
         f.fill({"2006-Nov-18", "14:06:00", "40m", "ZZ1ZZ", "", "", "", ""});
@@ -1143,7 +1145,7 @@ private slots:
         QTest::addColumn<int>("offset");   // -1: the character count
         QTest::addColumn<int>("boundary"); // QAccessible::TextBoundaryType
         QTest::addColumn<QString>("text"); // the pane's "first" or "second" row, "first\n", or text
-        QTest::addColumn<int>("start"); // -2: the character count; -4: the second row's start
+        QTest::addColumn<int>("start");    // -2: the character count; -4: the second row's start
         QTest::addColumn<int>("end");
         const int c = QAccessible::CharBoundary, l = QAccessible::LineBoundary;
         QTest::newRow("no character before the first") << "before" << 0 << c << "" << -1 << -1;
@@ -1177,8 +1179,8 @@ private slots:
         const int second = int(rows[0].size()) + 1;
         start = start == -4 ? second : start;
         end = end == -2 ? count : end == -4 ? second : end;
-        const QString expected = text == "first"    ? rows[0]
-                                 : text == "second" ? rows[1]
+        const QString expected = text == "first"     ? rows[0]
+                                 : text == "second"  ? rows[1]
                                  : text == "first\n" ? rows[0] + "\n"
                                                      : text;
         const auto type = QAccessible::TextBoundaryType(boundary);
