@@ -196,8 +196,12 @@ bool parseJournal(const QByteArray& text, Journal& j) {
 // Every byte after the recorded size is compared with the journal, chunk by
 // chunk; nothing is taken on trust. A page of NULs from some point to its
 // end is a page the disk lost (a file that grew without its data): the
-// append's, torn. The part of a chunk that the file ends in holds no line
-// end (see Page): the end of a write of ours cut short.
+// append's, torn. A run of NULs that ends inside a page is a hole a torn
+// write left; what follows it in that page cannot be checked, and counts
+// as the append's only when a later chunk is shown to be its own (other
+// programs append at the end, never in the middle of it). The part of a
+// chunk that the file ends in holds no line end (see Page): the end of a
+// write of ours cut short.
 Inspection inspect(int fd, const JournalPart& p) {
     Inspection result;
     struct stat st;
@@ -230,6 +234,7 @@ Inspection inspect(int fd, const JournalPart& p) {
         return window.constData() + (from - windowStart);
     };
     bool lost = false;
+    bool unproven = false; // bytes after a hole, until a chunk of ours follows
     size_t index = 0;
     for (qint64 at = p.before; at < end;) {
         const qint64 pageEnd = std::min<qint64>((at / Page + 1) * Page, end);
@@ -238,34 +243,35 @@ Inspection inspect(int fd, const JournalPart& p) {
             result.found = Found::Foreign;
             return result;
         }
-        if (*bytes == 0) {
-            // A lost page: NULs to its end, and the walk goes on at the
-            // chunk the next page starts with.
-            if (!allNul(bytes, pageEnd - at)) {
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(bytes, '\n', size_t(pageEnd - at)));
+        const qint64 chunkEnd = lineEnd ? at + (lineEnd - bytes) + 1 : pageEnd;
+        const bool whole = lineEnd || chunkEnd % Page == 0 || chunkEnd == p.before + p.size;
+        const bool ours =
+            !whole || (index < p.chunks.size() && chunkHash(bytes, chunkEnd - at) == p.chunks[index]);
+        if (!ours || *bytes == 0) {
+            // A lost page (NULs to its end), or a hole a torn write left
+            // in it: the walk goes on at the chunk the next page starts
+            // with. Anything else is not the append's.
+            if (!std::memchr(bytes, 0, size_t(pageEnd - at))) {
                 result.found = Found::Foreign;
                 return result;
             }
+            unproven = unproven || !allNul(bytes, pageEnd - at);
             lost = true;
             at = pageEnd;
             if (at < end)
                 index = p.pages[size_t((at - firstPage) / Page)];
             continue;
         }
-        const char* lineEnd =
-            static_cast<const char*>(std::memchr(bytes, '\n', size_t(pageEnd - at)));
-        const qint64 chunkEnd = lineEnd ? at + (lineEnd - bytes) + 1 : pageEnd;
-        const bool whole = lineEnd || chunkEnd % Page == 0 || chunkEnd == p.before + p.size;
-        if (whole &&
-            (index >= p.chunks.size() || chunkHash(bytes, chunkEnd - at) != p.chunks[index])) {
-            result.found = Found::Foreign;
-            return result;
-        }
         // else: the part of a chunk the file ends in, without a line end.
+        unproven = unproven && !whole;
         ++index;
         at = chunkEnd;
     }
-    if (lost && st.st_size > p.before + p.size) {
-        // A torn append with other bytes behind it: none of it can go.
+    if (unproven || (lost && st.st_size > p.before + p.size)) {
+        // Bytes after a hole that nothing of ours vouches for, or a torn
+        // append with other bytes behind it: none of it can go.
         result.found = Found::Foreign;
         return result;
     }

@@ -150,6 +150,16 @@ private slots:
                 << withLostPages(OldLog, lines, seed, lines.size()) << records << QByteArray()
                 << QByteArray();
         }
+        // A torn write's hole: NULs that end inside a page. Bytes after it
+        // count as the append's only when a later chunk is shown to be.
+        QByteArray holed = records;
+        holed.replace(1000, 700, QByteArray(700, '\0'));
+        QTest::newRow("a hole in the records, whole ones after it")
+            << QByteArray() << holed << QByteArray() << QByteArray();
+        QByteArray holedEnd = lines;
+        holedEnd.replace(lines.size() - 300, 200, QByteArray(200, '\0'));
+        QTest::newRow("a hole near the end of the lines, nothing after it shown")
+            << holedEnd << records << holedEnd << QByteArray();
         QTest::newRow("every page of the fields lost")
             << QByteArray() << QByteArray(records.size(), '\0') << QByteArray() << QByteArray();
     }
