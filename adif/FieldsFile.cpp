@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FieldsFile.h"
 
-#include "Import.h"
+#include "Contact.h"
 #include "LogReader.h"
 #include "OpenLog.h"
 #include "ReadAhead.h"

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "AdifReader.h"
-#include "ContactKey.h"
+#include "Contact.h"
 #include "ContactSet.h"
 #include "KeySet.h"
 #include "LogFile.h"
@@ -13,32 +13,6 @@
 #include <functional>
 
 namespace tavrelo::adif {
-
-// One ADIF record as the eight boxes of a contact, or why it gives none.
-struct Mapped {
-    logfile::Fields fields;
-    QString skipReason; // empty when fields hold a contact
-};
-// QSO_DATE, TIME_ON, BAND (or the band of FREQ), CALL, NAME (NAME_INTL
-// first), QTH (QTH_INTL first, else GRIDSQUARE), RST_SENT, RST_RCVD. Missing
-// fields give empty boxes; a contact needs a CALL, a QSO_DATE and a TIME_ON
-// that parse, and a band that ADIF knows.
-Mapped mapRecord(const AdifRecord& record);
-
-// The same contact appended to out as one log record, exactly as
-// buildRecord(mapRecord(record).fields) gives it, with its key in key; the
-// common all-ASCII record on its bytes. Returns why the record gives no
-// contact, with out untouched, or an empty string.
-QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key);
-
-// The log's contact key, with the log's format.
-using logfile::appendContactKey;
-using logfile::contactKey;
-using logfile::logLineKey;
-
-// The contact key of an ADIF record, as its log line would give it; false
-// when the record gives no contact.
-bool recordKey(const AdifRecord& record, QByteArray& key);
 
 // Every contact in a log, by key, with what tells contacts of one key apart
 // (MODE, SUBMODE, SAT_NAME, PROP_MODE from its record in the fields file),
