@@ -4,8 +4,8 @@
 #include "AdifReader.h"
 
 #include "Clock.h"
+#include "ContactKey.h"
 #include "FieldsFile.h"
-#include "Import.h"
 #include "LogFile.h"
 #include "Transaction.h"
 
@@ -1035,7 +1035,7 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
             ++lineNumber;
             const RecordView* record =
-                !records.isEmpty() && logLineKey(b, e, key) ? records.take(key) : nullptr;
+                !records.isEmpty() && logfile::logLineKey(b, e, key) ? records.take(key) : nullptr;
             bool wroteMode = false;
             if (convertAsciiLine(b, e, options, out, record, &wroteMode)) {
                 ++summary.written;

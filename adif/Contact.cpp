@@ -69,9 +69,6 @@ bool isBox(int slot) {
            slot == Qth || slot == RstSent || slot == RstRcvd;
 }
 
-
-
-
 bool allDigits(QByteArrayView text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -242,7 +239,6 @@ Picked pick(const AdifRecord& record) {
     return p;
 }
 
-
 Mapped mapRecord(const AdifRecord& record) {
     Mapped m;
     const Checked c = check(pick(record));
@@ -296,7 +292,6 @@ QString appendContact(const Picked& picked, QByteArray& out, QByteArray* keys) {
                          QByteArrayView(c.time, c.timeLength), c.band, c.texts[0], *keys);
     return {};
 }
-
 
 QString appendContact(const AdifRecord& record, QByteArray& out, QByteArray& key) {
     key.resize(0);

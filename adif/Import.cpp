@@ -264,10 +264,9 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         if (p.keepsMore) {
             batch->addFields(record, storedForm(record), item);
             item.telling = batch->tellings.size();
-            appendDiscriminator(
-                Telling{p.value[Picked::Mode], p.value[Picked::Submode], p.value[Picked::SatName],
-                        p.value[Picked::PropMode]},
-                batch->tellings);
+            appendDiscriminator(Telling{p.value[Picked::Mode], p.value[Picked::Submode],
+                                        p.value[Picked::SatName], p.value[Picked::PropMode]},
+                                batch->tellings);
             item.tellingEnd = batch->tellings.size();
         }
         recordBytes += record.end - record.offset;
