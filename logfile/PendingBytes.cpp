@@ -56,7 +56,19 @@ void PendingBytes::hashChunks(const char* data, qsizetype size) {
     }
 }
 
-std::vector<quint32> PendingBytes::takeChunks() {
+std::vector<quint32> PendingBytes::takeChunks(qint64 fileSize) {
+    if (at_ - size_ != fileSize) {
+        // The file grew under another program's hand since the bytes came:
+        // their chunks lie elsewhere in it now.
+        chunks_.clear();
+        pages_.clear();
+        chunkStart_.clear();
+        at_ = fileSize;
+        forEachPiece([this](const char* data, qsizetype n) {
+            hashChunks(data, n);
+            return 0;
+        });
+    }
     if (!chunkStart_.isEmpty())
         chunks_.push_back(chunkHash(chunkStart_.constData(), chunkStart_.size()));
     chunkStart_.clear();

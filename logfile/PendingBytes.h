@@ -33,8 +33,10 @@ public:
     void alignTo(qint64 fileSize);
     // The hashes of the chunks, the last one ended where the bytes end, and
     // the first chunk of each page the bytes start, given up for the
-    // journal: once taken, only clear() follows.
-    std::vector<quint32> takeChunks();
+    // journal, as a file of fileSize bytes will hold them: taken again from
+    // the bytes when another program has appended since alignTo(). Once
+    // taken, only clear() follows.
+    std::vector<quint32> takeChunks(qint64 fileSize);
     std::vector<quint32> takePages() { return std::move(pages_); }
 
     OsError append(QByteArrayView bytes);

@@ -317,12 +317,12 @@ OsError LogTransaction::commitPending() {
     if (::fstat(logFd_, &st) != 0)
         return OsError::fromErrno(writeAction, logPath_, errno);
     journal.logInode = st.st_ino;
-    journal.log = {st.st_size, log_.size(), log_.takeChunks(), log_.takePages()};
+    journal.log = {st.st_size, log_.size(), log_.takeChunks(st.st_size), log_.takePages()};
     if (fieldsFd >= 0 && ::fstat(fieldsFd, &st) != 0)
         return OsError::fromErrno(fieldsAction, fieldsFile, errno);
     if (fieldsFd >= 0 || fieldsNew)
-        journal.fields = {fieldsNew ? 0 : st.st_size, fields_.size(), fields_.takeChunks(),
-                          fields_.takePages()};
+        journal.fields = {fieldsNew ? 0 : st.st_size, fields_.size(),
+                          fields_.takeChunks(fieldsNew ? 0 : st.st_size), fields_.takePages()};
 
     // The journal first, synced with its folder entry.
     const QString journalFile = journalPath(logPath_);

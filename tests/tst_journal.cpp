@@ -249,6 +249,48 @@ private slots:
         QCOMPARE(s.recover(), QString());
     }
 
+    // Another program appended a line after the transaction began and
+    // before it committed: the journal's chunks lie where the append went,
+    // so a torn append is still taken out, and the other line stays.
+    void appendedBeforeTheCommit() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        writeFile(log, OldLog);
+        const QByteArray foreign = "2025-May-05,  05:05,  20m,  FOREIGN,  ,  ,  ,  \r\n";
+        QByteArray journal;
+        {
+            logfile::LogTransaction t(log);
+            QVERIFY(t.begin().ok());
+            QVERIFY(t.appendLog(logBatch()).ok());
+            QFile other(log);
+            QVERIFY(other.open(QIODevice::Append));
+            other.write(foreign);
+            other.close();
+            logfile::systemCalls().write = [&](int fd, const void* data, unsigned long size) {
+                const QByteArrayView bytes(static_cast<const char*>(data), qsizetype(size));
+                if (bytes.startsWith("Tavrelo journal 3"))
+                    journal = bytes.toByteArray();
+                return long(::write(fd, data, size));
+            };
+            logfile::systemCalls().fdatasync = [](int) {
+                errno = EIO;
+                return -1;
+            };
+            QCOMPARE(t.commit().error, EIO);
+            logfile::systemCalls() = {};
+        }
+        QCOMPARE(readFile(log), OldLog + foreign);
+        writeFile(logfile::journalPath(log), journal);
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write(logBatch().left(5000)); // torn
+        f.close();
+        QString note;
+        QVERIFY(logfile::recoverUnfinishedAppend(log, note).ok());
+        QCOMPARE(readFile(log), OldLog + foreign);
+        QVERIFY(!note.isEmpty());
+    }
+
     // Another computer's journal, by its own name beside the log, is left
     // alone: it belongs to that computer.
     void otherComputersJournalIgnored() {
