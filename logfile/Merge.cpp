@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QStringDecoder>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,13 +24,6 @@
 namespace tavrelo::logfile {
 
 namespace {
-
-QString baseName(const QString& logPath) {
-    QString base = QFileInfo(logPath).fileName();
-    if (base.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
-        base.chop(4);
-    return base;
-}
 
 // What identifies a copy's contents for the memo of refused copies: a
 // copy refused once is not read again until it changes.
@@ -71,18 +63,12 @@ bool refusedBefore(const QByteArray& path, const struct stat& st) {
     return it != refusedCopies().constEnd() && *it == signature(st);
 }
 
-bool isValidUtf8(const QByteArray& name) {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(name);
-    return !decoder.hasError();
-}
-
 } // namespace
 
 ConflictCopies findConflictCopies(const QString& logPath) {
     ConflictCopies copies;
     const QFileInfo info(logPath);
-    const QByteArray base = QFile::encodeName(baseName(logPath));
+    const QByteArray base = QFile::encodeName(QFileInfo(besideLog(logPath, {})).fileName());
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     DIR* dir = ::opendir(folder.constData());
     if (!dir)
@@ -113,7 +99,7 @@ ConflictCopies findConflictCopies(const QString& logPath) {
             why = QStringLiteral("it is a symbolic link, not a copy the sync made");
         else if (!S_ISREG(st.st_mode))
             why = notARegularFile(st.st_mode).replace(0, 1, QLatin1Char('i'));
-        else if (!isValidUtf8(name))
+        else if (!QUtf8StringView(name).isValidUtf8())
             why = QStringLiteral("its name is not valid UTF-8");
         if (!why.isEmpty()) {
             copies.refused << QStringLiteral("%1: %2").arg(path, why);
@@ -179,6 +165,10 @@ public:
             const qsizetype close = open < 0 ? -1 : pending_.indexOf('>', open);
             if (close < 0) {
                 at = open < 0 ? pending_.size() : open; // the tag is still to come
+                // Bytes before a record's first tag are no record: not kept,
+                // however many a file that is no ADIF has.
+                if (open < 0 && pending_.indexOf('<', start) < 0)
+                    start = at;
                 break;
             }
             const char* tag = pending_.constData() + open + 1;
@@ -211,10 +201,6 @@ private:
     QByteArray pending_;
     qsizetype scan_ = 0; // where the look for the next tag goes on
 };
-
-} // namespace
-
-namespace {
 
 // A line with a contact key is known by its key (the same bytes give the
 // same key); the few others by their bytes.
@@ -277,6 +263,62 @@ bool Merger::load(MergeSummary& summary) {
     return true;
 }
 
+namespace {
+
+// A copy's items, in order: its lines (empty ones passed over), or its
+// records.
+bool readLines(const QString& path, QString& why, struct stat& st,
+               const std::function<void(QByteArrayView)>& onItem) {
+    return forEachLineOf(path, why, st, [&](const char* b, const char* e) {
+        if (b != e)
+            onItem(QByteArrayView(b, e));
+    });
+}
+
+bool readRecords(const QString& path, QString& why, struct stat& st,
+                 const std::function<void(QByteArrayView)>& onItem) {
+    RecordSplitter records(onItem);
+    return forEachBlockOf(path, why, st, [&](const char* b, const char* e) { records.feed(b, e); });
+}
+
+} // namespace
+
+bool Merger::refuse(NewOnes& ones, const QString& why, MergeSummary& summary) {
+    ones.forgetTheirs();
+    summary.refused << why;
+    return false;
+}
+
+bool Merger::takeNew(NewOnes& ones, const QString& path, const struct stat& first,
+                     const ItemReader& read, const std::function<OsError(QByteArrayView)>& append,
+                     MergeSummary& summary, qsizetype& judged, qsizetype& added) {
+    std::vector<bool> isNew;
+    OsError error = ones.judge(isNew);
+    if (!error.ok())
+        return refuse(ones, error.message(), summary);
+    // The second look at the copy: the new items in its order.
+    QString why;
+    struct stat st;
+    size_t i = 0;
+    added = 0;
+    const bool readOk = read(path, why, st, [&](QByteArrayView item) {
+        const bool fresh = i < isNew.size() && isNew[i];
+        ++i;
+        if (fresh && error.ok()) {
+            error = append(item);
+            ++added;
+        }
+    });
+    if (!error.ok())
+        return refuse(ones, error.message(), summary);
+    if (readOk && (!sameFile(first, st) || i != isNew.size()))
+        why = QStringLiteral("It changed while it was merged");
+    if (!readOk || !why.isEmpty())
+        return refuse(ones, QStringLiteral("%1: %2").arg(path, why), summary);
+    judged = qsizetype(isNew.size());
+    return true;
+}
+
 bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
     if (!load(summary))
         return false;
@@ -286,57 +328,39 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
     bool binary = false;
     QByteArray key;
     QString why;
-    struct stat first, st;
+    struct stat first;
     OsError error;
-    bool read = forEachLineOf(otherLog, why, first, [&](const char* b, const char* e) {
-        if (b == e)
-            return;
+    const bool read = readLines(otherLog, why, first, [&](QByteArrayView line) {
         ++lineCount;
-        binary = binary || std::memchr(b, 0, size_t(e - b));
+        binary = binary || line.contains('\0');
         bool keyed = false;
-        const DigestSet::Digest d = lineDigest(b, e, key, &keyed);
+        const DigestSet::Digest d = lineDigest(line.begin(), line.end(), key, &keyed);
         contacts += keyed;
         if (error.ok())
             error = lines_.addTheirs(d);
     });
-    if (read && (binary || (lineCount > 0 && contacts * 2 < lineCount))) {
-        lines_.forgetTheirs();
+    if (!read || !error.ok())
+        return refuse(lines_, read ? error.message() : QStringLiteral("%1: %2").arg(otherLog, why),
+                      summary);
+    if (binary || (lineCount > 0 && contacts * 2 < lineCount)) {
         rememberRefused(QFile::encodeName(otherLog), first);
-        summary.refused << QStringLiteral(
-                               "%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
-                               .arg(otherLog)
-                               .arg(contacts)
-                               .arg(lineCount);
+        return refuse(
+            lines_,
+            QStringLiteral("%1: it is not a Tavrelo log (%2 of its %3 lines are contacts)")
+                .arg(otherLog)
+                .arg(contacts)
+                .arg(lineCount),
+            summary);
+    }
+    qsizetype judged = 0, added = 0;
+    const auto append = [&](QByteArrayView line) {
+        const OsError e = log_.appendLog(line);
+        return e.ok() ? log_.appendLog("\r\n") : e;
+    };
+    if (!takeNew(lines_, otherLog, first, readLines, append, summary, judged, added))
         return false;
-    }
-    st = first;
-    std::vector<bool> isNew;
-    if (read && error.ok())
-        error = lines_.judge(isNew);
-    size_t i = 0;
-    qsizetype added = 0;
-    if (read && error.ok() && sameFile(first, st)) {
-        read = forEachLineOf(otherLog, why, st, [&](const char* b, const char* e) {
-            if (b == e || !error.ok() || i >= isNew.size() || !isNew[i++])
-                return;
-            error = log_.appendLog(QByteArrayView(b, e));
-            if (error.ok())
-                error = log_.appendLog("\r\n");
-            ++added;
-        });
-    }
-    if (read && error.ok() && (!sameFile(first, st) || i != isNew.size())) {
-        read = false;
-        why = QStringLiteral("It changed while it was merged");
-    }
-    if (!error.ok() || !read) {
-        lines_.forgetTheirs();
-        summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherLog, why)
-                                       : error.message());
-        return false;
-    }
     summary.added += added;
-    summary.duplicates += qsizetype(isNew.size()) - added;
+    summary.duplicates += judged - added;
     return true;
 }
 
@@ -348,52 +372,31 @@ bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
     qsizetype count = 0;
     bool records = true;
     QString why;
-    struct stat first, st;
+    struct stat first;
     OsError error;
-    RecordSplitter check([&](QByteArrayView r) {
+    const bool read = readRecords(otherFields, why, first, [&](QByteArrayView r) {
         ++count;
-        records = records && r.startsWith('<');
+        records = records && r.startsWith('<') && !r.contains('\0');
         if (error.ok())
             error = records_.addTheirs(DigestSet::digestOf(r));
     });
-    bool read = forEachBlockOf(otherFields, why, first, [&](const char* b, const char* e) {
-        records = records && !std::memchr(b, 0, size_t(e - b));
-        if (records)
-            check.feed(b, e);
-    });
-    if (read && (!records || count == 0)) {
-        records_.forgetTheirs();
+    if (!read || !error.ok())
+        return refuse(records_,
+                      read ? error.message() : QStringLiteral("%1: %2").arg(otherFields, why),
+                      summary);
+    if (!records || count == 0) {
         rememberRefused(QFile::encodeName(otherFields), first);
-        summary.refused << QStringLiteral("%1: it does not read as ADIF records").arg(otherFields);
+        return refuse(records_,
+                      QStringLiteral("%1: it does not read as ADIF records").arg(otherFields),
+                      summary);
+    }
+    qsizetype judged = 0, added = 0;
+    const auto append = [&](QByteArrayView record) {
+        const OsError e = log_.appendFields(record);
+        return e.ok() ? log_.appendFields("\r\n") : e;
+    };
+    if (!takeNew(records_, otherFields, first, readRecords, append, summary, judged, added))
         return false;
-    }
-    st = first;
-    std::vector<bool> isNew;
-    if (read && error.ok())
-        error = records_.judge(isNew);
-    size_t i = 0;
-    qsizetype added = 0;
-    RecordSplitter stage([&](QByteArrayView r) {
-        if (!error.ok() || i >= isNew.size() || !isNew[i++])
-            return;
-        error = log_.appendFields(r);
-        if (error.ok())
-            error = log_.appendFields("\r\n");
-        ++added;
-    });
-    if (read && error.ok() && sameFile(first, st))
-        read = forEachBlockOf(otherFields, why, st,
-                              [&](const char* b, const char* e) { stage.feed(b, e); });
-    if (read && error.ok() && (!sameFile(first, st) || i != isNew.size())) {
-        read = false;
-        why = QStringLiteral("It changed while it was merged");
-    }
-    if (!error.ok() || !read) {
-        records_.forgetTheirs();
-        summary.refused << (error.ok() ? QStringLiteral("%1: %2").arg(otherFields, why)
-                                       : error.message());
-        return false;
-    }
     summary.records += added;
     return true;
 }

@@ -7,6 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+struct stat;
+
 namespace tavrelo::logfile {
 
 class LogTransaction;
@@ -59,7 +63,16 @@ public:
     bool mergeFields(const QString& otherFields, MergeSummary& summary);
 
 private:
+    using ItemReader = std::function<bool(const QString&, QString&, struct stat&,
+                                          const std::function<void(QByteArrayView)>&)>;
     bool load(MergeSummary& summary);
+    // Forgets the items of a copy that was not taken, and says why.
+    static bool refuse(NewOnes& ones, const QString& why, MergeSummary& summary);
+    // Judges the items whose digests were taken, then appends the new ones
+    // as a second read of the copy meets them; judged and added count them.
+    bool takeNew(NewOnes& ones, const QString& path, const struct stat& first,
+                 const ItemReader& read, const std::function<OsError(QByteArrayView)>& append,
+                 MergeSummary& summary, qsizetype& judged, qsizetype& added);
 
     LogTransaction& log_;
     QString logPath_;
