@@ -42,6 +42,27 @@ QByteArray fieldsBatch() {
     return b;
 }
 
+// Commits what t holds with its syncs failing, which takes the append out
+// again, and returns the journal the commit wrote: what a crash in the
+// middle of that append would have left.
+QByteArray journalOfFailedCommit(logfile::LogTransaction& t) {
+    QByteArray journal;
+    logfile::systemCalls().write = [&](int fd, const void* data, unsigned long size) {
+        const QByteArrayView bytes(static_cast<const char*>(data), qsizetype(size));
+        if (bytes.startsWith("Tavrelo journal 3"))
+            journal = bytes.toByteArray();
+        return long(::write(fd, data, size));
+    };
+    logfile::systemCalls().fdatasync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    const OsError e = t.commit();
+    logfile::systemCalls() = {};
+    [&] { QCOMPARE(e.error, EIO); }();
+    return journal;
+}
+
 // A folder with the old log and fields file, and the journal a real append
 // of the batches wrote before it was stopped: the commit is made to fail at
 // its last sync, which takes the batches out again, and the journal it
@@ -61,19 +82,7 @@ struct Stopped {
         QVERIFY(t.begin().ok());
         QVERIFY(t.appendLog(logBatch()).ok());
         QVERIFY(t.appendFields(fieldsBatch()).ok());
-        logfile::systemCalls().write = [&](int fd, const void* data, unsigned long size) {
-            const QByteArrayView bytes(static_cast<const char*>(data), qsizetype(size));
-            if (bytes.startsWith("Tavrelo journal 3"))
-                journal = bytes.toByteArray();
-            return long(::write(fd, data, size));
-        };
-        logfile::systemCalls().fdatasync = [](int) {
-            errno = EIO;
-            return -1;
-        };
-        const OsError e = t.commit();
-        logfile::systemCalls() = {};
-        QCOMPARE(e.error, EIO);
+        journal = journalOfFailedCommit(t);
         QCOMPARE(readFile(log), OldLog);
         QCOMPARE(readFile(fields), OldFields);
         QVERIFY(!journal.isEmpty());
@@ -266,18 +275,7 @@ private slots:
             QVERIFY(other.open(QIODevice::Append));
             other.write(foreign);
             other.close();
-            logfile::systemCalls().write = [&](int fd, const void* data, unsigned long size) {
-                const QByteArrayView bytes(static_cast<const char*>(data), qsizetype(size));
-                if (bytes.startsWith("Tavrelo journal 3"))
-                    journal = bytes.toByteArray();
-                return long(::write(fd, data, size));
-            };
-            logfile::systemCalls().fdatasync = [](int) {
-                errno = EIO;
-                return -1;
-            };
-            QCOMPARE(t.commit().error, EIO);
-            logfile::systemCalls() = {};
+            journal = journalOfFailedCommit(t);
         }
         QCOMPARE(readFile(log), OldLog + foreign);
         writeFile(logfile::journalPath(log), journal);
