@@ -334,8 +334,8 @@ void Tavrelo::onSave() {
         // behind it, so it stays there; saving it again would write it twice.
         reportError(result.error.message() +
                     QStringLiteral("\n\nThe contact is in the log, but the disk did not confirm "
-                                   "it: it may not be on the disk. Check the disk, and look for "
-                                   "the contact in the log before you save it again."));
+                                   "it: it may not be on the disk. The boxes are emptied, so that "
+                                   "it is not written twice; check the disk."));
     } else if (result.state != logfile::SaveState::Saved) {
         // The log and its fields file are as they were before this Save.
         reportError(result.error.message() +

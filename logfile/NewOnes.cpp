@@ -95,10 +95,10 @@ OsError NewOnes::judge(std::vector<bool>& isNew) {
     // Each pass holds the digests whose b falls to it; a slot's place in
     // the table comes from a, so the share stays spread over the table.
     const qsizetype all = ours_.size() + theirs_.size();
-    passes_ = int(std::max<qsizetype>(1, (all + perPass_ - 1) / perPass_));
+    const int passes = int(std::max<qsizetype>(1, (all + perPass_ - 1) / perPass_));
     DigestSet seen;
-    for (int pass = 0; pass < passes_; ++pass) {
-        const auto mine = [&](const Digest& d) { return int(d.b % quint64(passes_)) == pass; };
+    for (int pass = 0; pass < passes; ++pass) {
+        const auto mine = [&](const Digest& d) { return int(d.b % quint64(passes)) == pass; };
         seen.clear();
         if (const OsError e = ours_.forEach([&](const Digest& d) {
                 if (mine(d))

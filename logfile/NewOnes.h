@@ -30,8 +30,6 @@ public:
     // isNew[i] for the i-th of theirs. Theirs' new ones count as ours from
     // then on, and theirs are forgotten.
     OsError judge(std::vector<bool>& isNew);
-    // The passes the last judge() took.
-    int passes() const { return passes_; }
 
 private:
     // Digests in order, in a temporary file beyond a buffer.
@@ -54,7 +52,6 @@ private:
     QString folder_;
     qsizetype perPass_;
     File ours_, theirs_;
-    int passes_ = 0;
 };
 
 } // namespace tavrelo::logfile

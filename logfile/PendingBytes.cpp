@@ -234,14 +234,4 @@ int PendingBytes::forEachPiece(const std::function<int(const char*, qsizetype)>&
     return 0;
 }
 
-QByteArray PendingBytes::readAll() const {
-    QByteArray all;
-    all.reserve(qsizetype(size_));
-    forEachPiece([&](const char* data, qsizetype n) {
-        all.append(data, n);
-        return 0;
-    });
-    return all;
-}
-
 } // namespace tavrelo::logfile

@@ -50,8 +50,6 @@ public:
     // Calls put() with the bytes in order, in pieces of at most 1 MiB;
     // returns the first error put() gives (an errno), or a read error.
     int forEachPiece(const std::function<int(const char*, qsizetype)>& put) const;
-    // Reads the bytes back, whole (for bytes that are known to be few).
-    QByteArray readAll() const;
 
     // Has the temporary file written to the disk as it grows, on a thread
     // of its own, for bytes that are likely to become a file of their own
