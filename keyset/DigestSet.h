@@ -19,8 +19,7 @@ public:
     // domain keeps strings of different kinds apart (a key and a line).
     static Digest digestOf(QByteArrayView bytes, quint64 domain = 0);
 
-    // False when the string was there already.
-    bool insert(QByteArrayView bytes) { return insert(digestOf(bytes)); }
+    // False when the digest was there already.
     bool insert(const Digest& d);
     qsizetype size() const { return count_; }
     void clear();
