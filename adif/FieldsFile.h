@@ -3,6 +3,7 @@
 
 #include "Adif.h"
 #include "AdifReader.h"
+#include "KnownContacts.h"
 #include "OsError.h"
 
 #include <QByteArray>
@@ -27,7 +28,7 @@ namespace tavrelo::adif {
 // same key that its first record lacked (a duplicate that knew more).
 
 // The field that marks a record adding to an earlier one.
-inline constexpr char AddsField[] = "APP_TAVRELO_ADDS";
+using logfile::AddsField;
 
 // Whether the record has a non-empty field that no box of the log holds.
 bool keepsMore(const AdifRecord& record);

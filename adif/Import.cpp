@@ -112,50 +112,39 @@ QString describeContact(const QByteArray& line) {
 
 } // namespace
 
-logfile::ReadResult readKnownContacts(const QString& logPath, ContactSet& known) {
-    // What tells the contacts of a key apart, from the fields file; a
-    // contact without such a record counts as one of any mode.
-    ContactSet told;
+bool recordIdentity(const AdifRecord& record, QByteArray& key, QByteArray& telling) {
+    if (!record.value(AddsField).isEmpty() || !recordKey(record, key))
+        return false;
+    telling = discriminator(record);
+    return true;
+}
+
+bool recordIdentity(QByteArrayView bytes, QByteArray& key, QByteArray& telling) {
+    AdifReader reader(bytes);
+    AdifRecord record;
+    return reader.next(record) && recordIdentity(record, key, telling);
+}
+
+logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known) {
     {
         QFile file(logfile::fieldsPath(logPath));
         if (file.open(QIODevice::ReadOnly)) {
             AdifReader reader(&file);
             AdifRecord record;
-            QByteArray key;
+            QByteArray key, telling;
             while (reader.next(record)) {
-                const QByteArray d = discriminator(record);
-                if (d.isEmpty() || !record.value(AddsField).isEmpty() || !recordKey(record, key))
-                    continue;
-                told.insert(key, d);
+                if (recordIdentity(record, key, telling))
+                    known.addRecord(known.keyDigest(key), known.tellingDigest(telling));
             }
         }
     }
     QByteArray key;
     return logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
         logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-            if (!logLineKey(b, e, key))
-                return;
-            const quint64 hash = ContactSet::hashOf(key);
-            bool distinguished = false;
-            told.forEach(key, hash, [&](QByteArrayView d) {
-                known.insert(key, d, hash);
-                distinguished = true;
-            });
-            if (!distinguished)
-                known.insert(key, {}, hash);
+            if (logLineKey(b, e, key))
+                known.addLine(known.keyDigest(key));
         });
     });
-}
-
-bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discriminator,
-                 quint64 hash) {
-    const ContactSet::Known k = known.find(key, discriminator, hash);
-    // Two contacts of one key are one unless both say what they were and
-    // they differ (two satellites in the same minute).
-    if (discriminator.isEmpty() ? k.any : k.same || k.plain)
-        return true;
-    known.add(key, discriminator, hash);
-    return false;
 }
 
 namespace {
@@ -170,7 +159,6 @@ struct ContactBatch {
         Picked picked; // views into the reader's buffers, which the batch holds
         qsizetype number = 0;
         qint64 offset = 0;
-        quint64 hash = 0; // of the key, made by the taking side
         // Where its line starts (it ends where the next item's starts), and
         // where its key lies in keys.
         qsizetype line = 0, key = 0, keyEnd = 0;
@@ -315,14 +303,14 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
 
     // The log's lock is held from before its contacts are read until the
     // new ones are in: two imports at once see each other's contacts.
-    logfile::LogTransaction log(logPath);
+    logfile::LogTransaction log(logPath, recordIdentity);
     if (const OsError begun = log.begin(); !begun.ok()) {
         summary.error = begun;
         return summary;
     }
     summary.recoveryNote = log.recoveryNote();
 
-    ContactSet known;
+    logfile::KnownContacts known;
     const logfile::ReadResult read = readKnownContacts(logPath, known);
     if (read.status == logfile::ReadStatus::Failed) {
         summary.error = read.error;
@@ -340,20 +328,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadTotals totals;
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
-        bool reserved = fromStandardInput;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
             std::vector<ContactBatch::Item>& items = batch->items;
-            if (!reserved && items.size() > 1) {
-                // The contacts to come, reckoned from the first records'
-                // size in the file: the set is made big enough once, not
-                // grown step by step, each step filling a new table.
-                reserved = true;
-                const qint64 first = items.front().offset;
-                const qint64 perRecord =
-                    std::max<qint64>(1, (items.back().offset - first) / qint64(items.size() - 1));
-                const qint64 toCome = std::max<qint64>(0, file.size() - first) / perRecord;
-                known.reserve(known.size() + qsizetype(std::min<qint64>(toCome, 1 << 28)));
-            }
             // The lines, and the keys from them: the reading side is the
             // busier one. A line holds the key's fields as the key has them.
             QByteArray& keys = batch->keys;
@@ -371,7 +347,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                 logfile::appendLogLineKey(lines.constData() + item.line,
                                           lines.constData() + lines.size() - 2, keys);
                 item.keyEnd = keys.size();
-                item.hash = ContactSet::hashOf(batch->key(i));
             }
             // The new contacts' lines go on in runs, from after the last
             // duplicate up to the next one.
@@ -389,12 +364,6 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
             };
             for (size_t i = 0; i < items.size(); ++i) {
-                // The slots of the keys a few records on are asked for now,
-                // so that their waits for memory overlap.
-                if (i + 16 < items.size())
-                    known.prefetchSlot(items[i + 16].hash);
-                if (i + 8 < items.size())
-                    known.prefetchEntry(items[i + 8].hash);
                 // So are the items a few on, which a batch's lines and keys
                 // have pushed out of the cache since, and their records'
                 // bytes, which the reading thread read last. (Asked for in
@@ -422,7 +391,7 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                              .arg(batch->skipReasons[item.skip]));
                     continue;
                 }
-                if (isDuplicate(known, batch->key(i), batch->telling(i), item.hash)) {
+                if (!known.addIfNew(batch->key(i), batch->telling(i))) {
                     const QByteArray line = QByteArrayView(batch->lines)
                                                 .sliced(item.line, batch->lineEnd(i) - item.line)
                                                 .toByteArray();

@@ -3,8 +3,7 @@
 
 #include "AdifReader.h"
 #include "Contact.h"
-#include "ContactSet.h"
-#include "KeySet.h"
+#include "KnownContacts.h"
 #include "LogFile.h"
 #include "LogReader.h"
 
@@ -14,15 +13,15 @@
 
 namespace tavrelo::adif {
 
-// Every contact in a log, by key, with what tells contacts of one key apart
-// (MODE, SUBMODE, SAT_NAME, PROP_MODE from its record in the fields file),
-// for isDuplicate(); fails only when the log exists but cannot be read. A
-// record whose log line is missing is no contact.
-logfile::ReadResult readKnownContacts(const QString& logPath, ContactSet& known);
-// Whether a contact is one of the known ones: the same key, unless both
-// say what they were and differ. A new one becomes known. hash is
-// ContactSet::hashOf(key).
-bool isDuplicate(ContactSet& known, QByteArrayView key, QByteArrayView discriminator, quint64 hash);
+// Every contact in a log: its lines, and what its fields file tells apart;
+// fails only when the log exists but cannot be read.
+logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known);
+// The key and telling of a fields record (see logfile::KnownContacts);
+// false for a record that names no contact or adds to one.
+bool recordIdentity(const AdifRecord& record, QByteArray& key, QByteArray& telling);
+// The same of a record's bytes, as the log's merge asks for them
+// (logfile::RecordIdentity).
+bool recordIdentity(QByteArrayView record, QByteArray& key, QByteArray& telling);
 
 struct ImportSummary {
     qsizetype added = 0;

@@ -133,14 +133,15 @@ int mergeInto(const QString& named, const QString& logPath) {
     const tavrelo::logfile::OutputCheck same = tavrelo::logfile::checkOutput(otherLog, logPath);
     if (same.isTheLog)
         return fail(QStringLiteral("%1 is the log itself; nothing to merge").arg(otherLog));
-    tavrelo::logfile::LogTransaction log(logPath);
+    tavrelo::logfile::LogTransaction log(logPath, tavrelo::adif::recordIdentity);
     if (const tavrelo::OsError e = log.begin(); !e.ok())
         return fail(e.message() + QStringLiteral("\nThe log is as it was."));
     if (!log.recoveryNote().isEmpty())
         std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(log.recoveryNote()));
     tavrelo::logfile::MergeSummary summary;
-    tavrelo::logfile::Merger merger(log, logPath);
-    const bool merged = merger.mergeLog(otherLog, summary);
+    tavrelo::logfile::Merger merger(log, logPath, tavrelo::adif::recordIdentity);
+    const bool merged =
+        merger.mergeLog(otherLog, tavrelo::logfile::fieldsPath(otherLog), summary);
     if (merged && QFile::exists(tavrelo::logfile::fieldsPath(otherLog)))
         merger.mergeFields(tavrelo::logfile::fieldsPath(otherLog), summary);
     for (const QString& why : std::as_const(summary.refused))

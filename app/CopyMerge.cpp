@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CopyMerge.h"
 
+#include "Import.h"
 #include "Merge.h"
 
 namespace tavrelo {
@@ -20,7 +21,7 @@ void CopyMerge::start(const QString& logPath) {
     running_ = true;
     thread_ = std::thread([this, logPath] {
         QString note;
-        const OsError error = logfile::mergeConflictCopies(logPath, note);
+        const OsError error = logfile::mergeConflictCopies(logPath, adif::recordIdentity, note);
         const QString why = error.ok() ? QString() : error.message();
         QMetaObject::invokeMethod(
             this,

@@ -327,7 +327,7 @@ void Tavrelo::onSave() {
     // all, and the next Tavrelo program to open the log takes out a torn
     // line.
     const logfile::SaveResult result = logfile::appendWithRecord(
-        logPath(), logfile::buildRecord(fields), record, logfile::LogTransaction::Copies::Leave);
+        logPath(), logfile::buildRecord(fields), record);
     reportNote(result.recoveryNote);
     if (result.state == logfile::SaveState::Unconfirmed) {
         // The contact is whole in the log, with another program's lines

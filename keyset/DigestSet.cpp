@@ -45,6 +45,19 @@ bool DigestSet::insert(const Digest& d) {
     }
 }
 
+bool DigestSet::contains(const Digest& d) const {
+    if (slots_.empty())
+        return false;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = size_t(d.a) & mask;; i = (i + 1) & mask) {
+        const Digest& slot = slots_[i];
+        if (slot.b == 0)
+            return false;
+        if (slot.a == d.a && slot.b == d.b)
+            return true;
+    }
+}
+
 void DigestSet::grow() {
     std::vector<Digest> old;
     old.swap(slots_);

@@ -21,6 +21,7 @@ public:
 
     // False when the digest was there already.
     bool insert(const Digest& d);
+    bool contains(const Digest& d) const;
     qsizetype size() const { return count_; }
     void clear();
 

@@ -202,15 +202,40 @@ private:
     qsizetype scan_ = 0; // where the look for the next tag goes on
 };
 
-// A line with a contact key is known by its key (the same bytes give the
-// same key); the few others by their bytes.
+// A line with a contact key is filed by its key; the few others by their
+// bytes.
 DigestSet::Digest lineDigest(const char* b, const char* e, QByteArray& key, bool* keyed = nullptr) {
-    constexpr quint64 KeyDomain = 0x4b4559ull, LineDomain = 0x4c494e45ull;
+    constexpr quint64 LineDomain = 0x4c494e45ull;
     const bool hasKey = logLineKey(b, e, key);
     if (keyed)
         *keyed = hasKey;
-    return hasKey ? DigestSet::digestOf(key, KeyDomain)
+    return hasKey ? KnownContacts::keyDigest(key)
                   : DigestSet::digestOf(QByteArrayView(b, e), LineDomain);
+}
+
+// The tellings of a fields file's records, by key in file order: the n-th
+// line of a key is told apart by the n-th record of that key. Only keys
+// with a record that tells are kept.
+class Tellings {
+public:
+    bool read(const QString& path, RecordIdentity identity, QString& why);
+    quint64 next(const DigestSet::Digest& key) {
+        const auto it = byKey_.find(key.a);
+        if (it == byKey_.end())
+            return 0;
+        const size_t n = taken_[key.a]++;
+        return n < it->size() ? (*it)[n] : 0;
+    }
+
+private:
+    QHash<quint64, std::vector<quint64>> byKey_;
+    QHash<quint64, size_t> taken_;
+};
+
+// A contact that a record tells apart, as one digest.
+DigestSet::Digest toldDigest(const QByteArray& key, const QByteArray& telling) {
+    constexpr quint64 ToldDomain = 0x544f4c44ull;
+    return DigestSet::digestOf(key + '\n' + telling, ToldDomain);
 }
 
 // Whether a file is as it was when first read: each of a merge's looks at
@@ -222,9 +247,11 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 } // namespace
 
-Merger::Merger(LogTransaction& log, const QString& logPath, qsizetype digestsPerPass)
-    : log_(log), logPath_(logPath), lines_(QFileInfo(logPath).absolutePath(), digestsPerPass),
-      records_(QFileInfo(logPath).absolutePath(), digestsPerPass) {}
+Merger::Merger(LogTransaction& log, const QString& logPath, RecordIdentity identity,
+               qsizetype digestsPerPass)
+    : log_(log), logPath_(logPath), identity_(identity), lines_(QFileInfo(logPath).absolutePath(), digestsPerPass),
+      records_(QFileInfo(logPath).absolutePath(), digestsPerPass),
+      toldRecords_(QFileInfo(logPath).absolutePath(), digestsPerPass) {}
 
 Merger::~Merger() = default;
 
@@ -236,7 +263,7 @@ bool Merger::load(MergeSummary& summary) {
     const ReadResult read = readLogBlocks(logPath_, [&](const char* begin, const char* end) {
         forEachLine(begin, end, [&](const char* b, const char* e) {
             if (b != e && error.ok())
-                error = lines_.addOurs(lineDigest(b, e, key));
+                error = lines_.addOurLine(lineDigest(b, e, key));
         });
     });
     if (read.status == ReadStatus::Failed || !error.ok()) {
@@ -246,9 +273,16 @@ bool Merger::load(MergeSummary& summary) {
     const QString ours = fieldsPath(logPath_);
     QString why;
     struct stat st;
+    QByteArray telling;
     RecordSplitter records([&](QByteArrayView r) {
         if (error.ok())
-            error = records_.addOurs(DigestSet::digestOf(r));
+            error = records_.addOurLine(DigestSet::digestOf(r));
+        if (error.ok() && identity_(r, key, telling) && !telling.isEmpty()) {
+            error = lines_.addOurRecord(KnownContacts::keyDigest(key),
+                                        KnownContacts::tellingDigest(telling));
+            if (error.ok())
+                error = toldRecords_.addOurLine(toldDigest(key, telling));
+        }
     });
     if (QFileInfo::exists(ours) &&
         !forEachBlockOf(ours, why, st, [&](const char* b, const char* e) { records.feed(b, e); })) {
@@ -290,7 +324,8 @@ bool Merger::refuse(NewOnes& ones, const QString& why, MergeSummary& summary) {
 }
 
 bool Merger::takeNew(NewOnes& ones, const QString& path, const struct stat& first,
-                     const ItemReader& read, const std::function<OsError(QByteArrayView)>& append,
+                     const ItemReader& read,
+                     const std::function<OsError(QByteArrayView, size_t)>& append,
                      MergeSummary& summary, qsizetype& judged, qsizetype& added) {
     std::vector<bool> isNew;
     OsError error = ones.judge(isNew);
@@ -303,11 +338,11 @@ bool Merger::takeNew(NewOnes& ones, const QString& path, const struct stat& firs
     added = 0;
     const bool readOk = read(path, why, st, [&](QByteArrayView item) {
         const bool fresh = i < isNew.size() && isNew[i];
-        ++i;
         if (fresh && error.ok()) {
-            error = append(item);
+            error = append(item, i);
             ++added;
         }
+        ++i;
     });
     if (!error.ok())
         return refuse(ones, error.message(), summary);
@@ -319,9 +354,39 @@ bool Merger::takeNew(NewOnes& ones, const QString& path, const struct stat& firs
     return true;
 }
 
-bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
+bool Tellings::read(const QString& path, RecordIdentity identity, QString& why) {
+    QByteArray key, telling;
+    struct stat st;
+    bool tells = false;
+    std::vector<std::pair<quint64, quint64>> all; // key, telling
+    RecordSplitter records([&](QByteArrayView r) {
+        if (!identity(r, key, telling))
+            return;
+        all.emplace_back(KnownContacts::keyDigest(key).a, KnownContacts::tellingDigest(telling));
+        tells = tells || !telling.isEmpty();
+    });
+    if (!forEachBlockOf(path, why, st, [&](const char* b, const char* e) { records.feed(b, e); }))
+        return false;
+    if (!tells)
+        return true;
+    QHash<quint64, bool> keyTells;
+    for (const auto& [k, t] : all)
+        keyTells[k] = keyTells.value(k) || t != 0;
+    for (const auto& [k, t] : all) {
+        if (keyTells.value(k))
+            byKey_[k].push_back(t);
+    }
+    return true;
+}
+
+bool Merger::mergeLog(const QString& otherLog, const QString& otherFields,
+                      MergeSummary& summary) {
     if (!load(summary))
         return false;
+    Tellings tellings;
+    if (QString why; !otherFields.isEmpty() && QFileInfo::exists(otherFields) &&
+                     !tellings.read(otherFields, identity_, why))
+        return refuse(lines_, QStringLiteral("%1: %2").arg(otherFields, why), summary);
     // A Tavrelo log is text, and most of its lines are contacts: looked at
     // whole, and each line's digest taken, before anything of it is taken.
     qsizetype lineCount = 0, contacts = 0;
@@ -337,7 +402,7 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
         const DigestSet::Digest d = lineDigest(line.begin(), line.end(), key, &keyed);
         contacts += keyed;
         if (error.ok())
-            error = lines_.addTheirs(d);
+            error = lines_.addTheirs(d, keyed ? tellings.next(d) : 0);
     });
     if (!read || !error.ok())
         return refuse(lines_, read ? error.message() : QStringLiteral("%1: %2").arg(otherLog, why),
@@ -353,7 +418,7 @@ bool Merger::mergeLog(const QString& otherLog, MergeSummary& summary) {
             summary);
     }
     qsizetype judged = 0, added = 0;
-    const auto append = [&](QByteArrayView line) {
+    const auto append = [&](QByteArrayView line, size_t) {
         const OsError e = log_.appendLog(line);
         return e.ok() ? log_.appendLog("\r\n") : e;
     };
@@ -374,25 +439,42 @@ bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
     QString why;
     struct stat first;
     OsError error;
+    QByteArray key, telling;
     const bool read = readRecords(otherFields, why, first, [&](QByteArrayView r) {
         ++count;
         records = records && r.startsWith('<') && !r.contains('\0');
+        const DigestSet::Digest bytes = DigestSet::digestOf(r);
         if (error.ok())
-            error = records_.addTheirs(DigestSet::digestOf(r));
+            error = records_.addTheirs(bytes);
+        if (error.ok())
+            error = toldRecords_.addTheirs(identity_(r, key, telling) && !telling.isEmpty()
+                                               ? toldDigest(key, telling)
+                                               : bytes);
     });
-    if (!read || !error.ok())
+    if (!read || !error.ok()) {
+        toldRecords_.forgetTheirs();
         return refuse(records_,
                       read ? error.message() : QStringLiteral("%1: %2").arg(otherFields, why),
                       summary);
+    }
     if (!records || count == 0) {
+        toldRecords_.forgetTheirs();
         rememberRefused(QFile::encodeName(otherFields), first);
         return refuse(records_,
                       QStringLiteral("%1: it does not read as ADIF records").arg(otherFields),
                       summary);
     }
+    std::vector<bool> newContact;
+    if (const OsError e = toldRecords_.judge(newContact); !e.ok())
+        return refuse(records_, e.message(), summary);
     qsizetype judged = 0, added = 0;
-    const auto append = [&](QByteArrayView record) {
-        const OsError e = log_.appendFields(record);
+    const auto append = [&](QByteArrayView record, size_t i) {
+        OsError e;
+        if (i < newContact.size() && !newContact[i])
+            e = log_.appendFields(QByteArray("<") + AddsField + ':' +
+                                  QByteArray::number(1) + ">Y ");
+        if (e.ok())
+            e = log_.appendFields(record);
         return e.ok() ? log_.appendFields("\r\n") : e;
     };
     if (!takeNew(records_, otherFields, first, readRecords, append, summary, judged, added))
@@ -401,10 +483,30 @@ bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
     return true;
 }
 
-OsError mergeConflictCopies(const QString& logPath, QString& note) {
+QString fieldsCopyOf(const QString& logCopy, const ConflictCopies& copies) {
+    // The same name, or else the only copy by the same computer: Syncthing
+    // ends the name with the short id of the computer that wrote it, after
+    // a time that need not be the same for both files.
+    const auto stemOf = [](const QString& path) { return path.left(path.lastIndexOf('.')); };
+    const auto writerOf = [&](const QString& path) {
+        const QString stem = stemOf(path);
+        return stem.contains(QLatin1String(".sync-conflict-")) ? stem.mid(stem.lastIndexOf('-'))
+                                                               : QString();
+    };
+    QStringList sameWriter;
+    for (const QString& f : copies.fields) {
+        if (stemOf(f) == stemOf(logCopy))
+            return f;
+        if (!writerOf(f).isEmpty() && writerOf(f) == writerOf(logCopy))
+            sameWriter << f;
+    }
+    return sameWriter.size() == 1 ? sameWriter.front() : QString();
+}
+
+OsError mergeConflictCopies(const QString& logPath, RecordIdentity identity, QString& note) {
     if (findConflictCopies(logPath).isEmpty())
         return {};
-    LogTransaction log(logPath);
+    LogTransaction log(logPath, identity);
     const OsError error = log.begin(); // merges them
     note = log.recoveryNote();
     return error;

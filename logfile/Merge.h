@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "KnownContacts.h"
 #include "NewOnes.h"
 #include "OsError.h"
 
@@ -44,10 +45,13 @@ struct MergeSummary {
 };
 
 // Stages into a transaction that holds the log's lock the lines of other
-// logs that the log lacks (by their bytes, or by their contact key), in
+// logs whose contacts the log lacks (as KnownContacts judges them: the log's
+// own contacts told apart by its fields file, another log's by the fields
+// file it is given with; a line that is no contact by its bytes), in
 // their own order, and the records of other fields files that the fields
 // file lacks (by their bytes); what one merge stages counts as held for the
-// next. A file that cannot be read or is not a regular file (symbolic links
+// next; a record of a contact whose record the fields file holds in other
+// bytes goes in as adding to it (see AddsField). A file that cannot be read or is not a regular file (symbolic links
 // are not followed), a log that is not a Tavrelo log, and a fields file
 // that does not read as ADIF records are refused: said in the summary,
 // nothing taken from it, false returned.
@@ -57,9 +61,13 @@ struct MergeSummary {
 // digestsPerPass of them.
 class Merger {
 public:
-    Merger(LogTransaction& log, const QString& logPath, qsizetype digestsPerPass = 3000000);
+    Merger(LogTransaction& log, const QString& logPath, RecordIdentity identity,
+           qsizetype digestsPerPass = 3000000);
     ~Merger();
-    bool mergeLog(const QString& otherLog, MergeSummary& summary);
+    // otherFields: the fields file that tells otherLog's contacts apart,
+    // the n-th record of a key telling the n-th line of that key; none
+    // when empty or missing.
+    bool mergeLog(const QString& otherLog, const QString& otherFields, MergeSummary& summary);
     bool mergeFields(const QString& otherFields, MergeSummary& summary);
 
 private:
@@ -71,13 +79,18 @@ private:
     // Judges the items whose digests were taken, then appends the new ones
     // as a second read of the copy meets them; judged and added count them.
     bool takeNew(NewOnes& ones, const QString& path, const struct stat& first,
-                 const ItemReader& read, const std::function<OsError(QByteArrayView)>& append,
+                 const ItemReader& read,
+                 const std::function<OsError(QByteArrayView, size_t)>& append,
                  MergeSummary& summary, qsizetype& judged, qsizetype& added);
 
     LogTransaction& log_;
     QString logPath_;
+    RecordIdentity identity_;
     bool loaded_ = false;
     NewOnes lines_, records_;
+    // The contacts that records tell apart: a record of one held already,
+    // in other bytes, adds to its record what that lacks.
+    NewOnes toldRecords_;
 };
 
 // "3 contacts added, 2 duplicates skipped".
@@ -87,6 +100,10 @@ QString describe(const MergeSummary& summary);
 // the log's lock, all or nothing, and removes the copies whose lines are
 // all in the log now. note says what was done, once; empty when there
 // were no copies. Nothing but a look at the log's folder when there are none.
-OsError mergeConflictCopies(const QString& logPath, QString& note);
+OsError mergeConflictCopies(const QString& logPath, RecordIdentity identity, QString& note);
+
+// The copy of the fields file that a sync program set aside with a copy of
+// the log (the same name but for its ending), or an empty string.
+QString fieldsCopyOf(const QString& logCopy, const ConflictCopies& copies);
 
 } // namespace tavrelo::logfile

@@ -15,7 +15,7 @@ namespace tavrelo::logfile {
 
 namespace {
 
-constexpr size_t BufferDigests = 65536; // 1 MiB
+constexpr size_t BufferItems = 32768; // 1 MiB
 
 const QString spillAction = QStringLiteral("make room for the merge's digests in");
 
@@ -50,11 +50,11 @@ OsError NewOnes::File::flush(const QString& folder) {
         if (fd_ < 0)
             return OsError::fromErrno(spillAction, folder, errno);
     }
-    const qsizetype bytes = qsizetype(buffer_.size() * sizeof(Digest));
+    const qsizetype bytes = qsizetype(buffer_.size() * sizeof(Item));
     const char* data = reinterpret_cast<const char*>(buffer_.data());
     for (qsizetype done = 0; done < bytes;) {
         const ssize_t n = ::pwrite(fd_, data + done, size_t(bytes - done),
-                                   off_t(written_ * qint64(sizeof(Digest)) + done));
+                                   off_t(written_ * qint64(sizeof(Item)) + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -66,62 +66,70 @@ OsError NewOnes::File::flush(const QString& folder) {
     return {};
 }
 
-OsError NewOnes::File::add(const Digest& d, const QString& folder) {
-    buffer_.push_back(d);
+OsError NewOnes::File::add(const Item& item, const QString& folder) {
+    buffer_.push_back(item);
     ++count_;
-    return buffer_.size() >= BufferDigests ? flush(folder) : OsError();
+    return buffer_.size() >= BufferItems ? flush(folder) : OsError();
 }
 
-OsError NewOnes::File::forEach(const std::function<void(const Digest&)>& visit) const {
-    std::vector<Digest> chunk(BufferDigests);
+OsError NewOnes::File::forEach(const std::function<void(const Item&)>& visit) const {
+    std::vector<Item> chunk(BufferItems);
     for (qint64 at = 0; at < written_;) {
         const qint64 n = std::min<qint64>(qint64(chunk.size()), written_ - at);
-        const qint64 bytes = n * qint64(sizeof(Digest));
+        const qint64 bytes = n * qint64(sizeof(Item));
         if (readAt(fd_, reinterpret_cast<char*>(chunk.data()), bytes,
-                   at * qint64(sizeof(Digest))) != bytes)
+                   at * qint64(sizeof(Item))) != bytes)
             return OsError::fromErrno(QStringLiteral("read back the merge's digests"),
                                       QStringLiteral("a temporary file"), errno ? errno : EIO);
         for (qint64 i = 0; i < n; ++i)
             visit(chunk[size_t(i)]);
         at += n;
     }
-    for (const Digest& d : buffer_)
-        visit(d);
+    for (const Item& item : buffer_)
+        visit(item);
     return {};
 }
 
 OsError NewOnes::judge(std::vector<bool>& isNew) {
     isNew.assign(size_t(theirs_.size()), false);
-    // Each pass holds the digests whose b falls to it; a slot's place in
-    // the table comes from a, so the share stays spread over the table.
+    // Each pass judges the keys that fall to it, with all that is filed
+    // for them: the rule is asked of one key at a time.
     const qsizetype all = ours_.size() + theirs_.size();
     const int passes = int(std::max<qsizetype>(1, (all + perPass_ - 1) / perPass_));
-    DigestSet seen;
+    KnownContacts known;
     for (int pass = 0; pass < passes; ++pass) {
-        const auto mine = [&](const Digest& d) { return int(d.b % quint64(passes)) == pass; };
-        seen.clear();
-        if (const OsError e = ours_.forEach([&](const Digest& d) {
-                if (mine(d))
-                    seen.insert(d);
+        const auto mine = [&](const Item& item) {
+            return int(item.key.b % quint64(passes)) == pass;
+        };
+        known.clear();
+        if (const OsError e = ours_.forEach([&](const Item& item) {
+                if (!mine(item))
+                    return;
+                if (item.kind == Line)
+                    known.addLine(item.key);
+                else if (item.kind == Record)
+                    known.addRecord(item.key, item.telling);
+                else
+                    known.addIfNew(item.key, item.telling);
             });
             !e.ok())
             return e;
         size_t i = 0;
-        if (const OsError e = theirs_.forEach([&](const Digest& d) {
-                if (mine(d) && seen.insert(d))
+        if (const OsError e = theirs_.forEach([&](const Item& item) {
+                if (mine(item) && known.addIfNew(item.key, item.telling))
                     isNew[i] = true;
                 ++i;
             });
             !e.ok())
             return e;
     }
-    seen.clear();
+    known.clear();
     // Theirs' new ones are ours now.
     size_t i = 0;
     OsError added;
-    const OsError e = theirs_.forEach([&](const Digest& d) {
+    const OsError e = theirs_.forEach([&](const Item& item) {
         if (isNew[i++] && added.ok())
-            added = ours_.add(d, folder_);
+            added = ours_.add(item, folder_);
     });
     theirs_.clear();
     return e.ok() ? added : e;

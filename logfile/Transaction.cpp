@@ -147,7 +147,8 @@ QString fieldsPath(const QString& logPath) {
     return besideLog(logPath, QStringLiteral(".adi"));
 }
 
-LogTransaction::LogTransaction(const QString& logPath) : logPath_(logPath) {
+LogTransaction::LogTransaction(const QString& logPath, RecordIdentity identity)
+    : logPath_(logPath), identity_(identity) {
     const QString folder = QFileInfo(logPath).absolutePath();
     log_.setSpillFolder(folder);
     fields_.setSpillFolder(folder);
@@ -163,7 +164,7 @@ void LogTransaction::end() {
     logFd_ = -1;
 }
 
-OsError LogTransaction::begin(Copies copies) {
+OsError LogTransaction::begin() {
     ignoreFileSizeSignal();
     bool created = false;
     if (const OsError e = createLog(logPath_, &created); !e.ok())
@@ -190,7 +191,7 @@ OsError LogTransaction::begin(Copies copies) {
     }
     addNote(recovered);
     alignPending();
-    if (const OsError merged = copies == Copies::Merge ? mergeCopies() : OsError(); !merged.ok()) {
+    if (const OsError merged = identity_ ? mergeCopies() : OsError(); !merged.ok()) {
         end();
         return merged;
     }
@@ -221,10 +222,10 @@ OsError LogTransaction::mergeCopies() {
     summary.refused = copies.refused;
     for (const QByteArray& path : copies.refusedPaths)
         passOver(path);
-    Merger merger(*this, logPath_);
+    Merger merger(*this, logPath_, identity_);
     QStringList merged;
     for (const QString& copy : copies.logs) {
-        if (merger.mergeLog(copy, summary))
+        if (merger.mergeLog(copy, fieldsCopyOf(copy, copies), summary))
             merged << copy;
     }
     for (const QString& copy : copies.fields) {
@@ -434,10 +435,10 @@ void LogTransaction::alignPending() {
 }
 
 SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,
-                            const QByteArray& record, LogTransaction::Copies copies) {
+                            const QByteArray& record) {
     SaveResult result;
     LogTransaction t(logPath);
-    OsError error = t.begin(copies);
+    OsError error = t.begin();
     result.recoveryNote = t.recoveryNote();
     if (error.ok())
         error = t.appendLog(line);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Journal.h"
+#include "KnownContacts.h"
 #include "OsError.h"
 #include "PendingBytes.h"
 
@@ -29,18 +30,19 @@ QString fieldsPath(const QString& logPath);
 // set aside and named, and removes nothing.
 class LogTransaction {
 public:
-    explicit LogTransaction(const QString& logPath);
+    // identity reads the contacts of fields records for a merge of conflict
+    // copies; begin() leaves the copies when there is none.
+    explicit LogTransaction(const QString& logPath, RecordIdentity identity = nullptr);
     ~LogTransaction();
     LogTransaction(const LogTransaction&) = delete;
     LogTransaction& operator=(const LogTransaction&) = delete;
 
     // Creates the log when it is missing, opens it, takes its lock (waiting
     // up to three seconds for another Tavrelo program), puts right an
-    // append that an earlier program left unfinished, and merges the
-    // conflict copies a sync program set beside the log (see Merge.h),
-    // unless told to leave them to a merge of their own.
-    enum class Copies { Merge, Leave };
-    OsError begin(Copies copies = Copies::Merge);
+    // append that an earlier program left unfinished, and, given an
+    // identity, merges the conflict copies a sync program set beside the
+    // log (see Merge.h).
+    OsError begin();
     // What putting right an unfinished append did, what a merge of conflict
     // copies added and refused, and a log that had to be made again: to be
     // said once; empty when there was nothing to say.
@@ -75,6 +77,7 @@ private:
     void addNote(const QString& note);
 
     QString logPath_;
+    RecordIdentity identity_;
     int logFd_ = -1;
     qint64 logSizeAtBegin_ = 0;
     bool logNeedsLineEnd_ = false;
@@ -89,9 +92,9 @@ private:
 // Unconfirmed when the disk did not confirm a whole append that could not
 // be taken out again (another program appended behind it).
 struct SaveResult;
+// Conflict copies are left to a merge of their own.
 SaveResult appendWithRecord(const QString& logPath, const QByteArray& line,
-                            const QByteArray& record,
-                            LogTransaction::Copies copies = LogTransaction::Copies::Merge);
+                            const QByteArray& record);
 
 // Puts right an unfinished append, taking the log's lock for it; the note
 // says what was done, and is empty when there was nothing to do. For the

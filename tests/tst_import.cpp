@@ -398,10 +398,9 @@ private slots:
             QCOMPARE(made, key);
     }
 
-    // The set of keys against QSet: short and long keys, the empty one, keys
-    // longer than a block of the set, put in one by one and in groups.
-    void keySet() {
-        KeySet one, grouped;
+    // The index of keys against QHash: short and long keys, the empty one,
+    // keys longer than a block of the set.
+    void keyIndex() {
         KeyIndex numbered;
         QSet<QByteArray> reference;
         QHash<QByteArray, qsizetype> numbers; // in the order keys first came
@@ -412,30 +411,12 @@ private slots:
                         QByteArray(rng.bounded(4) ? 0 : rng.bounded(300), 'x');
         keys << QByteArray() << QByteArray(5 << 20, 'L') << QByteArray(5 << 20, 'L')
              << QByteArray((5 << 20) + 1, 'L') << "after the long ones";
-        constexpr qsizetype group = 50;
-        for (qsizetype first = 0; first < keys.size(); first += group) {
-            const qsizetype n = std::min(group, keys.size() - first);
-            QByteArrayView views[group];
-            bool inserted[group];
-            for (qsizetype i = 0; i < n; ++i)
-                views[i] = keys[first + i];
-            grouped.insertMany(views, n, inserted);
-            for (qsizetype i = 0; i < n; ++i) {
-                const QByteArray& k = keys[first + i];
-                const bool isNew = !reference.contains(k);
-                reference.insert(k);
-                QCOMPARE(one.insert(k), isNew);
-                QCOMPARE(inserted[i], isNew);
-                if (isNew)
-                    numbers.insert(k, numbers.size());
-                QCOMPARE(numbered.insert(k), numbers.value(k));
-            }
+        for (const QByteArray& k : std::as_const(keys)) {
+            if (!reference.contains(k))
+                numbers.insert(k, numbers.size());
+            reference.insert(k);
+            QCOMPARE(numbered.insert(k), numbers.value(k));
         }
-        QCOMPARE(one.size(), reference.size());
-        QCOMPARE(grouped.size(), reference.size());
-        for (const QByteArray& k : std::as_const(reference))
-            QVERIFY(one.contains(k) && grouped.contains(k));
-        QVERIFY(!one.contains("120001") && !grouped.contains(QByteArray(5 << 20, 'M')));
         QCOMPARE(numbered.size(), reference.size());
         for (auto it = numbers.cbegin(); it != numbers.cend(); ++it)
             QCOMPARE(numbered.indexOf(it.key()), it.value());
@@ -495,79 +476,6 @@ private slots:
                 QCOMPARE(again->values.data(), memory);
             }
         }
-    }
-
-    // The set of contacts against a reference: every key with the ways its
-    // contacts told themselves apart, many keys sharing slots, keys and
-    // discriminators of any length, the table grown as they come.
-    void contactSet() {
-        ContactSet set;
-        QHash<QByteArray, QSet<QByteArray>> reference;
-        QRandomGenerator rng(5);
-        const QList<QByteArray> ways = {
-            "", "FT8||", "CW||", "FM|AO-91|SAT", "FM|SO-50|SAT", QByteArray(300, 'M')};
-        for (int i = 0; i < 150000; ++i) {
-            const QByteArray key = QByteArray::number(rng.bounded(60000)) +
-                                   QByteArray(rng.bounded(8) ? 0 : rng.bounded(200), 'k');
-            const QByteArray d = ways[rng.bounded(ways.size())];
-            const bool isNew = !reference[key].contains(d);
-            reference[key].insert(d);
-            QCOMPARE(set.insert(key, d), isNew);
-        }
-        qsizetype total = 0;
-        for (auto it = reference.cbegin(); it != reference.cend(); ++it) {
-            total += it->size();
-            const quint64 h = ContactSet::hashOf(it.key());
-            QSet<QByteArray> listed;
-            set.forEach(it.key(), h, [&](QByteArrayView d) { listed.insert(d.toByteArray()); });
-            QCOMPARE(listed, it.value());
-            for (const QByteArray& d : ways) {
-                const ContactSet::Known k = set.find(it.key(), d, h);
-                QVERIFY(k.any);
-                QCOMPARE(k.same, it->contains(d));
-                QCOMPARE(k.plain, it->contains(QByteArray()));
-            }
-        }
-        QCOMPARE(set.size(), total);
-        const ContactSet::Known none = set.find("60001", "", ContactSet::hashOf("60001"));
-        QVERIFY(!none.any && !none.plain && !none.same);
-    }
-
-    // Which contacts of a file are already in the log, by what the log and
-    // its fields file hold.
-    void knownContacts_data() {
-        QTest::addColumn<QByteArray>("fields"); // the log holds the one contact's line
-        QTest::addColumn<QByteArray>("imported");
-        QTest::addColumn<bool>("duplicate");
-        const QByteArray line = "<CALL:5>ZZ9ZZ<QSO_DATE:8>20240301<TIME_ON:4>1205<BAND:3>20m";
-        QTest::newRow("a line without a record: a contact of any mode")
-            << QByteArray() << line + "<MODE:3>FT8<EOR>" << true;
-        QTest::newRow("the same mode")
-            << line + "<MODE:3>FT8<EOR>" << line + "<MODE:3>ft8<EOR>" << true;
-        QTest::newRow("another mode: another contact")
-            << line + "<MODE:3>FT8<EOR>" << line + "<MODE:2>CW<EOR>" << false;
-        QTest::newRow("a record that says nothing: one of any mode")
-            << line + "<NAME:4>Hans<EOR>" << line + "<MODE:2>CW<EOR>" << true;
-        QTest::newRow("a file's contact that says nothing is the log's")
-            << line + "<MODE:3>FT8<EOR>" << line + "<EOR>" << true;
-        const QByteArray orphan =
-            "<CALL:5>ZZ1AA<QSO_DATE:8>20240301<TIME_ON:4>1205<BAND:3>20m<MODE:3>FT8<EOR>";
-        QTest::newRow("a record whose line is missing is no contact") << orphan << orphan << false;
-    }
-    void knownContacts() {
-        QFETCH(QByteArray, fields);
-        QFETCH(QByteArray, imported);
-        QFETCH(bool, duplicate);
-        QTemporaryDir dir;
-        const QString log = dir.filePath("Tavrelo.txt");
-        writeFile(log, "2024-Mar-01,  12:05,  20m,  ZZ9ZZ,  ,  ,  ,  \r\n");
-        if (!fields.isEmpty())
-            writeFile(logfile::fieldsPath(log), fields);
-        writeFile(dir.filePath("in.adi"), imported);
-        const ImportSummary s = importAdif(dir.filePath("in.adi"), log, [](const QString&) {});
-        QVERIFY2(s.error.ok(), qPrintable(s.error.message()));
-        QCOMPARE(s.duplicates, duplicate ? 1 : 0);
-        QCOMPARE(s.added, duplicate ? 0 : 1);
     }
 
     // Killed while it reads the file, after half of it, the import has

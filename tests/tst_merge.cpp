@@ -3,6 +3,7 @@
 // come back in by themselves, and tavrelo-adif --merge brings in a log kept
 // elsewhere, losing nothing and adding nothing twice.
 #include "FakePlatform.h"
+#include "Import.h"
 #include "LogFile.h"
 #include "Merge.h"
 #include "SystemCalls.h"
@@ -94,7 +95,7 @@ private slots:
         writeFile(path, log);
         writeFile(dir.filePath(copyName), copy);
         QString note;
-        QVERIFY(mergeConflictCopies(path, note).ok());
+        QVERIFY(mergeConflictCopies(path, adif::recordIdentity, note).ok());
         QCOMPARE(readFile(path), expected);
         QCOMPARE(!QFile::exists(dir.filePath(copyName)), copyGone);
         QVERIFY(!note.isEmpty());
@@ -102,7 +103,7 @@ private slots:
             QVERIFY2(note.contains("not a Tavrelo log"), qPrintable(note));
         // Nothing left to do the second time.
         QString again;
-        QVERIFY(mergeConflictCopies(path, again).ok());
+        QVERIFY(mergeConflictCopies(path, adif::recordIdentity, again).ok());
         QCOMPARE(readFile(path), expected);
     }
 
@@ -164,7 +165,7 @@ private slots:
             ::close(fd);
         }
         QString note;
-        QVERIFY(mergeConflictCopies(log, note).ok());
+        QVERIFY(mergeConflictCopies(log, adif::recordIdentity, note).ok());
         QCOMPARE(readFile(log), line("ZZ1A"));
         QCOMPARE(readFile(fieldsPath(log)), QByteArray("<CALL:4>ZZ1A <EOR>\r\n"));
         QVERIFY2(note.contains(why) && note.contains("Left as they are"), qPrintable(note));
@@ -172,11 +173,11 @@ private slots:
         QCOMPARE(::lstat(path.constData(), &st), 0);
         // Named once: the next look passes it over while it is unchanged.
         QString again;
-        QVERIFY(mergeConflictCopies(log, again).ok());
+        QVERIFY(mergeConflictCopies(log, adif::recordIdentity, again).ok());
         QCOMPARE(again, QString());
         if (kind == "binary" || kind == "zeros") {
             writeFile(QFile::decodeName(path), "<CALL:4>ZZ2B <EOR>\r\n");
-            QVERIFY(mergeConflictCopies(log, again).ok());
+            QVERIFY(mergeConflictCopies(log, adif::recordIdentity, again).ok());
             QVERIFY2(again.contains("Merged"), qPrintable(again));
             QCOMPARE(readFile(fieldsPath(log)),
                      QByteArray("<CALL:4>ZZ1A <EOR>\r\n<CALL:4>ZZ2B <EOR>\r\n"));
@@ -196,7 +197,7 @@ private slots:
         writeFile(dir.filePath("Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi"),
                   r1 + "\r\n" + r2 + "\r\n");
         QString note;
-        QVERIFY(mergeConflictCopies(path, note).ok());
+        QVERIFY(mergeConflictCopies(path, adif::recordIdentity, note).ok());
         QCOMPARE(readFile(fieldsPath(path)), r1 + "\r\n" + r2 + "\r\n");
     }
 
@@ -225,8 +226,8 @@ private slots:
         {
             LogTransaction t(path);
             QVERIFY(t.begin().ok());
-            Merger merger(t, path, perPass);
-            QVERIFY(merger.mergeLog(dir.filePath("other.txt"), summary));
+            Merger merger(t, path, adif::recordIdentity, perPass);
+            QVERIFY(merger.mergeLog(dir.filePath("other.txt"), dir.filePath("other.adi"), summary));
             QVERIFY(merger.mergeFields(dir.filePath("other.adi"), summary));
             QVERIFY(t.commit().ok());
         }
@@ -250,7 +251,7 @@ private slots:
         writeFile(dir.filePath("Tavrelo.sync-conflict-20261207-142233-ABCDEFG.adi"),
                   r1 + "\r\n" + r2 + "\r\n");
         QString note;
-        QVERIFY(mergeConflictCopies(path, note).ok());
+        QVERIFY(mergeConflictCopies(path, adif::recordIdentity, note).ok());
         QCOMPARE(readFile(fieldsPath(path)), r1 + "\r\n" + r2 + "\r\n");
         QVERIFY(findConflictCopies(path).isEmpty());
     }

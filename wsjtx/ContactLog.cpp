@@ -23,6 +23,7 @@ QList<Contact> contactsOfAdif(const QByteArray& adif, QStringList& skipped) {
         Contact c;
         const QString reason = adif::appendContact(record, c.record, c.key);
         if (reason.isEmpty()) {
+            c.telling = adif::discriminator(record);
             if (adif::keepsMore(record))
                 c.fields = adif::fieldsRecord(record);
             contacts.append(c);
@@ -59,8 +60,8 @@ OsError ContactLog::readNewKeys() {
     // start.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const bool follow = attempt == 0 && readTo_ > 0;
-        KeySet fresh;
-        KeySet& keys = follow ? keys_ : fresh;
+        logfile::KnownContacts fresh;
+        logfile::KnownContacts& known = follow ? known_ : fresh;
         QByteArray key, tail;
         bool placeFound = !follow;
         std::atomic<bool> stop = false;
@@ -81,28 +82,54 @@ OsError ContactLog::readNewKeys() {
                 }
                 logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
                     if (adif::logLineKey(b, e, key))
-                        keys.insert(key);
+                        known.addLine(known.keyDigest(key));
                 });
             },
             logfile::DefaultChunkSize, &stop, follow ? readTo_ - tail_.size() : 0);
         if (r.status == logfile::ReadStatus::Failed)
             return r.error;
         if (r.status == logfile::ReadStatus::Missing) {
-            keys_ = KeySet(); // the log was deleted or renamed: a new one begins
+            known_.clear(); // the log was deleted or renamed: a new one begins
             readTo_ = 0;
             tail_.clear();
-            return {};
+            return readNewRecords(true);
         }
         if (follow && (!placeFound || r.device != device_ || r.inode != inode_))
             continue;
         if (!follow)
-            keys_ = std::move(fresh);
+            known_ = std::move(fresh);
         device_ = r.device;
         inode_ = r.inode;
         readTo_ = r.end;
         tail_ = tail;
-        return {};
+        return readNewRecords(!follow);
     }
+    return {};
+}
+
+OsError ContactLog::readNewRecords(bool fromStart) {
+    // The fields file grows at its end only, a whole append at a time,
+    // under the log's lock, which is held here; a file shorter than what
+    // was read is read again from its start.
+    QFile file(logfile::fieldsPath(path_));
+    if (!file.open(QIODevice::ReadOnly)) {
+        fieldsReadTo_ = 0;
+        return file.exists() ? OsError::because(QStringLiteral("read"), file.fileName(),
+                                                file.errorString())
+                             : OsError();
+    }
+    if (fromStart || file.size() < fieldsReadTo_)
+        fieldsReadTo_ = 0;
+    if (!file.seek(fieldsReadTo_))
+        return OsError::because(QStringLiteral("read"), file.fileName(), file.errorString());
+    adif::AdifReader reader(&file);
+    adif::AdifRecord record;
+    QByteArray key, telling;
+    while (reader.next(record)) {
+        if (adif::recordIdentity(record, key, telling))
+            known_.addRecord(known_.keyDigest(key), known_.tellingDigest(telling));
+    }
+    fieldsReadTo_ = file.size();
     return {};
 }
 
@@ -113,7 +140,7 @@ ContactLog::Outcome ContactLog::save() {
     // The lock is held from before the log's keys are read until the
     // contacts are in, so that a contact another program logs meanwhile is
     // seen.
-    logfile::LogTransaction log(path_);
+    logfile::LogTransaction log(path_, adif::recordIdentity);
     if (const OsError begun = log.begin(); !begun.ok()) {
         outcome.error = begun;
         return outcome;
@@ -124,7 +151,7 @@ ContactLog::Outcome ContactLog::save() {
         return outcome;
     }
     QList<Contact> toWrite;
-    QSet<QByteArray> inBatch;
+    logfile::KnownContacts inBatch;
     OsError error;
     QHash<QByteArray, QSet<QByteArray>> written = written_;
     const auto namesOf = [](const QByteArray& fields) {
@@ -140,11 +167,11 @@ ContactLog::Outcome ContactLog::save() {
         return names;
     };
     for (const Contact& c : std::as_const(queue_)) {
-        if (keys_.contains(c.key) || inBatch.contains(c.key)) {
+        if (known_.holds(c.key, c.telling) || !inBatch.addIfNew(c.key, c.telling)) {
             outcome.duplicates.append(c.record);
             // The fields that a contact logged this session lacks.
-            if (!c.fields.isEmpty() && written.contains(c.key)) {
-                QSet<QByteArray>& have = written[c.key];
+            if (!c.fields.isEmpty() && written.contains(c.key + '\n' + c.telling)) {
+                QSet<QByteArray>& have = written[c.key + '\n' + c.telling];
                 adif::AdifReader reader(c.fields);
                 adif::AdifRecord record;
                 QList<QByteArray> lacking;
@@ -163,8 +190,7 @@ ContactLog::Outcome ContactLog::save() {
             }
             continue;
         }
-        written[c.key] = namesOf(c.fields);
-        inBatch.insert(c.key);
+        written[c.key + '\n' + c.telling] = namesOf(c.fields);
         toWrite.append(c);
         if (error.ok())
             error = log.appendLog(c.record);
@@ -180,7 +206,7 @@ ContactLog::Outcome ContactLog::save() {
     }
     written_ = written;
     for (const Contact& c : std::as_const(toWrite)) {
-        keys_.insert(c.key);
+        known_.addIfNew(c.key, c.telling);
         outcome.saved.append(c.record);
     }
     queue_.clear();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "KeySet.h"
+#include "KnownContacts.h"
 #include "OsError.h"
 
 #include <QByteArray>
@@ -12,11 +12,13 @@
 
 namespace tavrelo::wsjtx {
 
-// One contact to log: its log record (CR LF ended), its key, and its whole
-// ADIF record for the fields file (empty when the boxes hold it all).
+// One contact to log: its log record (CR LF ended), its key and telling
+// (see KnownContacts), and its whole ADIF record for the fields file (empty
+// when the boxes hold it all).
 struct Contact {
     QByteArray record;
     QByteArray key;
+    QByteArray telling;
     QByteArray fields;
 };
 
@@ -27,8 +29,7 @@ QList<Contact> contactsOfAdif(const QByteArray& adif, QStringList& skipped);
 
 // The log as tavrelo-wsjtx writes it: contacts wait in a queue, in the order
 // they arrived, until a save puts them in the log. A contact that the log
-// holds already (the same date, UTC to the minute, band and call, whoever
-// wrote it) is not written again. A failed save keeps every contact queued
+// holds already, whoever wrote it, is not written again. A failed save keeps every contact queued
 // for the next one.
 class ContactLog {
 public:
@@ -51,17 +52,21 @@ public:
     const QString& path() const { return path_; }
 
 private:
-    // Brings the keys up to what the log holds now.
+    // Brings the known contacts up to what the log and its fields file
+    // hold now.
     OsError readNewKeys();
+    OsError readNewRecords(bool fromStart);
 
     QString path_;
-    KeySet keys_;
+    logfile::KnownContacts known_;
+    long long fieldsReadTo_ = 0;
     unsigned long long device_ = 0;
     unsigned long long inode_ = 0;
     long long readTo_ = 0; // how far the log has been read
     QByteArray tail_;      // the last bytes before that place
     QList<Contact> queue_;
-    // The names of the fields written this session for each contact key,
+    // The names of the fields written this session for each contact (key
+    // and telling),
     // so that a second message of the same contact (Logged ADIF after QSO
     // Logged) adds only what the first lacked.
     QHash<QByteArray, QSet<QByteArray>> written_;
