@@ -3,6 +3,7 @@
 
 #include "Adif.h"
 #include "FieldsFile.h"
+#include "DigestSet.h"
 #include "KeyIndex.h"
 #include "OpenLog.h"
 #include "ReadAhead.h"
@@ -102,12 +103,20 @@ private:
 };
 
 // The contact of a log line, for a message: "2024-Mar-01 12:05 20m ZZ9ZZ".
-QString describeContact(const QByteArray& line) {
-    const QList<QByteArray> f = line.trimmed().split(',');
-    QStringList parts;
-    for (qsizetype i = 0; i < std::min<qsizetype>(4, f.size()); ++i)
-        parts << QString::fromUtf8(f[i].trimmed());
-    return parts.join(QLatin1Char(' '));
+QString describeContact(QByteArrayView line) {
+    // The first four fields, each trimmed, joined by spaces.
+    QByteArray out;
+    int field = 0;
+    for (qsizetype at = 0; at <= line.size() && field < 4; ++field) {
+        qsizetype end = line.indexOf(',', at);
+        if (end < 0)
+            end = line.size();
+        if (field > 0)
+            out += ' ';
+        out += logfile::asciiTrimmed(line.sliced(at, end - at));
+        at = end + 1;
+    }
+    return QString::fromUtf8(out);
 }
 
 } // namespace
@@ -125,7 +134,8 @@ bool recordIdentity(QByteArrayView bytes, QByteArray& key, QByteArray& telling) 
     return reader.next(record) && recordIdentity(record, key, telling);
 }
 
-logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known) {
+logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known,
+                                     DigestSet* storedRecords) {
     {
         QFile file(logfile::fieldsPath(logPath));
         if (file.open(QIODevice::ReadOnly)) {
@@ -135,6 +145,8 @@ logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownCont
             while (reader.next(record)) {
                 if (recordIdentity(record, key, telling))
                     known.addRecord(known.keyDigest(key), known.tellingDigest(telling));
+                if (storedRecords)
+                    storedRecords->insert(DigestSet::digestOf(storedForm(record)));
             }
         }
     }
@@ -311,13 +323,22 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     summary.recoveryNote = log.recoveryNote();
 
     logfile::KnownContacts known;
-    const logfile::ReadResult read = readKnownContacts(logPath, known);
+    DigestSet storedRecords; // of the fields file's records in their stored form
+    const logfile::ReadResult read = readKnownContacts(logPath, known, &storedRecords);
     if (read.status == logfile::ReadStatus::Failed) {
         summary.error = read.error;
         return summary;
     }
 
     KeyIndex duplicateKeys;
+    // Whether a duplicate may know more than its contact: not when it
+    // keeps nothing beyond the boxes, nor when the fields file has its
+    // record in the same bytes (a file imported again).
+    const auto mayAddFields = [&](const ContactBatch::Item& item) {
+        return item.keepsMore() &&
+               (!item.stored || !storedRecords.contains(DigestSet::digestOf(
+                                    QByteArrayView(item.stored, item.storedSize))));
+    };
     std::vector<qsizetype> duplicates; // record numbers
     const auto failed = [&summary](const OsError& e) {
         summary = ImportSummary();
@@ -392,17 +413,18 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 if (!known.addIfNew(batch->key(i), batch->telling(i))) {
-                    const QByteArray line = QByteArrayView(batch->lines)
-                                                .sliced(item.line, batch->lineEnd(i) - item.line)
-                                                .toByteArray();
+                    const QByteArrayView line = QByteArrayView(batch->lines)
+                                                    .sliced(item.line, batch->lineEnd(i) - item.line);
                     ++summary.duplicates;
                     note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not "
                                         "added again")
                              .arg(item.number)
                              .arg(item.offset)
                              .arg(describeContact(line)));
-                    duplicates.push_back(item.number);
-                    duplicateKeys.insert(batch->key(i));
+                    if (mayAddFields(item)) {
+                        duplicates.push_back(item.number);
+                        duplicateKeys.insert(batch->key(i));
+                    }
                     if (const OsError e = appendUpTo(item.line); !e.ok())
                         return failed(e);
                     linesFrom = batch->lineEnd(i);

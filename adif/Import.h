@@ -3,6 +3,7 @@
 
 #include "AdifReader.h"
 #include "Contact.h"
+#include "DigestSet.h"
 #include "KnownContacts.h"
 #include "LogFile.h"
 #include "LogReader.h"
@@ -14,8 +15,11 @@
 namespace tavrelo::adif {
 
 // Every contact in a log: its lines, and what its fields file tells apart;
-// fails only when the log exists but cannot be read.
-logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known);
+// fails only when the log exists but cannot be read. storedRecords, when
+// given, receives the digests of the fields file's records in their
+// stored form (see storedForm()).
+logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known,
+                                      DigestSet* storedRecords = nullptr);
 // The key and telling of a fields record (see logfile::KnownContacts);
 // false for a record that names no contact or adds to one.
 bool recordIdentity(const AdifRecord& record, QByteArray& key, QByteArray& telling);

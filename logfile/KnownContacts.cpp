@@ -5,10 +5,6 @@ namespace tavrelo::logfile {
 
 namespace {
 
-// What is filed for a key, besides the key itself (a line of the key).
-constexpr quint64 Told = 1;  // a record of the key with a telling
-constexpr quint64 Plain = 2; // a contact of the key added without one
-
 quint64 mix(quint64 x) {
     x ^= x >> 30;
     x *= 0xbf58476d1ce4e5b9ull;
@@ -17,9 +13,9 @@ quint64 mix(quint64 x) {
     return x ^ (x >> 31);
 }
 
-// The digest of a fact about a key: Told, Plain, or a telling.
-DigestSet::Digest about(const DigestSet::Digest& key, quint64 what) {
-    return {key.a ^ mix(what), (key.b ^ mix(what + 0x9e3779b97f4a7c15ull)) | 1};
+// The digest a key's further telling is filed under.
+DigestSet::Digest withTelling(const DigestSet::Digest& key, quint64 telling) {
+    return {key.a ^ mix(telling), key.b ^ mix(telling + 0x9e3779b97f4a7c15ull)};
 }
 
 } // namespace
@@ -29,34 +25,96 @@ DigestSet::Digest KnownContacts::keyDigest(QByteArrayView key) {
 }
 
 quint64 KnownContacts::tellingDigest(QByteArrayView telling) {
-    if (telling.isEmpty())
-        return 0;
-    // Never one of the marks above.
-    return DigestSet::digestOf(telling).a | (quint64(1) << 63);
+    return telling.isEmpty() ? 0 : DigestSet::digestOf(telling).a | 1;
+}
+
+void KnownContacts::clear() {
+    slots_.clear();
+    slots_.shrink_to_fit();
+    count_ = 0;
+}
+
+KnownContacts::Entry* KnownContacts::find(const Digest& d) const {
+    if (slots_.empty())
+        return nullptr;
+    const quint64 b = (d.b & ~quint64(Flags)) | Used;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = size_t(d.a) & mask;; i = (i + 1) & mask) {
+        const Entry& e = slots_[i];
+        if (e.b == 0)
+            return nullptr;
+        if (e.a == d.a && (e.b & ~quint64(Flags - Used)) == b)
+            return const_cast<Entry*>(&e);
+    }
+}
+
+KnownContacts::Entry& KnownContacts::findOrAdd(const Digest& d) {
+    if (Entry* e = find(d))
+        return *e;
+    if (qsizetype(slots_.size()) * 3 < (count_ + 1) * 4)
+        grow();
+    const size_t mask = slots_.size() - 1;
+    size_t i = size_t(d.a) & mask;
+    while (slots_[i].b != 0)
+        i = (i + 1) & mask;
+    slots_[i] = {d.a, (d.b & ~quint64(Flags)) | Used, 0};
+    ++count_;
+    return slots_[i];
+}
+
+void KnownContacts::grow() {
+    std::vector<Entry> old;
+    old.swap(slots_);
+    slots_.resize(std::max<size_t>(1024, old.size() * 2));
+    const size_t mask = slots_.size() - 1;
+    for (const Entry& e : old) {
+        if (e.b == 0)
+            continue;
+        size_t i = size_t(e.a) & mask;
+        while (slots_[i].b != 0)
+            i = (i + 1) & mask;
+        slots_[i] = e;
+    }
+}
+
+bool KnownContacts::holdsTelling(const Entry& key, const Digest& d, quint64 telling) const {
+    return key.telling == telling || find(withTelling(d, telling)) != nullptr;
+}
+
+void KnownContacts::tell(Entry& key, const Digest& d, quint64 telling) {
+    key.b |= Told;
+    if (key.telling == 0) {
+        key.telling = telling;
+    } else if (!holdsTelling(key, d, telling)) {
+        findOrAdd(withTelling(d, telling)); // key may move as the table grows
+    }
+}
+
+void KnownContacts::addLine(const Digest& key) {
+    findOrAdd(key).b |= Line;
 }
 
 void KnownContacts::addRecord(const Digest& key, quint64 telling) {
-    if (telling == 0)
-        return;
-    digests_.insert(about(key, Told));
-    digests_.insert(about(key, telling));
+    if (telling != 0)
+        tell(findOrAdd(key), key, telling);
 }
 
 bool KnownContacts::holds(const Digest& key, quint64 telling) const {
-    if (!digests_.contains(key))
+    const Entry* e = find(key);
+    if (!e || !(e->b & Line))
         return false;
-    return telling == 0 || digests_.contains(about(key, telling)) ||
-           !digests_.contains(about(key, Told)) || digests_.contains(about(key, Plain));
+    return telling == 0 || !(e->b & Told) || (e->b & Plain) || holdsTelling(*e, key, telling);
 }
 
 bool KnownContacts::addIfNew(const Digest& key, quint64 telling) {
     if (holds(key, telling))
         return false;
-    addLine(key);
+    Entry& e = findOrAdd(key);
+    e.b |= Line;
     if (telling == 0)
-        digests_.insert(about(key, Plain));
+        e.b |= Plain;
     else
-        addRecord(key, telling);
+        tell(e, key, telling);
     return true;
 }
 

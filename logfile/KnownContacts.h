@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <vector>
+
 namespace tavrelo::logfile {
 
 // Which contacts a log holds, and the one rule for whether a contact is
@@ -30,7 +32,7 @@ public:
     static Digest keyDigest(QByteArrayView key);
     static quint64 tellingDigest(QByteArrayView telling);
 
-    void addLine(const Digest& key) { digests_.insert(key); }
+    void addLine(const Digest& key);
     void addRecord(const Digest& key, quint64 telling);
     bool holds(const Digest& key, quint64 telling) const;
     // Adds the contact unless it is held already; true when it was new.
@@ -42,10 +44,25 @@ public:
     bool addIfNew(QByteArrayView key, QByteArrayView telling) {
         return addIfNew(keyDigest(key), tellingDigest(telling));
     }
-    void clear() { digests_.clear(); }
+    void clear();
 
 private:
-    DigestSet digests_;
+    // One entry for each key: what is filed for it, and the first telling
+    // of its records; a key with more tellings has an entry for each of the
+    // others, filed under the key and that telling together.
+    struct Entry {
+        quint64 a = 0, b = 0; // the digest; b's low bits are the flags
+        quint64 telling = 0;
+    };
+    enum Flag : quint64 { Used = 1, Line = 2, Told = 4, Plain = 8, Flags = 15 };
+    Entry* find(const Digest& d) const;
+    Entry& findOrAdd(const Digest& d);
+    bool holdsTelling(const Entry& key, const Digest& d, quint64 telling) const;
+    void tell(Entry& key, const Digest& d, quint64 telling);
+    void grow();
+
+    std::vector<Entry> slots_;
+    qsizetype count_ = 0;
 };
 
 // The field that marks a record of the fields file as adding to its

@@ -9,6 +9,7 @@
 #include "TestFiles.h"
 #include "Transaction.h"
 
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -46,6 +47,55 @@ class IdentityTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // The set against the rule written plainly, on many keys with several
+    // tellings each, the table grown as they come.
+    void knownContactsAgainstTheRule() {
+        struct Held {
+            bool line = false, plain = false;
+            QSet<QByteArray> tellings;
+        };
+        QHash<QByteArray, Held> reference;
+        const auto holds = [&](const QByteArray& key, const QByteArray& telling) {
+            const Held h = reference.value(key);
+            return h.line && (telling.isEmpty() || h.tellings.isEmpty() || h.plain ||
+                              h.tellings.contains(telling));
+        };
+        logfile::KnownContacts known;
+        QRandomGenerator rng(7);
+        const QByteArrayList tellings = {"", "FT8||", "CW||", "FM|SO-50|SAT", "FM|AO-91|SAT"};
+        for (int i = 0; i < 200000; ++i) {
+            const QByteArray key = QByteArray::number(rng.bounded(20000));
+            const QByteArray telling = tellings[rng.bounded(tellings.size())];
+            switch (rng.bounded(3)) {
+            case 0: // a line of the log
+                known.addLine(known.keyDigest(key));
+                reference[key].line = true;
+                break;
+            case 1: // a record of its fields file
+                known.addRecord(known.keyDigest(key), known.tellingDigest(telling));
+                if (!telling.isEmpty())
+                    reference[key].tellings.insert(telling);
+                break;
+            default: { // a contact that comes
+                const bool isNew = !holds(key, telling);
+                QCOMPARE(known.addIfNew(key, telling), isNew);
+                if (isNew) {
+                    reference[key].line = true;
+                    if (telling.isEmpty())
+                        reference[key].plain = true;
+                    else
+                        reference[key].tellings.insert(telling);
+                }
+            }
+            }
+        }
+        for (int k = 0; k < 20001; ++k) {
+            for (const QByteArray& telling : tellings)
+                QCOMPARE(known.holds(QByteArray::number(k), telling),
+                         holds(QByteArray::number(k), telling));
+        }
+    }
+
     void everyPath_data() {
         QTest::addColumn<QByteArray>("log");
         QTest::addColumn<QByteArray>("fields");
