@@ -214,22 +214,29 @@ DigestSet::Digest lineDigest(const char* b, const char* e, QByteArray& key, bool
 }
 
 // The tellings of a fields file's records, by key in file order: the n-th
-// line of a key is told apart by the n-th record of that key. Only keys
-// with a record that tells are kept.
+// line of a key is told apart by the n-th record of that key. Kept sorted
+// by key, 20 bytes a record.
 class Tellings {
 public:
     bool read(const QString& path, RecordIdentity identity, QString& why);
     quint64 next(const DigestSet::Digest& key) {
-        const auto it = byKey_.find(key.a);
-        if (it == byKey_.end())
+        const auto lower = std::lower_bound(records_.begin(), records_.end(),
+                                            Record{key.a, 0, 0}, byKey);
+        if (lower == records_.end() || lower->key != key.a)
             return 0;
-        const size_t n = taken_[key.a]++;
-        return n < it->size() ? (*it)[n] : 0;
+        // The first record of a key counts how many of its lines were told.
+        const size_t n = lower->taken++;
+        const auto it = lower + qsizetype(n);
+        return it < records_.end() && it->key == key.a ? it->telling : 0;
     }
 
 private:
-    QHash<quint64, std::vector<quint64>> byKey_;
-    QHash<quint64, size_t> taken_;
+    struct Record {
+        quint64 key, telling;
+        quint32 taken;
+    };
+    static bool byKey(const Record& x, const Record& y) { return x.key < y.key; }
+    std::vector<Record> records_;
 };
 
 // A contact that a record tells apart, as one digest.
@@ -358,24 +365,18 @@ bool Tellings::read(const QString& path, RecordIdentity identity, QString& why) 
     QByteArray key, telling;
     struct stat st;
     bool tells = false;
-    std::vector<std::pair<quint64, quint64>> all; // key, telling
     RecordSplitter records([&](QByteArrayView r) {
         if (!identity(r, key, telling))
             return;
-        all.emplace_back(KnownContacts::keyDigest(key).a, KnownContacts::tellingDigest(telling));
+        records_.push_back({KnownContacts::keyDigest(key).a, KnownContacts::tellingDigest(telling), 0});
         tells = tells || !telling.isEmpty();
     });
     if (!forEachBlockOf(path, why, st, [&](const char* b, const char* e) { records.feed(b, e); }))
         return false;
     if (!tells)
-        return true;
-    QHash<quint64, bool> keyTells;
-    for (const auto& [k, t] : all)
-        keyTells[k] = keyTells.value(k) || t != 0;
-    for (const auto& [k, t] : all) {
-        if (keyTells.value(k))
-            byKey_[k].push_back(t);
-    }
+        records_.clear();
+    std::stable_sort(records_.begin(), records_.end(), byKey);
+    records_.shrink_to_fit();
     return true;
 }
 
