@@ -82,6 +82,13 @@ void digest(const StoredFields& fields, RecordView& record);
 
 // A mode or submode as ADIF names it: FT8 is a mode, FT4 a submode of MFSK,
 // USB one of SSB. Any case.
+// The log's date, 2006-Nov-18 (any case), as ADIF's 20061118; false when
+// it is no date.
+bool parseDate(const char* b, const char* e, char (&out)[8]);
+// The log's UTC, HH:MM or HH:MM:SS: its digits without the colons, and
+// how many; 0 when it is no time.
+int parseTime(const char* b, const char* e, char (&out)[6]);
+
 struct ModeName {
     QByteArray mode;
     QByteArray submode; // empty for a mode
