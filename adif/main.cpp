@@ -2,6 +2,7 @@
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"
+#include "CountryFile.h"
 #include "BlockWriter.h"
 #include "CommandLine.h"
 #include "Import.h"
@@ -11,12 +12,14 @@
 #include "Transaction.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -155,6 +158,36 @@ int mergeInto(const QString& named, const QString& logPath) {
     return summary.refused.isEmpty() ? 0 : 1;
 }
 
+// tavrelo-adif --entity: who the calls are, one tab-separated line each.
+int printEntities(const QStringList& values, const QString& logPath) {
+    const QString path = tavrelo::dxcc::findCountryFile(logPath);
+    if (path.isEmpty())
+        return fail(QStringLiteral("No country file: put cty.dat and cty.csv beside the log, or "
+                                   "install the package hamradio-files"));
+    tavrelo::dxcc::CountryFile countries;
+    if (QString error; !countries.load(path, error))
+        return fail(error);
+    std::fprintf(stderr, "tavrelo-adif: country file %s, version %s\n", qPrintable(path),
+                 qPrintable(countries.version()));
+    for (const QString& value : values) {
+        for (const QString& call : value.split(QRegularExpression(QStringLiteral("[,\\s]+")),
+                                               Qt::SkipEmptyParts)) {
+            const tavrelo::dxcc::Resolution r = countries.resolve(call);
+            const QString line =
+                r.entity ? QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
+                               .arg(call.toUpper())
+                               .arg(r.entity->dxcc)
+                               .arg(r.entity->name)
+                               .arg(r.cq)
+                               .arg(r.itu)
+                               .arg(r.continent)
+                         : QStringLiteral("%1\t\t\t\t\t").arg(call.toUpper());
+            std::printf("%s\n", line.toUtf8().constData());
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -191,10 +224,19 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Append the contacts of an ADIF file to the log instead (to LOG, or to the "
                        "log the window uses). Contacts already in the log are skipped."),
         QStringLiteral("FILE.adi"));
-    parser.addOptions({outOption, modeOption, utf8Option, importOption, mergeOption});
+    const QCommandLineOption entityOption(
+        QStringLiteral("entity"),
+        QStringLiteral("Print who the calls are, one line each, tab-separated: the call, its DXCC "
+                       "number, entity, CQ zone, ITU zone and continent. Calls may be given "
+                       "separated by commas, or with the option again."),
+        QStringLiteral("CALL"));
+    parser.addOptions(
+        {outOption, modeOption, utf8Option, importOption, mergeOption, entityOption});
     if (const auto done = commandLine.parse(app.arguments()))
         return *done;
     const QString logPath = commandLine.logPath();
+    if (parser.isSet(entityOption))
+        return printEntities(parser.values(entityOption), logPath);
     if (parser.isSet(importOption))
         return importInto(parser.value(importOption), logPath);
     if (parser.isSet(mergeOption))

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/packages.sh
-need_packages cmake make g++ qt6-base-dev tzdata xdg-utils
+need_packages cmake make g++ qt6-base-dev tzdata xdg-utils hamradio-files
 jobs=$(nproc)
 if [ $# -eq 0 ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

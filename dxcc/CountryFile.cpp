@@ -1,0 +1,176 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "CountryFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace tavrelo::dxcc {
+
+namespace {
+
+QString readText(const QString& path, QString& error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("Could not read the country file %1: %2")
+                    .arg(path, file.errorString());
+        return {};
+    }
+    return QString::fromLatin1(file.readAll());
+}
+
+// A suffix that says how, not where, a station works.
+bool changesNothing(const QString& part) {
+    static const QStringList suffixes = {QStringLiteral("P"), QStringLiteral("M"),
+                                         QStringLiteral("QRP"), QStringLiteral("A")};
+    return suffixes.contains(part) || (part.size() == 1 && part[0].isDigit());
+}
+
+} // namespace
+
+bool CountryFile::load(const QString& datPath, QString& error) {
+    const QString dat = readText(datPath, error);
+    if (!error.isEmpty())
+        return false;
+    const QString csvPath = QFileInfo(datPath).dir().filePath(QStringLiteral("cty.csv"));
+    const QString csv = readText(csvPath, error);
+    if (!error.isEmpty())
+        return false;
+    // The DXCC numbers, by the entity's primary prefix.
+    QHash<QString, int> numbers;
+    for (const QString& line : csv.split(QLatin1Char('\n'))) {
+        const QStringList f = line.split(QLatin1Char(','));
+        if (f.size() > 3)
+            numbers.insert(f[0].trimmed(), f[2].toInt());
+    }
+    static const QRegularExpression override(
+        QStringLiteral(R"(\((\d+)\)|\[(\d+)\]|\{(\w+)\}|<[^>]*>|~[^~]*~)"));
+    path_ = datPath;
+    for (const QString& record : dat.split(QLatin1Char(';'))) {
+        const QStringList head = record.split(QLatin1Char(':'));
+        if (head.size() < 9)
+            continue;
+        Entity e;
+        e.name = head[0].trimmed();
+        e.cq = head[1].trimmed().toInt();
+        e.itu = head[2].trimmed().toInt();
+        e.continent = head[3].trimmed();
+        e.primaryPrefix = head[7].trimmed();
+        e.isDxcc = !e.primaryPrefix.startsWith(QLatin1Char('*'));
+        e.dxcc = numbers.value(e.primaryPrefix);
+        const int index = int(entities_.size());
+        entities_.push_back(e);
+        const QStringList tokens =
+            head.mid(8).join(QLatin1Char(':')).split(QRegularExpression(QStringLiteral("[,\\s]+")),
+                                                     Qt::SkipEmptyParts);
+        for (QString token : tokens) {
+            Match m{index, e.cq, e.itu, e.continent};
+            for (auto it = override.globalMatch(token); it.hasNext();) {
+                const QRegularExpressionMatch o = it.next();
+                if (!o.captured(1).isEmpty())
+                    m.cq = o.captured(1).toInt();
+                if (!o.captured(2).isEmpty())
+                    m.itu = o.captured(2).toInt();
+                if (!o.captured(3).isEmpty())
+                    m.continent = o.captured(3);
+            }
+            token.remove(override);
+            static const QRegularExpression versionEntry(QStringLiteral("^=VER(\\d{8})$"));
+            if (const QRegularExpressionMatch v = versionEntry.match(token); v.hasMatch()) {
+                version_ = v.captured(1);
+            } else if (token.startsWith(QLatin1Char('='))) {
+                exact_.insert(token.mid(1), m);
+            } else {
+                prefixes_.insert(token, m);
+                longestPrefix_ = std::max(longestPrefix_, token.size());
+            }
+        }
+    }
+    if (entities_.empty()) {
+        error = QStringLiteral("The country file %1 holds no entities").arg(datPath);
+        return false;
+    }
+    return true;
+}
+
+const CountryFile::Match* CountryFile::longestPrefix(const QString& text) const {
+    for (qsizetype n = std::min(text.size(), longestPrefix_); n > 0; --n) {
+        const auto it = prefixes_.constFind(text.left(n));
+        if (it != prefixes_.cend())
+            return &*it;
+    }
+    return nullptr;
+}
+
+Resolution CountryFile::resolved(const Match& m, const QString& base) const {
+    Resolution r;
+    r.base = base;
+    const Entity* e = &entities_[size_t(m.entity)];
+    if (!e->isDxcc) {
+        // A part the files list apart counts for the entity it lies in.
+        for (const Entity& whole : entities_) {
+            if (whole.isDxcc && whole.dxcc == e->dxcc) {
+                e = &whole;
+                break;
+            }
+        }
+    }
+    r.entity = e->isDxcc ? e : nullptr;
+    r.cq = m.cq;
+    r.itu = m.itu;
+    r.continent = m.continent;
+    return r;
+}
+
+Resolution CountryFile::resolve(const QString& typed) const {
+    const QString call = typed.trimmed().toUpper();
+    if (const auto it = exact_.constFind(call); it != exact_.cend())
+        return resolved(*it, call);
+    QStringList parts = call.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    Resolution none;
+    if (parts.isEmpty())
+        return none;
+    // A station at sea or in the air is in no entity.
+    if (parts.size() > 1 && (parts.last() == QLatin1String("MM") ||
+                             parts.last() == QLatin1String("AM"))) {
+        none.base = parts.first();
+        return none;
+    }
+    while (parts.size() > 1 && changesNothing(parts.last()))
+        parts.removeLast();
+    // The call is the longer part; the other, if any, says where it is.
+    QString base = parts.first(), where = parts.first();
+    if (parts.size() > 1) {
+        const bool firstIsWhere = parts[0].size() <= parts[1].size();
+        base = firstIsWhere ? parts[1] : parts[0];
+        where = firstIsWhere ? parts[0] : parts[1];
+    }
+    if (where == base) {
+        if (const auto it = exact_.constFind(base); it != exact_.cend())
+            return resolved(*it, base);
+    }
+    const Match* m = longestPrefix(where);
+    if (!m) {
+        none.base = base;
+        return none;
+    }
+    // KG4 is Guantanamo Bay only with a two-letter suffix; other KG4 calls
+    // are of the United States.
+    if (where == base && base.startsWith(QLatin1String("KG4")) && base.size() != 5 &&
+        entities_[size_t(m->entity)].primaryPrefix == QLatin1String("KG4")) {
+        if (const auto it = prefixes_.constFind(QStringLiteral("K")); it != prefixes_.cend())
+            m = &*it;
+    }
+    return resolved(*m, base);
+}
+
+QString findCountryFile(const QString& logPath) {
+    const QString beside = QFileInfo(logPath).dir().filePath(QStringLiteral("cty.dat"));
+    if (QFileInfo::exists(beside))
+        return beside;
+    const QString system = QStringLiteral("/usr/share/hamradio-files/cty.dat");
+    return QFileInfo::exists(system) ? system : QString();
+}
+
+} // namespace tavrelo::dxcc

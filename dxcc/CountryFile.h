@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <vector>
+
+namespace tavrelo::dxcc {
+
+// An entity of the country files: a DXCC entity, or (isDxcc false) a part
+// of one that the files list apart, whose calls count for the DXCC entity
+// it lies in.
+struct Entity {
+    QString name;
+    int dxcc = 0; // the DXCC entity's number; for a part, that of its entity
+    int cq = 0, itu = 0;
+    QString continent;
+    QString primaryPrefix;
+    bool isDxcc = true;
+};
+
+// What a call resolves to: its DXCC entity, with the zones and continent
+// that hold for that call (a prefix or call of the file may say other ones
+// than its entity's).
+struct Resolution {
+    const Entity* entity = nullptr; // null: no entity (/MM, /AM, unknown)
+    int cq = 0, itu = 0;
+    QString continent;
+    QString base; // the call without its location and suffixes
+};
+
+// The country files cty.dat and cty.csv (the DXCC numbers), read once.
+class CountryFile {
+public:
+    // Reads datPath and the cty.csv beside it; error says what failed.
+    bool load(const QString& datPath, QString& error);
+    // The file's version, "20230502", from its =VER entry; empty if none.
+    QString version() const { return version_; }
+    QString path() const { return path_; }
+
+    // Exact calls first, then the longest prefix; portable forms by their
+    // location (EA8/DL1ABC, DL1ABC/EA8); /P, /M, /QRP, /A and a call-area
+    // digit change nothing; /MM and /AM have no entity.
+    Resolution resolve(const QString& call) const;
+
+private:
+    struct Match {
+        int entity = -1;
+        int cq = 0, itu = 0;
+        QString continent;
+    };
+    const Match* longestPrefix(const QString& text) const;
+    Resolution resolved(const Match& m, const QString& base) const;
+
+    QString path_, version_;
+    std::vector<Entity> entities_;
+    QHash<QString, Match> exact_, prefixes_;
+    qsizetype longestPrefix_ = 0;
+};
+
+// The country file to use: cty.dat beside the log when there is one, else
+// the system's (Debian's hamradio-files); empty when there is none.
+QString findCountryFile(const QString& logPath);
+
+} // namespace tavrelo::dxcc

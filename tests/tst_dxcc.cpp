@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Calls resolved with Debian's country files, as the files intend them.
+#include "CountryFile.h"
+
+#include <QtTest>
+
+using namespace tavrelo::dxcc;
+
+class DxccTest : public QObject {
+    Q_OBJECT
+
+    CountryFile countries_;
+
+private slots:
+    void initTestCase() {
+        QString error;
+        QVERIFY2(countries_.load(QStringLiteral("/usr/share/hamradio-files/cty.dat"), error),
+                 qPrintable(error));
+        QCOMPARE(countries_.version(), QStringLiteral("20230502"));
+    }
+
+    void resolve_data() {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<int>("dxcc"); // 0: no entity
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("cq");
+        QTest::addColumn<int>("itu");
+        QTest::addColumn<QString>("continent");
+        QTest::addColumn<QString>("base");
+        const QString de = QStringLiteral("Fed. Rep. of Germany");
+        QTest::newRow("a prefix") << "DL1ABC" << 230 << de << 14 << 28 << "EU" << "DL1ABC";
+        QTest::newRow("in lower case") << "dl1abc" << 230 << de << 14 << 28 << "EU" << "DL1ABC";
+        QTest::newRow("the longest prefix") << "VK9WX" << 303 << "Willis Island" << 30 << 55
+                                            << "OC" << "VK9WX";
+        QTest::newRow("an entity of its own") << "Z60A" << 522 << "Republic of Kosovo" << 15
+                                              << 28 << "EU" << "Z60A";
+        QTest::newRow("an exact call") << "3Y0J" << 24 << "Bouvet" << 38 << 67 << "AF" << "3Y0J";
+        QTest::newRow("a location before") << "EA8/DL1ABC" << 29 << "Canary Islands" << 33 << 36
+                                           << "AF" << "DL1ABC";
+        QTest::newRow("a location after") << "DL1ABC/EA8" << 29 << "Canary Islands" << 33 << 36
+                                          << "AF" << "DL1ABC";
+        QTest::newRow("Hawaii before") << "KH6/W1AW" << 110 << "Hawaii" << 31 << 61 << "OC"
+                                       << "W1AW";
+        QTest::newRow("Hawaii after") << "W1AW/KH6" << 110 << "Hawaii" << 31 << 61 << "OC"
+                                      << "W1AW";
+        QTest::newRow("a location and /P") << "VK2/DL1ABC/P" << 150 << "Australia" << 30 << 59
+                                           << "OC" << "DL1ABC";
+        QTest::newRow("/M changes nothing") << "DL1ABC/M" << 230 << de << 14 << 28 << "EU"
+                                            << "DL1ABC";
+        QTest::newRow("/QRP changes nothing") << "DL1ABC/QRP" << 230 << de << 14 << 28 << "EU"
+                                              << "DL1ABC";
+        QTest::newRow("a call area changes nothing")
+            << "W1AW/4" << 291 << "United States of America" << 5 << 8 << "NA" << "W1AW";
+        QTest::newRow("at sea: none") << "DL1ABC/MM" << 0 << "" << 0 << 0 << "" << "DL1ABC";
+        QTest::newRow("in the air: none") << "DL1ABC/AM" << 0 << "" << 0 << 0 << "" << "DL1ABC";
+        QTest::newRow("KG4 with two letters") << "KG4AA" << 105 << "Guantanamo Bay" << 8 << 11
+                                              << "NA" << "KG4AA";
+        QTest::newRow("KG4 with three letters")
+            << "KG4ABC" << 291 << "United States of America" << 5 << 8 << "NA" << "KG4ABC";
+        QTest::newRow("a part listed apart counts for its entity")
+            << "IT9ABC" << 248 << "Italy" << 15 << 28 << "EU" << "IT9ABC";
+        QTest::newRow("a zone the prefix overrides")
+            << "AA0AA" << 291 << "United States of America" << 4 << 7 << "NA" << "AA0AA";
+        QTest::newRow("nothing known") << "0ABC" << 0 << "" << 0 << 0 << "" << "0ABC";
+    }
+    void resolve() {
+        QFETCH(QString, call);
+        QFETCH(int, dxcc);
+        QFETCH(QString, name);
+        QFETCH(int, cq);
+        QFETCH(int, itu);
+        QFETCH(QString, continent);
+        QFETCH(QString, base);
+        const Resolution r = countries_.resolve(call);
+        QCOMPARE(r.entity ? r.entity->dxcc : 0, dxcc);
+        QCOMPARE(r.entity ? r.entity->name : QString(), name);
+        if (r.entity) {
+            QCOMPARE(r.cq, cq);
+            QCOMPARE(r.itu, itu);
+            QCOMPARE(r.continent, continent);
+        }
+        QCOMPARE(r.base, base);
+    }
+
+    // A file that is not there, or holds no entities, says so.
+    void badFiles() {
+        QTemporaryDir dir;
+        CountryFile missing;
+        QString error;
+        QVERIFY(!missing.load(dir.filePath("cty.dat"), error));
+        QVERIFY(error.contains(dir.filePath("cty.dat")));
+        QFile dat(dir.filePath("cty.dat")), csv(dir.filePath("cty.csv"));
+        QVERIFY(dat.open(QIODevice::WriteOnly) && csv.open(QIODevice::WriteOnly));
+        dat.write("not a country file\n");
+        dat.close();
+        csv.close();
+        CountryFile empty;
+        error.clear();
+        QVERIFY(!empty.load(dir.filePath("cty.dat"), error));
+        QVERIFY(error.contains(QStringLiteral("no entities")));
+    }
+};
+
+QTEST_GUILESS_MAIN(DxccTest)
+#include "tst_dxcc.moc"
