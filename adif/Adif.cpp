@@ -31,11 +31,11 @@ const char* const modes[] = {
     "THRB",   "TOR",     "V4",   "VOI",   "WINMOR", "WSPR"};
 
 // ADIF's submodes and the mode each belongs to.
-struct Submode {
+struct SubmodeOf {
     const char* submode;
     const char* mode;
 };
-constexpr Submode submodes[] = {{"CHIP64", "CHIP"},
+constexpr SubmodeOf submodes[] = {{"CHIP64", "CHIP"},
                                 {"CHIP128", "CHIP"},
                                 {"PCW", "CW"},
                                 {"C4FM", "DIGITALVOICE"},
@@ -446,7 +446,7 @@ std::optional<ModeName> modeOf(const QString& name) {
     const QByteArray wanted = name.trimmed().toUpper().toLatin1();
     if (const auto m = findName(modes, wanted))
         return ModeName{*m, {}};
-    for (const Submode& s : submodes) {
+    for (const SubmodeOf& s : submodes) {
         if (wanted == s.submode)
             return ModeName{s.mode, s.submode};
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "AdifReader.h"
+#include "FieldNames.h"
 #include "LogReader.h"
 
 #include <QByteArray>
@@ -46,20 +47,8 @@ using StoredFields = QList<StoredField>;
 // where the ones the conversion looks for are, found in one pass by
 // digest() (on the thread that reads the records, not the one that writes).
 struct RecordView {
-    enum Slot : quint8 {
-        Call,
-        Name,
-        NameIntl,
-        Qth,
-        QthIntl,
-        RstSent,
-        RstRcvd,
-        Grid,
-        Freq,
-        Mode,
-        Submode,
-        SlotCount
-    };
+    using Slot = Field; // the fields the conversion looks for
+    static constexpr int SlotCount = FieldCount;
     // Names in upper case, values as UTF-8; they point into memory that
     // whoever fills the view keeps.
     QVarLengthArray<AdifField, 24> fields;
@@ -80,14 +69,15 @@ void digest(RecordView& record, bool printableKnown = false);
 // The same for stored fields, the view pointing into them.
 void digest(const StoredFields& fields, RecordView& record);
 
-// A mode or submode as ADIF names it: FT8 is a mode, FT4 a submode of MFSK,
-// USB one of SSB. Any case.
 // The log's date, 2006-Nov-18 (any case), as ADIF's 20061118; false when
 // it is no date.
 bool parseDate(const char* b, const char* e, char (&out)[8]);
 // The log's UTC, HH:MM or HH:MM:SS: its digits without the colons, and
 // how many; 0 when it is no time.
 int parseTime(const char* b, const char* e, char (&out)[6]);
+
+// A mode or submode as ADIF names it: FT8 is a mode, FT4 a submode of MFSK,
+// USB one of SSB. Any case.
 
 struct ModeName {
     QByteArray mode;

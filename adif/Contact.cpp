@@ -14,60 +14,6 @@ namespace tavrelo::adif {
 namespace {
 
 using enum Picked::Slot;
-// The slot of a field name, or -1: by its length and first letter first,
-// since most names of a record are none of these.
-[[gnu::always_inline]] inline int slotOf(QByteArrayView name) {
-    const auto is = [&]<size_t N>(const char(&wanted)[N]) {
-        return std::memcmp(name.data(), wanted, N - 1) == 0; // the length is the case's
-    };
-    switch (name.size()) {
-    case 3:
-        return is("QTH") ? Qth : -1;
-    case 4:
-        switch (name[0]) {
-        case 'B':
-            return is("BAND") ? Band : -1;
-        case 'C':
-            return is("CALL") ? Call : -1;
-        case 'F':
-            return is("FREQ") ? Freq : -1;
-        case 'M':
-            return is("MODE") ? Mode : -1;
-        case 'N':
-            return is("NAME") ? Name : -1;
-        default:
-            return -1;
-        }
-    case 7:
-        return name[0] == 'T'   ? (is("TIME_ON") ? TimeOn : -1)
-               : name[0] == 'S' ? (is("SUBMODE") ? Submode : -1)
-                                : -1;
-    case 8:
-        switch (name[0]) {
-        case 'Q':
-            return is("QSO_DATE") ? QsoDate : is("QTH_INTL") ? QthIntl : -1;
-        case 'R':
-            return is("RST_SENT") ? RstSent : is("RST_RCVD") ? RstRcvd : -1;
-        case 'S':
-            return is("SAT_NAME") ? SatName : -1;
-        default:
-            return -1;
-        }
-    case 9:
-        return name[0] == 'N'   ? (is("NAME_INTL") ? NameIntl : -1)
-               : name[0] == 'P' ? (is("PROP_MODE") ? PropMode : -1)
-                                : -1;
-    case 10:
-        return is("GRIDSQUARE") ? Grid : -1;
-    default:
-        return -1;
-    }
-}
-
-bool isBox(int slot) {
-    return slot == QsoDate || slot == TimeOn || slot == Band || slot == Call || slot == Name ||
-           slot == Qth || slot == RstSent || slot == RstRcvd;
-}
 
 bool allDigits(QByteArrayView text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -228,12 +174,13 @@ logfile::Fields fieldsOf(const Checked& c) {
 Picked pick(const AdifRecord& record) {
     Picked p;
     for (const AdifField& f : record.fields) {
-        const int s = slotOf(f.name);
-        if (s >= 0 && !p.has[size_t(s)]) {
-            p.has[size_t(s)] = true;
-            p.value[size_t(s)] = f.data;
+        const FieldName* named = fieldNamed(f.name);
+        if (named && named->field >= 0 && !p.has[size_t(named->field)]) {
+            p.has[size_t(named->field)] = true;
+            p.value[size_t(named->field)] = f.data;
         }
-        if (!p.keepsMore && !isBox(s) && !logfile::asciiTrimmed(f.data).isEmpty())
+        if (!p.keepsMore && !(named && (named->roles & Box)) &&
+            !logfile::asciiTrimmed(f.data).isEmpty())
             p.keepsMore = true;
     }
     return p;
@@ -307,7 +254,8 @@ namespace {
 Picked pickKey(const AdifRecord& record) {
     Picked p;
     for (const AdifField& f : record.fields) {
-        const int s = slotOf(f.name);
+        const FieldName* named = fieldNamed(f.name);
+        const int s = named ? named->field : -1;
         if (s < 0 || p.has[size_t(s)])
             continue;
         p.has[size_t(s)] = true;

@@ -3,6 +3,7 @@
 
 #include "AdifReader.h"
 #include "ContactKey.h"
+#include "FieldNames.h"
 #include "LogFile.h"
 #include "LogReader.h"
 
@@ -18,26 +19,8 @@ namespace tavrelo::adif {
 // The record's fields that have a slot, the first of each name, and
 // whether it has a field with a value that no box holds: all in one look.
 struct Picked {
-    enum Slot {
-        QsoDate,
-        TimeOn,
-        Band,
-        Freq,
-        Call,
-        Name,
-        NameIntl,
-        Qth,
-        QthIntl,
-        Grid,
-        RstSent,
-        RstRcvd,
-        // What tells contacts of one key apart.
-        Mode,
-        Submode,
-        SatName,
-        PropMode,
-        SlotCount
-    };
+    using Slot = Field;
+    static constexpr int SlotCount = FieldCount;
 
     std::array<QByteArrayView, SlotCount> value{};
     std::array<bool, SlotCount> has{};

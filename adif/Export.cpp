@@ -35,13 +35,6 @@ bool isOwnField(QByteArrayView name) {
     return name.startsWith("APP_TAVRELO_");
 }
 
-// The fields of a file's header, never of a contact: one stored by an
-// earlier version is not written with the contact.
-bool isHeaderField(QByteArrayView name) {
-    return name == "ADIF_VER" || name == "PROGRAMID" || name == "PROGRAMVERSION" ||
-           name == "CREATED_TIMESTAMP" || name.startsWith("USERDEF");
-}
-
 bool printable(const char* b, const char* e) {
     return logfile::isPrintable(QByteArrayView(b, e - b));
 }
@@ -55,46 +48,26 @@ struct FieldKind {
     bool other = true;
 };
 FieldKind kindOf(QByteArrayView name) {
-    using S = RecordView::Slot;
-    const auto is = [&]<size_t N>(const char(&n)[N]) {
-        return name.size() == qsizetype(N - 1) && std::memcmp(name.data(), n, N - 1) == 0;
-    };
     constexpr FieldKind other, placed{-1, false};
-    const auto in = [](int slot) { return FieldKind{slot, false}; };
-    if (isHeaderField(name))
+    if (isOwnField(name) || hasRole(name, Header))
         return placed; // never written with a contact
-    switch (name.size()) {
-    case 3:
-        return is("QTH") ? in(S::Qth) : other;
-    case 4:
-        switch (name[0]) {
-        case 'B':
-            return is("BAND") ? placed : other;
-        case 'C':
-            return is("CALL") ? in(S::Call) : other;
-        case 'F':
-            return is("FREQ") ? in(S::Freq) : other;
-        case 'M':
-            return is("MODE") ? in(S::Mode) : other;
-        case 'N':
-            return is("NAME") ? in(S::Name) : other;
-        default:
-            return other;
-        }
-    case 7:
-        return is("TIME_ON") ? placed : is("SUBMODE") ? in(S::Submode) : other;
-    case 8:
-        return is("QSO_DATE")   ? placed
-               : is("RST_SENT") ? in(S::RstSent)
-               : is("RST_RCVD") ? in(S::RstRcvd)
-               : is("QTH_INTL") ? FieldKind{S::QthIntl, true}
-                                : other;
-    case 9:
-        return is("NAME_INTL") ? FieldKind{S::NameIntl, true} : other;
-    case 10:
-        return is("GRIDSQUARE") ? FieldKind{S::Grid, true} : other;
+    const FieldName* f = fieldNamed(name);
+    if (!f || f->field < 0)
+        return other;
+    switch (f->field) {
+    case QsoDate:
+    case TimeOn:
+    case Band:
+        return placed; // the line's own
+    case NameIntl:
+    case QthIntl:
+    case Grid:
+        return {f->field, true}; // looked for, and written as they came
+    case SatName:
+    case PropMode:
+        return other;
     default:
-        return isOwnField(name) ? placed : other;
+        return {f->field, false};
     }
 }
 
@@ -192,8 +165,8 @@ struct RecordMode {
     QByteArray derived;
 };
 void modeOfRecord(const RecordView* record, RecordMode& m) {
-    const AdifField* mode = record ? record->slot(RecordView::Mode) : nullptr;
-    const AdifField* sub = record ? record->slot(RecordView::Submode) : nullptr;
+    const AdifField* mode = record ? record->slot(Mode) : nullptr;
+    const AdifField* sub = record ? record->slot(Submode) : nullptr;
     if (mode) {
         m.mode = mode->data;
         m.submode = sub ? sub->data : QByteArrayView();
@@ -269,7 +242,7 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
     if (bandText)
         appendField(r, "BAND", bandText);
     // The record's frequency, else the one typed as the band.
-    if (const AdifField* freq = slot(RecordView::Freq)) {
+    if (const AdifField* freq = slot(Freq)) {
         const FreqOut out = freqOut(*freq, bandText);
         if (!out.mhz.isEmpty()) {
             appendField(r, "FREQ", out.mhz);
@@ -426,15 +399,15 @@ bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& o
     const QByteArrayView submodeField =
         ownMode ? recordMode.submode : QByteArrayView(options.mode.submode);
     const QByteArrayView qth(fields[5], fieldEnd(5));
-    const AdifField* recordGrid = slot(RecordView::Grid);
+    const AdifField* recordGrid = slot(Grid);
     const bool typedGrid = !recordGrid && isLocator(qth);
     const bool qthIsGrid =
-        recordGrid && !slot(RecordView::Qth) && !slot(RecordView::QthIntl) &&
+        recordGrid && !slot(Qth) && !slot(QthIntl) &&
         qth.trimmed().compare(recordGrid->data.trimmed(), Qt::CaseInsensitive) == 0;
     // The record's frequency, else the one typed as the band; one that goes
     // out as an application field takes the other way, which says so.
     QByteArray freq = typedFreq;
-    if (const AdifField* f = slot(RecordView::Freq)) {
+    if (const AdifField* f = slot(Freq)) {
         FreqOut out = freqOut(*f, bandText);
         if (out.mhz.isEmpty())
             return false;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FieldsFile.h"
 
+#include "FieldNames.h"
+
 #include "Contact.h"
 #include "LogReader.h"
 #include "OpenLog.h"
@@ -23,18 +25,6 @@ namespace tavrelo::adif {
 
 namespace {
 
-// The names whose values the log line holds.
-constexpr QByteArrayView boxNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "CALL",
-                                       "NAME",     "QTH",     "RST_SENT", "RST_RCVD"};
-// The names that say which contact a record is.
-constexpr QByteArrayView identityNames[] = {"QSO_DATE", "TIME_ON", "BAND",     "FREQ",     "CALL",
-                                            "MODE",     "SUBMODE", "SAT_NAME", "PROP_MODE"};
-
-// The fields whose values may run over several lines (ADIF's
-// MultilineString): their line breaks, CR LF, are kept.
-constexpr QByteArrayView multilineNames[] = {"ADDRESS", "ADDRESS_INTL", "NOTES", "NOTES_INTL",
-                                             "QSLMSG",  "QSLMSG_INTL",  "RIG",   "RIG_INTL"};
-
 bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
@@ -55,15 +45,10 @@ void putField(QByteArray& out, QByteArrayView name, QByteArrayView value) {
     appendStoredField(out, name, withoutControls(name, value));
 }
 
-template <size_t N> bool among(QByteArrayView name, const QByteArrayView (&names)[N]) {
-    return std::any_of(std::begin(names), std::end(names),
-                       [&](QByteArrayView n) { return sameName(name, n); });
-}
-
 QByteArray withoutControls(QByteArrayView name, QByteArrayView value) {
     if (std::none_of(value.begin(), value.end(), isControl))
         return value.toByteArray();
-    const bool lines = among(name, multilineNames);
+    const bool lines = hasRole(name, Multiline);
     QByteArray out;
     out.reserve(value.size());
     for (qsizetype i = 0; i < value.size(); ++i) {
@@ -80,7 +65,7 @@ QByteArray withoutControls(QByteArrayView name, QByteArrayView value) {
 } // namespace
 
 bool isBoxField(QByteArrayView name) {
-    return among(name, boxNames);
+    return hasRole(name, Box);
 }
 
 bool keepsMore(const AdifRecord& record) {
@@ -167,11 +152,11 @@ QByteArray fieldsRecord(const AdifRecord& record) {
 QByteArray addingRecord(const AdifRecord& record, const QList<QByteArray>& names) {
     QByteArray out;
     for (const AdifField& f : record.fields) {
-        if (among(f.name, identityNames) && !f.data.trimmed().isEmpty())
+        if (hasRole(f.name, Identity) && !f.data.trimmed().isEmpty())
             putField(out, f.name, utf8(f.data));
     }
     for (const AdifField& f : record.fields) {
-        if (names.contains(f.name.toByteArray()) && !among(f.name, identityNames))
+        if (names.contains(f.name.toByteArray()) && !hasRole(f.name, Identity))
             putField(out, f.name, utf8(f.data));
     }
     putField(out, AddsField, "Y");
@@ -184,11 +169,13 @@ namespace {
 // The values that tell contacts apart, the first of each name.
 struct TellingOf : Telling {
     void note(QByteArrayView name, QByteArrayView value) {
-        QByteArrayView* slot = name.size() == 4 && sameName(name, "MODE")        ? &mode
-                               : name.size() == 7 && sameName(name, "SUBMODE")   ? &submode
-                               : name.size() == 8 && sameName(name, "SAT_NAME")  ? &sat
-                               : name.size() == 9 && sameName(name, "PROP_MODE") ? &prop
-                                                                                 : nullptr;
+        const FieldName* f = fieldNamed(name);
+        const int field = f && (f->roles & Tells) ? f->field : -1;
+        QByteArrayView* slot = field == Mode      ? &mode
+                               : field == Submode ? &submode
+                               : field == SatName ? &sat
+                               : field == PropMode ? &prop
+                                                   : nullptr;
         if (slot && slot->isNull())
             *slot = value.isNull() ? QByteArrayView("", 0) : value;
     }

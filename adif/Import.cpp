@@ -264,8 +264,8 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         if (p.keepsMore) {
             batch->addFields(record, storedForm(record), item);
             item.telling = batch->tellings.size();
-            appendDiscriminator(Telling{p.value[Picked::Mode], p.value[Picked::Submode],
-                                        p.value[Picked::SatName], p.value[Picked::PropMode]},
+            appendDiscriminator(Telling{p.value[Mode], p.value[Submode],
+                                        p.value[SatName], p.value[PropMode]},
                                 batch->tellings);
             item.tellingEnd = batch->tellings.size();
         }
@@ -286,7 +286,18 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
 } // namespace
 
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
-                         const std::function<void(const QString&)>& note) {
+                         const std::function<void(const QString&)>& note, qsizetype noteLimit) {
+    qsizetype notes = 0;
+    // Whether the next note is to be made: a file of a million duplicates
+    // is not told one by one.
+    const auto noteWanted = [&](ImportSummary& summary) {
+        if (notes < noteLimit) {
+            ++notes;
+            return true;
+        }
+        ++summary.notesLeftOut;
+        return false;
+    };
     ImportSummary summary;
     const QString readAction = QStringLiteral("read the ADIF file");
     QFile file;
@@ -406,7 +417,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     summary.lastRecordUnended = true;
                 if (item.skip >= 0) {
                     ++summary.skipped;
-                    note(QStringLiteral("record %1 (byte %2): skipped: %3")
+                    if (noteWanted(summary))
+                        note(QStringLiteral("record %1 (byte %2): skipped: %3")
                              .arg(item.number)
                              .arg(item.offset)
                              .arg(batch->skipReasons[item.skip]));
@@ -416,7 +428,8 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     const QByteArrayView line = QByteArrayView(batch->lines)
                                                     .sliced(item.line, batch->lineEnd(i) - item.line);
                     ++summary.duplicates;
-                    note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not "
+                    if (noteWanted(summary))
+                        note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not "
                                         "added again")
                              .arg(item.number)
                              .arg(item.offset)

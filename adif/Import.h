@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <limits>
 
 namespace tavrelo::adif {
 
@@ -37,6 +38,7 @@ struct ImportSummary {
     QStringList fieldsNotKept;            // names of fields not kept, each once
     QString recoveryNote;                 // an unfinished earlier append put right
     bool lastRecordUnended = false;
+    qsizetype notesLeftOut = 0;           // notes beyond the limit, not made
     OsError error; // the ADIF file could not be read, or the log not written
 };
 
@@ -44,12 +46,14 @@ struct ImportSummary {
 // to the fields file beside it, all or nothing: one append under the log's
 // lock, synced before it counts. A record already in the log, or earlier in
 // the file, is a duplicate: its line is not added, but the fields its
-// contact's records lack are. note() receives every skipped and duplicate
-// record with its number and byte offset. The file is read and parsed in
+// contact's records lack are. note() receives the first noteLimit skipped
+// and duplicate records with their numbers and byte offsets; the summary
+// counts the rest. The file is read and parsed in
 // pieces on a thread of its own, and what is to be appended waits in a
 // temporary file: memory holds the keys.
 // adifPath "-" reads standard input; anything but a regular file is refused.
 ImportSummary importAdif(const QString& adifPath, const QString& logPath,
-                         const std::function<void(const QString&)>& note);
+                         const std::function<void(const QString&)>& note,
+                         qsizetype noteLimit = std::numeric_limits<qsizetype>::max());
 
 } // namespace tavrelo::adif

@@ -78,10 +78,13 @@ std::optional<tavrelo::OsError> refusedOutput(const QString& outPath, const QStr
 // Notes on records and lines: the first hundred, then only how many more.
 class Notes {
 public:
+    static constexpr qsizetype Shown = 100;
     void operator()(const QString& note) {
         if (++count_ <= Shown)
             std::fprintf(stderr, "%s\n", qPrintable(note));
     }
+    // Notes that were only counted.
+    void leftOut(qsizetype n) { count_ += n; }
     ~Notes() {
         if (count_ > Shown)
             std::fprintf(stderr, "tavrelo-adif: and %lld more like these, not shown\n",
@@ -89,7 +92,6 @@ public:
     }
 
 private:
-    static constexpr qsizetype Shown = 100;
     qsizetype count_ = 0;
 };
 
@@ -98,8 +100,9 @@ int importInto(const QString& adifPath, const QString& logPath) {
     tavrelo::adif::ImportSummary s;
     {
         Notes notes;
-        s = tavrelo::adif::importAdif(adifPath, logPath,
-                                      [&notes](const QString& note) { notes(note); });
+        s = tavrelo::adif::importAdif(
+            adifPath, logPath, [&notes](const QString& note) { notes(note); }, Notes::Shown);
+        notes.leftOut(s.notesLeftOut);
     }
     if (!s.recoveryNote.isEmpty())
         std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(s.recoveryNote));
