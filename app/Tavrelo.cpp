@@ -2,6 +2,7 @@
 #include "Tavrelo.h"
 
 #include "CopyMerge.h"
+#include "EntityData.h"
 #include "Merge.h"
 #include "QuietAccessibility.h"
 #include "Transaction.h"
@@ -169,7 +170,8 @@ QString Tavrelo::logPath() const {
 }
 
 void Tavrelo::setCollapsed() {
-    setFixedHeight(CollapsedHeight);
+    // The entity line, when shown, below the row.
+    setFixedHeight(entityLine_ && entityLine_->isVisibleTo(this) ? px(1155) : CollapsedHeight);
 }
 
 void Tavrelo::setExpanded() {
@@ -229,6 +231,8 @@ void Tavrelo::onTick() {
 }
 
 void Tavrelo::onText1Change(int index) {
+    if (index == Call || index == Band)
+        updateEntityLine();
     if (index != Call)
         return;
     if (history::isLongEnough(Text1[Call]->text()))
@@ -241,7 +245,49 @@ void Tavrelo::onText1Change(int index) {
 
 void Tavrelo::SeekCallBook() {
     Text2->keepVisibleRowsOnly();
-    lookup_->start(logPath(), Text1[Call]->text());
+    lookup_->start(logPath(), lookupText());
+}
+
+QString Tavrelo::lookupText() const {
+    const QString call = Text1[Call]->text();
+    if (!entities_ || !call.contains(QLatin1Char('/')))
+        return call;
+    const QString base = entities_->baseCall(call);
+    return history::isLongEnough(base) ? base : call;
+}
+
+void Tavrelo::tellEntities() {
+    entities_ = new EntityData(this);
+    entityLine_ = new QLabel(this);
+    // Between the row and the pane: shown while a call is typed, also when
+    // no history matches, since that is when a new one matters.
+    entityLine_->setGeometry(px(90), px(930), px(11280), px(225));
+    QFont small = font();
+    small.setPointSize(9);
+    entityLine_->setFont(small);
+    entityLine_->hide();
+    connect(entities_, &EntityData::ready, this, [this](const QString& note) {
+        std::fprintf(stderr, "tavrelo: %s\n", qPrintable(note));
+        entityLine_->setToolTip(note);
+        updateEntityLine();
+    });
+    entities_->start(logPath());
+}
+
+void Tavrelo::updateEntityLine() {
+    if (!entities_)
+        return;
+    const QString mode = rigAge_.isValid() && rigAge_.elapsed() <= 3000
+                             ? QString::fromLatin1(rig::adifMode(rigMode_).mode)
+                             : QString();
+    const QString line = entities_->lineFor(Text1[Call]->text(), Text1[Band]->text(), mode);
+    entityLine_->setText(line);
+    // A screen reader hears the same words.
+    entityLine_->setAccessibleName(line);
+    const bool wasShown = entityLine_->isVisibleTo(this);
+    entityLine_->setVisible(!line.isEmpty());
+    if (wasShown != !line.isEmpty() && height() < ExpandedHeight)
+        setCollapsed();
 }
 
 void Tavrelo::onLookupFinished(const history::LookupResult& result) {
@@ -342,6 +388,11 @@ void Tavrelo::onSave() {
                     QStringLiteral("\n\nThe contact was not saved. It is still in the boxes."));
         return;
     }
+    if (entities_)
+        entities_->addSaved(fields[Call], fields[Band],
+                            record.isEmpty() ? QString()
+                                             : QString::fromLatin1(rig::adifMode(rigMode_).mode),
+                            fields[Date]);
     // What a sync set aside meanwhile comes in after the contact.
     merge_->start(logPath());
     // Once the contact is in the log: empty the row, keeping the band.
@@ -370,8 +421,11 @@ void Tavrelo::followRig(rig::RigClient* rig) {
 
 void Tavrelo::onRigReading(const rig::Reading& reading) {
     rigHz_ = reading.hz;
+    const bool modeChanged = rigMode_ != reading.mode;
     rigMode_ = reading.mode;
     rigAge_.start();
+    if (modeChanged)
+        updateEntityLine();
     const char* band = rig::bandOfHz(reading.hz);
     Text1[Band]->setToolTip(QStringLiteral("Band follows the radio at %1: %2 MHz, %3")
                                 .arg(rig_->address(),

@@ -18,6 +18,7 @@ class QTimer;
 namespace tavrelo {
 
 class CopyMerge;
+class EntityData;
 class HistoryLookup;
 class HistoryView;
 namespace history {
@@ -72,6 +73,11 @@ public:
     // at the moment of a Save goes with the contact into the fields file.
     void followRig(rig::RigClient* rig);
 
+    // Tells who a typed call is (entity, zones, worked before) in a line
+    // below the row, from the country file and the log; without it the
+    // window is as it always was.
+    void tellEntities();
+
     // Whether a history lookup has yet to show its result.
     bool isHistoryBusy() const;
 
@@ -110,6 +116,12 @@ private:
     // meanwhile waits for the merge's end.
     CopyMerge* merge_ = nullptr;
     bool saveWaiting_ = false;
+    EntityData* entities_ = nullptr; // null unless told to
+    QLabel* entityLine_ = nullptr;
+    void updateEntityLine();
+    // The text the history is looked up for: the base call of a call with
+    // a location or suffix.
+    QString lookupText() const;
     double zoneOffset_ = 0.0;
     clock::MonthTable months_;
     // The radio: its latest reading and when it came, and the band it last

@@ -88,7 +88,10 @@ int main(int argc, char* argv[]) {
         QStringLiteral("HOST:PORT"));
     const QCommandLineOption noRigOption(QStringLiteral("no-rig"),
                                          QStringLiteral("Do not follow a radio."));
-    parser.addOptions({rigOption, noRigOption});
+    const QCommandLineOption noDxccOption(
+        QStringLiteral("no-dxcc"),
+        QStringLiteral("Do not tell who a typed call is (entity, zones, worked before)."));
+    parser.addOptions({rigOption, noRigOption, noDxccOption});
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "tavrelo: %s (see --help)\n", qPrintable(parser.errorText()));
         return 2;
@@ -136,6 +139,8 @@ int main(int argc, char* argv[]) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavrelo"), message);
         return 1;
     }
+    if (!parser.isSet(noDxccOption))
+        window.tellEntities();
     // The radio, quietly: no rigctld, no word and no delay.
     tavrelo::rig::RigClient rig(rigHost, rigPort);
     if (!parser.isSet(noRigOption)) {

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace tavrelo::dxcc {
 
 namespace {
@@ -61,12 +63,17 @@ bool CountryFile::load(const QString& datPath, QString& error) {
         e.dxcc = numbers.value(e.primaryPrefix);
         const int index = int(entities_.size());
         entities_.push_back(e);
-        const QStringList tokens =
-            head.mid(8).join(QLatin1Char(':')).split(QRegularExpression(QStringLiteral("[,\\s]+")),
-                                                     Qt::SkipEmptyParts);
+        QStringList tokens;
+        for (const QString& part : head.mid(8))
+            for (const QStringView piece : QStringView(part).split(QLatin1Char(',')))
+                if (const QStringView t = piece.trimmed(); !t.isEmpty())
+                    tokens << t.toString();
         for (QString token : tokens) {
             Match m{index, e.cq, e.itu, e.continent};
-            for (auto it = override.globalMatch(token); it.hasNext();) {
+            const bool overrides = std::any_of(token.cbegin(), token.cend(), [](QChar c) {
+                return c == '(' || c == '[' || c == '{' || c == '<' || c == '~';
+            });
+            for (auto it = override.globalMatch(overrides ? token : QString()); it.hasNext();) {
                 const QRegularExpressionMatch o = it.next();
                 if (!o.captured(1).isEmpty())
                     m.cq = o.captured(1).toInt();
@@ -75,10 +82,16 @@ bool CountryFile::load(const QString& datPath, QString& error) {
                 if (!o.captured(3).isEmpty())
                     m.continent = o.captured(3);
             }
-            token.remove(override);
-            static const QRegularExpression versionEntry(QStringLiteral("^=VER(\\d{8})$"));
-            if (const QRegularExpressionMatch v = versionEntry.match(token); v.hasMatch()) {
-                version_ = v.captured(1);
+            if (overrides)
+                token.remove(override);
+            if (token.startsWith(QLatin1String("=VER"))) {
+                // =VER20230502; another =VER... is an ordinary call.
+                const QString digits = token.mid(4);
+                if (digits.size() == 8 && std::all_of(digits.cbegin(), digits.cend(),
+                                                      [](QChar c) { return c.isDigit(); }))
+                    version_ = digits;
+                else
+                    exact_.insert(token.mid(1), m);
             } else if (token.startsWith(QLatin1Char('='))) {
                 exact_.insert(token.mid(1), m);
             } else {

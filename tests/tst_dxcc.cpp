@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Calls resolved with Debian's country files, as the files intend them.
 #include "CountryFile.h"
+#include "TestFiles.h"
+#include "Worked.h"
+#include "WorkedLog.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace tavrelo::dxcc;
@@ -80,6 +84,61 @@ private slots:
             QCOMPARE(r.continent, continent);
         }
         QCOMPARE(r.base, base);
+    }
+
+    // What a log says of the next contact, on a small log: Germany worked
+    // on 20m in CW (confirmed) and on 40m in SSB, DL1ABC twice.
+    void worked_data() {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QString>("band");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("standing");
+        QTest::addColumn<bool>("confirmed");
+        QTest::addColumn<int>("calls");
+        QTest::newRow("another entity") << "F1ABC" << "20m" << "CW" << "New one" << false << 0;
+        QTest::newRow("a band not worked") << "DL2XYZ" << "15m" << "CW" << "New band" << false << 0;
+        QTest::newRow("a mode not worked") << "DL2XYZ" << "20m" << "FT8" << "New mode" << false << 0;
+        QTest::newRow("band and mode worked, not together")
+            << "DL2XYZ" << "40m" << "CW" << "New slot" << false << 0;
+        QTest::newRow("worked and confirmed") << "DL2XYZ" << "20m" << "CW" << "Worked" << true << 0;
+        QTest::newRow("worked, not confirmed")
+            << "DL2XYZ" << "40m" << "SSB" << "Worked" << false << 0;
+        QTest::newRow("no band or mode known: the entity") << "DL2XYZ" << "" << "" << "Worked"
+                                                           << true << 0;
+        QTest::newRow("the call, counted with its portable form")
+            << "DL1ABC/P" << "20m" << "CW" << "Worked" << true << 3;
+        QTest::newRow("the record's DXCC wins over the call's")
+            << "EA8ZZ" << "20m" << "CW" << "New one" << false << 1;
+    }
+    void worked() {
+        QFETCH(QString, call);
+        QFETCH(QString, band);
+        QFETCH(QString, mode);
+        QFETCH(QString, standing);
+        QFETCH(bool, confirmed);
+        QFETCH(int, calls);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        const QByteArray l = ",  ,  ,  ,  \r\n";
+        tavrelo::testing::writeFile(
+            log, "2024-Mar-01,  12:05,  20m,  DL1ABC" + l + "2024-Mar-02,  12:05,  40m,  DL1ABC" + l +
+                     "2024-Mar-03,  12:05,  20m,  DL1ABC/P" + l + "2024-Mar-04,  12:05,  20m,  EA8ZZ" + l);
+        tavrelo::testing::writeFile(
+            dir.filePath("Tavrelo.adi"),
+            "<QSO_DATE:8>20240301 <TIME_ON:4>1205 <BAND:3>20m <CALL:6>DL1ABC <MODE:2>CW "
+            "<QSL_RCVD:1>Y <EOR>\r\n"
+            "<QSO_DATE:8>20240302 <TIME_ON:4>1205 <BAND:3>40m <CALL:6>DL1ABC <MODE:3>SSB <EOR>\r\n"
+            "<QSO_DATE:8>20240304 <TIME_ON:4>1205 <BAND:3>20m <CALL:5>EA8ZZ <MODE:2>CW "
+            "<DXCC:3>230 <EOR>\r\n");
+        WorkedIndex index;
+        QVERIFY(tavrelo::adif::readWorked(log, countries_, index).ok());
+        const Resolution r = countries_.resolve(call);
+        const WorkedIndex::Status s = index.status(r.entity->dxcc, r.base, band, mode);
+        QCOMPARE(describe(s.standing), standing);
+        QCOMPARE(s.confirmed, confirmed);
+        QCOMPARE(s.calls, calls);
+        // The line says the same words.
+        QVERIFY(entityLine(r, s).contains(standing));
     }
 
     // A file that is not there, or holds no entities, says so.
