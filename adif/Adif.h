@@ -2,6 +2,7 @@
 #pragma once
 
 #include "AdifReader.h"
+#include "CountryFile.h"
 #include "FieldNames.h"
 #include "LogReader.h"
 
@@ -93,6 +94,9 @@ bool isLocator(QByteArrayView text);
 struct ExportOptions {
     ModeName mode;     // for contacts whose record gives none
     bool utf8 = false; // values as UTF-8, lengths in bytes; otherwise ASCII
+    // Fills DXCC, COUNTRY, CQZ, ITUZ and CONT that a contact lacks from its
+    // call, when given; a value that came with the contact is never changed.
+    const dxcc::CountryFile* countries = nullptr;
 };
 
 // Text as an ADI string: ASCII 32 to 126. Letters with accents lose them

@@ -483,6 +483,50 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
                      note);
 }
 
+namespace {
+
+// The value of a field in a record as the converters write it, or a null view.
+QByteArrayView writtenValue(QByteArrayView record, QByteArrayView name) {
+    const QByteArray tag = '<' + name.toByteArray() + ':';
+    const qsizetype at = record.indexOf(tag);
+    if (at < 0)
+        return {};
+    const qsizetype close = record.indexOf('>', at);
+    const qsizetype length = record.sliced(at + tag.size(), close - at - tag.size()).toLongLong();
+    return record.sliced(close + 1, std::min(length, record.size() - close - 1));
+}
+
+// The entity's fields that the record just written lacks, from its call,
+// put before its end. With a DXCC of its own, only when the call is of
+// that entity.
+void fillEntity(QByteArray& out, qsizetype recordStart, const dxcc::CountryFile& countries,
+                bool utf8) {
+    const QByteArrayView record = QByteArrayView(out).sliced(recordStart);
+    const QByteArrayView call = writtenValue(record, "CALL");
+    if (call.isEmpty())
+        return;
+    const dxcc::Resolution r = countries.resolve(QString::fromUtf8(call));
+    if (!r.entity)
+        return;
+    const QByteArrayView own = writtenValue(record, "DXCC");
+    if (!own.isNull() && own.toInt() != r.entity->dxcc)
+        return;
+    QByteArray added;
+    const auto fill = [&](const char* name, const QString& value) {
+        if (writtenValue(record, name).isNull())
+            appendField(added, name, utf8 ? value.toUtf8() : toAdiString(value, true).text);
+    };
+    fill("DXCC", QString::number(r.entity->dxcc));
+    fill("COUNTRY", r.entity->name);
+    fill("CQZ", QString::number(r.cq));
+    fill("ITUZ", QString::number(r.itu));
+    fill("CONT", r.continent);
+    if (!added.isEmpty())
+        out.insert(out.size() - 7, ' ' + added); // before " <EOR>\n"
+}
+
+} // namespace
+
 ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
                         const QDateTime& created, const QString& programVersion,
                         const std::function<int(const QByteArray&)>& write,
@@ -506,7 +550,13 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             const RecordView* record =
                 !records.isEmpty() && logfile::logLineKey(b, e, key) ? records.take(key) : nullptr;
             bool wroteMode = false;
+            const qsizetype recordStart = out.size();
+            const auto filled = [&] {
+                if (options.countries)
+                    fillEntity(out, recordStart, *options.countries, options.utf8);
+            };
             if (convertAsciiLine(b, e, options, out, record, &wroteMode)) {
+                filled();
                 ++summary.written;
                 summary.withoutMode += !wroteMode;
                 if (out.size() >= 64 * 1024)
@@ -526,6 +576,7 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             if (!c.record.contains("<MODE:"))
                 ++summary.withoutMode;
             out += c.record;
+            filled();
             if (out.size() >= 64 * 1024)
                 flush();
         });

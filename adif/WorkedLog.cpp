@@ -38,39 +38,57 @@ OsError readWorked(const QString& logPath, const dxcc::CountryFile& countries,
     // Calls come again and again: each is resolved once.
     struct Who {
         int dxcc;
-        QString base;
+        quint64 base; // the base call's key
     };
-    QHash<QString, Who> who;
+    QHash<quint64, Who> who;
     QByteArray key;
     const logfile::ReadResult read =
         logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
             logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
                 if (!logfile::logLineKey(b, e, key))
                     return;
-                const QStringList f =
-                    logfile::decodeLine(b, e).split(QLatin1String(logfile::FieldSeparator));
-                WorkedContact c;
-                c.date = dateNumber(f.value(0));
-                c.band = f.value(2).trimmed();
-                c.call = f.value(3).trimmed().toUpper();
+                // Date, UTC, band and call, on the line's bytes.
+                QByteArrayView fields[4];
+                const QByteArrayView line(b, e);
+                qsizetype at = 0;
+                for (int i = 0; i < 4; ++i) {
+                    qsizetype next = line.indexOf(logfile::FieldSeparator, at);
+                    if (next < 0)
+                        next = line.size();
+                    fields[i] = line.sliced(at, next - at);
+                    at = std::min(line.size(), next + 3);
+                }
+                char date[8];
+                const QByteArrayView d = logfile::asciiTrimmed(fields[0]);
+                const int day = parseDate(d.data(), d.data() + d.size(), date)
+                                    ? QByteArrayView(date, 8).toInt()
+                                    : 0;
+                QByteArrayView mode;
+                QByteArray submodeMode;
+                int dxcc = 0;
+                bool confirmed = false;
                 if (const RecordView* r = records.take(key)) {
-                    if (const AdifField* mode = r->slot(Mode))
-                        c.mode = QString::fromUtf8(logfile::asciiTrimmed(mode->data));
-                    else if (const AdifField* sub = r->slot(Submode))
+                    if (const AdifField* m = r->slot(Mode)) {
+                        mode = m->data;
+                    } else if (const AdifField* sub = r->slot(Submode)) {
                         if (const auto m = modeOf(QString::fromUtf8(sub->data)))
-                            c.mode = QString::fromLatin1(m->mode);
-                    c.dxcc = valueOf(*r, "DXCC").toInt();
-                    c.confirmed = valueOf(*r, "QSL_RCVD").compare("Y", Qt::CaseInsensitive) == 0 ||
-                                  valueOf(*r, "LOTW_QSL_RCVD").compare("Y", Qt::CaseInsensitive) == 0;
+                            mode = submodeMode = m->mode;
+                    }
+                    dxcc = valueOf(*r, "DXCC").toInt();
+                    confirmed = valueOf(*r, "QSL_RCVD").compare("Y", Qt::CaseInsensitive) == 0 ||
+                                valueOf(*r, "LOTW_QSL_RCVD").compare("Y", Qt::CaseInsensitive) == 0;
                 }
-                auto it = who.find(c.call);
+                const QString call = logfile::isAscii(fields[3])
+                                         ? QString::fromLatin1(fields[3])
+                                         : logfile::decodeLine(fields[3].begin(), fields[3].end());
+                const quint64 callKey = dxcc::WorkedIndex::callKey(call);
+                auto it = who.find(callKey);
                 if (it == who.end()) {
-                    const dxcc::Resolution r = countries.resolve(c.call);
-                    it = who.insert(c.call, Who{r.entity ? r.entity->dxcc : 0, r.base});
+                    const dxcc::Resolution r = countries.resolve(call);
+                    it = who.insert(callKey, Who{r.entity ? r.entity->dxcc : 0,
+                                                 dxcc::WorkedIndex::callKey(r.base)});
                 }
-                if (c.dxcc == 0)
-                    c.dxcc = it->dxcc;
-                index.add(c.dxcc, it->base, c.band, c.mode, c.date, c.confirmed);
+                index.add(dxcc ? dxcc : it->dxcc, it->base, fields[2], mode, day, confirmed);
             });
         });
     if (read.status == logfile::ReadStatus::Failed)

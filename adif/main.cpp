@@ -2,17 +2,15 @@
 // tavrelo-adif: converts a Tavrelo log to an ADIF file for upload to
 // confirmation services and for other logging programs.
 #include "Adif.h"
-#include "CountryFile.h"
 #include "BlockWriter.h"
 #include "CommandLine.h"
+#include "CountryFile.h"
 #include "Import.h"
 #include "LogFile.h"
 #include "Merge.h"
 #include "OpenLog.h"
 #include "Transaction.h"
-
-#include <QFileInfo>
-#include <QRegularExpression>
+#include "WorkedLog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -24,6 +22,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -161,21 +160,34 @@ int mergeInto(const QString& named, const QString& logPath) {
     return summary.refused.isEmpty() ? 0 : 1;
 }
 
+// The country file for the log, read; null, with a note, when there is none.
+std::unique_ptr<tavrelo::dxcc::CountryFile> countriesFor(const QString& logPath) {
+    const QString path = tavrelo::dxcc::findCountryFile(logPath);
+    if (path.isEmpty()) {
+        std::fputs("tavrelo-adif: note: no country file (cty.dat beside the log, or the package "
+                   "hamradio-files)\n",
+                   stderr);
+        return nullptr;
+    }
+    auto countries = std::make_unique<tavrelo::dxcc::CountryFile>();
+    if (QString error; !countries->load(path, error)) {
+        std::fprintf(stderr, "tavrelo-adif: note: %s\n", qPrintable(error));
+        return nullptr;
+    }
+    std::fprintf(stderr, "tavrelo-adif: country file %s, version %s\n", qPrintable(path),
+                 qPrintable(countries->version()));
+    return countries;
+}
+
 // tavrelo-adif --entity: who the calls are, one tab-separated line each.
 int printEntities(const QStringList& values, const QString& logPath) {
-    const QString path = tavrelo::dxcc::findCountryFile(logPath);
-    if (path.isEmpty())
-        return fail(QStringLiteral("No country file: put cty.dat and cty.csv beside the log, or "
-                                   "install the package hamradio-files"));
-    tavrelo::dxcc::CountryFile countries;
-    if (QString error; !countries.load(path, error))
-        return fail(error);
-    std::fprintf(stderr, "tavrelo-adif: country file %s, version %s\n", qPrintable(path),
-                 qPrintable(countries.version()));
+    const auto countries = countriesFor(logPath);
+    if (!countries)
+        return fail(QStringLiteral("The entities cannot be told without a country file"));
     for (const QString& value : values) {
         for (const QString& call : value.split(QRegularExpression(QStringLiteral("[,\\s]+")),
                                                Qt::SkipEmptyParts)) {
-            const tavrelo::dxcc::Resolution r = countries.resolve(call);
+            const tavrelo::dxcc::Resolution r = countries->resolve(call);
             const QString line =
                 r.entity ? QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
                                .arg(call.toUpper())
@@ -188,6 +200,52 @@ int printEntities(const QStringList& values, const QString& logPath) {
             std::printf("%s\n", line.toUtf8().constData());
         }
     }
+    return 0;
+}
+
+// tavrelo-adif --worked: the entities worked and confirmed, per band and
+// per mode, as text or CSV.
+int printWorked(const QString& logPath, bool csv) {
+    const auto countries = countriesFor(logPath);
+    if (!countries)
+        return fail(QStringLiteral("The entities cannot be told without a country file"));
+    tavrelo::dxcc::WorkedIndex index;
+    if (const tavrelo::OsError e = tavrelo::adif::readWorked(logPath, *countries, index); !e.ok())
+        return fail(e);
+    const auto sorted = [](const QSet<QByteArray>& set) {
+        QStringList list;
+        for (const QByteArray& v : set)
+            list << QString::fromUtf8(v);
+        list.sort();
+        return list;
+    };
+    QString text = csv ? QStringLiteral("dxcc,entity,kind,value,confirmed\n") : QString();
+    int confirmedEntities = 0;
+    for (const auto& [dxcc, e] : index.entities()) {
+        const QString name = countries->entityName(dxcc);
+        confirmedEntities += e.confirmed;
+        if (!csv) {
+            text += QStringLiteral("%1\t%2\tbands %3 (confirmed %4)\tmodes %5 (confirmed %6)\n")
+                        .arg(dxcc)
+                        .arg(name, sorted(e.bands).join(' '), sorted(e.confirmedBands).join(' '),
+                             sorted(e.modes).join(' '), sorted(e.confirmedModes).join(' '));
+            continue;
+        }
+        const QString quoted = QLatin1Char('"') + QString(name).replace('"', "\"\"") + '"';
+        for (const QString& b : sorted(e.bands))
+            text += QStringLiteral("%1,%2,band,%3,%4\n")
+                        .arg(dxcc)
+                        .arg(quoted, b, e.confirmedBands.contains(b.toUtf8()) ? "Y" : "N");
+        for (const QString& m : sorted(e.modes))
+            text += QStringLiteral("%1,%2,mode,%3,%4\n")
+                        .arg(dxcc)
+                        .arg(quoted, m, e.confirmedModes.contains(m.toUtf8()) ? "Y" : "N");
+    }
+    if (!csv)
+        text += QStringLiteral("%1 entities worked, %2 confirmed\n")
+                    .arg(index.entities().size())
+                    .arg(confirmedEntities);
+    std::fputs(text.toUtf8().constData(), stdout);
     return 0;
 }
 
@@ -233,13 +291,21 @@ int main(int argc, char* argv[]) {
                        "number, entity, CQ zone, ITU zone and continent. Calls may be given "
                        "separated by commas, or with the option again."),
         QStringLiteral("CALL"));
-    parser.addOptions(
-        {outOption, modeOption, utf8Option, importOption, mergeOption, entityOption});
+    const QCommandLineOption workedOption(
+        QStringLiteral("worked"),
+        QStringLiteral("Print the DXCC entities worked and confirmed, per band and per mode, as "
+                       "a DXCC award application lists them."));
+    const QCommandLineOption csvOption(QStringLiteral("csv"),
+                                       QStringLiteral("With --worked: print CSV instead of text."));
+    parser.addOptions({outOption, modeOption, utf8Option, importOption, mergeOption, entityOption,
+                       workedOption, csvOption});
     if (const auto done = commandLine.parse(app.arguments()))
         return *done;
     const QString logPath = commandLine.logPath();
     if (parser.isSet(entityOption))
         return printEntities(parser.values(entityOption), logPath);
+    if (parser.isSet(workedOption))
+        return printWorked(logPath, parser.isSet(csvOption));
     if (parser.isSet(importOption))
         return importInto(parser.value(importOption), logPath);
     if (parser.isSet(mergeOption))
@@ -254,6 +320,8 @@ int main(int argc, char* argv[]) {
                             .arg(parser.value(modeOption)));
         options.mode = *m;
     }
+    const auto countries = countriesFor(logPath);
+    options.countries = countries.get();
 
     if (!outPath.isEmpty()) {
         if (const auto refused = refusedOutput(outPath, logPath))

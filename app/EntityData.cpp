@@ -17,31 +17,37 @@ EntityData::~EntityData() {
 void EntityData::start(const QString& logPath) {
     thread_ = std::thread([this, logPath] {
         auto countries = std::make_unique<dxcc::CountryFile>();
-        auto worked = std::make_unique<dxcc::WorkedIndex>();
         const QString path = dxcc::findCountryFile(logPath);
-        QString note;
-        bool ok = false;
+        QString error;
         if (path.isEmpty()) {
-            note = QStringLiteral("No country file (cty.dat beside the log, or the package "
-                                  "hamradio-files): calls are not told by entity.");
-        } else if (QString error; !countries->load(path, error)) {
-            note = error;
+            error = QStringLiteral("No country file (cty.dat beside the log, or the package "
+                                   "hamradio-files): calls are not told by entity.");
         } else {
-            ok = true;
-            const OsError read = adif::readWorked(logPath, *countries, *worked);
-            note = QStringLiteral("Country file %1, version %2").arg(path, countries->version());
-            if (!read.ok())
-                note += QStringLiteral("; worked-before is not known: ") + read.message();
+            countries->load(path, error);
         }
+        if (!error.isEmpty()) {
+            QMetaObject::invokeMethod(
+                this, [this, error] { emit ready(error); }, Qt::QueuedConnection);
+            return;
+        }
+        // Who a call is, at once; what the log says of it once the log is
+        // read. The file is only read from now on, here and there.
+        const dxcc::CountryFile* shared = countries.get();
+        QMetaObject::invokeMethod(
+            this, [this, c = countries.release()] { countries_.reset(c); emit changed(); },
+            Qt::QueuedConnection);
+        auto worked = std::make_unique<dxcc::WorkedIndex>();
+        const OsError read = adif::readWorked(logPath, *shared, *worked);
+        QString note =
+            QStringLiteral("Country file %1, version %2").arg(path, shared->version());
+        if (!read.ok())
+            note += QStringLiteral("; worked-before is not known: ") + read.message();
         QMetaObject::invokeMethod(
             this,
-            [this, ok, note, c = countries.release(), w = worked.release()] {
-                std::unique_ptr<dxcc::CountryFile> countries(c);
+            [this, note, ok = read.ok(), w = worked.release()] {
                 std::unique_ptr<dxcc::WorkedIndex> worked(w);
-                if (ok) {
-                    countries_ = std::move(countries);
+                if (ok)
                     worked_ = std::move(worked);
-                }
                 emit ready(note);
             },
             Qt::QueuedConnection);
@@ -52,9 +58,11 @@ QString EntityData::lineFor(const QString& call, const QString& band, const QStr
     if (!countries_ || call.trimmed().isEmpty())
         return {};
     const dxcc::Resolution r = countries_->resolve(call);
+    if (!worked_)
+        return dxcc::entityLine(r, nullptr);
     const dxcc::WorkedIndex::Status s =
-        worked_->status(r.entity ? r.entity->dxcc : 0, r.base, band, mode);
-    return dxcc::entityLine(r, s);
+        worked_->status(r.entity ? r.entity->dxcc : 0, r.base, band.toUtf8(), mode.toUtf8());
+    return dxcc::entityLine(r, &s);
 }
 
 QString EntityData::baseCall(const QString& call) const {
@@ -63,11 +71,11 @@ QString EntityData::baseCall(const QString& call) const {
 
 void EntityData::addSaved(const QString& call, const QString& band, const QString& mode,
                           const QString& logDate) {
-    if (!countries_)
-        return;
+    if (!countries_ || !worked_)
+        return; // the index being built reads the log, the contact with it
     const dxcc::Resolution r = countries_->resolve(call);
-    worked_->add(r.entity ? r.entity->dxcc : 0, r.base, band, mode, adif::dateNumber(logDate),
-                 false);
+    worked_->add(r.entity ? r.entity->dxcc : 0, r.base, band.toUtf8(), mode.toUtf8(),
+                 adif::dateNumber(logDate), false);
 }
 
 } // namespace tavrelo

@@ -29,7 +29,8 @@ public:
     bool isReady() const { return countries_ != nullptr; }
 
     // The line the window shows for a typed call, band and mode; empty
-    // while the data is not read, or for text that is no call.
+    // while the country file is not read, or for text that is no call;
+    // without what the log says while the log is read.
     QString lineFor(const QString& call, const QString& band, const QString& mode) const;
     // The base call of a call with a location or suffix (DL1ABC of
     // VK2/DL1ABC/P); the call itself otherwise.
@@ -39,7 +40,9 @@ public:
                   const QString& logDate);
 
 signals:
-    // On the GUI thread, once: which file is used, or why none.
+    // On the GUI thread: the country file is read (calls are told by
+    // entity), and then, once, the log too: which file is used, or why none.
+    void changed();
     void ready(const QString& note);
 
 private:

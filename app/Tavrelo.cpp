@@ -266,6 +266,7 @@ void Tavrelo::tellEntities() {
     small.setPointSize(9);
     entityLine_->setFont(small);
     entityLine_->hide();
+    connect(entities_, &EntityData::changed, this, &Tavrelo::updateEntityLine);
     connect(entities_, &EntityData::ready, this, [this](const QString& note) {
         std::fprintf(stderr, "tavrelo: %s\n", qPrintable(note));
         entityLine_->setToolTip(note);

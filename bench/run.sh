@@ -6,7 +6,7 @@
 # from the same run: one plain read() of the log, grep -iF writing its
 # matches, wc -l.
 #
-#   bash bench/run.sh [history] [export] [import] [save] [merge]    all when none named
+#   bash bench/run.sh [history] [export] [import] [save] [merge] [dxcc]    all when none named
 #   REPEATS=N for more or fewer repeats
 #
 # The window figures come from the real program on a private Xvfb server,
@@ -22,7 +22,7 @@ cmake --build build -j"$(nproc)" >/dev/null
 repeats=${REPEATS:-7}
 data=bench/data
 sizes=(1000000 3000000)
-sections=${*:-history export import save merge}
+sections=${*:-history export import save merge dxcc}
 log_of() {
     [ -f "$data/$1/Tavrelo.adi" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$1" 7 fields; }
     echo "$data/$1/Tavrelo.txt"
@@ -156,6 +156,17 @@ merge_() {
     rm -rf "$data/merge"
 }
 
+dxcc() {
+    echo
+    echo "Who a call is: the country file read and parsed (against read() of it), one call"
+    echo "resolved, and the worked-before index that the window builds at start, per log"
+    for n in 300000 "${sizes[@]}"; do
+        [ -f "$data/$n/Tavrelo.adi" ] || { mkdir -p "$data/$n" && build/bench/gen_log "$data/$n/Tavrelo.txt" "$n" 7 fields; }
+        echo "$n records:"
+        build/bench/dxcc_bench /usr/share/hamradio-files/cty.dat "$data/$n/Tavrelo.txt" | sed 's/^/  /'
+    done
+}
+
 for section in $sections; do
     case $section in
     history) history ;;
@@ -163,7 +174,8 @@ for section in $sections; do
     import) import_ ;;
     save) save_ ;;
     merge) merge_ ;;
-    *) echo "unknown section: $section (history, export, import, save, merge)" >&2; exit 2 ;;
+    dxcc) dxcc ;;
+    *) echo "unknown section: $section (history, export, import, save, merge, dxcc)" >&2; exit 2 ;;
     esac
 done
 rm -f "$data/export.adi" "$data/rss" "$data/display"

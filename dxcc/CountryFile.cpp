@@ -159,6 +159,10 @@ Resolution CountryFile::resolve(const QString& typed) const {
         base = firstIsWhere ? parts[1] : parts[0];
         where = firstIsWhere ? parts[0] : parts[1];
     }
+    // A part that is no prefix of the files (F6ABC/33, OH1ABC/X) says
+    // nothing of where the station is: the call's own entity holds.
+    if (where != base && !longestPrefix(where))
+        where = base;
     if (where == base) {
         if (const auto it = exact_.constFind(base); it != exact_.cend())
             return resolved(*it, base);
@@ -176,6 +180,14 @@ Resolution CountryFile::resolve(const QString& typed) const {
             m = &*it;
     }
     return resolved(*m, base);
+}
+
+QString CountryFile::entityName(int dxcc) const {
+    for (const Entity& e : entities_) {
+        if (e.isDxcc && e.dxcc == dxcc)
+            return e.name;
+    }
+    return {};
 }
 
 QString findCountryFile(const QString& logPath) {

@@ -43,6 +43,8 @@ public:
     // location (EA8/DL1ABC, DL1ABC/EA8); /P, /M, /QRP, /A and a call-area
     // digit change nothing; /MM and /AM have no entity.
     Resolution resolve(const QString& call) const;
+    // The name of a DXCC entity by its number; empty when unknown.
+    QString entityName(int dxcc) const;
 
 private:
     struct Match {

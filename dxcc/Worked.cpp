@@ -5,58 +5,75 @@ namespace tavrelo::dxcc {
 
 namespace {
 
-QString slotOf(const QString& band, const QString& mode) {
-    return band + QLatin1Char(' ') + mode;
+// Band and mode as the index keeps them, without copying what is kept
+// already.
+QByteArray lowered(QByteArrayView v) {
+    return v.trimmed().toByteArray().toLower();
+}
+QByteArray raised(QByteArrayView v) {
+    return v.trimmed().toByteArray().toUpper();
+}
+
+void insert(QSet<QByteArray>& set, const QByteArray& value) {
+    if (!value.isEmpty() && !set.contains(value))
+        set.insert(value);
 }
 
 } // namespace
 
-void WorkedIndex::add(int dxcc, const QString& call, const QString& band, const QString& mode,
+quint64 WorkedIndex::callKey(QStringView call) {
+    // FNV-1a over the call in upper case, trimmed: 64 bits on every
+    // computer, a Pi's too.
+    quint64 h = 0xcbf29ce484222325ull;
+    for (const QChar c : call.trimmed()) {
+        h ^= c.toUpper().unicode();
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+void WorkedIndex::add(int dxcc, quint64 callKey, QByteArrayView band, QByteArrayView mode,
                       int date, bool confirmed) {
-    Call& c = calls_[call.trimmed().toUpper().toLatin1()];
+    Call& c = calls_[callKey];
     ++c.count;
     c.lastDate = std::max(c.lastDate, date);
     if (dxcc <= 0)
         return;
     Entity& e = entities_[dxcc];
-    const QString b = band.trimmed().toLower(), m = mode.trimmed().toUpper();
-    if (!b.isEmpty())
-        e.bands.insert(b);
-    if (!m.isEmpty())
-        e.modes.insert(m);
-    if (!b.isEmpty() && !m.isEmpty())
-        e.bandModes.insert(slotOf(b, m));
+    const QByteArray b = lowered(band), m = raised(mode);
+    const QByteArray bm = b.isEmpty() || m.isEmpty() ? QByteArray() : b + ' ' + m;
+    insert(e.bands, b);
+    insert(e.modes, m);
+    insert(e.bandModes, bm);
     if (!confirmed)
         return;
     e.confirmed = true;
-    if (!b.isEmpty())
-        e.confirmedBands.insert(b);
-    if (!m.isEmpty())
-        e.confirmedModes.insert(m);
-    if (!b.isEmpty() && !m.isEmpty())
-        e.confirmedBandModes.insert(slotOf(b, m));
+    insert(e.confirmedBands, b);
+    insert(e.confirmedModes, m);
+    insert(e.confirmedBandModes, bm);
 }
 
-WorkedIndex::Status WorkedIndex::status(int dxcc, const QString& call, const QString& band,
-                                        const QString& mode) const {
+WorkedIndex::Status WorkedIndex::status(int dxcc, QStringView call, QByteArrayView band,
+                                        QByteArrayView mode) const {
     Status s;
-    const Call c = calls_.value(call.trimmed().toUpper().toLatin1());
+    const Call c = calls_.value(callKey(call));
     s.calls = c.count;
     s.lastDate = c.lastDate;
     const auto it = entities_.find(dxcc);
     if (dxcc <= 0 || it == entities_.end())
         return s; // a new one
     const Entity& e = it->second;
-    const QString b = band.trimmed().toLower(), m = mode.trimmed().toUpper();
+    const QByteArray b = lowered(band), m = raised(mode);
+    const QByteArray bm = b + ' ' + m;
     if (!b.isEmpty() && !e.bands.contains(b)) {
         s.standing = Standing::NewBand;
     } else if (!m.isEmpty() && !e.modes.contains(m)) {
         s.standing = Standing::NewMode;
-    } else if (!b.isEmpty() && !m.isEmpty() && !e.bandModes.contains(slotOf(b, m))) {
+    } else if (!b.isEmpty() && !m.isEmpty() && !e.bandModes.contains(bm)) {
         s.standing = Standing::NewSlot;
     } else {
         s.standing = Standing::Worked;
-        s.confirmed = !b.isEmpty() && !m.isEmpty() ? e.confirmedBandModes.contains(slotOf(b, m))
+        s.confirmed = !b.isEmpty() && !m.isEmpty() ? e.confirmedBandModes.contains(bm)
                       : !b.isEmpty()               ? e.confirmedBands.contains(b)
                       : !m.isEmpty()               ? e.confirmedModes.contains(m)
                                                    : e.confirmed;
@@ -80,17 +97,23 @@ QString describe(WorkedIndex::Standing standing) {
     return QStringLiteral("Worked");
 }
 
-QString entityLine(const Resolution& r, const WorkedIndex::Status& s) {
+QString entityLine(const Resolution& r, const WorkedIndex::Status* known) {
     QString line;
     if (!r.entity) {
         line = QStringLiteral("No DXCC entity");
     } else {
-        line = QStringLiteral("%1 (%2), CQ %3, ITU %4, %5: %6")
+        line = QStringLiteral("%1 (%2), CQ %3, ITU %4, %5")
                    .arg(r.entity->name)
                    .arg(r.entity->dxcc)
                    .arg(r.cq)
                    .arg(r.itu)
-                   .arg(r.continent, describe(s.standing));
+                   .arg(r.continent);
+    }
+    if (!known)
+        return line;
+    const WorkedIndex::Status& s = *known;
+    if (r.entity) {
+        line += QStringLiteral(": ") + describe(s.standing);
         if (s.standing == WorkedIndex::Standing::Worked)
             line += s.confirmed ? QStringLiteral(", confirmed") : QStringLiteral(", not confirmed");
     }

@@ -13,13 +13,18 @@
 namespace tavrelo::dxcc {
 
 // What a log says of an entity and a call before the next contact: built
-// once from the log, and kept up to date as contacts are saved.
+// once from the log, and kept up to date as contacts are saved. Calls are
+// kept as 64-bit hashes: some 40 bytes a call, whatever its length.
 class WorkedIndex {
 public:
-    // One contact: its DXCC entity (0: none), call, band and mode as the
-    // log has them (either may be empty), date as yyyymmdd, and whether it
-    // was confirmed (by card or LoTW).
-    void add(int dxcc, const QString& call, const QString& band, const QString& mode, int date,
+    // One contact: its DXCC entity (0: none), call (its base call), band
+    // and mode as the log has them (either may be empty), date as
+    // yyyymmdd, and whether it was confirmed (by card or LoTW).
+    void add(int dxcc, QStringView call, QByteArrayView band, QByteArrayView mode, int date,
+             bool confirmed) {
+        add(dxcc, callKey(call), band, mode, date, confirmed);
+    }
+    void add(int dxcc, quint64 callKey, QByteArrayView band, QByteArrayView mode, int date,
              bool confirmed);
 
     enum class Standing { NewOne, NewBand, NewMode, NewSlot, Worked };
@@ -31,16 +36,18 @@ public:
     };
     // For the next contact with call, of entity dxcc, on band in mode; an
     // empty band or mode is not asked about.
-    Status status(int dxcc, const QString& call, const QString& band, const QString& mode) const;
+    Status status(int dxcc, QStringView call, QByteArrayView band, QByteArrayView mode) const;
 
     // Per entity, the bands and modes worked and confirmed, as an award
-    // application lists them.
+    // application lists them: bands in lower case, modes in upper case.
     struct Entity {
-        QSet<QString> bands, modes, confirmedBands, confirmedModes;
-        QSet<QString> bandModes, confirmedBandModes; // "band mode"
+        QSet<QByteArray> bands, modes, confirmedBands, confirmedModes;
+        QSet<QByteArray> bandModes, confirmedBandModes; // "band mode"
         bool confirmed = false;
     };
     const std::map<int, Entity>& entities() const { return entities_; }
+
+    static quint64 callKey(QStringView call);
 
 private:
     struct Call {
@@ -48,14 +55,15 @@ private:
         int lastDate = 0;
     };
     std::map<int, Entity> entities_;
-    QHash<QByteArray, Call> calls_;
+    QHash<quint64, Call> calls_;
 };
 
 // "New one", "New band", "New mode", "New slot", "Worked".
 QString describe(WorkedIndex::Standing standing);
 
 // The line the window shows for a typed call: "Fed. Rep. of Germany (230),
-// CQ 14, ITU 28, EU: New band; DL1ABC 7 contacts, last 2024-03-01".
-QString entityLine(const Resolution& r, const WorkedIndex::Status& s);
+// CQ 14, ITU 28, EU: New band; DL1ABC 7 contacts, last 2024-03-01"; only
+// the entity while the log's status is not known (s null).
+QString entityLine(const Resolution& r, const WorkedIndex::Status* s);
 
 } // namespace tavrelo::dxcc

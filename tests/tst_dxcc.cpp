@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Calls resolved with Debian's country files, as the files intend them.
+#include "Adif.h"
 #include "CountryFile.h"
 #include "TestFiles.h"
 #include "Worked.h"
@@ -51,6 +52,8 @@ private slots:
                                            << "OC" << "DL1ABC";
         QTest::newRow("/M changes nothing") << "DL1ABC/M" << 230 << de << 14 << 28 << "EU"
                                             << "DL1ABC";
+        QTest::newRow("a suffix of no prefix changes nothing")
+            << "F6ABC/33" << 227 << "France" << 14 << 27 << "EU" << "F6ABC";
         QTest::newRow("/QRP changes nothing") << "DL1ABC/QRP" << 230 << de << 14 << 28 << "EU"
                                               << "DL1ABC";
         QTest::newRow("a call area changes nothing")
@@ -84,6 +87,29 @@ private slots:
             QCOMPARE(r.continent, continent);
         }
         QCOMPARE(r.base, base);
+    }
+
+    // Every call of the package's list of active calls resolves, but for
+    // those at sea or in the air, and typos and calls of no prefix in the
+    // list (a zero for an O, D0, PJ3, VO3).
+    void everyActiveCallResolves() {
+        QFile file(QStringLiteral("/usr/share/hamradio-files/MASTER.SCP"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList unresolved;
+        qsizetype calls = 0;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QString call = QString::fromLatin1(line.trimmed());
+            if (call.isEmpty() || call.startsWith('#'))
+                continue;
+            ++calls;
+            if (!countries_.resolve(call).entity)
+                unresolved << call;
+        }
+        QVERIFY(calls > 80000);
+        QCOMPARE(unresolved.join(' '),
+                 QStringLiteral("1N7N 2N8N BS4QA C02VDD C02XN C06HZ C08NMN C19AS D0AG D0IA D0WFF "
+                                "D0ZM H06HF H1AH HM1DK I/DL6SP/MM J03DDD J06HF N3XQX/AM PJ3T T03Z "
+                                "T04A T05M V02AC VO3A VY3TT XX0XX Y04NF"));
     }
 
     // What a log says of the next contact, on a small log: Germany worked
@@ -133,12 +159,61 @@ private slots:
         WorkedIndex index;
         QVERIFY(tavrelo::adif::readWorked(log, countries_, index).ok());
         const Resolution r = countries_.resolve(call);
-        const WorkedIndex::Status s = index.status(r.entity->dxcc, r.base, band, mode);
+        const WorkedIndex::Status s =
+            index.status(r.entity->dxcc, r.base, band.toUtf8(), mode.toUtf8());
         QCOMPARE(describe(s.standing), standing);
         QCOMPARE(s.confirmed, confirmed);
         QCOMPARE(s.calls, calls);
         // The line says the same words.
-        QVERIFY(entityLine(r, s).contains(standing));
+        QVERIFY(entityLine(r, &s).contains(standing));
+    }
+
+    // The export fills what a contact lacks of its entity, and changes
+    // nothing that came with it.
+    void exportFills_data() {
+        QTest::addColumn<QByteArray>("record"); // the contact's, beside DL1ABC's line
+        QTest::addColumn<QByteArrayList>("written");
+        QTest::addColumn<QByteArrayList>("notWritten");
+        QTest::newRow("nothing of its entity")
+            << QByteArray() << QByteArrayList{"<DXCC:3>230", "<COUNTRY:20>Fed. Rep. of Germany",
+                                              "<CQZ:2>14", "<ITUZ:2>28", "<CONT:2>EU"}
+            << QByteArrayList{};
+        QTest::newRow("its own zone stays")
+            << QByteArray("<CQZ:2>15 ") << QByteArrayList{"<CQZ:2>15", "<DXCC:3>230"}
+            << QByteArrayList{"<CQZ:2>14"};
+        QTest::newRow("another entity's number: nothing added")
+            << QByteArray("<DXCC:3>248 ") << QByteArrayList{"<DXCC:3>248"}
+            << QByteArrayList{"<DXCC:3>230", "COUNTRY", "CQZ"};
+    }
+    void exportFills() {
+        QFETCH(QByteArray, record);
+        QFETCH(QByteArrayList, written);
+        QFETCH(QByteArrayList, notWritten);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("Tavrelo.txt");
+        tavrelo::testing::writeFile(log, "2024-Mar-01,  12:05,  20m,  DL1ABC,  ,  ,  ,  \r\n");
+        if (!record.isEmpty())
+            tavrelo::testing::writeFile(dir.filePath("Tavrelo.adi"),
+                                        "<QSO_DATE:8>20240301 <TIME_ON:4>1205 <BAND:3>20m "
+                                        "<CALL:6>DL1ABC " + record + "<EOR>\r\n");
+        for (const bool utf8 : {false, true}) {
+            QByteArray out;
+            tavrelo::adif::ExportOptions options;
+            options.utf8 = utf8;
+            options.countries = &countries_;
+            tavrelo::adif::exportLog(
+                log, options, QDateTime::currentDateTimeUtc(), "test",
+                [&](const QByteArray& b) {
+                    out += b;
+                    return 0;
+                },
+                [](const QString&) {});
+            for (const QByteArray& w : written)
+                QVERIFY2(out.contains(w), out.constData());
+            for (const QByteArray& w : notWritten)
+                QVERIFY2(!out.contains(w), out.constData());
+            QVERIFY(out.contains(" <EOR>"));
+        }
     }
 
     // A file that is not there, or holds no entities, says so.
