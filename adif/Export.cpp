@@ -14,7 +14,6 @@
 #include <array>
 #include <cstring>
 
-
 namespace tavrelo::adif {
 
 namespace {

@@ -171,9 +171,9 @@ struct TellingOf : Telling {
     void note(QByteArrayView name, QByteArrayView value) {
         const FieldName* f = fieldNamed(name);
         const int field = f && (f->roles & Tells) ? f->field : -1;
-        QByteArrayView* slot = field == Mode      ? &mode
-                               : field == Submode ? &submode
-                               : field == SatName ? &sat
+        QByteArrayView* slot = field == Mode       ? &mode
+                               : field == Submode  ? &submode
+                               : field == SatName  ? &sat
                                : field == PropMode ? &prop
                                                    : nullptr;
         if (slot && slot->isNull())

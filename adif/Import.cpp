@@ -2,8 +2,8 @@
 #include "Import.h"
 
 #include "Adif.h"
-#include "FieldsFile.h"
 #include "DigestSet.h"
+#include "FieldsFile.h"
 #include "KeyIndex.h"
 #include "OpenLog.h"
 #include "ReadAhead.h"
@@ -135,7 +135,7 @@ bool recordIdentity(QByteArrayView bytes, QByteArray& key, QByteArray& telling) 
 }
 
 logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known,
-                                     DigestSet* storedRecords) {
+                                      DigestSet* storedRecords) {
     {
         QFile file(logfile::fieldsPath(logPath));
         if (file.open(QIODevice::ReadOnly)) {
@@ -264,9 +264,9 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         if (p.keepsMore) {
             batch->addFields(record, storedForm(record), item);
             item.telling = batch->tellings.size();
-            appendDiscriminator(Telling{p.value[Mode], p.value[Submode],
-                                        p.value[SatName], p.value[PropMode]},
-                                batch->tellings);
+            appendDiscriminator(
+                Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]},
+                batch->tellings);
             item.tellingEnd = batch->tellings.size();
         }
         recordBytes += record.end - record.offset;
@@ -419,21 +419,22 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     ++summary.skipped;
                     if (noteWanted(summary))
                         note(QStringLiteral("record %1 (byte %2): skipped: %3")
-                             .arg(item.number)
-                             .arg(item.offset)
-                             .arg(batch->skipReasons[item.skip]));
+                                 .arg(item.number)
+                                 .arg(item.offset)
+                                 .arg(batch->skipReasons[item.skip]));
                     continue;
                 }
                 if (!known.addIfNew(batch->key(i), batch->telling(i))) {
-                    const QByteArrayView line = QByteArrayView(batch->lines)
-                                                    .sliced(item.line, batch->lineEnd(i) - item.line);
+                    const QByteArrayView line =
+                        QByteArrayView(batch->lines)
+                            .sliced(item.line, batch->lineEnd(i) - item.line);
                     ++summary.duplicates;
                     if (noteWanted(summary))
                         note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not "
-                                        "added again")
-                             .arg(item.number)
-                             .arg(item.offset)
-                             .arg(describeContact(line)));
+                                            "added again")
+                                 .arg(item.number)
+                                 .arg(item.offset)
+                                 .arg(describeContact(line)));
                     if (mayAddFields(item)) {
                         duplicates.push_back(item.number);
                         duplicateKeys.insert(batch->key(i));

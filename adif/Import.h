@@ -38,8 +38,8 @@ struct ImportSummary {
     QStringList fieldsNotKept;            // names of fields not kept, each once
     QString recoveryNote;                 // an unfinished earlier append put right
     bool lastRecordUnended = false;
-    qsizetype notesLeftOut = 0;           // notes beyond the limit, not made
-    OsError error; // the ADIF file could not be read, or the log not written
+    qsizetype notesLeftOut = 0; // notes beyond the limit, not made
+    OsError error;              // the ADIF file could not be read, or the log not written
 };
 
 // Appends the contacts of an ADIF file to the log, and their whole records

@@ -145,8 +145,7 @@ int mergeInto(const QString& named, const QString& logPath) {
         std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(log.recoveryNote()));
     tavrelo::logfile::MergeSummary summary;
     tavrelo::logfile::Merger merger(log, logPath, tavrelo::adif::recordIdentity);
-    const bool merged =
-        merger.mergeLog(otherLog, tavrelo::logfile::fieldsPath(otherLog), summary);
+    const bool merged = merger.mergeLog(otherLog, tavrelo::logfile::fieldsPath(otherLog), summary);
     if (merged && QFile::exists(tavrelo::logfile::fieldsPath(otherLog)))
         merger.mergeFields(tavrelo::logfile::fieldsPath(otherLog), summary);
     for (const QString& why : std::as_const(summary.refused))
@@ -185,18 +184,17 @@ int printEntities(const QStringList& values, const QString& logPath) {
     if (!countries)
         return fail(QStringLiteral("The entities cannot be told without a country file"));
     for (const QString& value : values) {
-        for (const QString& call : value.split(QRegularExpression(QStringLiteral("[,\\s]+")),
-                                               Qt::SkipEmptyParts)) {
+        for (const QString& call :
+             value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
             const tavrelo::dxcc::Resolution r = countries->resolve(call);
-            const QString line =
-                r.entity ? QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
-                               .arg(call.toUpper())
-                               .arg(r.entity->dxcc)
-                               .arg(r.entity->name)
-                               .arg(r.cq)
-                               .arg(r.itu)
-                               .arg(r.continent)
-                         : QStringLiteral("%1\t\t\t\t\t").arg(call.toUpper());
+            const QString line = r.entity ? QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
+                                                .arg(call.toUpper())
+                                                .arg(r.entity->dxcc)
+                                                .arg(r.entity->name)
+                                                .arg(r.cq)
+                                                .arg(r.itu)
+                                                .arg(r.continent)
+                                          : QStringLiteral("%1\t\t\t\t\t").arg(call.toUpper());
             std::printf("%s\n", line.toUtf8().constData());
         }
     }

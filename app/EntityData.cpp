@@ -34,12 +34,15 @@ void EntityData::start(const QString& logPath) {
         // read. The file is only read from now on, here and there.
         const dxcc::CountryFile* shared = countries.get();
         QMetaObject::invokeMethod(
-            this, [this, c = countries.release()] { countries_.reset(c); emit changed(); },
+            this,
+            [this, c = countries.release()] {
+                countries_.reset(c);
+                emit changed();
+            },
             Qt::QueuedConnection);
         auto worked = std::make_unique<dxcc::WorkedIndex>();
         const OsError read = adif::readWorked(logPath, *shared, *worked);
-        QString note =
-            QStringLiteral("Country file %1, version %2").arg(path, shared->version());
+        QString note = QStringLiteral("Country file %1, version %2").arg(path, shared->version());
         if (!read.ok())
             note += QStringLiteral("; worked-before is not known: ") + read.message();
         QMetaObject::invokeMethod(

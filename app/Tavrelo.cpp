@@ -373,8 +373,8 @@ void Tavrelo::onSave() {
     // power cut at any moment leaves the contact whole in the log or not at
     // all, and the next Tavrelo program to open the log takes out a torn
     // line.
-    const logfile::SaveResult result = logfile::appendWithRecord(
-        logPath(), logfile::buildRecord(fields), record);
+    const logfile::SaveResult result =
+        logfile::appendWithRecord(logPath(), logfile::buildRecord(fields), record);
     reportNote(result.recoveryNote);
     if (result.state == logfile::SaveState::Unconfirmed) {
         // The contact is whole in the log, with another program's lines

@@ -15,8 +15,8 @@ namespace {
 QString readText(const QString& path, QString& error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Could not read the country file %1: %2")
-                    .arg(path, file.errorString());
+        error =
+            QStringLiteral("Could not read the country file %1: %2").arg(path, file.errorString());
         return {};
     }
     return QString::fromLatin1(file.readAll());
@@ -145,8 +145,8 @@ Resolution CountryFile::resolve(const QString& typed) const {
     if (parts.isEmpty())
         return none;
     // A station at sea or in the air is in no entity.
-    if (parts.size() > 1 && (parts.last() == QLatin1String("MM") ||
-                             parts.last() == QLatin1String("AM"))) {
+    if (parts.size() > 1 &&
+        (parts.last() == QLatin1String("MM") || parts.last() == QLatin1String("AM"))) {
         none.base = parts.first();
         return none;
     }

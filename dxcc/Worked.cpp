@@ -32,8 +32,8 @@ quint64 WorkedIndex::callKey(QStringView call) {
     return h;
 }
 
-void WorkedIndex::add(int dxcc, quint64 callKey, QByteArrayView band, QByteArrayView mode,
-                      int date, bool confirmed) {
+void WorkedIndex::add(int dxcc, quint64 callKey, QByteArrayView band, QByteArrayView mode, int date,
+                      bool confirmed) {
     Call& c = calls_[callKey];
     ++c.count;
     c.lastDate = std::max(c.lastDate, date);
@@ -118,15 +118,17 @@ QString entityLine(const Resolution& r, const WorkedIndex::Status* known) {
             line += s.confirmed ? QStringLiteral(", confirmed") : QStringLiteral(", not confirmed");
     }
     if (s.calls > 0) {
-        const QString last = s.lastDate > 0 ? QStringLiteral("%1-%2-%3")
-                                                  .arg(s.lastDate / 10000)
-                                                  .arg(s.lastDate / 100 % 100, 2, 10, QLatin1Char('0'))
-                                                  .arg(s.lastDate % 100, 2, 10, QLatin1Char('0'))
-                                            : QStringLiteral("?");
-        line += QStringLiteral("; %1 %2 %3, last %4")
-                    .arg(r.base)
-                    .arg(s.calls)
-                    .arg(s.calls == 1 ? QStringLiteral("contact") : QStringLiteral("contacts"), last);
+        const QString last = s.lastDate > 0
+                                 ? QStringLiteral("%1-%2-%3")
+                                       .arg(s.lastDate / 10000)
+                                       .arg(s.lastDate / 100 % 100, 2, 10, QLatin1Char('0'))
+                                       .arg(s.lastDate % 100, 2, 10, QLatin1Char('0'))
+                                 : QStringLiteral("?");
+        line +=
+            QStringLiteral("; %1 %2 %3, last %4")
+                .arg(r.base)
+                .arg(s.calls)
+                .arg(s.calls == 1 ? QStringLiteral("contact") : QStringLiteral("contacts"), last);
     } else if (!r.base.isEmpty()) {
         line += QStringLiteral("; %1 not worked before").arg(r.base);
     }

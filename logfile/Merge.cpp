@@ -220,8 +220,8 @@ class Tellings {
 public:
     bool read(const QString& path, RecordIdentity identity, QString& why);
     quint64 next(const DigestSet::Digest& key) {
-        const auto lower = std::lower_bound(records_.begin(), records_.end(),
-                                            Record{key.a, 0, 0}, byKey);
+        const auto lower =
+            std::lower_bound(records_.begin(), records_.end(), Record{key.a, 0, 0}, byKey);
         if (lower == records_.end() || lower->key != key.a)
             return 0;
         // The first record of a key counts how many of its lines were told.
@@ -256,7 +256,8 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 Merger::Merger(LogTransaction& log, const QString& logPath, RecordIdentity identity,
                qsizetype digestsPerPass)
-    : log_(log), logPath_(logPath), identity_(identity), lines_(QFileInfo(logPath).absolutePath(), digestsPerPass),
+    : log_(log), logPath_(logPath), identity_(identity),
+      lines_(QFileInfo(logPath).absolutePath(), digestsPerPass),
       records_(QFileInfo(logPath).absolutePath(), digestsPerPass),
       toldRecords_(QFileInfo(logPath).absolutePath(), digestsPerPass) {}
 
@@ -368,7 +369,8 @@ bool Tellings::read(const QString& path, RecordIdentity identity, QString& why) 
     RecordSplitter records([&](QByteArrayView r) {
         if (!identity(r, key, telling))
             return;
-        records_.push_back({KnownContacts::keyDigest(key).a, KnownContacts::tellingDigest(telling), 0});
+        records_.push_back(
+            {KnownContacts::keyDigest(key).a, KnownContacts::tellingDigest(telling), 0});
         tells = tells || !telling.isEmpty();
     });
     if (!forEachBlockOf(path, why, st, [&](const char* b, const char* e) { records.feed(b, e); }))
@@ -380,8 +382,7 @@ bool Tellings::read(const QString& path, RecordIdentity identity, QString& why) 
     return true;
 }
 
-bool Merger::mergeLog(const QString& otherLog, const QString& otherFields,
-                      MergeSummary& summary) {
+bool Merger::mergeLog(const QString& otherLog, const QString& otherFields, MergeSummary& summary) {
     if (!load(summary))
         return false;
     Tellings tellings;
@@ -472,8 +473,8 @@ bool Merger::mergeFields(const QString& otherFields, MergeSummary& summary) {
     const auto append = [&](QByteArrayView record, size_t i) {
         OsError e;
         if (i < newContact.size() && !newContact[i])
-            e = log_.appendFields(QByteArray("<") + AddsField + ':' +
-                                  QByteArray::number(1) + ">Y ");
+            e = log_.appendFields(QByteArray("<") + AddsField + ':' + QByteArray::number(1) +
+                                  ">Y ");
         if (e.ok())
             e = log_.appendFields(record);
         return e.ok() ? log_.appendFields("\r\n") : e;

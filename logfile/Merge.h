@@ -51,10 +51,10 @@ struct MergeSummary {
 // their own order, and the records of other fields files that the fields
 // file lacks (by their bytes); what one merge stages counts as held for the
 // next; a record of a contact whose record the fields file holds in other
-// bytes goes in as adding to it (see AddsField). A file that cannot be read or is not a regular file (symbolic links
-// are not followed), a log that is not a Tavrelo log, and a fields file
-// that does not read as ADIF records are refused: said in the summary,
-// nothing taken from it, false returned.
+// bytes goes in as adding to it (see AddsField). A file that cannot be read or is not a regular
+// file (symbolic links are not followed), a log that is not a Tavrelo log, and a fields file that
+// does not read as ADIF records are refused: said in the summary, nothing taken from it, false
+// returned.
 //
 // Memory stays bounded whatever the sizes: what is known is judged on
 // 128-bit digests in passes (see NewOnes), each holding at most

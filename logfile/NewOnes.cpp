@@ -77,8 +77,8 @@ OsError NewOnes::File::forEach(const std::function<void(const Item&)>& visit) co
     for (qint64 at = 0; at < written_;) {
         const qint64 n = std::min<qint64>(qint64(chunk.size()), written_ - at);
         const qint64 bytes = n * qint64(sizeof(Item));
-        if (readAt(fd_, reinterpret_cast<char*>(chunk.data()), bytes,
-                   at * qint64(sizeof(Item))) != bytes)
+        if (readAt(fd_, reinterpret_cast<char*>(chunk.data()), bytes, at * qint64(sizeof(Item))) !=
+            bytes)
             return OsError::fromErrno(QStringLiteral("read back the merge's digests"),
                                       QStringLiteral("a temporary file"), errno ? errno : EIO);
         for (qint64 i = 0; i < n; ++i)

@@ -33,42 +33,58 @@ private slots:
         QTest::addColumn<QString>("continent");
         QTest::addColumn<QString>("base");
         const QString de = QStringLiteral("Fed. Rep. of Germany");
-        QTest::newRow("a prefix") << "DL1ABC" << 230 << de << 14 << 28 << "EU" << "DL1ABC";
-        QTest::newRow("in lower case") << "dl1abc" << 230 << de << 14 << 28 << "EU" << "DL1ABC";
-        QTest::newRow("the longest prefix") << "VK9WX" << 303 << "Willis Island" << 30 << 55
-                                            << "OC" << "VK9WX";
-        QTest::newRow("an entity of its own") << "Z60A" << 522 << "Republic of Kosovo" << 15
-                                              << 28 << "EU" << "Z60A";
-        QTest::newRow("an exact call") << "3Y0J" << 24 << "Bouvet" << 38 << 67 << "AF" << "3Y0J";
-        QTest::newRow("a location before") << "EA8/DL1ABC" << 29 << "Canary Islands" << 33 << 36
-                                           << "AF" << "DL1ABC";
-        QTest::newRow("a location after") << "DL1ABC/EA8" << 29 << "Canary Islands" << 33 << 36
-                                          << "AF" << "DL1ABC";
+        QTest::newRow("a prefix") << "DL1ABC" << 230 << de << 14 << 28 << "EU"
+                                  << "DL1ABC";
+        QTest::newRow("in lower case") << "dl1abc" << 230 << de << 14 << 28 << "EU"
+                                       << "DL1ABC";
+        QTest::newRow("the longest prefix") << "VK9WX" << 303 << "Willis Island" << 30 << 55 << "OC"
+                                            << "VK9WX";
+        QTest::newRow("an entity of its own")
+            << "Z60A" << 522 << "Republic of Kosovo" << 15 << 28 << "EU"
+            << "Z60A";
+        QTest::newRow("an exact call") << "3Y0J" << 24 << "Bouvet" << 38 << 67 << "AF"
+                                       << "3Y0J";
+        QTest::newRow("a location before")
+            << "EA8/DL1ABC" << 29 << "Canary Islands" << 33 << 36 << "AF"
+            << "DL1ABC";
+        QTest::newRow("a location after")
+            << "DL1ABC/EA8" << 29 << "Canary Islands" << 33 << 36 << "AF"
+            << "DL1ABC";
         QTest::newRow("Hawaii before") << "KH6/W1AW" << 110 << "Hawaii" << 31 << 61 << "OC"
                                        << "W1AW";
         QTest::newRow("Hawaii after") << "W1AW/KH6" << 110 << "Hawaii" << 31 << 61 << "OC"
                                       << "W1AW";
-        QTest::newRow("a location and /P") << "VK2/DL1ABC/P" << 150 << "Australia" << 30 << 59
-                                           << "OC" << "DL1ABC";
+        QTest::newRow("a location and /P")
+            << "VK2/DL1ABC/P" << 150 << "Australia" << 30 << 59 << "OC"
+            << "DL1ABC";
         QTest::newRow("/M changes nothing") << "DL1ABC/M" << 230 << de << 14 << 28 << "EU"
                                             << "DL1ABC";
         QTest::newRow("a suffix of no prefix changes nothing")
-            << "F6ABC/33" << 227 << "France" << 14 << 27 << "EU" << "F6ABC";
+            << "F6ABC/33" << 227 << "France" << 14 << 27 << "EU"
+            << "F6ABC";
         QTest::newRow("/QRP changes nothing") << "DL1ABC/QRP" << 230 << de << 14 << 28 << "EU"
                                               << "DL1ABC";
         QTest::newRow("a call area changes nothing")
-            << "W1AW/4" << 291 << "United States of America" << 5 << 8 << "NA" << "W1AW";
-        QTest::newRow("at sea: none") << "DL1ABC/MM" << 0 << "" << 0 << 0 << "" << "DL1ABC";
-        QTest::newRow("in the air: none") << "DL1ABC/AM" << 0 << "" << 0 << 0 << "" << "DL1ABC";
-        QTest::newRow("KG4 with two letters") << "KG4AA" << 105 << "Guantanamo Bay" << 8 << 11
-                                              << "NA" << "KG4AA";
+            << "W1AW/4" << 291 << "United States of America" << 5 << 8 << "NA"
+            << "W1AW";
+        QTest::newRow("at sea: none") << "DL1ABC/MM" << 0 << "" << 0 << 0 << ""
+                                      << "DL1ABC";
+        QTest::newRow("in the air: none") << "DL1ABC/AM" << 0 << "" << 0 << 0 << ""
+                                          << "DL1ABC";
+        QTest::newRow("KG4 with two letters")
+            << "KG4AA" << 105 << "Guantanamo Bay" << 8 << 11 << "NA"
+            << "KG4AA";
         QTest::newRow("KG4 with three letters")
-            << "KG4ABC" << 291 << "United States of America" << 5 << 8 << "NA" << "KG4ABC";
+            << "KG4ABC" << 291 << "United States of America" << 5 << 8 << "NA"
+            << "KG4ABC";
         QTest::newRow("a part listed apart counts for its entity")
-            << "IT9ABC" << 248 << "Italy" << 15 << 28 << "EU" << "IT9ABC";
+            << "IT9ABC" << 248 << "Italy" << 15 << 28 << "EU"
+            << "IT9ABC";
         QTest::newRow("a zone the prefix overrides")
-            << "AA0AA" << 291 << "United States of America" << 4 << 7 << "NA" << "AA0AA";
-        QTest::newRow("nothing known") << "0ABC" << 0 << "" << 0 << 0 << "" << "0ABC";
+            << "AA0AA" << 291 << "United States of America" << 4 << 7 << "NA"
+            << "AA0AA";
+        QTest::newRow("nothing known") << "0ABC" << 0 << "" << 0 << 0 << ""
+                                       << "0ABC";
     }
     void resolve() {
         QFETCH(QString, call);
@@ -121,20 +137,42 @@ private slots:
         QTest::addColumn<QString>("standing");
         QTest::addColumn<bool>("confirmed");
         QTest::addColumn<int>("calls");
-        QTest::newRow("another entity") << "F1ABC" << "20m" << "CW" << "New one" << false << 0;
-        QTest::newRow("a band not worked") << "DL2XYZ" << "15m" << "CW" << "New band" << false << 0;
-        QTest::newRow("a mode not worked") << "DL2XYZ" << "20m" << "FT8" << "New mode" << false << 0;
-        QTest::newRow("band and mode worked, not together")
-            << "DL2XYZ" << "40m" << "CW" << "New slot" << false << 0;
-        QTest::newRow("worked and confirmed") << "DL2XYZ" << "20m" << "CW" << "Worked" << true << 0;
-        QTest::newRow("worked, not confirmed")
-            << "DL2XYZ" << "40m" << "SSB" << "Worked" << false << 0;
-        QTest::newRow("no band or mode known: the entity") << "DL2XYZ" << "" << "" << "Worked"
-                                                           << true << 0;
-        QTest::newRow("the call, counted with its portable form")
-            << "DL1ABC/P" << "20m" << "CW" << "Worked" << true << 3;
-        QTest::newRow("the record's DXCC wins over the call's")
-            << "EA8ZZ" << "20m" << "CW" << "New one" << false << 1;
+        QTest::newRow("another entity") << "F1ABC"
+                                        << "20m"
+                                        << "CW"
+                                        << "New one" << false << 0;
+        QTest::newRow("a band not worked") << "DL2XYZ"
+                                           << "15m"
+                                           << "CW"
+                                           << "New band" << false << 0;
+        QTest::newRow("a mode not worked") << "DL2XYZ"
+                                           << "20m"
+                                           << "FT8"
+                                           << "New mode" << false << 0;
+        QTest::newRow("band and mode worked, not together") << "DL2XYZ"
+                                                            << "40m"
+                                                            << "CW"
+                                                            << "New slot" << false << 0;
+        QTest::newRow("worked and confirmed") << "DL2XYZ"
+                                              << "20m"
+                                              << "CW"
+                                              << "Worked" << true << 0;
+        QTest::newRow("worked, not confirmed") << "DL2XYZ"
+                                               << "40m"
+                                               << "SSB"
+                                               << "Worked" << false << 0;
+        QTest::newRow("no band or mode known: the entity") << "DL2XYZ"
+                                                           << ""
+                                                           << ""
+                                                           << "Worked" << true << 0;
+        QTest::newRow("the call, counted with its portable form") << "DL1ABC/P"
+                                                                  << "20m"
+                                                                  << "CW"
+                                                                  << "Worked" << true << 3;
+        QTest::newRow("the record's DXCC wins over the call's") << "EA8ZZ"
+                                                                << "20m"
+                                                                << "CW"
+                                                                << "New one" << false << 1;
     }
     void worked() {
         QFETCH(QString, call);
@@ -146,9 +184,10 @@ private slots:
         QTemporaryDir dir;
         const QString log = dir.filePath("Tavrelo.txt");
         const QByteArray l = ",  ,  ,  ,  \r\n";
-        tavrelo::testing::writeFile(
-            log, "2024-Mar-01,  12:05,  20m,  DL1ABC" + l + "2024-Mar-02,  12:05,  40m,  DL1ABC" + l +
-                     "2024-Mar-03,  12:05,  20m,  DL1ABC/P" + l + "2024-Mar-04,  12:05,  20m,  EA8ZZ" + l);
+        tavrelo::testing::writeFile(log, "2024-Mar-01,  12:05,  20m,  DL1ABC" + l +
+                                             "2024-Mar-02,  12:05,  40m,  DL1ABC" + l +
+                                             "2024-Mar-03,  12:05,  20m,  DL1ABC/P" + l +
+                                             "2024-Mar-04,  12:05,  20m,  EA8ZZ" + l);
         tavrelo::testing::writeFile(
             dir.filePath("Tavrelo.adi"),
             "<QSO_DATE:8>20240301 <TIME_ON:4>1205 <BAND:3>20m <CALL:6>DL1ABC <MODE:2>CW "
@@ -175,8 +214,9 @@ private slots:
         QTest::addColumn<QByteArrayList>("written");
         QTest::addColumn<QByteArrayList>("notWritten");
         QTest::newRow("nothing of its entity")
-            << QByteArray() << QByteArrayList{"<DXCC:3>230", "<COUNTRY:20>Fed. Rep. of Germany",
-                                              "<CQZ:2>14", "<ITUZ:2>28", "<CONT:2>EU"}
+            << QByteArray()
+            << QByteArrayList{"<DXCC:3>230", "<COUNTRY:20>Fed. Rep. of Germany", "<CQZ:2>14",
+                              "<ITUZ:2>28", "<CONT:2>EU"}
             << QByteArrayList{};
         QTest::newRow("its own zone stays")
             << QByteArray("<CQZ:2>15 ") << QByteArrayList{"<CQZ:2>15", "<DXCC:3>230"}
@@ -195,7 +235,8 @@ private slots:
         if (!record.isEmpty())
             tavrelo::testing::writeFile(dir.filePath("Tavrelo.adi"),
                                         "<QSO_DATE:8>20240301 <TIME_ON:4>1205 <BAND:3>20m "
-                                        "<CALL:6>DL1ABC " + record + "<EOR>\r\n");
+                                        "<CALL:6>DL1ABC " +
+                                            record + "<EOR>\r\n");
         for (const bool utf8 : {false, true}) {
             QByteArray out;
             tavrelo::adif::ExportOptions options;

@@ -64,16 +64,23 @@ private slots:
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("band");
         QTest::addColumn<QString>("words");
-        QTest::newRow("worked on the band") << "DL2XYZ" << "20m"
+        QTest::newRow("worked on the band") << "DL2XYZ"
+                                            << "20m"
                                             << "Fed. Rep. of Germany (230), CQ 14, ITU 28, EU: "
                                                "Worked, not confirmed; DL2XYZ not worked before";
-        QTest::newRow("a new band") << "DL2XYZ" << "40m"
+        QTest::newRow("a new band") << "DL2XYZ"
+                                    << "40m"
                                     << "Fed. Rep. of Germany (230), CQ 14, ITU 28, EU: New band";
         QTest::newRow("a new one, without history")
-            << "EA8ABC" << "20m" << "Canary Islands (29), CQ 33, ITU 36, AF: New one";
-        QTest::newRow("the call worked before")
-            << "DL1ABC" << "20m" << "DL1ABC 1 contact, last 2024-03-01";
-        QTest::newRow("at sea") << "DL1ABC/MM" << "20m" << "No DXCC entity";
+            << "EA8ABC"
+            << "20m"
+            << "Canary Islands (29), CQ 33, ITU 36, AF: New one";
+        QTest::newRow("the call worked before") << "DL1ABC"
+                                                << "20m"
+                                                << "DL1ABC 1 contact, last 2024-03-01";
+        QTest::newRow("at sea") << "DL1ABC/MM"
+                                << "20m"
+                                << "No DXCC entity";
     }
     void lineWhileACallIsTyped() {
         QFETCH(QString, call);
@@ -108,8 +115,9 @@ private slots:
         QTest::mouseClick(w.window->Command1, Qt::LeftButton);
         QTest::keyClicks(w.box(Tavrelo::Call), "F1ABC");
         w.settle();
-        QVERIFY2(w.line()->text().contains("Worked, not confirmed; F1ABC 1 contact, last 2026-12-07"),
-                 qPrintable(w.line()->text()));
+        QVERIFY2(
+            w.line()->text().contains("Worked, not confirmed; F1ABC 1 contact, last 2026-12-07"),
+            qPrintable(w.line()->text()));
     }
 
     // A call with a location shows the history of its base call.

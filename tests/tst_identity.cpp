@@ -106,23 +106,23 @@ private slots:
         QTest::newRow("a line without a record is a contact of any mode")
             << Line << QByteArray() << Key + "<MODE:3>FT8<EOR>" << 0 << QByteArrayList{};
         QTest::newRow("the same mode in another case")
-            << Line << Key + "<MODE:3>FT8<EOR>\r\n" << Key + "<MODE:3>ft8<EOR>" << 0
-            << QByteArrayList{"FT8"};
+            << Line << Key + "<MODE:3>FT8<EOR>\r\n"
+            << Key + "<MODE:3>ft8<EOR>" << 0 << QByteArrayList{"FT8"};
         QTest::newRow("another mode is another contact")
-            << Line << Key + "<MODE:3>FT8<EOR>\r\n" << Key + "<MODE:2>CW<EOR>" << 1
-            << QByteArrayList{"FT8", "<MODE:2>CW"};
+            << Line << Key + "<MODE:3>FT8<EOR>\r\n"
+            << Key + "<MODE:2>CW<EOR>" << 1 << QByteArrayList{"FT8", "<MODE:2>CW"};
         QTest::newRow("a submode counts as its mode")
-            << Line << Key + "<MODE:4>MFSK<EOR>\r\n" << Key + "<SUBMODE:3>FT4<EOR>" << 0
-            << QByteArrayList{"MFSK"};
+            << Line << Key + "<MODE:4>MFSK<EOR>\r\n"
+            << Key + "<SUBMODE:3>FT4<EOR>" << 0 << QByteArrayList{"MFSK"};
         QTest::newRow("a record that tells nothing: a contact of any mode")
-            << Line << Key + "<NAME:4>Hans<EOR>\r\n" << Key + "<MODE:2>CW<EOR>" << 0
-            << QByteArrayList{"Hans"};
+            << Line << Key + "<NAME:4>Hans<EOR>\r\n"
+            << Key + "<MODE:2>CW<EOR>" << 0 << QByteArrayList{"Hans"};
         QTest::newRow("a contact that tells nothing is the log's")
-            << Line << Key + "<MODE:3>FT8<EOR>\r\n" << Key + "<NAME:3>Udo<EOR>" << 0
-            << QByteArrayList{"FT8"};
+            << Line << Key + "<MODE:3>FT8<EOR>\r\n"
+            << Key + "<NAME:3>Udo<EOR>" << 0 << QByteArrayList{"FT8"};
         QTest::newRow("a record without its line is no contact")
-            << QByteArray() << Key + "<MODE:3>FT8<EOR>\r\n" << Key + "<MODE:3>FT8<EOR>" << 1
-            << QByteArrayList{"FT8"};
+            << QByteArray() << Key + "<MODE:3>FT8<EOR>\r\n"
+            << Key + "<MODE:3>FT8<EOR>" << 1 << QByteArrayList{"FT8"};
         QTest::newRow("two satellites in one minute, both new")
             << QByteArray() << QByteArray() << sat("SO-50") + sat("AO-91") << 2
             << QByteArrayList{"SO-50", "AO-91"};
@@ -191,8 +191,9 @@ private slots:
                 [](const QString&) {});
             QVERIFY(s.read.status != logfile::ReadStatus::Failed && s.writeError == 0);
             for (const QByteArray& value : exported)
-                QVERIFY2(out.contains(value), qPrintable(QStringLiteral("%1: %2 not exported")
-                                                             .arg(path, QString(value))));
+                QVERIFY2(
+                    out.contains(value),
+                    qPrintable(QStringLiteral("%1: %2 not exported").arg(path, QString(value))));
         }
     }
 };

@@ -114,9 +114,9 @@ OsError ContactLog::readNewRecords(bool fromStart) {
     QFile file(logfile::fieldsPath(path_));
     if (!file.open(QIODevice::ReadOnly)) {
         fieldsReadTo_ = 0;
-        return file.exists() ? OsError::because(QStringLiteral("read"), file.fileName(),
-                                                file.errorString())
-                             : OsError();
+        return file.exists()
+                   ? OsError::because(QStringLiteral("read"), file.fileName(), file.errorString())
+                   : OsError();
     }
     if (fromStart || file.size() < fieldsReadTo_)
         fieldsReadTo_ = 0;
