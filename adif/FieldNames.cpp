@@ -4,7 +4,6 @@
 #include <QByteArray>
 
 #include <array>
-#include <cstring>
 
 namespace tavrelo::adif {
 
@@ -69,16 +68,18 @@ char upper(char c) {
 const FieldName* fieldNamed(QByteArrayView name) {
     if (name.size() > qsizetype(MaxLength))
         return nullptr;
-    const std::array<qint8, 8>& candidates = byLength.at[size_t(name.size())];
-    if (candidates[0] < 0)
-        return nullptr;
-    char upperName[MaxLength];
-    for (qsizetype i = 0; i < name.size(); ++i)
-        upperName[i] = upper(name[i]);
-    for (const qint8 i : candidates) {
+    // Most names of a record are none of these: passed over on their length
+    // or first letter, without a call.
+    for (const qint8 i : byLength.at[size_t(name.size())]) {
         if (i < 0)
             return nullptr;
-        if (std::memcmp(names[i].name, upperName, size_t(name.size())) == 0)
+        const char* wanted = names[i].name;
+        if (wanted[0] != upper(name[0]))
+            continue;
+        qsizetype k = 1;
+        while (k < name.size() && wanted[k] == upper(name[k]))
+            ++k;
+        if (k == name.size())
             return &names[i];
     }
     return nullptr;

@@ -34,32 +34,32 @@ void KnownContacts::clear() {
     count_ = 0;
 }
 
-KnownContacts::Entry* KnownContacts::find(const Digest& d) const {
-    if (slots_.empty())
-        return nullptr;
-    const quint64 b = (d.b & ~quint64(Flags)) | Used;
+size_t KnownContacts::probe(const Digest& d) const {
+    const quint32 b = (quint32(d.b) & ~quint32(Flags)) | Used;
     const size_t mask = slots_.size() - 1;
     for (size_t i = size_t(d.a) & mask;; i = (i + 1) & mask) {
         const Entry& e = slots_[i];
-        if (e.b == 0)
-            return nullptr;
-        if (e.a == d.a && (e.b & ~quint64(Flags - Used)) == b)
-            return const_cast<Entry*>(&e);
+        if (e.b == 0 || (e.a == d.a && (e.b & ~quint32(Flags - Used)) == b))
+            return i;
     }
 }
 
+KnownContacts::Entry* KnownContacts::find(const Digest& d) const {
+    if (slots_.empty())
+        return nullptr;
+    const Entry& e = slots_[probe(d)];
+    return e.b == 0 ? nullptr : const_cast<Entry*>(&e);
+}
+
 KnownContacts::Entry& KnownContacts::findOrAdd(const Digest& d) {
-    if (Entry* e = find(d))
-        return *e;
     if (qsizetype(slots_.size()) * 3 < (count_ + 1) * 4)
         grow();
-    const size_t mask = slots_.size() - 1;
-    size_t i = size_t(d.a) & mask;
-    while (slots_[i].b != 0)
-        i = (i + 1) & mask;
-    slots_[i] = {d.a, (d.b & ~quint64(Flags)) | Used, 0};
-    ++count_;
-    return slots_[i];
+    Entry& e = slots_[probe(d)];
+    if (e.b == 0) {
+        e = {d.a, (quint32(d.b) & ~quint32(Flags)) | Used, 0};
+        ++count_;
+    }
+    return e;
 }
 
 void KnownContacts::grow() {
@@ -78,13 +78,13 @@ void KnownContacts::grow() {
 }
 
 bool KnownContacts::holdsTelling(const Entry& key, const Digest& d, quint64 telling) const {
-    return key.telling == telling || find(withTelling(d, telling)) != nullptr;
+    return key.telling == quint32(telling) || find(withTelling(d, telling)) != nullptr;
 }
 
 void KnownContacts::tell(Entry& key, const Digest& d, quint64 telling) {
     key.b |= Told;
     if (key.telling == 0) {
-        key.telling = telling;
+        key.telling = quint32(telling);
     } else if (!holdsTelling(key, d, telling)) {
         findOrAdd(withTelling(d, telling)); // key may move as the table grows
     }
@@ -99,17 +99,22 @@ void KnownContacts::addRecord(const Digest& key, quint64 telling) {
         tell(findOrAdd(key), key, telling);
 }
 
+bool KnownContacts::holds(const Entry& e, const Digest& key, quint64 telling) const {
+    if (!(e.b & Line))
+        return false;
+    return telling == 0 || !(e.b & Told) || (e.b & Plain) || holdsTelling(e, key, telling);
+}
+
 bool KnownContacts::holds(const Digest& key, quint64 telling) const {
     const Entry* e = find(key);
-    if (!e || !(e->b & Line))
-        return false;
-    return telling == 0 || !(e->b & Told) || (e->b & Plain) || holdsTelling(*e, key, telling);
+    return e && holds(*e, key, telling);
 }
 
 bool KnownContacts::addIfNew(const Digest& key, quint64 telling) {
-    if (holds(key, telling))
-        return false;
+    // One look for the key, whether it is held or is to be added.
     Entry& e = findOrAdd(key);
+    if (holds(e, key, telling))
+        return false;
     e.b |= Line;
     if (telling == 0)
         e.b |= Plain;

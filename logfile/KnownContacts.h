@@ -50,12 +50,18 @@ private:
     // One entry for each key: what is filed for it, and the first telling
     // of its records; a key with more tellings has an entry for each of the
     // others, filed under the key and that telling together.
+    // 16 bytes: 92 bits of the digest (b's low bits are the flags), and
+    // 32 of the first telling, which only ever meets the few of its key.
     struct Entry {
-        quint64 a = 0, b = 0; // the digest; b's low bits are the flags
-        quint64 telling = 0;
+        quint64 a = 0;
+        quint32 b = 0;
+        quint32 telling = 0;
     };
-    enum Flag : quint64 { Used = 1, Line = 2, Told = 4, Plain = 8, Flags = 15 };
+    enum Flag : quint32 { Used = 1, Line = 2, Told = 4, Plain = 8, Flags = 15 };
+    // Where the digest is, or the empty slot where it goes.
+    size_t probe(const Digest& d) const;
     Entry* find(const Digest& d) const;
+    bool holds(const Entry& e, const Digest& key, quint64 telling) const;
     Entry& findOrAdd(const Digest& d);
     bool holdsTelling(const Entry& key, const Digest& d, quint64 telling) const;
     void tell(Entry& key, const Digest& d, quint64 telling);
