@@ -10,6 +10,7 @@
 #include "Merge.h"
 #include "OpenLog.h"
 #include "Transaction.h"
+#include "WebLog.h"
 #include "WorkedLog.h"
 
 #include <QCommandLineParser>
@@ -247,6 +248,38 @@ int printWorked(const QString& logPath, bool csv) {
     return 0;
 }
 
+// tavrelo-adif --push: the log's contacts the web log lacks, sent.
+int pushToWebLog(const QString& logPath, const QString& sinceText) {
+    QString error;
+    const QString path = tavrelo::upload::settingsPath();
+    const tavrelo::upload::Settings settings = tavrelo::upload::readSettings(path, error);
+    if (!error.isEmpty())
+        return fail(error);
+    if (!settings.hasWebLog())
+        return fail(QStringLiteral("No web log is set up: give url, key and station_id in the "
+                                   "group [weblog] of %1")
+                        .arg(path));
+    tavrelo::upload::PushScope scope;
+    scope.sinceSetUp = false;
+    if (!sinceText.isEmpty()) {
+        scope.since = QDate::fromString(sinceText, Qt::ISODate);
+        if (!scope.since.isValid())
+            scope.since = QDate::fromString(sinceText, QStringLiteral("yyyyMMdd"));
+        if (!scope.since.isValid())
+            return fail(QStringLiteral("\"%1\" is not a date such as 2026-12-08").arg(sinceText));
+    }
+    const tavrelo::upload::PushSummary s = tavrelo::upload::push(
+        logPath, settings, scope,
+        [](const QString& note) { std::fprintf(stderr, "%s\n", qPrintable(note)); });
+    std::printf("%d contacts sent, %d already in the web log, %d refused, %d waiting\n", s.sent,
+                s.duplicates, s.refused, s.waiting);
+    for (const QString& why : s.reasons)
+        std::printf("refused: %s\n", qPrintable(why));
+    if (!s.stop.isEmpty())
+        return fail(s.stop);
+    return s.refused > 0 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -295,13 +328,22 @@ int main(int argc, char* argv[]) {
                        "a DXCC award application lists them."));
     const QCommandLineOption csvOption(QStringLiteral("csv"),
                                        QStringLiteral("With --worked: print CSV instead of text."));
+    const QCommandLineOption pushOption(
+        QStringLiteral("push"),
+        QStringLiteral("Send the log's contacts that the web log set up in Tavrelo.conf lacks, "
+                       "and say what was sent, what it had already and what it refused."));
+    const QCommandLineOption sinceOption(
+        QStringLiteral("since"), QStringLiteral("With --push: only contacts of that day or later."),
+        QStringLiteral("DATE"));
     parser.addOptions({outOption, modeOption, utf8Option, importOption, mergeOption, entityOption,
-                       workedOption, csvOption});
+                       workedOption, csvOption, pushOption, sinceOption});
     if (const auto done = commandLine.parse(app.arguments()))
         return *done;
     const QString logPath = commandLine.logPath();
     if (parser.isSet(entityOption))
         return printEntities(parser.values(entityOption), logPath);
+    if (parser.isSet(pushOption))
+        return pushToWebLog(logPath, parser.value(sinceOption));
     if (parser.isSet(workedOption))
         return printWorked(logPath, parser.isSet(csvOption));
     if (parser.isSet(importOption))
