@@ -3,8 +3,10 @@
 
 #include "CopyMerge.h"
 #include "EntityData.h"
+#include "WebLogLink.h"
 #include "Merge.h"
 #include "QuietAccessibility.h"
+#include "Settings.h"
 #include "Transaction.h"
 
 #include "CallHistory.h"
@@ -275,6 +277,20 @@ void Tavrelo::tellEntities() {
     entities_->start(logPath());
 }
 
+void Tavrelo::sendToWebLog() {
+    QString error;
+    const upload::Settings settings = upload::readSettings(upload::settingsPath(), error);
+    if (!error.isEmpty())
+        reportError(error);
+    if (!settings.hasWebLog())
+        return;
+    webLog_ = new WebLogLink(settings, this);
+    connect(webLog_, &WebLogLink::state, this,
+            [this](const QString& text) { Command1->setToolTip(text); });
+    connect(webLog_, &WebLogLink::problem, this, &Tavrelo::reportError);
+    webLog_->send(logPath());
+}
+
 void Tavrelo::updateEntityLine() {
     if (!entities_)
         return;
@@ -394,6 +410,8 @@ void Tavrelo::onSave() {
                             record.isEmpty() ? QString()
                                              : QString::fromLatin1(rig::adifMode(rigMode_).mode),
                             fields[Date]);
+    if (webLog_)
+        webLog_->send(logPath());
     // What a sync set aside meanwhile comes in after the contact.
     merge_->start(logPath());
     // Once the contact is in the log: empty the row, keeping the band.
@@ -406,6 +424,8 @@ void Tavrelo::onSave() {
 
 void Tavrelo::onMergeFinished(const QString& note, const QString& error) {
     reportNote(note);
+    if (webLog_ && !note.isEmpty())
+        webLog_->send(logPath()); // what came in from the other computer
     if (!error.isEmpty())
         reportError(error + QStringLiteral("\n\nWhat the sync set aside stays beside the log."));
     if (saveWaiting_) {

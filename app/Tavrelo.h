@@ -19,6 +19,7 @@ namespace tavrelo {
 
 class CopyMerge;
 class EntityData;
+class WebLogLink;
 class HistoryLookup;
 class HistoryView;
 namespace history {
@@ -78,6 +79,11 @@ public:
     // window is as it always was.
     void tellEntities();
 
+    // Sends each contact saved, merged or logged by another program to the
+    // web log set up in Tavrelo.conf, if there is one; its state shows in
+    // the Save button's tooltip.
+    void sendToWebLog();
+
     // Whether a history lookup has yet to show its result.
     bool isHistoryBusy() const;
 
@@ -117,6 +123,7 @@ private:
     CopyMerge* merge_ = nullptr;
     bool saveWaiting_ = false;
     EntityData* entities_ = nullptr; // null unless told to
+    WebLogLink* webLog_ = nullptr;   // null without a web log
     QLabel* entityLine_ = nullptr;
     void updateEntityLine();
     // The text the history is looked up for: the base call of a call with

@@ -141,6 +141,7 @@ int main(int argc, char* argv[]) {
     }
     if (!parser.isSet(noDxccOption))
         window.tellEntities();
+    window.sendToWebLog();
     // The radio, quietly: no rigctld, no word and no delay.
     tavrelo::rig::RigClient rig(rigHost, rigPort);
     if (!parser.isSet(noRigOption)) {

@@ -22,6 +22,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace tavrelo::upload {
 
 QByteArray webLogRecord(const adif::AdifRecord& record) {
@@ -29,7 +31,11 @@ QByteArray webLogRecord(const adif::AdifRecord& record) {
     for (const adif::AdifField& f : record.fields) {
         if (f.data.isEmpty())
             continue;
-        const qsizetype characters = QString::fromUtf8(f.data).size();
+        // Characters as PHP's mb_strlen counts them: code points, the bytes
+        // that do not continue a UTF-8 sequence.
+        const qsizetype characters = std::count_if(f.data.begin(), f.data.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+        });
         out += '<' + f.name.toByteArray() + ':' + QByteArray::number(characters) + '>' +
                f.data.toByteArray() + ' ';
     }
