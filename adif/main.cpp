@@ -9,6 +9,7 @@
 #include "LogFile.h"
 #include "Merge.h"
 #include "OpenLog.h"
+#include "Lotw.h"
 #include "Transaction.h"
 #include "WebLog.h"
 #include "WorkedLog.h"
@@ -280,6 +281,29 @@ int pushToWebLog(const QString& logPath, const QString& sinceText) {
     return s.refused > 0 ? 1 : 0;
 }
 
+// tavrelo-adif --lotw: the contacts not yet sent to LoTW, signed and
+// uploaded by tqsl (TAVRELO_TQSL names another program, for tests).
+int sendToLotw(const QString& logPath) {
+    QString error;
+    const tavrelo::upload::Settings settings =
+        tavrelo::upload::readSettings(tavrelo::upload::settingsPath(), error);
+    if (!error.isEmpty())
+        return fail(error);
+    const QString tqsl = qEnvironmentVariable("TAVRELO_TQSL", QStringLiteral("tqsl"));
+    const tavrelo::upload::LotwResult r = tavrelo::upload::sendToLotw(
+        logPath, settings, tqsl,
+        [](const QString& note) { std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(note)); });
+    if (!r.finalStatus.isEmpty())
+        std::fprintf(stderr, "tqsl: %s\n", qPrintable(r.finalStatus));
+    if (!r.error.isEmpty())
+        return fail(r.error);
+    if (r.contacts == 0)
+        return 0;
+    std::printf("%d contacts sent to LoTW and marked sent%s\n", r.contacts,
+                r.exitCode == 9 ? " (some LoTW had already)" : "");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -335,13 +359,19 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption sinceOption(
         QStringLiteral("since"), QStringLiteral("With --push: only contacts of that day or later."),
         QStringLiteral("DATE"));
+    const QCommandLineOption lotwOption(
+        QStringLiteral("lotw"),
+        QStringLiteral("Sign and upload the contacts not yet sent to LoTW with tqsl, for the "
+                       "station location of Tavrelo.conf, and mark them sent."));
     parser.addOptions({outOption, modeOption, utf8Option, importOption, mergeOption, entityOption,
-                       workedOption, csvOption, pushOption, sinceOption});
+                       workedOption, csvOption, pushOption, sinceOption, lotwOption});
     if (const auto done = commandLine.parse(app.arguments()))
         return *done;
     const QString logPath = commandLine.logPath();
     if (parser.isSet(entityOption))
         return printEntities(parser.values(entityOption), logPath);
+    if (parser.isSet(lotwOption))
+        return sendToLotw(logPath);
     if (parser.isSet(pushOption))
         return pushToWebLog(logPath, parser.value(sinceOption));
     if (parser.isSet(workedOption))

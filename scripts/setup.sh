@@ -18,7 +18,7 @@ fi
 
 need_packages fonts-liberation time xvfb xdotool xclip dpkg-dev lintian desktop-file-utils \
     appstream libhamlib-utils syncthing curl python3-fusepy fuse3 python3-pyatspi at-spi2-core \
-    dbus clang procps orca speech-dispatcher
+    dbus clang procps orca speech-dispatcher trustedqsl
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 if [ "$1" = "--sanitize" ]; then
