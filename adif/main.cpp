@@ -7,9 +7,9 @@
 #include "CountryFile.h"
 #include "Import.h"
 #include "LogFile.h"
+#include "Lotw.h"
 #include "Merge.h"
 #include "OpenLog.h"
-#include "Lotw.h"
 #include "Transaction.h"
 #include "WebLog.h"
 #include "WorkedLog.h"
@@ -269,9 +269,10 @@ int pushToWebLog(const QString& logPath, const QString& sinceText) {
         if (!scope.since.isValid())
             return fail(QStringLiteral("\"%1\" is not a date such as 2026-12-08").arg(sinceText));
     }
-    const tavrelo::upload::PushSummary s = tavrelo::upload::push(
-        logPath, settings, scope,
-        [](const QString& note) { std::fprintf(stderr, "%s\n", qPrintable(note)); });
+    const tavrelo::upload::PushSummary s =
+        tavrelo::upload::push(logPath, settings, scope, [](const QString& note) {
+            std::fprintf(stderr, "%s\n", qPrintable(note));
+        });
     std::printf("%d contacts sent, %d already in the web log, %d refused, %d waiting\n", s.sent,
                 s.duplicates, s.refused, s.waiting);
     for (const QString& why : s.reasons)
@@ -290,9 +291,10 @@ int sendToLotw(const QString& logPath) {
     if (!error.isEmpty())
         return fail(error);
     const QString tqsl = qEnvironmentVariable("TAVRELO_TQSL", QStringLiteral("tqsl"));
-    const tavrelo::upload::LotwResult r = tavrelo::upload::sendToLotw(
-        logPath, settings, tqsl,
-        [](const QString& note) { std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(note)); });
+    const tavrelo::upload::LotwResult r =
+        tavrelo::upload::sendToLotw(logPath, settings, tqsl, [](const QString& note) {
+            std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(note));
+        });
     if (!r.finalStatus.isEmpty())
         std::fprintf(stderr, "tqsl: %s\n", qPrintable(r.finalStatus));
     if (!r.error.isEmpty())

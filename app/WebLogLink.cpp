@@ -44,8 +44,8 @@ void WebLogLink::send(const QString& logPath) {
     });
 }
 
-void WebLogLink::finished(const QString& logPath, const QString& text, bool failed,
-                          bool wrongKey, const QString& stop) {
+void WebLogLink::finished(const QString& logPath, const QString& text, bool failed, bool wrongKey,
+                          const QString& stop) {
     running_ = false;
     emit state(text);
     if (wrongKey && !told_) {

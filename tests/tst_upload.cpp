@@ -31,17 +31,17 @@ private slots:
             << 400
             << QByteArray(R"({"status":"abort","messages":["Duplicate for DL1ABC, 20m, CW"]})")
             << "" << int(upload::Answer::Duplicate) << "Duplicate for DL1ABC";
-        QTest::newRow("a wrong key") << 401
-                                     << QByteArray(R"({"status":"failed","reason":"missing or wrong api key"})")
-                                     << "" << int(upload::Answer::WrongKey) << "wrong api key";
+        QTest::newRow("a wrong key")
+            << 401 << QByteArray(R"({"status":"failed","reason":"missing or wrong api key"})") << ""
+            << int(upload::Answer::WrongKey) << "wrong api key";
         QTest::newRow("a wrong station callsign")
             << 400 << QByteArray(R"({"status":"abort","messages":["Wrong station callsign"]})")
             << "" << int(upload::Answer::Refused) << "Wrong station callsign";
         QTest::newRow("200 with a failure")
             << 200 << QByteArray(R"({"status":"failed","reason":"wrong JSON"})") << ""
             << int(upload::Answer::Refused) << "wrong JSON";
-        QTest::newRow("a server fault") << 500 << QByteArray() << "" << int(upload::Answer::Retry)
-                                        << "HTTP 500";
+        QTest::newRow("a server fault")
+            << 500 << QByteArray() << "" << int(upload::Answer::Retry) << "HTTP 500";
         QTest::newRow("no answer") << 0 << QByteArray() << "Connection refused"
                                    << int(upload::Answer::Retry) << "Connection refused";
     }
@@ -65,9 +65,8 @@ private slots:
                                << QByteArray("<CALL:6>DL1ABC <NAME:4>Hans <EOR>");
         QTest::newRow("accents") << QByteArray("<NAME:7>J\xc3\xbcrgen<QTH:8>M\xc3\xbcnchen<EOR>")
                                  << QByteArray("<NAME:6>J\xc3\xbcrgen <QTH:7>M\xc3\xbcnchen <EOR>");
-        QTest::newRow("four bytes, and a <")
-            << QByteArray("<COMMENT:8>a \xf0\x9f\x93\xbb<b<EOR>")
-            << QByteArray("<COMMENT:5>a \xf0\x9f\x93\xbb<b <EOR>");
+        QTest::newRow("four bytes, and a <") << QByteArray("<COMMENT:8>a \xf0\x9f\x93\xbb<b<EOR>")
+                                             << QByteArray("<COMMENT:5>a \xf0\x9f\x93\xbb<b <EOR>");
     }
     void recordLengthsInCharacters() {
         QFETCH(QByteArray, adif);
@@ -88,9 +87,8 @@ private slots:
                                  "[lotw]\nlocation=Home\n";
         QTest::newRow("whole") << whole << 0600 << true << "";
         QTest::newRow("readable by others") << whole << 0644 << false << "chmod 600";
-        QTest::newRow("without its key")
-            << QByteArray("[weblog]\nurl=http://x\nstation_id=3\n") << 0600 << false
-            << "needs url, key and station_id";
+        QTest::newRow("without its key") << QByteArray("[weblog]\nurl=http://x\nstation_id=3\n")
+                                         << 0600 << false << "needs url, key and station_id";
         QTest::newRow("no web log") << QByteArray("[lotw]\nlocation=Home\n") << 0600 << false << "";
     }
     void settings() {

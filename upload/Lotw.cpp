@@ -102,8 +102,8 @@ LotwResult sendToLotw(const QString& logPath, const Settings& settings, const QS
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(tqsl, {QStringLiteral("-x"), QStringLiteral("-d"), QStringLiteral("-a"),
-                         QStringLiteral("compliant"), QStringLiteral("-l"),
-                         settings.lotwLocation, QStringLiteral("-u"), path});
+                         QStringLiteral("compliant"), QStringLiteral("-l"), settings.lotwLocation,
+                         QStringLiteral("-u"), path});
     if (!process.waitForStarted(30000)) {
         result.error = QStringLiteral("%1 could not be started: %2 (the package trustedqsl "
                                       "installs it)")
@@ -118,13 +118,13 @@ LotwResult sendToLotw(const QString& logPath, const Settings& settings, const QS
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     if (result.exitCode != 0 && result.exitCode != 9) {
-        result.error = QStringLiteral("tqsl ended with %1 (%2)%3; no contact is marked sent")
-                           .arg(result.exitCode)
-                           .arg(result.exitCode < 0 ? QStringLiteral("it crashed")
-                                                    : tqslExitMeaning(result.exitCode),
-                                result.finalStatus.isEmpty()
-                                    ? QString()
-                                    : QStringLiteral(": ") + result.finalStatus);
+        result.error =
+            QStringLiteral("tqsl ended with %1 (%2)%3; no contact is marked sent")
+                .arg(result.exitCode)
+                .arg(result.exitCode < 0 ? QStringLiteral("it crashed")
+                                         : tqslExitMeaning(result.exitCode),
+                     result.finalStatus.isEmpty() ? QString()
+                                                  : QStringLiteral(": ") + result.finalStatus);
         return result;
     }
     // Marked in the fields file, added to each contact's record.

@@ -17,9 +17,8 @@ Settings readSettings(const QString& path, QString& error) {
     const QFileInfo info(path);
     if (!info.exists())
         return s;
-    constexpr QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup |
-                                          QFile::ExeGroup | QFile::ReadOther |
-                                          QFile::WriteOther | QFile::ExeOther;
+    constexpr QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                          QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     if (info.permissions() & others) {
         error = QStringLiteral("The settings file %1 may be read by others, and it holds the web "
                                "log's key: it is not used. Make it yours alone: chmod 600 %1")

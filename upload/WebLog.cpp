@@ -44,13 +44,12 @@ QByteArray webLogRecord(const adif::AdifRecord& record) {
 
 Answer judge(int httpStatus, const QByteArray& body, const QString& networkError) {
     const QJsonObject json = QJsonDocument::fromJson(body).object();
-    const QString message = json.value(QStringLiteral("messages")).isArray()
-                                ? QString::fromUtf8(QJsonDocument(json.value(QStringLiteral("messages"))
-                                                                      .toArray())
-                                                        .toJson(QJsonDocument::Compact))
-                            : json.contains(QStringLiteral("reason"))
-                                ? json.value(QStringLiteral("reason")).toString()
-                                : QString::fromUtf8(body.left(300)).trimmed();
+    const QString message =
+        json.value(QStringLiteral("messages")).isArray()
+            ? QString::fromUtf8(QJsonDocument(json.value(QStringLiteral("messages")).toArray())
+                                    .toJson(QJsonDocument::Compact))
+        : json.contains(QStringLiteral("reason")) ? json.value(QStringLiteral("reason")).toString()
+                                                  : QString::fromUtf8(body.left(300)).trimmed();
     if (httpStatus == 0)
         return {Answer::Retry, networkError};
     if (json.value(QStringLiteral("status")).toString() == QLatin1String("created") &&
@@ -109,9 +108,9 @@ struct Deliveries {
     OsError read(const QString& path) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
-            return file.exists() ? OsError::because(QStringLiteral("read"), path,
-                                                    file.errorString())
-                                 : OsError();
+            return file.exists()
+                       ? OsError::because(QStringLiteral("read"), path, file.errorString())
+                       : OsError();
         const QByteArray all = file.readAll();
         for (const QByteArray& line : all.left(all.lastIndexOf('\n') + 1).split('\n')) {
             const QList<QByteArray> w = line.split(' ');
@@ -149,8 +148,8 @@ OsError exportContacts(const QString& logPath, const Deliveries& d, bool sinceSe
     if (sinceSetUp) {
         source = tail.filePath(QStringLiteral("Tavrelo.txt"));
         QByteArray bytes;
-        if (const OsError e = logfile::readLogBytes(logPath, d.logStart, sizeOf(logPath) - d.logStart,
-                                                    bytes);
+        if (const OsError e =
+                logfile::readLogBytes(logPath, d.logStart, sizeOf(logPath) - d.logStart, bytes);
             !e.ok())
             return e;
         QFile copy(source);
@@ -198,9 +197,8 @@ PushSummary push(const QString& logPath, const Settings& settings, const PushSco
         // The web log is new to this computer: what is logged from now on goes.
         d.logStart = sizeOf(logPath);
         d.fieldsStart = sizeOf(logfile::fieldsPath(logPath));
-        if (const OsError e = Deliveries::append(
-                path, "start " + QByteArray::number(d.logStart) + ' ' +
-                          QByteArray::number(d.fieldsStart));
+        if (const OsError e = Deliveries::append(path, "start " + QByteArray::number(d.logStart) +
+                                                           ' ' + QByteArray::number(d.fieldsStart));
             !e.ok()) {
             summary.stop = e.message();
             return summary;
@@ -222,7 +220,9 @@ PushSummary push(const QString& logPath, const Settings& settings, const PushSco
     adif::AdifReader reader(&file);
     adif::AdifRecord record;
     QByteArray key, telling;
-    const QByteArray since = scope.since.isValid() ? scope.since.toString(QStringLiteral("yyyyMMdd")).toLatin1() : QByteArray();
+    const QByteArray since = scope.since.isValid()
+                                 ? scope.since.toString(QStringLiteral("yyyyMMdd")).toLatin1()
+                                 : QByteArray();
     while (reader.next(record)) {
         if (!adif::recordIdentity(record, key, telling))
             continue;

@@ -76,7 +76,13 @@ rm "$WORK"/push/Tavrelo.*.weblog
 out=$("$TAVRELO_ADIF" --push "$log" 2>&1) || fail "--push after a lost delivery file failed: $out"
 [[ "$out" == *"0 contacts sent, 1 already in the web log"* ]] || fail "--push of a duplicate said: $out"
 wait_for ZZ6ZZ 1
-pass "--push sends accents whole, never twice, and counts what the web log had as delivered"
+# The same log on a second computer (synced there), which sends it too.
+mkdir "$WORK/second"
+cp "$log" "$WORK/push/Tavrelo.adi" "$WORK/second/"
+out=$("$TAVRELO_ADIF" --push "$WORK/second/Tavrelo.txt" 2>&1) || fail "--push from a second copy failed: $out"
+[[ "$out" == *"0 contacts sent, 1 already in the web log"* ]] || fail "--push from a second copy said: $out"
+wait_for ZZ6ZZ 1
+pass "--push sends accents whole, never twice (a lost delivery file, a second computer), and counts what the web log had as delivered"
 
 printf '[weblog]\nurl=%s\nkey=wrong\nstation_id=%s\n' "$url" "$WL_STATION" >"$conf"
 rm "$WORK"/push/Tavrelo.*.weblog
