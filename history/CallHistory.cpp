@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CallHistory.h"
 
+#include "OpenLog.h"
+
+#include <QFile>
+
 #include <QHashFunctions>
 
 #include <algorithm>
@@ -13,6 +17,10 @@
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavrelo::history {
 
@@ -279,10 +287,18 @@ public:
         free_.pop_back();
         return block;
     }
+    // Up to KeptBlocks stay for the next lookup; more go back to the
+    // system, so that a lookup of every line leaves no trace.
     void give(char* block) {
         const std::lock_guard lock(mutex_);
+        if (free_.size() >= KeptBlocks) {
+            delete[] block;
+            size_ -= Matches::BlockBytes;
+            return;
+        }
         free_.push_back(block);
     }
+    static constexpr size_t KeptBlocks = 4;
     // Fills the pool up to that many bytes, every page touched, so that a
     // lookup never waits for the system to hand out fresh pages.
     void reserve(size_t bytes, const std::atomic<bool>* stop) {
@@ -363,29 +379,45 @@ std::vector<quint64> best(const quint64* keys, size_t n, size_t count, bool from
 } // namespace
 
 Matches::~Matches() {
+    if (fd_ >= 0)
+        ::close(fd_);
     BlockPool& pool = BlockPool::instance();
-    for (char* block : blocks_)
-        pool.give(block);
     for (quint64* chunk : index_)
         pool.give(reinterpret_cast<char*>(chunk));
     for (quint32* chunk : order_)
         pool.give(reinterpret_cast<char*>(chunk));
 }
 
+bool Matches::readFrom(const QString& logPath) {
+    OsError error;
+    struct stat st;
+    fd_ = logfile::openLog(logPath, O_RDONLY, QStringLiteral("read"), error, nullptr, &st);
+    if (fd_ < 0)
+        return false;
+    path_ = logPath;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    return true;
+}
+
+bool Matches::logChanged() const {
+    struct stat st;
+    return fd_ < 0 || ::stat(QFile::encodeName(path_).constData(), &st) != 0 ||
+           quint64(st.st_dev) != device_ || quint64(st.st_ino) != inode_;
+}
+
+quint64 Matches::checkOf(const char* begin, qsizetype size) {
+    return quint64(qHashBits(begin, size_t(size))) & 0x7FF;
+}
+
 void Matches::add(const char* begin, const char* end, qint64 offset) {
     const qsizetype length = end - begin;
     // One byte past the pane's cut, to tell whether it falls inside a character.
-    const size_t keep = size_t(std::min(length, MaxPaneLineBytes + 1));
-    if (blockUsed_ + keep > BlockBytes) {
-        blocks_.push_back(BlockPool::instance().take());
-        blockUsed_ = 0;
-    }
+    const qsizetype keep = std::min(length, MaxPaneLineBytes + 1);
     if (count_ % IndexChunk == 0)
         index_.push_back(reinterpret_cast<quint64*>(BlockPool::instance().take()));
-    memcpy(blocks_.back() + blockUsed_, begin, keep);
     index_.back()[count_ % IndexChunk] =
-        quint64(blocks_.size() - 1) << 35 | quint64(blockUsed_) << 13 | quint64(keep);
-    blockUsed_ += keep;
+        quint64(offset) << 24 | checkOf(begin, keep) << 13 | quint64(keep);
     if (length > MaxPaneLineBytes)
         longLines_.push_back({count_, length, offset, qHashBits(begin, size_t(length))});
     // The line's moment and number for the order, while its bytes are at
@@ -436,13 +468,25 @@ struct SortBuffers {
 };
 thread_local SortBuffers sortBuffers;
 
+// Once the rows are in order: buffers larger than a few screens of an
+// ordinary lookup go back to the system.
+void trimSortBuffers() {
+    constexpr size_t Kept = size_t(1) << 20; // 8 MiB each
+    for (std::vector<quint64>* v : {&sortBuffers.keys, &sortBuffers.other}) {
+        if (v->capacity() > Kept) {
+            v->clear();
+            v->shrink_to_fit();
+        }
+    }
+}
+
 } // namespace
 
 void Matches::makeKeys(quint64* keys) const {
     quint64 previous = 0;
     for (qsizetype line = 0; line < count_; ++line) {
-        const Kept k = kept(line);
-        keys[line] = orderKey(k.begin, k.begin + k.size, line, previous);
+        const QByteArray k = kept(line);
+        keys[line] = orderKey(k.constBegin(), k.constEnd(), line, previous);
     }
 }
 
@@ -461,8 +505,11 @@ void Matches::fillOrder(quint64* keys, quint64* other) const {
 void Matches::order(const std::atomic<bool>* stop) {
     std::vector<quint64>* collected = std::exchange(keys_, nullptr);
     if (!collected || size_t(count_) != collected->size() || inOrder_ ||
-        (stop && stop->load(std::memory_order_relaxed)))
+        (stop && stop->load(std::memory_order_relaxed))) {
+        if (collected == &sortBuffers.keys)
+            trimSortBuffers();
         return;
+    }
     const size_t n = size_t(count_);
     const quint64* keys = collected->data();
     // The first and the last screens at once; the rest by finishOrder().
@@ -486,6 +533,7 @@ void Matches::finishOrder(const std::atomic<bool>* stop) {
             buffers.other.resize(buffers.keys.size());
         fillOrder(buffers.keys.data(), buffers.other.data());
     }
+    trimSortBuffers();
     orderPromise_.set_value();
 }
 
@@ -503,11 +551,23 @@ qsizetype Matches::middleLine(qsizetype r) const {
     return qsizetype(order_[size_t(r / OrderChunk)][r % OrderChunk]);
 }
 
-Matches::Kept Matches::kept(qsizetype line) const {
+QByteArray Matches::kept(qsizetype line) const {
     const quint64 entry = index_[size_t(line / IndexChunk)][line % IndexChunk];
-    const char* block = blocks_[size_t(entry >> 35)];
-    return {block + ((entry >> 13) & ((quint64(1) << 22) - 1)), qsizetype(entry & 0x1FFF)};
+    QByteArray bytes(qsizetype(entry & KeptMask), Qt::Uninitialized);
+    if (logfile::readAt(fd_, bytes.data(), bytes.size(), qint64(entry >> 24)) != bytes.size() ||
+        checkOf(bytes.constData(), bytes.size()) != ((entry >> 13) & 0x7FF))
+        return {};
+    return bytes;
 }
+
+namespace {
+
+QString changedNote() {
+    return QStringLiteral("[The log has changed since this history was shown: type the call "
+                          "again]");
+}
+
+} // namespace
 
 const Matches::LongLine* Matches::longLine(qsizetype line) const {
     const auto it = std::lower_bound(longLines_.begin(), longLines_.end(), line,
@@ -517,20 +577,22 @@ const Matches::LongLine* Matches::longLine(qsizetype line) const {
 
 QString Matches::row(qsizetype r) const {
     const qsizetype line = lineOfRow(r);
-    const Kept k = kept(line);
-    QString text = logfile::decodeLine(k.begin, paneCut(k.begin, k.begin + k.size));
-    if (k.size > MaxPaneLineBytes)
+    const QByteArray k = kept(line);
+    if (k.isEmpty() != (keptSize(line) == 0) || logChanged())
+        return changedNote();
+    QString text = logfile::decodeLine(k.constBegin(), paneCut(k.constBegin(), k.constEnd()));
+    if (k.size() > MaxPaneLineBytes)
         text += cutNote(longLine(line)->length);
     return text;
 }
 
 std::optional<Matches::CutRow> Matches::cutRow(qsizetype r) const {
     const qsizetype line = lineOfRow(r);
-    const Kept k = kept(line);
-    if (k.size <= MaxPaneLineBytes)
+    if (keptSize(line) <= MaxPaneLineBytes)
         return std::nullopt;
+    const QByteArray k = kept(line);
     const LongLine* l = longLine(line);
-    return CutRow{logfile::decodeLine(k.begin, paneCut(k.begin, k.begin + k.size)).size(),
+    return CutRow{logfile::decodeLine(k.constBegin(), paneCut(k.constBegin(), k.constEnd())).size(),
                   l->offset, l->length, l->hash};
 }
 
@@ -557,7 +619,7 @@ OsError Matches::wholeRow(qsizetype r, const QString& logPath, QString& text) co
 QString Matches::text(qsizetype first, qsizetype last) const {
     qsizetype room = 0;
     for (qsizetype r = first; r <= last; ++r)
-        room += kept(lineOfRow(r)).size + 2;
+        room += keptSize(lineOfRow(r)) + 2;
     QString text;
     text.reserve(room);
     for (qsizetype r = first; r <= last; ++r) {
@@ -568,34 +630,10 @@ QString Matches::text(qsizetype first, qsizetype last) const {
 }
 
 logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop) {
-    // What a result with every line would take: the bytes it keeps of each
-    // line, and its index, each with one block to spare.
-    qint64 kept = 0, lines = 0;
-    const logfile::ReadResult read = logfile::readLogBlocks(
-        logPath,
-        [&](const char* begin, const char* end) {
-            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                kept += std::min<qint64>(e - b, MaxPaneLineBytes + 1);
-                ++lines;
-            });
-        },
-        logfile::DefaultChunkSize, stop);
-    if (read.status == logfile::ReadStatus::Read) {
-        // The bytes, the index and the row order of every line.
-        BlockPool::instance().reserve(
-            size_t(kept + lines * qint64(sizeof(quint64) + sizeof(quint32))) +
-                3 * Matches::BlockBytes,
-            stop);
-        // The moments noted during a lookup's scan, on this thread, which
-        // runs the lookups: touched once, then kept as capacity. (The sort's
-        // second buffer is needed only after the first screen is shown.)
-        std::vector<quint64>& keys = sortBuffers.keys;
-        if (keys.capacity() < size_t(lines)) {
-            keys.resize(size_t(lines));
-            keys.clear();
-        }
-    }
-    return read;
+    // The log read once, into the system's cache, which the lookups share
+    // with every other program; nothing of it is kept here.
+    return logfile::readLogBlocks(
+        logPath, [](const char*, const char*) {}, logfile::DefaultChunkSize, stop);
 }
 
 void usePortableSearch(bool on) {
@@ -608,6 +646,10 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
     auto matches = std::make_shared<Matches>();
     matches->collectKeys(&sortBuffers.keys);
     LookupResult result;
+    if (!matches->readFrom(logPath)) {
+        result.read = logfile::readLogBlocks(logPath, [](const char*, const char*) {});
+        return result; // missing, or the reason it cannot be read
+    }
     // Blocks come in file order, each one right after the last.
     qint64 blockOffset = 0;
     result.read = logfile::readLogBlocks(

@@ -53,10 +53,12 @@ private:
     mutable qsizetype anchor_ = -1; // the needle's byte the portable search looks for
 };
 
-// The lines of a log that matched a call text, as their bytes: decoded
-// only when shown, and only as much of a long line as the pane shows. Eight
-// bytes of index a line, and the bytes in blocks of 4 MiB that are filled
-// once and never moved. Rows are newest first (see order()).
+// The lines of a log that matched a call text, as their places in the log:
+// eight bytes a line, in blocks of 4 MiB; a row's bytes are read from the
+// log when it is shown (only as much of a long line as the pane shows), so
+// memory does not grow with the log. The log only grows at its end; should
+// it be replaced, cut short or rewritten meanwhile, a row says so instead of
+// showing what now stands there. Rows are newest first (see order()).
 class Matches {
 public:
     qsizetype size() const { return count_; }
@@ -81,9 +83,13 @@ public:
     // Fails, saying so, when the log no longer holds that very line there.
     OsError wholeRow(qsizetype r, const QString& logPath, QString& text) const;
 
+    // The log the lines are read from; false when it cannot be opened.
+    bool readFrom(const QString& logPath);
     // Adds the next matching line, without its line end; offset: where it
     // starts in the log.
     void add(const char* begin, const char* end, qint64 offset);
+    // Whether the log is no longer the file the lines were found in.
+    bool logChanged() const;
     // Puts the rows newest first by the contacts' date and time, the later
     // line in the file first among equal times. A line whose date and time
     // do not parse keeps its place after the line before it in the file. A
@@ -110,17 +116,21 @@ public:
 private:
     static constexpr qsizetype IndexChunk = qsizetype(BlockBytes / sizeof(quint64));
     static constexpr qsizetype OrderChunk = qsizetype(BlockBytes / sizeof(quint32));
-    struct Kept {
-        const char* begin;
-        qsizetype size;
-    };
+    // The bytes the pane needs of a line, read from the log; empty when
+    // the log changed.
+    QByteArray kept(qsizetype line) const;
+    qsizetype keptSize(qsizetype line) const {
+        return qsizetype(index_[size_t(line / IndexChunk)][line % IndexChunk] & KeptMask);
+    }
+    static constexpr quint64 KeptMask = (quint64(1) << 13) - 1;
+    // 11 bits of a hash of the kept bytes, to tell that they changed.
+    static quint64 checkOf(const char* begin, qsizetype size);
     struct LongLine {
         qsizetype line;
         qint64 length;
         qint64 offset;
         size_t hash;
     };
-    Kept kept(qsizetype line) const;
     const LongLine* longLine(qsizetype line) const;
     qsizetype lineOfRow(qsizetype r) const {
         if (!outOfOrder_)
@@ -137,9 +147,12 @@ private:
     void fillOrder(quint64* keys, quint64* other) const;
     static constexpr size_t EdgeRows = 256; // rows ordered before the rest
 
-    std::vector<char*> blocks_;
-    size_t blockUsed_ = BlockBytes;
-    // Per line: block << 35 | offset in block << 13 | bytes kept.
+    // The log, open, and what it was when read.
+    int fd_ = -1;
+    QString path_;
+    quint64 device_ = 0, inode_ = 0;
+    // Per line: its offset in the log << 24 | 11 bits of a hash of the
+    // bytes the pane needs << 13 | how many they are.
     std::vector<quint64*> index_;
     std::vector<LongLine> longLines_;
     // When the file is not in time order: the lines of the first and the

@@ -366,6 +366,44 @@ private slots:
         }
     }
 
+    // The rows are read from the log as they are shown: a log that grew
+    // shows them as they were; a row rewritten, cut off or replaced says the
+    // log changed, and is never shown as what now stands there.
+    void rowsOfALogChangedUnderThem_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("rows");
+        const QString changed =
+            QStringLiteral("[The log has changed since this history was shown: type the call again]");
+        QTest::newRow("appended to") << "append" << QStringList{"3,  ZZ9ZZ,  Udo", "1,  ZZ9ZZ,  Hans"};
+        QTest::newRow("a row rewritten in place") << "rewrite" << QStringList{"3,  ZZ9ZZ,  Udo", changed};
+        QTest::newRow("cut short") << "truncate" << QStringList{changed, "1,  ZZ9ZZ,  Hans"};
+        QTest::newRow("replaced") << "replace" << QStringList{changed, changed};
+    }
+    void rowsOfALogChangedUnderThem() {
+        QFETCH(QString, change);
+        QFETCH(QStringList, rows);
+        QTemporaryDir dir;
+        const QByteArray log = "1,  ZZ9ZZ,  Hans\r\n2,  DL1ABC,  Eva\r\n3,  ZZ9ZZ,  Udo\r\n";
+        const QString path = writeLog(dir, log);
+        const history::LookupResult r = history::lookUp(path, "zz9");
+        QCOMPARE(r.count(), 2);
+        QFile f(path);
+        if (change == "append") {
+            QVERIFY(f.open(QIODevice::Append));
+            f.write("4,  ZZ9ZZ,  Ida\r\n");
+        } else if (change == "rewrite") {
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            f.write("1,  ZZ9ZZ,  Hugo");
+        } else if (change == "truncate") {
+            QVERIFY(f.resize(log.size() - 5));
+        } else {
+            QVERIFY(QFile::remove(path));
+            writeLog(dir, log);
+        }
+        f.close();
+        QCOMPARE((QStringList{r.matches->row(0), r.matches->row(1)}), rows);
+    }
+
     // A long line is shown cut, but read whole again from the log by its
     // place; a log changed under the pane is said to be changed, never read
     // as something else.
@@ -414,9 +452,12 @@ private slots:
             QCOMPARE(whole, QString::fromUtf8(longLine));
         else
             QVERIFY(whole.isEmpty() && !error.message().isEmpty());
-        // A row that is not cut is its own text.
+        // A row that is not cut is its own text, read again from the log
+        // where it still stands; of a log that is gone, a note says so.
         QVERIFY(r.matches->wholeRow(1, path, whole).ok());
-        QCOMPARE(whole, QString::fromUtf8(first.chopped(2)));
+        QCOMPARE(whole, change == "remove" ? r.matches->row(1) : QString::fromUtf8(first.chopped(2)));
+        if (change == "remove")
+            QVERIFY(whole.contains("The log has changed"));
     }
 };
 

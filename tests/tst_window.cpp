@@ -501,7 +501,7 @@ private slots:
         // Other boxes never start a lookup, whatever the call holds.
         f.box(3)->setText("BER");
         QCOMPARE(f.paneLines(), QStringList{"2,  DL1ABC,  Berlin"});
-        f.writeLog("");
+        f.writeLog(f.log() + "4,  BER,  Bern\r\n"); // a lookup would show it
         f.box(5)->setText("Berlin");
         f.box(0)->setText("x");
         QCOMPARE(f.paneLines(), QStringList{"2,  DL1ABC,  Berlin"});
