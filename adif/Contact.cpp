@@ -13,7 +13,7 @@ namespace tavrelo::adif {
 
 namespace {
 
-using enum Picked::Slot;
+using enum Field;
 
 bool allDigits(QByteArrayView text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });

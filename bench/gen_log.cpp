@@ -87,10 +87,16 @@ QString randomCall(QRandomGenerator& rng) {
 
 int main(int argc, char* argv[]) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: gen_log OUT RECORDS [SEED] [fields]\n");
+        std::fprintf(stderr, "usage: gen_log OUT RECORDS [SEED] [fields] [ordered]\n");
         return 2;
     }
-    const bool withFields = argc > 4 && qstrcmp(argv[4], "fields") == 0;
+    // fields: a record for every contact; ordered: times in order, as Save
+    // writes them (otherwise random within each day).
+    bool withFields = false, ordered = false;
+    for (int a = 4; a < argc; ++a) {
+        withFields = withFields || qstrcmp(argv[a], "fields") == 0;
+        ordered = ordered || qstrcmp(argv[a], "ordered") == 0;
+    }
     QFile fieldsOut(tavrelo::logfile::fieldsPath(QString::fromLocal8Bit(argv[1])));
     if (withFields && !fieldsOut.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         std::fprintf(stderr, "gen_log: %s\n", qPrintable(fieldsOut.errorString()));
@@ -113,7 +119,13 @@ int main(int argc, char* argv[]) {
         // Five records spread over the last 1% of the log.
         const long long fromEnd = records - 1 - i, gap = records / 500 + 1;
         const bool rare = fromEnd % gap == 0 && fromEnd / gap < 5;
-        const int hour = rng.bounded(24), minute = rng.bounded(60), second = rng.bounded(60);
+        int hour = rng.bounded(24), minute = rng.bounded(60), second = rng.bounded(60);
+        if (ordered) {
+            const long long inDay = (i * spanDays * 86400 / records) % 86400;
+            hour = int(inDay / 3600);
+            minute = int(inDay / 60 % 60);
+            second = int(inDay % 60);
+        }
         const QDateTime when(d, QTime(hour, minute, second), QTimeZone::utc());
         tavrelo::logfile::Fields f{tavrelo::clock::datum(when, months),
                                    tavrelo::clock::uhrzeit2(when),

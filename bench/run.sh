@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages libxcb-damage0-dev libxcb-xtest0-dev xvfb
+need_packages libxcb-damage0-dev libxcb-xtest0-dev xvfb ripgrep
 [ -d build ] || bash scripts/setup.sh --tests
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
@@ -23,13 +23,19 @@ repeats=${REPEATS:-7}
 data=bench/data
 sizes=(1000000 3000000)
 sections=${*:-history export import save merge dxcc}
+# Logs of N records: "N" with times random within each day, "N-ordered"
+# in time order, as Save writes them.
 log_of() {
-    [ -f "$data/$1/Tavrelo.adi" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$1" 7 fields; }
+    local n=${1%-ordered} how=
+    [ "$1" = "$n" ] || how=ordered
+    [ -f "$data/$1/Tavrelo.adi" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$n" 7 fields $how; }
     echo "$data/$1/Tavrelo.txt"
 }
 for n in "${sizes[@]}"; do
-    log_of "$n" >/dev/null
-    cp build/tavrelo "$data/$n/tavrelo"
+    for variant in "$n" "$n-ordered"; do
+        log_of "$variant" >/dev/null
+        cp build/tavrelo "$data/$variant/tavrelo"
+    done
 done
 
 median_ms() {
@@ -53,9 +59,9 @@ history() {
     texts=("ZZ9ZZ" "HAM" ",  ")
     declare -A later
     echo "History in the real window (ms; peak in MiB), baselines from the same run"
-    printf '%-8s %-6s %7s %7s %8s %7s %6s | %7s %10s %7s %9s\n' records text first later keywait \
-        oldest peak "read()" "grep>file" "wc -l" "log MiB"
-    for n in "${sizes[@]}"; do
+    printf '%-16s %-6s %7s %7s %8s %7s %6s | %7s %10s %8s %7s %9s\n' records text first later keywait \
+        oldest peak "read()" "grep>file" "rg>file" "wc -l" "log MiB"
+    for n in "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
         log="$data/$n/Tavrelo.txt"
         read_ms=$(build/bench/read_bench "$log" "$repeats")
         wc_ms=$(median_ms "wc -l '$log' >/dev/null")
@@ -64,10 +70,11 @@ history() {
             out=$(build/bench/window_bench "$data/$n/tavrelo" "$text" "$repeats" 2>/dev/null)
             get() { sed -n "s/^$1 //p" <<<"$out"; }
             grep_ms=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
+            rg_ms=$(median_ms "rg -iF --no-line-number -- '$text' '$log' > '$data/grep.out'")
             later[$n$text]=$(get later)
-            printf '%-8s %-6s %7s %7s %8s %7s %6s | %7s %10s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
+            printf '%-16s %-6s %7s %7s %8s %7s %6s | %7s %10s %8s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
                 "$(get later)" "$(get keywait)" "$(get oldest)" "$(get peak)" "$read_ms" "$grep_ms" \
-                "$wc_ms" "$mib"
+                "$rg_ms" "$wc_ms" "$mib"
         done
     done
     rm -f "$data/grep.out"
@@ -80,7 +87,7 @@ history() {
     echo
     echo "Lookup core alone (lookup_bench, ms; first: until the first and last screens are in"
     echo "order, as the window gets them), against grep -iF writing its matches"
-    for n in "${sizes[@]}"; do
+    for n in "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
         log="$data/$n/Tavrelo.txt"
         for text in "${texts[@]}"; do
             ms=$(build/bench/lookup_bench "$log" "$text" "$repeats" | tail -1)

@@ -25,8 +25,7 @@ QString tqslExitMeaning(int code) {
         "unable to open the input file",
         "unable to open the output file",
         "no contacts were processed: they were already uploaded or out of the date range",
-        "some contacts were processed, and some were ignored as already uploaded or out of the "
-        "date range",
+        "some contacts were processed, and some were ignored as uploaded before or out of range",
         "command syntax error",
         "LoTW connection error (no network, or LoTW is unreachable)"};
     return code >= 0 && code < int(std::size(meanings)) ? QString::fromLatin1(meanings[code])
