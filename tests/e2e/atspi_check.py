@@ -4,6 +4,9 @@
 # and checks what it finds: the eight boxes by their names, and the history
 # pane as a multi-line text whose text, lines and caret are the pane's.
 # Usage: atspi_check.py LINE...   (the pane's expected lines, newest first)
+# With ENTITY_LINE set: also the line that tells who the call is, read as
+# a label holding those words.
+import os
 import sys
 import time
 
@@ -68,6 +71,15 @@ def main():
             failures.append(f"the word at offset 6 reads {word!r} from {s} to {e}")
         if text.caretOffset != 0:
             failures.append(f"the caret is at {text.caretOffset}, expected 0")
+    words = os.environ.get("ENTITY_LINE")
+    if words:
+        for _ in range(50):
+            labels = [n.name for n in walk(app) if n.getRole() == pyatspi.ROLE_LABEL]
+            if any(words in name for name in labels):
+                break
+            time.sleep(0.1)
+        else:
+            failures.append(f"no label reads {words!r}; the labels read {labels!r}")
     for f in failures:
         print("FAIL:", f)
     if failures:
