@@ -172,8 +172,7 @@ QString Tavrelo::logPath() const {
 }
 
 void Tavrelo::setCollapsed() {
-    // The entity line, when shown, below the row.
-    setFixedHeight(entityLine_ && entityLine_->isVisibleTo(this) ? px(1155) : CollapsedHeight);
+    setFixedHeight(CollapsedHeight);
 }
 
 void Tavrelo::setExpanded() {
@@ -261,9 +260,10 @@ QString Tavrelo::lookupText() const {
 void Tavrelo::tellEntities() {
     entities_ = new EntityData(this);
     entityLine_ = new QLabel(this);
-    // Between the row and the pane: shown while a call is typed, also when
-    // no history matches, since that is when a new one matters.
-    entityLine_->setGeometry(px(90), px(930), px(11280), px(225));
+    // Between the row and the pane, within the strip: shown while a call is
+    // typed, also when no history matches, since that is when a new one
+    // matters; the window keeps its sizes.
+    entityLine_->setGeometry(px(90), CollapsedHeight - 13, px(11280), 13);
     QFont small = font();
     small.setPointSize(9);
     entityLine_->setFont(small);
@@ -301,10 +301,7 @@ void Tavrelo::updateEntityLine() {
     entityLine_->setText(line);
     // A screen reader hears the same words.
     entityLine_->setAccessibleName(line);
-    const bool wasShown = entityLine_->isVisibleTo(this);
     entityLine_->setVisible(!line.isEmpty());
-    if (wasShown != !line.isEmpty() && height() < ExpandedHeight)
-        setCollapsed();
 }
 
 void Tavrelo::onLookupFinished(const history::LookupResult& result) {

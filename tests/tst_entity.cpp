@@ -97,7 +97,9 @@ private slots:
         QVERIFY(w.line()->isVisibleTo(w.window.get()));
         QVERIFY2(w.line()->text().contains(words), qPrintable(w.line()->text()));
         QCOMPARE(w.line()->accessibleName(), w.line()->text());
-        QVERIFY(w.window->height() > Tavrelo::CollapsedHeight);
+        // Within the strip, below the boxes.
+        QVERIFY(w.line()->geometry().bottom() < Tavrelo::CollapsedHeight);
+        QVERIFY(w.line()->geometry().top() >= w.box(Tavrelo::Call)->geometry().bottom());
         // No call: the window as it always was.
         w.box(Tavrelo::Call)->clear();
         w.settle();
