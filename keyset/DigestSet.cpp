@@ -5,17 +5,13 @@
 
 namespace tavrelo {
 
-namespace {
-
-quint64 finish(quint64 h) {
+quint64 DigestSet::mix(quint64 h) {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdull;
     h ^= h >> 33;
     h *= 0xc4ceb9fe1a85ec53ull;
     return h ^ (h >> 33);
 }
-
-} // namespace
 
 DigestSet::Digest DigestSet::digestOf(QByteArrayView bytes, quint64 domain) {
     // Two hashes of different make in one pass, a word at a time.
@@ -33,7 +29,7 @@ DigestSet::Digest DigestSet::digestOf(QByteArrayView bytes, quint64 domain) {
     quint64 w = 0;
     if (n > 0)
         std::memcpy(&w, p, size_t(n));
-    return {finish(a ^ w), finish(b + w + 0x94d049bb133111ebull) | 1};
+    return {mix(a ^ w), mix(b + w + 0x94d049bb133111ebull) | 1};
 }
 
 void DigestSet::clear() {

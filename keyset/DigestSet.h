@@ -18,6 +18,8 @@ public:
     };
     // domain keeps strings of different kinds apart (a key and a line).
     static Digest digestOf(QByteArrayView bytes, quint64 domain = 0);
+    // A 64-bit value's bits spread over all 64, for digests made of digests.
+    static quint64 mix(quint64 x);
 
     // False when the digest was there already.
     bool insert(const Digest& d);

@@ -5,17 +5,10 @@ namespace tavrelo::logfile {
 
 namespace {
 
-quint64 mix(quint64 x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    return x ^ (x >> 31);
-}
-
 // The digest a key's further telling is filed under.
 DigestSet::Digest withTelling(const DigestSet::Digest& key, quint64 telling) {
-    return {key.a ^ mix(telling), key.b ^ mix(telling + 0x9e3779b97f4a7c15ull)};
+    return {key.a ^ DigestSet::mix(telling),
+            key.b ^ DigestSet::mix(telling + 0x9e3779b97f4a7c15ull)};
 }
 
 } // namespace
