@@ -9,6 +9,8 @@ namespace tavrelo {
 
 namespace {
 constexpr int LookupNiceness = 10;
+// The newest rows shown before the whole result: more than a pane holds.
+constexpr qsizetype NewestRows = 32;
 } // namespace
 
 HistoryLookup::HistoryLookup(QObject* parent) : QObject(parent) {
@@ -65,9 +67,14 @@ void HistoryLookup::run() {
             stop_ = false;
         }
         if (request.warmUp) {
-            history::prepare(request.path, &stop_);
+            history::prepare(request.path, &stop_, &shape_);
             continue;
         }
+        // A log in time order shows its newest rows from its last bytes
+        // first, on the next frame; the whole result follows.
+        if (auto newest =
+                history::lookUpNewest(request.path, request.call, shape_, NewestRows, &stop_))
+            deliver(std::move(*newest), request.generation);
         history::LookupResult result =
             history::lookUp(request.path, request.call, &stop_, /*orderNow=*/false);
         if (result.read.status == logfile::ReadStatus::Stopped)
@@ -75,19 +82,24 @@ void HistoryLookup::run() {
         // The first screens go out at once; the rest of the rows are put in
         // order here meanwhile.
         const std::shared_ptr<history::Matches> matches = result.matches;
-        // Delivered through the event loop; dropped by Qt if this object has
-        // gone by then, and dropped here if a newer lookup started meanwhile.
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation = request.generation, result = std::move(result)] {
-                if (generation != generation_)
-                    return;
-                busy_ = false;
-                emit finished(result);
-            },
-            Qt::QueuedConnection);
+        deliver(std::move(result), request.generation);
         matches->finishOrder(&stop_);
     }
+}
+
+void HistoryLookup::deliver(history::LookupResult result, quint64 generation) {
+    // Through the event loop; dropped by Qt if this object has gone by then,
+    // and dropped here if a newer lookup started meanwhile.
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, result = std::move(result)] {
+            if (generation != generation_)
+                return;
+            if (!result.partial)
+                busy_ = false;
+            emit finished(result);
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace tavrelo

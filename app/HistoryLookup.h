@@ -37,7 +37,8 @@ public:
     bool isBusy() const { return busy_; }
 
 signals:
-    // On the GUI thread, for the latest lookup only.
+    // On the GUI thread, for the latest lookup only: for a log in time
+    // order its newest rows first (result.partial), then the whole result.
     void finished(const tavrelo::history::LookupResult& result);
 
 private:
@@ -49,14 +50,16 @@ private:
     };
     void post(Request request);
     void run();
+    void deliver(history::LookupResult result, quint64 generation);
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::optional<Request> next_; // guarded by mutex_
     bool quit_ = false;           // guarded by mutex_
     std::atomic<bool> stop_{false};
-    quint64 generation_ = 0; // GUI thread only
-    bool busy_ = false;      // GUI thread only
+    quint64 generation_ = 0;  // GUI thread only
+    history::LogShape shape_; // the lookup thread's
+    bool busy_ = false;       // GUI thread only
     std::thread thread_;
 };
 

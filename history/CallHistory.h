@@ -175,6 +175,7 @@ private:
 struct LookupResult {
     std::shared_ptr<Matches> matches = std::make_shared<Matches>();
     logfile::ReadResult read;
+    bool partial = false; // only the newest rows, the whole result to follow
     qsizetype count() const { return matches->size(); }
     QString paneText() const { return matches->text(); }
 };
@@ -186,7 +187,25 @@ void usePortableSearch(bool on);
 // Reads the log through once, so that it is in the page cache, and readies
 // memory for the largest result it can give (every line matching), so that
 // even the first lookup of a session finds both at hand.
-logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop = nullptr);
+// What the log was when last read whole: whether its lines were in time
+// order (as Save writes them).
+struct LogShape {
+    quint64 device = 0, inode = 0;
+    qint64 size = 0;
+    bool inOrder = false;
+};
+logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop = nullptr,
+                            LogShape* shape = nullptr);
+
+// The newest rows of a log in time order, at once, from its last bytes
+// alone: when the log is the one shape describes, grown only at its end,
+// and its lines from before that end on are still in order, its newest
+// matches are its last ones (and shape then reaches to its end). Nothing
+// when that is not so, or when the last bytes hold fewer than rows
+// matches; the whole lookup says it all anyway.
+std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
+                                         LogShape& shape, qsizetype rows,
+                                         const std::atomic<bool>* stop = nullptr);
 
 // Reads the whole log and finds every line that contains the call text. A
 // set stop flag ends it early, with the status Stopped. orderNow false

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -395,11 +396,82 @@ QString Matches::text(qsizetype first, qsizetype last) const {
     return text;
 }
 
-logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop) {
+logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop,
+                            LogShape* shape) {
     // The log read once, into the system's cache, which the lookups share
-    // with every other program; nothing of it is kept here.
-    return logfile::readLogBlocks(
-        logPath, [](const char*, const char*) {}, logfile::DefaultChunkSize, stop);
+    // with every other program; nothing of it is kept here but its shape.
+    quint64 previous = 0;
+    bool inOrder = true;
+    const logfile::ReadResult read = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end) {
+            if (!shape || !inOrder)
+                return;
+            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                const quint64 moment = logfile::contactMoment(b, e);
+                inOrder = inOrder && (moment == 0 || moment >= previous);
+                previous = std::max(previous, moment);
+            });
+        },
+        logfile::DefaultChunkSize, stop);
+    if (shape && read.status == logfile::ReadStatus::Read)
+        *shape = LogShape{quint64(read.device), quint64(read.inode), read.size, inOrder};
+    return read;
+}
+
+std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
+                                         LogShape& shape, qsizetype rows,
+                                         const std::atomic<bool>* stop) {
+    constexpr qint64 TailBytes = qint64(1) << 20;
+    struct stat st;
+    if (!shape.inOrder || ::stat(QFile::encodeName(logPath).constData(), &st) != 0 ||
+        quint64(st.st_dev) != shape.device || quint64(st.st_ino) != shape.inode ||
+        st.st_size < shape.size)
+        return std::nullopt;
+    // The last bytes, reaching back into what was in order, so that the
+    // lines appended since are seen to go on in order.
+    const qint64 from = std::max<qint64>(0, st.st_size - TailBytes);
+    if (from >= shape.size && from > 0)
+        return std::nullopt;
+    LookupResult result;
+    result.partial = true;
+    if (!result.matches->readFrom(logPath))
+        return std::nullopt;
+    std::vector<quint64> keys;
+    result.matches->collectKeys(&keys);
+    const CallMatcher matcher(call);
+    qint64 blockOffset = from;
+    bool lineStart = from == 0;
+    // Every line of the last bytes in order, not only those that match.
+    bool inOrder = true;
+    quint64 previous = 0;
+    result.read = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end) {
+            const char* b = begin;
+            if (!lineStart) { // the line cut by the tail's start is passed over
+                const char* nl = static_cast<const char*>(memchr(b, '\n', size_t(end - b)));
+                b = nl ? nl + 1 : end;
+                lineStart = nl != nullptr;
+            }
+            logfile::forEachLine(b, end, [&](const char* lb, const char* le) {
+                const quint64 moment = logfile::contactMoment(lb, le);
+                inOrder = inOrder && (moment == 0 || moment >= previous);
+                previous = std::max(previous, moment);
+            });
+            matcher.scan(b, end, [&](const char* lb, const char* le) {
+                result.matches->add(lb, le, blockOffset + (lb - begin));
+            });
+            blockOffset += end - begin;
+        },
+        logfile::DefaultChunkSize, stop, from);
+    if (result.read.status != logfile::ReadStatus::Read || !inOrder)
+        return std::nullopt;
+    shape.size = result.read.end; // in order up to here, as seen
+    if (result.count() < rows)
+        return std::nullopt;
+    result.matches->order(stop);
+    return result;
 }
 
 LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop,

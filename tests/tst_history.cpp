@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Oracle.h"
 
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -366,16 +367,78 @@ private slots:
         }
     }
 
+    // The newest rows from the log's last bytes: only for a log in time
+    // order since it was read whole, and then the same as the whole
+    // lookup's first rows.
+    void newestRowsFirst_data() {
+        QTest::addColumn<QString>("log");   // in order, shuffled
+        QTest::addColumn<QString>("after"); // what happened after it was read whole
+        QTest::addColumn<bool>("given");
+        QTest::newRow("in order") << "ordered"
+                                  << "" << true;
+        QTest::newRow("in order, Saves appended since") << "ordered"
+                                                        << "save" << true;
+        QTest::newRow("an import appended older contacts") << "ordered"
+                                                           << "import" << false;
+        QTest::newRow("shuffled") << "shuffled"
+                                  << "" << false;
+        QTest::newRow("replaced by a shorter file") << "ordered"
+                                                    << "replace" << false;
+    }
+    void newestRowsFirst() {
+        QFETCH(QString, log);
+        QFETCH(QString, after);
+        QFETCH(bool, given);
+        QTemporaryDir dir;
+        // 40,000 lines of about 60 bytes: more than the last bytes looked at.
+        QByteArray bytes;
+        QRandomGenerator rng(11);
+        for (int i = 0; i < 40000; ++i) {
+            const int minutes = log == "ordered" ? i : int(rng.bounded(40000));
+            bytes += QStringLiteral("2024-Mar-%1,  %2:%3,  20m,  ZZ%4ZZ,  Hans,  ,  ,  \r\n")
+                         .arg(1 + minutes / 1440, 2, 10, QLatin1Char('0'))
+                         .arg(minutes / 60 % 24, 2, 10, QLatin1Char('0'))
+                         .arg(minutes % 60, 2, 10, QLatin1Char('0'))
+                         .arg(i % 10)
+                         .toLatin1();
+        }
+        const QString path = writeLog(dir, bytes);
+        history::LogShape shape;
+        QVERIFY(history::prepare(path, nullptr, &shape).status == logfile::ReadStatus::Read);
+        QFile f(path);
+        if (after == "save" || after == "import") {
+            QVERIFY(f.open(QIODevice::Append));
+            f.write(after == "save" ? "2024-Apr-01,  10:00,  20m,  ZZ1ZZ,  Eva,  ,  ,  \r\n"
+                                    : "2023-Jan-01,  10:00,  20m,  ZZ1ZZ,  Old,  ,  ,  \r\n");
+            f.close();
+        } else if (after == "replace") {
+            QVERIFY(f.remove());
+            writeLog(dir, bytes.left(bytes.size() / 2));
+        }
+        const auto newest = history::lookUpNewest(path, "zz1", shape, 32);
+        QCOMPARE(bool(newest), given);
+        if (!newest)
+            return;
+        QVERIFY(newest->partial);
+        const history::LookupResult whole = history::lookUp(path, "zz1");
+        QVERIFY(newest->count() >= 32);
+        for (qsizetype r = 0; r < 32; ++r)
+            QCOMPARE(newest->matches->row(r), whole.matches->row(r));
+        QCOMPARE(shape.size, QFileInfo(path).size());
+    }
+
     // The rows are read from the log as they are shown: a log that grew
     // shows them as they were; a row rewritten, cut off or replaced says the
     // log changed, and is never shown as what now stands there.
     void rowsOfALogChangedUnderThem_data() {
         QTest::addColumn<QString>("change");
         QTest::addColumn<QStringList>("rows");
-        const QString changed =
-            QStringLiteral("[The log has changed since this history was shown: type the call again]");
-        QTest::newRow("appended to") << "append" << QStringList{"3,  ZZ9ZZ,  Udo", "1,  ZZ9ZZ,  Hans"};
-        QTest::newRow("a row rewritten in place") << "rewrite" << QStringList{"3,  ZZ9ZZ,  Udo", changed};
+        const QString changed = QStringLiteral(
+            "[The log has changed since this history was shown: type the call again]");
+        QTest::newRow("appended to")
+            << "append" << QStringList{"3,  ZZ9ZZ,  Udo", "1,  ZZ9ZZ,  Hans"};
+        QTest::newRow("a row rewritten in place")
+            << "rewrite" << QStringList{"3,  ZZ9ZZ,  Udo", changed};
         QTest::newRow("cut short") << "truncate" << QStringList{changed, "1,  ZZ9ZZ,  Hans"};
         QTest::newRow("replaced") << "replace" << QStringList{changed, changed};
     }
@@ -455,7 +518,8 @@ private slots:
         // A row that is not cut is its own text, read again from the log
         // where it still stands; of a log that is gone, a note says so.
         QVERIFY(r.matches->wholeRow(1, path, whole).ok());
-        QCOMPARE(whole, change == "remove" ? r.matches->row(1) : QString::fromUtf8(first.chopped(2)));
+        QCOMPARE(whole,
+                 change == "remove" ? r.matches->row(1) : QString::fromUtf8(first.chopped(2)));
         if (change == "remove")
             QVERIFY(whole.contains("The log has changed"));
     }
