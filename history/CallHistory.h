@@ -116,9 +116,17 @@ public:
 private:
     static constexpr qsizetype IndexChunk = qsizetype(BlockBytes / sizeof(quint64));
     static constexpr qsizetype OrderChunk = qsizetype(BlockBytes / sizeof(quint32));
+    struct Log {
+        explicit Log(const Matches& m);
+        ~Log();
+        Log(const Log&) = delete;
+        Log& operator=(const Log&) = delete;
+        int fd = -1;
+    };
     // The bytes the pane needs of a line, read from the log; empty when
     // the log changed.
-    QByteArray kept(qsizetype line) const;
+    QByteArray kept(const Log& log, qsizetype line) const;
+    QString row(const Log& log, qsizetype r) const;
     qsizetype keptSize(qsizetype line) const {
         return qsizetype(index_[size_t(line / IndexChunk)][line % IndexChunk] & KeptMask);
     }
@@ -147,8 +155,7 @@ private:
     void fillOrder(quint64* keys, quint64* other) const;
     static constexpr size_t EdgeRows = 256; // rows ordered before the rest
 
-    // The log, open, and what it was when read.
-    int fd_ = -1;
+    // The log, and what it was when read.
     QString path_;
     quint64 device_ = 0, inode_ = 0;
     // Per line: its offset in the log << 24 | 11 bits of a hash of the

@@ -146,8 +146,6 @@ std::vector<quint64> best(const quint64* keys, size_t n, size_t count, bool from
 } // namespace
 
 Matches::~Matches() {
-    if (fd_ >= 0)
-        ::close(fd_);
     BlockPool& pool = BlockPool::instance();
     for (quint64* chunk : index_)
         pool.give(reinterpret_cast<char*>(chunk));
@@ -156,10 +154,8 @@ Matches::~Matches() {
 }
 
 bool Matches::readFrom(const QString& logPath) {
-    OsError error;
     struct stat st;
-    fd_ = logfile::openLog(logPath, O_RDONLY, QStringLiteral("read"), error, nullptr, &st);
-    if (fd_ < 0)
+    if (::stat(QFile::encodeName(logPath).constData(), &st) != 0)
         return false;
     path_ = logPath;
     device_ = st.st_dev;
@@ -167,10 +163,26 @@ bool Matches::readFrom(const QString& logPath) {
     return true;
 }
 
-bool Matches::logChanged() const {
+// The log, open only while rows are read from it (an open file would keep
+// its folder from being unmounted), or -1 when it is no longer the file
+// the lines were found in.
+Matches::Log::Log(const Matches& m) {
+    OsError error;
     struct stat st;
-    return fd_ < 0 || ::stat(QFile::encodeName(path_).constData(), &st) != 0 ||
-           quint64(st.st_dev) != device_ || quint64(st.st_ino) != inode_;
+    fd = logfile::openLog(m.path_, O_RDONLY, QStringLiteral("read"), error, nullptr, &st);
+    if (fd >= 0 && (quint64(st.st_dev) != m.device_ || quint64(st.st_ino) != m.inode_)) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+Matches::Log::~Log() {
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool Matches::logChanged() const {
+    return Log(*this).fd < 0;
 }
 
 quint64 Matches::checkOf(const char* begin, qsizetype size) {
@@ -251,8 +263,9 @@ void trimSortBuffers() {
 
 void Matches::makeKeys(quint64* keys) const {
     quint64 previous = 0;
+    const Log log(*this);
     for (qsizetype line = 0; line < count_; ++line) {
-        const QByteArray k = kept(line);
+        const QByteArray k = kept(log, line);
         keys[line] = orderKey(k.constBegin(), k.constEnd(), line, previous);
     }
 }
@@ -318,10 +331,11 @@ qsizetype Matches::middleLine(qsizetype r) const {
     return qsizetype(order_[size_t(r / OrderChunk)][r % OrderChunk]);
 }
 
-QByteArray Matches::kept(qsizetype line) const {
+QByteArray Matches::kept(const Log& log, qsizetype line) const {
     const quint64 entry = index_[size_t(line / IndexChunk)][line % IndexChunk];
     QByteArray bytes(qsizetype(entry & KeptMask), Qt::Uninitialized);
-    if (logfile::readAt(fd_, bytes.data(), bytes.size(), qint64(entry >> 24)) != bytes.size() ||
+    if (log.fd < 0 ||
+        logfile::readAt(log.fd, bytes.data(), bytes.size(), qint64(entry >> 24)) != bytes.size() ||
         checkOf(bytes.constData(), bytes.size()) != ((entry >> 13) & 0x7FF))
         return {};
     return bytes;
@@ -343,9 +357,13 @@ const Matches::LongLine* Matches::longLine(qsizetype line) const {
 }
 
 QString Matches::row(qsizetype r) const {
+    return row(Log(*this), r);
+}
+
+QString Matches::row(const Log& log, qsizetype r) const {
     const qsizetype line = lineOfRow(r);
-    const QByteArray k = kept(line);
-    if (k.isEmpty() != (keptSize(line) == 0) || logChanged())
+    const QByteArray k = kept(log, line);
+    if (k.isEmpty() != (keptSize(line) == 0))
         return changedNote();
     QString text = logfile::decodeLine(k.constBegin(), paneCut(k.constBegin(), k.constEnd()));
     if (k.size() > MaxPaneLineBytes)
@@ -357,7 +375,7 @@ std::optional<Matches::CutRow> Matches::cutRow(qsizetype r) const {
     const qsizetype line = lineOfRow(r);
     if (keptSize(line) <= MaxPaneLineBytes)
         return std::nullopt;
-    const QByteArray k = kept(line);
+    const QByteArray k = kept(Log(*this), line);
     const LongLine* l = longLine(line);
     return CutRow{logfile::decodeLine(k.constBegin(), paneCut(k.constBegin(), k.constEnd())).size(),
                   l->offset, l->length, l->hash};
@@ -389,8 +407,9 @@ QString Matches::text(qsizetype first, qsizetype last) const {
         room += keptSize(lineOfRow(r)) + 2;
     QString text;
     text.reserve(room);
+    const Log log(*this);
     for (qsizetype r = first; r <= last; ++r) {
-        text += row(r);
+        text += row(log, r);
         text += QLatin1String("\r\n");
     }
     return text;
