@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Companion.h"
 
+#include "WebLog.h"
+
+#include <cstdio>
+
 #include "Message.h"
 
 #include <QNetworkDatagram>
@@ -124,6 +128,10 @@ QString Receiver::ignoredSummary() const {
 
 Saver::Saver(const QString& logPath, int retryMilliseconds, Print out, Print warn)
     : log_(logPath), retry_(new QTimer(this)), out_(std::move(out)), warn_(std::move(warn)) {
+    QString error;
+    webLog_ = upload::readSettings(upload::settingsPath(), error);
+    if (!error.isEmpty())
+        warn_(error);
     retry_->setInterval(retryMilliseconds);
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &Saver::save);
@@ -148,6 +156,8 @@ void Saver::save() {
         out_(QStringLiteral("logged: ") + recordText(r));
     for (const QByteArray& r : o.duplicates)
         out_(QStringLiteral("already in the log, not logged again: ") + recordText(r));
+    if (o.error.ok() && !o.saved.isEmpty())
+        sendToWebLog();
     if (o.error.ok()) {
         if (!lastError_.isEmpty())
             warn_(QStringLiteral("the log can be written again; the contacts that waited are in "
@@ -164,6 +174,28 @@ void Saver::save() {
                   .arg(retry_->interval() / 1000.0));
     lastError_ = o.error.message();
     retry_->start();
+}
+
+Saver::~Saver() {
+    if (sending_.joinable())
+        sending_.join();
+}
+
+void Saver::sendToWebLog() {
+    if (!webLog_.hasWebLog() || busySending_)
+        return; // one at a time: the next save sends what this one missed
+    if (sending_.joinable())
+        sending_.join();
+    busySending_ = true;
+    sending_ = std::thread([this, path = log_.path(), settings = webLog_] {
+        const upload::PushSummary s =
+            upload::push(path, settings, upload::PushScope{}, [](const QString&) {});
+        if (!s.stop.isEmpty() || s.refused > 0)
+            std::fprintf(
+                stderr, "tavrelo-wsjtx: web log: %s\n",
+                qPrintable(s.stop.isEmpty() ? s.reasons.join(QStringLiteral("; ")) : s.stop));
+        busySending_ = false;
+    });
 }
 
 qsizetype Saver::finish() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ContactLog.h"
+#include "Settings.h"
 
 #include <QHostAddress>
 #include <QMap>
@@ -9,6 +10,9 @@
 #include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <atomic>
+#include <thread>
 
 #include <functional>
 
@@ -60,9 +64,14 @@ private:
 // a lock held by the window never keeps the receiver from reading its
 // socket. A failed save is reported once, with its error, and retried in
 // the background until it succeeds; the contacts wait in order meanwhile.
+//
+// With a web log set up in Tavrelo.conf, what was saved goes there too, on
+// a thread of its own; what the web log did not take waits for the next
+// save, the window, or tavrelo-adif --push.
 class Saver : public QObject {
 public:
     Saver(const QString& logPath, int retryMilliseconds, Print out, Print warn);
+    ~Saver() override;
 
     // Queues contacts and saves them soon; call on the saver's thread.
     void add(const QList<Contact>& contacts);
@@ -73,7 +82,12 @@ public:
 private:
     void save();
 
+    void sendToWebLog();
+
     ContactLog log_;
+    upload::Settings webLog_;
+    std::thread sending_;
+    std::atomic<bool> busySending_{false};
     QTimer* retry_;
     Print out_;
     Print warn_;
