@@ -91,11 +91,11 @@ bool CountryFile::load(const QString& datPath, QString& error) {
                                                       [](QChar c) { return c.isDigit(); }))
                     version_ = digits;
                 else
-                    exact_.insert(token.mid(1), m);
+                    exact_.emplace(token.mid(1).toStdString(), m);
             } else if (token.startsWith(QLatin1Char('='))) {
-                exact_.insert(token.mid(1), m);
+                exact_.emplace(token.mid(1).toStdString(), m);
             } else {
-                prefixes_.insert(token, m);
+                prefixes_.emplace(token.toStdString(), m);
                 longestPrefix_ = std::max(longestPrefix_, token.size());
             }
         }
@@ -107,11 +107,23 @@ bool CountryFile::load(const QString& datPath, QString& error) {
     return true;
 }
 
+const CountryFile::Match* CountryFile::find(const Table& table, QStringView text) {
+    char bytes[32];
+    if (text.size() > qsizetype(sizeof bytes))
+        return nullptr;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() > 127)
+            return nullptr;
+        bytes[i] = char(text[i].unicode());
+    }
+    const auto it = table.find(std::string_view(bytes, size_t(text.size())));
+    return it == table.end() ? nullptr : &it->second;
+}
+
 const CountryFile::Match* CountryFile::longestPrefix(const QString& text) const {
     for (qsizetype n = std::min(text.size(), longestPrefix_); n > 0; --n) {
-        const auto it = prefixes_.constFind(text.left(n));
-        if (it != prefixes_.cend())
-            return &*it;
+        if (const Match* m = find(prefixes_, QStringView(text).first(n)))
+            return m;
     }
     return nullptr;
 }
@@ -138,8 +150,8 @@ Resolution CountryFile::resolved(const Match& m, const QString& base) const {
 
 Resolution CountryFile::resolve(const QString& typed) const {
     const QString call = typed.trimmed().toUpper();
-    if (const auto it = exact_.constFind(call); it != exact_.cend())
-        return resolved(*it, call);
+    if (const Match* m = find(exact_, call))
+        return resolved(*m, call);
     QStringList parts = call.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     Resolution none;
     if (parts.isEmpty())
@@ -164,8 +176,8 @@ Resolution CountryFile::resolve(const QString& typed) const {
     if (where != base && !longestPrefix(where))
         where = base;
     if (where == base) {
-        if (const auto it = exact_.constFind(base); it != exact_.cend())
-            return resolved(*it, base);
+        if (const Match* m = find(exact_, base))
+            return resolved(*m, base);
     }
     const Match* m = longestPrefix(where);
     if (!m) {
@@ -176,8 +188,8 @@ Resolution CountryFile::resolve(const QString& typed) const {
     // are of the United States.
     if (where == base && base.startsWith(QLatin1String("KG4")) && base.size() != 5 &&
         entities_[size_t(m->entity)].primaryPrefix == QLatin1String("KG4")) {
-        if (const auto it = prefixes_.constFind(QStringLiteral("K")); it != prefixes_.cend())
-            m = &*it;
+        if (const Match* us = find(prefixes_, u"K"))
+            m = us;
     }
     return resolved(*m, base);
 }

@@ -4,6 +4,9 @@
 #include <QHash>
 #include <QString>
 
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavrelo::dxcc {
@@ -57,7 +60,15 @@ private:
 
     QString path_, version_;
     std::vector<Entity> entities_;
-    QHash<QString, Match> exact_, prefixes_;
+    // Looked up by views of the call, without a copy (calls and prefixes
+    // are ASCII; others find nothing).
+    struct ViewHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view v) const { return std::hash<std::string_view>()(v); }
+    };
+    using Table = std::unordered_map<std::string, Match, ViewHash, std::equal_to<>>;
+    static const Match* find(const Table& table, QStringView text);
+    Table exact_, prefixes_;
     qsizetype longestPrefix_ = 0;
 };
 
