@@ -6,6 +6,7 @@
 
 #include "Clock.h"
 #include "ContactKey.h"
+#include "EntityFiller.h"
 #include "FieldsFile.h"
 #include "LogFile.h"
 #include "Transaction.h"
@@ -482,84 +483,6 @@ ExportSummary exportLog(const QString& logPath, const QByteArray& modeField,
     return exportLog(logPath, ExportOptions{{modeField, {}}, false}, created, programVersion, write,
                      note);
 }
-
-namespace {
-
-// The entity's fields that the records written lack, from their calls,
-// put before their ends. With a DXCC of its own, a record gets them only
-// when its call is of that entity. The fields of an entity and its zones
-// are made once.
-class EntityFiller {
-public:
-    EntityFiller(const dxcc::CountryFile& countries, bool utf8)
-        : countries_(countries), utf8_(utf8) {}
-
-    void fill(QByteArray& out, qsizetype recordStart) {
-        // One walk along the record's tags: its call, its DXCC, and which
-        // of the entity's fields it has.
-        const QByteArrayView record = QByteArrayView(out).sliced(recordStart);
-        QByteArrayView call, own;
-        bool has[5] = {};
-        for (qsizetype at = record.indexOf('<'); at >= 0 && at < record.size();) {
-            const qsizetype colon = record.indexOf(':', at);
-            const qsizetype close = colon < 0 ? -1 : record.indexOf('>', colon);
-            if (close < 0)
-                break;
-            const QByteArrayView name = record.sliced(at + 1, colon - at - 1);
-            qsizetype length = 0;
-            for (qsizetype d = colon + 1; d < close && record[d] >= '0' && record[d] <= '9'; ++d)
-                length = length * 10 + (record[d] - '0');
-            const QByteArrayView value =
-                record.sliced(close + 1, std::min(length, record.size() - close - 1));
-            if (name == "CALL")
-                call = value;
-            for (size_t i = 0; i < std::size(names); ++i) {
-                if (name == names[i]) {
-                    has[i] = true;
-                    if (i == 0)
-                        own = value;
-                }
-            }
-            at = record.indexOf('<', close + 1 + value.size());
-        }
-        if (call.isEmpty())
-            return;
-        const dxcc::Resolution r = countries_.resolve(QString::fromUtf8(call));
-        if (!r.entity || (has[0] && own.toInt() != r.entity->dxcc))
-            return;
-        const quint64 key = quint64(r.entity->dxcc) << 32 | quint64(r.cq) << 24 |
-                            quint64(r.itu) << 16 | quint64(qHash(r.continent) & 0xffff);
-        auto it = made_.find(key);
-        if (it == made_.end()) {
-            const QString values[] = {QString::number(r.entity->dxcc), r.entity->name,
-                                      QString::number(r.cq), QString::number(r.itu), r.continent};
-            std::array<QByteArray, 5> fields;
-            for (size_t i = 0; i < fields.size(); ++i) {
-                QByteArray field;
-                appendField(field, names[i],
-                            utf8_ ? values[i].toUtf8() : toAdiString(values[i], true).text);
-                fields[i] = ' ' + field;
-            }
-            it = made_.insert(key, fields);
-        }
-        if (std::all_of(std::begin(has), std::end(has), [](bool h) { return h; }))
-            return;
-        out.chop(7); // " <EOR>\n", put back after them
-        for (size_t i = 0; i < it->size(); ++i) {
-            if (!has[i])
-                out += (*it)[i];
-        }
-        out += " <EOR>\n";
-    }
-
-private:
-    static constexpr const char* names[] = {"DXCC", "COUNTRY", "CQZ", "ITUZ", "CONT"};
-    const dxcc::CountryFile& countries_;
-    bool utf8_;
-    QHash<quint64, std::array<QByteArray, 5>> made_;
-};
-
-} // namespace
 
 ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
                         const QDateTime& created, const QString& programVersion,

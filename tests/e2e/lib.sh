@@ -87,6 +87,23 @@ start_app() {
     xdotool windowfocus --sync "$WID"
 }
 
+# start_wsjtx PROGRAM [LOG]: starts tavrelo-wsjtx on a free port of
+# 127.0.0.1; sets WSJTX_PORT. Its output goes to $WORK/wsjtx.out and .err.
+start_wsjtx() {
+    # The files exist before the companion starts, so that reading them never races its start.
+    : >"$WORK/wsjtx.out"
+    : >"$WORK/wsjtx.err"
+    "$@" --listen 127.0.0.1:0 >"$WORK/wsjtx.out" 2>"$WORK/wsjtx.err" 9>&- &
+    APPS+=("$!")
+    WSJTX_PORT=""
+    for _ in $(seq 200); do
+        WSJTX_PORT=$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\) .*/\1/p' "$WORK/wsjtx.err")
+        [ -n "$WSJTX_PORT" ] && return 0
+        sleep 0.05
+    done
+    fail "tavrelo-wsjtx did not start: $(cat "$WORK/wsjtx.err")"
+}
+
 settle() { sleep "${1:-0.3}"; }
 click() { xdotool mousemove --window "$WID" "$1" "$2" click 1; settle 0.15; }
 double_click() { xdotool mousemove --window "$WID" "$1" "$2" click --repeat 2 --delay 60 1; settle; }

@@ -64,15 +64,8 @@ pass "a Save while the web log was down went once it was back, and nothing went 
 # tavrelo-wsjtx alone (the window closed): what WSJT-X announces goes to
 # the web log as it is saved, with its mode.
 kill -9 "$APP_PID"
-"$TAVRELO_WSJTX" --listen 127.0.0.1:0 "$WORK/app/Tavrelo.txt" >"$WORK/wsjtx.out" 2>"$WORK/wsjtx.err" 9>&- &
-APPS+=("$!")
-port=""
-for _ in $(seq 200); do
-    port=$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\) .*/\1/p' "$WORK/wsjtx.err")
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || fail "tavrelo-wsjtx did not start: $(cat "$WORK/wsjtx.err")"
+start_wsjtx "$TAVRELO_WSJTX" "$WORK/app/Tavrelo.txt"
+port=$WSJTX_PORT
 "$WSJTX_SEND" "$port" "<adif_ver:5>3.1.0<EOH><call:5>ZZ5ZZ<gridsquare:4>JO62<mode:3>FT8<rst_sent:3>-10<rst_rcvd:3>-12<qso_date:8>20241105<time_on:6>120530<band:3>20m<eor>"
 wait_for ZZ5ZZ 1
 [ "$(wl_query "SELECT COL_MODE FROM TABLE_HRD_CONTACTS_V01 WHERE COL_CALL='ZZ5ZZ'" | tail -1)" = FT8 ] ||

@@ -12,19 +12,9 @@ start_app "$WORK/app"
 cp "$TAVRELO_WSJTX" "$WORK/app/tavrelo-wsjtx"
 [ "$("$WORK/app/tavrelo-wsjtx" --where)" = "$WORK/app/Tavrelo.txt" ] ||
     fail "tavrelo-wsjtx does not find the window's log: $("$WORK/app/tavrelo-wsjtx" --where)"
-# The files exist before the companion starts, so that reading them never races its start.
-: >"$WORK/wsjtx.out"
-: >"$WORK/wsjtx.err"
-"$WORK/app/tavrelo-wsjtx" --listen 127.0.0.1:0 >"$WORK/wsjtx.out" 2>"$WORK/wsjtx.err" 9>&- &
-companion=$!
-APPS+=("$companion")
-port=""
-for _ in $(seq 200); do
-    port=$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\) .*/\1/p' "$WORK/wsjtx.err")
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || fail "tavrelo-wsjtx did not start: $(cat "$WORK/wsjtx.err")"
+start_wsjtx "$WORK/app/tavrelo-wsjtx"
+companion=${APPS[-1]}
+port=$WSJTX_PORT
 
 "$WSJTX_SEND" "$port" "<adif_ver:5>3.1.0<EOH><call:5>ZZ9ZZ<gridsquare:4>JO62<mode:3>FT8<rst_sent:3>-10<rst_rcvd:3>-12<qso_date:8>20241105<time_on:6>120530<band:3>20m<eor>"
 line=$'2024-Nov-05,  12:05:30,  20m,  ZZ9ZZ,  ,  JO62,  -10,  -12\r'
