@@ -152,6 +152,8 @@ OsError exportContacts(const QString& logPath, const Deliveries& d, bool sinceSe
                 logfile::readLogBytes(logPath, d.logStart, sizeOf(logPath) - d.logStart, bytes);
             !e.ok())
             return e;
+        // Whole lines only: a Save under way may have written part of one.
+        bytes.truncate(bytes.lastIndexOf('\n') + 1);
         QFile copy(source);
         if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size())
             return OsError::because(QStringLiteral("write"), source, copy.errorString());
