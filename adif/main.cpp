@@ -163,20 +163,9 @@ int mergeInto(const QString& named, const QString& logPath) {
 
 // The country file for the log, read; null, with a note, when there is none.
 std::unique_ptr<tavrelo::dxcc::CountryFile> countriesFor(const QString& logPath) {
-    const QString path = tavrelo::dxcc::findCountryFile(logPath);
-    if (path.isEmpty()) {
-        std::fputs("tavrelo-adif: note: no country file (cty.dat beside the log, or the package "
-                   "hamradio-files)\n",
-                   stderr);
-        return nullptr;
-    }
-    auto countries = std::make_unique<tavrelo::dxcc::CountryFile>();
-    if (QString error; !countries->load(path, error)) {
-        std::fprintf(stderr, "tavrelo-adif: note: %s\n", qPrintable(error));
-        return nullptr;
-    }
-    std::fprintf(stderr, "tavrelo-adif: country file %s, version %s\n", qPrintable(path),
-                 qPrintable(countries->version()));
+    QString note;
+    auto countries = tavrelo::dxcc::openCountryFile(logPath, note);
+    std::fprintf(stderr, "tavrelo-adif: %s\n", qPrintable(note));
     return countries;
 }
 

@@ -16,18 +16,11 @@ EntityData::~EntityData() {
 
 void EntityData::start(const QString& logPath) {
     thread_ = std::thread([this, logPath] {
-        auto countries = std::make_unique<dxcc::CountryFile>();
-        const QString path = dxcc::findCountryFile(logPath);
-        QString error;
-        if (path.isEmpty()) {
-            error = QStringLiteral("No country file (cty.dat beside the log, or the package "
-                                   "hamradio-files): calls are not told by entity.");
-        } else {
-            countries->load(path, error);
-        }
-        if (!error.isEmpty()) {
+        QString found;
+        std::unique_ptr<dxcc::CountryFile> countries = dxcc::openCountryFile(logPath, found);
+        if (!countries) {
             QMetaObject::invokeMethod(
-                this, [this, error] { emit ready(error); }, Qt::QueuedConnection);
+                this, [this, found] { emit ready(found); }, Qt::QueuedConnection);
             return;
         }
         // Who a call is, at once; what the log says of it once the log is
@@ -42,7 +35,7 @@ void EntityData::start(const QString& logPath) {
             Qt::QueuedConnection);
         auto worked = std::make_unique<dxcc::WorkedIndex>();
         const OsError read = adif::readWorked(logPath, *shared, *worked);
-        QString note = QStringLiteral("Country file %1, version %2").arg(path, shared->version());
+        QString note = found;
         if (!read.ok())
             note += QStringLiteral("; worked-before is not known: ") + read.message();
         QMetaObject::invokeMethod(

@@ -48,7 +48,6 @@ bool CountryFile::load(const QString& datPath, QString& error) {
     }
     static const QRegularExpression override(
         QStringLiteral(R"(\((\d+)\)|\[(\d+)\]|\{(\w+)\}|<[^>]*>|~[^~]*~)"));
-    path_ = datPath;
     for (const QString& record : dat.split(QLatin1Char(';'))) {
         const QStringList head = record.split(QLatin1Char(':'));
         if (head.size() < 9)
@@ -200,6 +199,20 @@ QString CountryFile::entityName(int dxcc) const {
             return e.name;
     }
     return {};
+}
+
+std::unique_ptr<CountryFile> openCountryFile(const QString& logPath, QString& note) {
+    const QString path = findCountryFile(logPath);
+    if (path.isEmpty()) {
+        note = QStringLiteral("No country file (cty.dat beside the log, or the package "
+                              "hamradio-files): calls are not told by entity");
+        return nullptr;
+    }
+    auto countries = std::make_unique<CountryFile>();
+    if (!countries->load(path, note))
+        return nullptr;
+    note = QStringLiteral("Country file %1, version %2").arg(path, countries->version());
+    return countries;
 }
 
 QString findCountryFile(const QString& logPath) {

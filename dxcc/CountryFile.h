@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QString>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,7 +41,6 @@ public:
     bool load(const QString& datPath, QString& error);
     // The file's version, "20230502", from its =VER entry; empty if none.
     QString version() const { return version_; }
-    QString path() const { return path_; }
 
     // Exact calls first, then the longest prefix; portable forms by their
     // location (EA8/DL1ABC, DL1ABC/EA8); /P, /M, /QRP, /A and a call-area
@@ -58,7 +58,7 @@ private:
     const Match* longestPrefix(const QString& text) const;
     Resolution resolved(const Match& m, const QString& base) const;
 
-    QString path_, version_;
+    QString version_;
     std::vector<Entity> entities_;
     // Looked up by views of the call, without a copy (calls and prefixes
     // are ASCII; others find nothing).
@@ -75,5 +75,9 @@ private:
 // The country file to use: cty.dat beside the log when there is one, else
 // the system's (Debian's hamradio-files); empty when there is none.
 QString findCountryFile(const QString& logPath);
+
+// The country file for the log, read; null when there is none or it cannot
+// be read. note says which file and version, or why there is none.
+std::unique_ptr<CountryFile> openCountryFile(const QString& logPath, QString& note);
 
 } // namespace tavrelo::dxcc

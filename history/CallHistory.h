@@ -88,8 +88,6 @@ public:
     // Adds the next matching line, without its line end; offset: where it
     // starts in the log.
     void add(const char* begin, const char* end, qint64 offset);
-    // Whether the log is no longer the file the lines were found in.
-    bool logChanged() const;
     // Puts the rows newest first by the contacts' date and time, the later
     // line in the file first among equal times. A line whose date and time
     // do not parse keeps its place after the line before it in the file. A

@@ -181,10 +181,6 @@ Matches::Log::~Log() {
         ::close(fd);
 }
 
-bool Matches::logChanged() const {
-    return Log(*this).fd < 0;
-}
-
 quint64 Matches::checkOf(const char* begin, qsizetype size) {
     return quint64(qHashBits(begin, size_t(size))) & 0x7FF;
 }
