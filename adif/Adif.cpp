@@ -457,13 +457,19 @@ std::optional<QByteArray> mode(const QString& name) {
     return findName(modes, name.trimmed().toUpper().toLatin1());
 }
 
-AsciiText toAdiString(const QString& text, bool transliterate) {
+AsciiText toAdiString(const QString& text, bool transliterate, bool lineBreaks) {
     AsciiText out;
     out.text.reserve(text.size());
-    for (const QChar c : text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
         const char16_t u = c.unicode();
         if (u >= 32 && u <= 126) {
             out.text += char(u);
+            continue;
+        }
+        if (lineBreaks && u == '\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+            out.text += "\r\n";
+            ++i;
             continue;
         }
         QString replacement;

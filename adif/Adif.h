@@ -58,15 +58,12 @@ struct RecordView {
     // The fields written after the line's own, the first of each name with
     // a value: not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own.
     QVarLengthArray<qint32, 24> others;
-    bool printable = true; // every value is printable ASCII
-    bool utf8 = true;      // every value is UTF-8
     qsizetype bytes = 0;   // its names and values, and room for their tags
 
     const AdifField* slot(Slot s) const { return at[s] < 0 ? nullptr : &fields[at[s]]; }
 };
-// Fills in what the view says about its fields; printableKnown when every
-// value is known to be printable ASCII already.
-void digest(RecordView& record, bool printableKnown = false);
+// Fills in what the view says about its fields.
+void digest(RecordView& record);
 // The same for stored fields, the view pointing into them.
 void digest(const StoredFields& fields, RecordView& record);
 
@@ -105,9 +102,10 @@ struct AsciiText {
     QByteArray text;
     QString dropped; // the characters that had no ASCII form
 };
-AsciiText toAdiString(const QString& text, bool transliterate);
+// A multiline field keeps its line breaks (CR LF).
+AsciiText toAdiString(const QString& text, bool transliterate, bool lineBreaks = false);
 
-// <NAME:length>data, the length counted in the data's characters.
+// <NAME:length>data, the length counted in the data's bytes.
 QByteArray field(const char* name, const QByteArray& data);
 // The same appended to a record, after a space unless it starts a line.
 void appendField(QByteArray& out, const char* name, const QByteArray& data);
@@ -138,29 +136,26 @@ inline char* putNumber(char* w, qsizetype n) {
 // The file's header, ended by <EOH> and a line break.
 QByteArray header(const QDateTime& createdUtc, const QString& programVersion);
 
-// One log line converted to one ADIF record, or the reason it gives no contact.
+// What converting one log line to one ADIF record gave, or why it gives no
+// contact.
 struct Conversion {
-    QByteArray record;               // ended by <EOR> and a line break; empty when skipped
+    QByteArray record;               // convertLine(): ended by <EOR> and a line break
     QString skipReason;              // why the line gives no contact
     QStringList warnings;            // what was changed on the way
     qsizetype keptAsApplication = 0; // values written as they came under APP_TAVRELO_ fields
+    bool wroteMode = false;          // whether the record has a MODE
 };
+// Appends the record of one log line (its bytes, without the line end) to
+// out, joined with the contact's fields record when it has one: every field
+// of the record, but the line's eight values win over the record's. False,
+// with out untouched, for a line that gives no contact. The ASCII and the
+// UTF-8 file differ only in how a value beyond ASCII is written.
+bool appendRecord(QByteArrayView line, const ExportOptions& options, const RecordView* record,
+                  QByteArray& out, Conversion& said);
+// The same as a record of its own; empty when the line gives no contact.
+Conversion convertLine(QByteArrayView line, const ExportOptions& options,
+                       const RecordView* record = nullptr);
 Conversion convertLine(const QString& line, const QByteArray& modeField);
-// The same joined with the contact's fields record, when it has one: every
-// field of the record, but the line's eight values win over the record's.
-Conversion convertLine(const QString& line, const ExportOptions& options,
-                       const StoredFields* record = nullptr);
-Conversion convertLine(const QString& line, const ExportOptions& options, const RecordView* record);
-
-// The same for a line of printable ASCII that converts without a skip or a
-// warning, on its bytes, appended to out: the common line, at the speed of
-// reading. False, with out untouched, for any other line.
-bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
-                      QByteArray& out);
-bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
-                      QByteArray& out, const StoredFields* record = nullptr);
-bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
-                      QByteArray& out, const RecordView* record, bool* wroteMode = nullptr);
 
 } // namespace tavrelo::adif
 

@@ -20,24 +20,8 @@ namespace tavrelo::adif {
 
 namespace {
 
-char upper(char c) {
-    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
-}
-
-} // namespace
-
-Conversion convertLine(const QString& line, const QByteArray& modeField) {
-    return convertLine(line, ExportOptions{{modeField, {}}, false});
-}
-
-namespace {
-
 bool isOwnField(QByteArrayView name) {
     return name.startsWith("APP_TAVRELO_");
-}
-
-bool printable(const char* b, const char* e) {
-    return logfile::isPrintable(QByteArrayView(b, e - b));
 }
 
 // What the conversion does with a field of the record: the slot it is
@@ -50,10 +34,14 @@ struct FieldKind {
 };
 FieldKind kindOf(QByteArrayView name) {
     constexpr FieldKind other, placed{-1, false};
-    if (isOwnField(name) || hasRole(name, Header))
+    if (isOwnField(name))
         return placed; // never written with a contact
     const FieldName* f = fieldNamed(name);
-    if (!f || f->field < 0)
+    if (f && (f->roles & Header))
+        return placed;
+    if (!f)
+        return hasRole(name, Header) ? placed : other; // USERDEFn
+    if (f->field < 0)
         return other;
     switch (f->field) {
     case QsoDate:
@@ -74,11 +62,9 @@ FieldKind kindOf(QByteArrayView name) {
 
 } // namespace
 
-void digest(RecordView& r, bool printableKnown) {
+void digest(RecordView& r) {
     std::fill(std::begin(r.at), std::end(r.at), qint32(-1));
     r.others.clear();
-    r.printable = true;
-    r.utf8 = true;
     r.bytes = 0;
     // Names seen among the others, by two bits of their length and letters:
     // only a name whose bits are both set is looked for among them.
@@ -86,12 +72,6 @@ void digest(RecordView& r, bool printableKnown) {
     for (qsizetype i = 0; i < r.fields.size(); ++i) {
         const AdifField& f = r.fields[i];
         r.bytes += f.name.size() + f.data.size() + 16;
-        if (!printableKnown && r.printable) {
-            r.printable = printable(f.data.data(), f.data.data() + f.data.size());
-            r.utf8 = r.printable || QUtf8StringView(f.data).isValidUtf8();
-        } else if (!r.printable && r.utf8) {
-            r.utf8 = QUtf8StringView(f.data).isValidUtf8();
-        }
         const FieldKind kind = kindOf(f.name);
         if (kind.slot >= 0 && r.at[kind.slot] < 0 && !logfile::asciiTrimmed(f.data).isEmpty())
             r.at[kind.slot] = qint32(i);
@@ -182,118 +162,212 @@ void modeOfRecord(const RecordView* record, RecordMode& m) {
 
 } // namespace
 
-Conversion convertLine(const QString& line, const ExportOptions& options,
-                       const StoredFields* record) {
-    if (!record)
-        return convertLine(line, options, static_cast<const RecordView*>(nullptr));
-    RecordView view;
-    digest(*record, view);
-    return convertLine(line, options, &view);
-}
+namespace {
 
-Conversion convertLine(const QString& line, const ExportOptions& options,
-                       const RecordView* record) {
-    const auto slot = [&](RecordView::Slot s) { return record ? record->slot(s) : nullptr; };
-    Conversion result;
-    const QStringList f = line.split(QLatin1String(logfile::FieldSeparator));
-    if (f.size() != logfile::FieldCount) {
-        result.skipReason =
-            QStringLiteral("%1 field separators \",  \" instead of 7").arg(f.size() - 1);
-        return result;
-    }
-    const std::optional<QByteArray> date = qsoDate(f[0]);
-    if (!date) {
-        result.skipReason = QStringLiteral("the date \"%1\" does not parse").arg(f[0]);
-        return result;
-    }
-    const std::optional<QByteArray> time = timeOn(f[1]);
-    if (!time) {
-        result.skipReason = QStringLiteral("the time \"%1\" does not parse").arg(f[1]);
-        return result;
-    }
-    const char* bandText = nullptr;
-    QByteArray typedFreq;
-    if (!f[2].isEmpty()) {
-        bandText = looseBand(f[2].toUtf8(), &typedFreq);
-        if (!bandText) {
-            result.skipReason = QStringLiteral("the band \"%1\" is not an ADIF band").arg(f[2]);
-            return result;
-        }
-    }
+// How a value goes into a file that cannot hold it as it is.
+enum class As {
+    Text, // letters lose their accents in an ASCII file (é gives e)
+    Code, // a call, a report, a mode: kept only as far as ASCII holds it
+};
 
-    QByteArray& r = result.record;
-    r.reserve(line.size() + 160);
-    // A value as the output holds it: UTF-8, or ASCII with a warning for
-    // what it cannot hold.
-    const auto put = [&](const char* name, const QString& value, bool transliterate) {
-        if (options.utf8) {
-            if (!value.isEmpty())
-                appendField(r, name, value.toUtf8());
+// Writes one record's fields after the end of out: each value as the file
+// holds it. Printable ASCII goes as it is; other text as UTF-8, or in an
+// ASCII file as far as ASCII holds it, saying what was dropped. Written
+// through a pointer into room made for the whole record: appending field
+// by field to a QByteArray would cost more than all the rest.
+class RecordWriter {
+public:
+    RecordWriter(QByteArray& out, qsizetype room, bool utf8, Conversion& said)
+        : out_(out), start_(out.size()), utf8_(utf8), said_(said) {
+        out_.resize(start_ + room);
+        w_ = out_.data() + start_;
+    }
+    void put(QByteArrayView name, QByteArrayView value, As as = As::Text) {
+        if (value.isEmpty())
+            return;
+        if (logfile::isPrintable(value)) {
+            raw(name, value);
             return;
         }
-        const AsciiText ascii = toAdiString(value, transliterate);
-        if (!ascii.dropped.isEmpty())
-            result.warnings << QStringLiteral("%1: dropped \"%2\", which ADIF text cannot hold")
-                                   .arg(QLatin1String(name), ascii.dropped);
-        if (!ascii.text.isEmpty())
-            appendField(r, name, ascii.text);
-    };
-    appendField(r, "QSO_DATE", *date);
-    appendField(r, "TIME_ON", *time);
-    if (bandText)
-        appendField(r, "BAND", bandText);
-    // The record's frequency, else the one typed as the band.
-    if (const AdifField* freq = slot(Freq)) {
-        const FreqOut out = freqOut(*freq, bandText);
-        if (!out.mhz.isEmpty()) {
-            appendField(r, "FREQ", out.mhz);
-        } else {
-            appendField(r, "APP_TAVRELO_FREQ", out.kept.toByteArray());
-            ++result.keptAsApplication;
-            result.warnings << QStringLiteral("FREQ \"%1\" is not on the band %2 in MHz, kHz or "
-                                              "Hz: written as APP_TAVRELO_FREQ")
-                                   .arg(QString::fromUtf8(out.kept),
-                                        QLatin1String(bandText ? bandText : "given"));
+        const QString text = QString::fromUtf8(value);
+        if (utf8_) {
+            raw(name, value.isValidUtf8() ? value : QByteArrayView(text.toUtf8()));
+            return;
         }
-    } else if (!typedFreq.isEmpty()) {
-        appendField(r, "FREQ", typedFreq);
+        const AsciiText ascii = toAdiString(text, as == As::Text, hasRole(name, Multiline));
+        if (!ascii.dropped.isEmpty())
+            said_.warnings << QStringLiteral("%1: dropped \"%2\", which ADIF text cannot hold")
+                                  .arg(QString::fromLatin1(name), ascii.dropped);
+        raw(name, ascii.text);
     }
+    // The record ended by <EOR> and a line break.
+    void finish() {
+        room(7);
+        std::memcpy(w_, " <EOR>\n", 7);
+        out_.truncate(w_ + 7 - out_.constData());
+    }
+private:
+    // <NAME:length>value, after a space unless it starts the record.
+    void raw(QByteArrayView name, QByteArrayView value) {
+        if (value.isEmpty())
+            return;
+        room(name.size() + value.size() + 24);
+        char* w = w_;
+        if (w != out_.data() + start_)
+            *w++ = ' ';
+        *w++ = '<';
+        logfile::copyShort(w, name.data(), name.size());
+        w += name.size();
+        *w++ = ':';
+        w = putNumber(w, value.size());
+        *w++ = '>';
+        logfile::copyShort(w, value.data(), value.size());
+        w_ = w + value.size();
+    }
+    void room(qsizetype n) {
+        const qsizetype at = w_ - out_.constData();
+        if (out_.size() - at < n) {
+            out_.resize(at + n + 256);
+            w_ = out_.data() + at;
+        }
+    }
+    QByteArray& out_;
+    const qsizetype start_;
+    const bool utf8_;
+    Conversion& said_;
+    char* w_ = nullptr;
+};
+
+// The line's eight values, split at the separators; the separators found,
+// which are 7 on a line that gives a contact.
+int splitLine(QByteArrayView line, QByteArrayView (&values)[logfile::FieldCount]) {
+    const char* const end = line.data() + line.size();
+    const char* from = line.data();
+    int separators = 0;
+    for (const char* p = from; p + 3 <= end;) {
+        p = logfile::findNear(p, end, ',');
+        if (!p || p + 3 > end)
+            break;
+        if (p[1] != ' ' || p[2] != ' ') {
+            ++p;
+            continue;
+        }
+        if (separators < logfile::FieldCount - 1)
+            values[separators] = QByteArrayView(from, p);
+        ++separators;
+        from = p += 3;
+    }
+    if (separators == logfile::FieldCount - 1)
+        values[separators] = QByteArrayView(from, end);
+    return separators;
+}
+
+bool isBlank(QByteArrayView v) {
+    return logfile::asciiTrimmed(v).isEmpty();
+}
+
+} // namespace
+
+bool appendRecord(QByteArrayView line, const ExportOptions& options, const RecordView* record,
+                  QByteArray& out, Conversion& said) {
+    const auto slot = [&](RecordView::Slot s) { return record ? record->slot(s) : nullptr; };
+    // A line of an older 8-bit program is read as Windows-1252; every value
+    // is UTF-8 from here on.
+    QByteArray decoded;
+    if (!logfile::isPrintable(line) && !line.isValidUtf8()) {
+        decoded = logfile::decodeLine(line.data(), line.data() + line.size()).toUtf8();
+        line = decoded;
+    }
+    QByteArrayView f[logfile::FieldCount];
+    const int separators = splitLine(line, f);
+    if (separators != logfile::FieldCount - 1) {
+        said.skipReason =
+            QStringLiteral("%1 field separators \",  \" instead of 7").arg(separators);
+        return false;
+    }
+    const auto text = [&](int i) { return QString::fromUtf8(f[i]); };
+    char date[8], time[6];
+    if (!parseDate(f[0].data(), f[0].data() + f[0].size(), date)) {
+        said.skipReason = QStringLiteral("the date \"%1\" does not parse").arg(text(0));
+        return false;
+    }
+    const int timeLength = parseTime(f[1].data(), f[1].data() + f[1].size(), time);
+    if (!timeLength) {
+        said.skipReason = QStringLiteral("the time \"%1\" does not parse").arg(text(1));
+        return false;
+    }
+    const char* bandText = nullptr;
+    QByteArray freq;
+    if (!f[2].isEmpty()) {
+        bandText = looseBand(f[2], &freq);
+        if (!bandText) {
+            said.skipReason = QStringLiteral("the band \"%1\" is not an ADIF band").arg(text(2));
+            return false;
+        }
+    }
+
+    RecordWriter w(out, 2 * line.size() + 260 + 2 * (record ? record->bytes : 0), options.utf8,
+                   said);
+    w.put("QSO_DATE", QByteArrayView(date, 8));
+    w.put("TIME_ON", QByteArrayView(time, timeLength));
+    if (bandText)
+        w.put("BAND", bandText);
+    // The record's frequency, else the one typed as the band.
+    if (const AdifField* recordFreq = slot(Freq)) {
+        const FreqOut given = freqOut(*recordFreq, bandText);
+        freq = given.mhz;
+        if (freq.isEmpty()) {
+            w.put("APP_TAVRELO_FREQ", given.kept);
+            ++said.keptAsApplication;
+            said.warnings << QStringLiteral("FREQ \"%1\" is not on the band %2 in MHz, kHz or "
+                                            "Hz: written as APP_TAVRELO_FREQ")
+                                 .arg(QString::fromUtf8(given.kept),
+                                      QLatin1String(bandText ? bandText : "given"));
+        }
+    }
+    w.put("FREQ", freq);
+
     // A box left empty (or holding blanks only) takes the record's value: a
     // later copy of the contact in the same file may have brought it.
     using S = RecordView::Slot;
     const auto boxOr = [&](int box, S own, int intl = -1) {
-        if (!f[box].trimmed().isEmpty())
+        if (!isBlank(f[box]))
             return f[box];
         const AdifField* v = intl >= 0 ? slot(S(intl)) : nullptr;
         if (!v)
             v = slot(own);
-        return v ? QString::fromUtf8(v->data) : QString();
+        return v ? v->data : QByteArrayView();
     };
-    put("CALL", f[3].toUpper(), false);
-    put("NAME", boxOr(4, S::Name, S::NameIntl), true);
+    const QByteArrayView call = boxOr(3, S::Call);
+    char upper[32];
+    if (logfile::isPrintable(call) && call.size() <= qsizetype(sizeof upper)) {
+        std::transform(call.begin(), call.end(), upper,
+                       [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; });
+        w.put("CALL", QByteArrayView(upper, call.size()));
+    } else {
+        w.put("CALL", QString::fromUtf8(call).toUpper().toUtf8(), As::Code);
+    }
+    w.put("NAME", boxOr(4, S::Name, S::NameIntl));
     // A grid that went into the QTH box is the record's GRIDSQUARE, not a QTH.
     const AdifField* grid = slot(S::Grid);
-    const bool qthIsGrid =
-        grid && !slot(S::Qth) && !slot(S::QthIntl) &&
-        f[5].trimmed().compare(QString::fromUtf8(grid->data).trimmed(), Qt::CaseInsensitive) == 0;
+    const QByteArrayView qth = logfile::asciiTrimmed(f[5]);
+    const bool qthIsGrid = grid && !slot(S::Qth) && !slot(S::QthIntl) &&
+                           qth.compare(logfile::asciiTrimmed(grid->data), Qt::CaseInsensitive) == 0;
     if (!qthIsGrid)
-        put("QTH", boxOr(5, S::Qth, S::QthIntl), true);
-    put("RST_SENT", boxOr(6, S::RstSent), false);
-    put("RST_RCVD", boxOr(7, S::RstRcvd), false);
-    if (!grid && isLocator(f[5].toUtf8()))
-        appendField(r, "GRIDSQUARE", f[5].trimmed().toLatin1());
+        w.put("QTH", boxOr(5, S::Qth, S::QthIntl));
+    w.put("RST_SENT", boxOr(6, S::RstSent), As::Code);
+    w.put("RST_RCVD", boxOr(7, S::RstRcvd), As::Code);
+    if (!grid && isLocator(f[5]))
+        w.put("GRIDSQUARE", qth);
 
+    // The record's mode and submode, else the ones given for contacts without.
     RecordMode recordMode;
     modeOfRecord(record, recordMode);
-    if (!recordMode.mode.isEmpty()) {
-        put("MODE", QString::fromUtf8(recordMode.mode), false);
-        if (!recordMode.submode.isEmpty())
-            put("SUBMODE", QString::fromUtf8(recordMode.submode), false);
-    } else if (!options.mode.mode.isEmpty()) {
-        appendField(r, "MODE", options.mode.mode);
-        if (!options.mode.submode.isEmpty())
-            appendField(r, "SUBMODE", options.mode.submode);
-    }
+    const bool ownMode = !recordMode.mode.isEmpty();
+    w.put("MODE", ownMode ? recordMode.mode : QByteArrayView(options.mode.mode), As::Code);
+    w.put("SUBMODE", ownMode ? recordMode.submode : QByteArrayView(options.mode.submode),
+          As::Code);
+    said.wroteMode = ownMode || !options.mode.mode.isEmpty();
     if (record) {
         for (const qint32 k : record->others) {
             const AdifField& field = record->fields[k];
@@ -301,175 +375,22 @@ Conversion convertLine(const QString& line, const ExportOptions& options,
             // the UTF-8 one keeps them.
             if (!options.utf8 && isIntl(field.name))
                 continue;
-            const QByteArray n = field.name.toByteArray();
-            put(n.constData(), QString::fromUtf8(field.data), true);
+            w.put(field.name, field.data);
         }
     }
-    r += " <EOR>\n";
-    return result;
-}
-
-namespace {
-
-// <NAME:length>data, after a space unless it starts the record.
-char* putField(char* w, const char* name, size_t nameLength, const char* b, const char* e,
-               bool first, bool toUpper = false) {
-    if (!first)
-        *w++ = ' ';
-    *w++ = '<';
-    logfile::copyShort(w, name, qsizetype(nameLength));
-    w += nameLength;
-    *w++ = ':';
-    w = putNumber(w, e - b);
-    *w++ = '>';
-    if (!toUpper) {
-        logfile::copyShort(w, b, e - b);
-        return w + (e - b);
-    }
-    for (const char* p = b; p < e; ++p)
-        *w++ = upper(*p);
-    return w;
-}
-
-} // namespace
-
-bool convertAsciiLine(const char* begin, const char* end, const QByteArray& modeField,
-                      QByteArray& out) {
-    return convertAsciiLine(begin, end, ExportOptions{{modeField, {}}, false}, out);
-}
-
-bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
-                      QByteArray& out, const StoredFields* record) {
-    if (!record)
-        return convertAsciiLine(begin, end, options, out, static_cast<const RecordView*>(nullptr));
-    RecordView view;
-    digest(*record, view);
-    return convertAsciiLine(begin, end, options, out, &view);
-}
-
-bool convertAsciiLine(const char* begin, const char* end, const ExportOptions& options,
-                      QByteArray& out, const RecordView* record, bool* wroteMode) {
-    // Only printable ASCII: anything else may need a warning or a
-    // transliteration, which convertLine() gives.
-    if (!printable(begin, end))
-        return false;
-    // The record's values as they are: printable ASCII for an ASCII file,
-    // UTF-8 for a UTF-8 one.
-    if (record && !(options.utf8 ? record->utf8 : record->printable))
-        return false;
-    const auto slot = [&](RecordView::Slot s) { return record ? record->slot(s) : nullptr; };
-    const char* fields[logfile::FieldCount + 1];
-    int count = 0;
-    fields[count++] = begin;
-    for (const char* p = begin; p + 3 <= end;) {
-        p = logfile::findNear(p, end, ',');
-        if (!p || p + 3 > end)
-            break;
-        if (p[1] == ' ' && p[2] == ' ') {
-            if (count == logfile::FieldCount)
-                return false;
-            fields[count++] = p + 3;
-            p += 3;
-        } else {
-            ++p;
-        }
-    }
-    if (count != logfile::FieldCount)
-        return false;
-    fields[logfile::FieldCount] = end + 3;
-    auto fieldEnd = [&](int i) { return fields[i + 1] - 3; };
-
-    char date[8], time[6];
-    if (!parseDate(fields[0], fieldEnd(0), date))
-        return false;
-    const int timeLength = parseTime(fields[1], fieldEnd(1), time);
-    if (!timeLength)
-        return false;
-    const char* bandText = nullptr;
-    QByteArray typedFreq;
-    if (fields[2] != fieldEnd(2)) {
-        bandText = looseBand(QByteArrayView(fields[2], fieldEnd(2)), &typedFreq);
-        if (!bandText)
-            return false;
-    }
-    // The record's mode and submode, else the ones given for contacts without.
-    RecordMode recordMode;
-    modeOfRecord(record, recordMode);
-    const bool ownMode = !recordMode.mode.isEmpty();
-    const QByteArrayView modeField = ownMode ? recordMode.mode : QByteArrayView(options.mode.mode);
-    const QByteArrayView submodeField =
-        ownMode ? recordMode.submode : QByteArrayView(options.mode.submode);
-    const QByteArrayView qth(fields[5], fieldEnd(5));
-    const AdifField* recordGrid = slot(Grid);
-    const bool typedGrid = !recordGrid && isLocator(qth);
-    const bool qthIsGrid =
-        recordGrid && !slot(Qth) && !slot(QthIntl) &&
-        qth.trimmed().compare(recordGrid->data.trimmed(), Qt::CaseInsensitive) == 0;
-    // The record's frequency, else the one typed as the band; one that goes
-    // out as an application field takes the other way, which says so.
-    QByteArray freq = typedFreq;
-    if (const AdifField* f = slot(Freq)) {
-        FreqOut out = freqOut(*f, bandText);
-        if (out.mhz.isEmpty())
-            return false;
-        freq = std::move(out.mhz);
-    }
-    // Room for the line's text, the tags and their lengths.
-    const qsizetype start = out.size();
-    out.resize(start + 2 * (end - begin) + modeField.size() + submodeField.size() + 260 +
-               2 * (record ? record->bytes : 0));
-    char* w = out.data() + start;
-    w = putField(w, "QSO_DATE", 8, date, date + 8, true);
-    w = putField(w, "TIME_ON", 7, time, time + timeLength, false);
-    if (bandText)
-        w = putField(w, "BAND", 4, bandText, bandText + qstrlen(bandText), false);
-    if (!freq.isEmpty())
-        w = putField(w, "FREQ", 4, freq.data(), freq.data() + freq.size(), false);
-    using S = RecordView::Slot;
-    static const char* const names[] = {"CALL", "NAME", "QTH", "RST_SENT", "RST_RCVD"};
-    static const size_t nameLengths[] = {4, 4, 3, 8, 8};
-    static constexpr int own[] = {S::Call, S::Name, S::Qth, S::RstSent, S::RstRcvd};
-    static constexpr int intl[] = {-1, S::NameIntl, S::QthIntl, -1, -1};
-    for (int i = 3; i < logfile::FieldCount; ++i) {
-        if (i == 5 && qthIsGrid)
-            continue;
-        const char* b = fields[i];
-        const char* e = fieldEnd(i);
-        if (std::all_of(b, e, [](char c) { return c == ' '; })) {
-            // An empty box, or one of blanks, takes the record's value.
-            const AdifField* v = intl[i - 3] >= 0 ? slot(S(intl[i - 3])) : nullptr;
-            if (!v)
-                v = slot(S(own[i - 3]));
-            b = v ? v->data.data() : e;
-            e = v ? b + v->data.size() : e;
-        }
-        if (b != e)
-            w = putField(w, names[i - 3], nameLengths[i - 3], b, e, false, i == 3);
-    }
-    if (typedGrid) {
-        const QByteArrayView trimmed = qth.trimmed();
-        w = putField(w, "GRIDSQUARE", 10, trimmed.data(), trimmed.data() + trimmed.size(), false);
-    }
-    if (!modeField.isEmpty())
-        w = putField(w, "MODE", 4, modeField.data(), modeField.data() + modeField.size(), false);
-    if (wroteMode)
-        *wroteMode = !modeField.isEmpty();
-    if (!submodeField.isEmpty())
-        w = putField(w, "SUBMODE", 7, submodeField.data(),
-                     submodeField.data() + submodeField.size(), false);
-    if (record) {
-        for (const qint32 k : record->others) {
-            const AdifField& f = record->fields[k];
-            if (!options.utf8 && isIntl(f.name))
-                continue;
-            w = putField(w, f.name.data(), size_t(f.name.size()), f.data.data(),
-                         f.data.data() + f.data.size(), false);
-        }
-    }
-    memcpy(w, " <EOR>\n", 7);
-    w += 7;
-    out.truncate(w - out.constData());
+    w.finish();
     return true;
+}
+
+Conversion convertLine(QByteArrayView line, const ExportOptions& options,
+                       const RecordView* record) {
+    Conversion c;
+    appendRecord(line, options, record, c.record, c);
+    return c;
+}
+
+Conversion convertLine(const QString& line, const QByteArray& modeField) {
+    return convertLine(line.toUtf8(), ExportOptions{{modeField, {}}, false});
 }
 
 } // namespace tavrelo::adif
@@ -509,34 +430,20 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             ++lineNumber;
             const RecordView* record =
                 !records.isEmpty() && logfile::logLineKey(b, e, key) ? records.take(key) : nullptr;
-            bool wroteMode = false;
             const qsizetype recordStart = out.size();
-            const auto filled = [&] {
-                if (entities)
-                    entities->fill(out, recordStart);
-            };
-            if (convertAsciiLine(b, e, options, out, record, &wroteMode)) {
-                filled();
-                ++summary.written;
-                summary.withoutMode += !wroteMode;
-                if (out.size() >= 64 * 1024)
-                    flush();
-                return;
-            }
-            const Conversion c = convertLine(logfile::decodeLine(b, e), options, record);
-            if (c.record.isEmpty()) {
+            Conversion said;
+            if (!appendRecord(QByteArrayView(b, e), options, record, out, said)) {
                 ++summary.skipped;
-                note(QStringLiteral("line %1: skipped: %2").arg(lineNumber).arg(c.skipReason));
+                note(QStringLiteral("line %1: skipped: %2").arg(lineNumber).arg(said.skipReason));
                 return;
             }
-            for (const QString& w : c.warnings)
+            for (const QString& w : said.warnings)
                 note(QStringLiteral("line %1: %2").arg(lineNumber).arg(w));
             ++summary.written;
-            summary.keptAsApplication += c.keptAsApplication;
-            if (!c.record.contains("<MODE:"))
-                ++summary.withoutMode;
-            out += c.record;
-            filled();
+            summary.withoutMode += !said.wroteMode;
+            summary.keptAsApplication += said.keptAsApplication;
+            if (entities)
+                entities->fill(out, recordStart);
             if (out.size() >= 64 * 1024)
                 flush();
         });

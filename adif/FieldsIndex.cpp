@@ -154,13 +154,7 @@ private:
             batch->hashes[batch->count++] = keyHash(key);
             view.fields.clear();
             view.fields.append(record.fields.constData(), record.fields.size());
-            // Its names and values lie in one stretch of the reader's buffer,
-            // the tags between them printable too, mostly: one look at the
-            // whole stretch spares one at each value.
-            const QByteArrayView span =
-                record.compact.isEmpty() ? spanOf(record.fields.constData(), record.fields.size())
-                                         : record.compact;
-            digest(view, logfile::isPrintable(span));
+            digest(view);
         }
         if (batch->count > 0)
             ahead.hand(std::move(batch));

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CountryFile.h"
 
+#include <bit>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -94,8 +96,12 @@ bool CountryFile::load(const QString& datPath, QString& error) {
             } else if (token.startsWith(QLatin1Char('='))) {
                 exact_.emplace(token.mid(1).toStdString(), m);
             } else {
-                prefixes_.emplace(token.toStdString(), m);
-                longestPrefix_ = std::max(longestPrefix_, token.size());
+                const std::string prefix = token.toStdString();
+                const auto c = [&](size_t i) { return i < prefix.size() ? quint8(prefix[i]) : 0u; };
+                if (prefix.size() >= 32 || c(0) > 127 || c(1) > 127)
+                    continue; // no call is that long, nor other than ASCII
+                prefixes_.emplace(prefix, m);
+                prefixLengths_[c(0) * 128 + (prefix.size() > 1 ? c(1) : 0)] |= 1u << prefix.size();
             }
         }
     }
@@ -120,10 +126,21 @@ const CountryFile::Match* CountryFile::find(const Table& table, QStringView text
 }
 
 const CountryFile::Match* CountryFile::longestPrefix(const QString& text) const {
-    for (qsizetype n = std::min(text.size(), longestPrefix_); n > 0; --n) {
-        if (const Match* m = find(prefixes_, QStringView(text).first(n)))
-            return m;
+    if (text.isEmpty() || text[0].unicode() > 127)
+        return nullptr;
+    const unsigned first = text[0].unicode();
+    if (text.size() > 1 && text[1].unicode() <= 127) {
+        // The lengths that can match, longest first.
+        const quint32 upTo = text.size() >= 31 ? ~0u : (2u << text.size()) - 1;
+        for (quint32 lengths = prefixLengths_[first * 128 + text[1].unicode()] & upTo; lengths;) {
+            const int n = 31 - std::countl_zero(lengths);
+            if (const Match* m = find(prefixes_, QStringView(text).first(n)))
+                return m;
+            lengths &= ~(1u << n);
+        }
     }
+    if (prefixLengths_[first * 128] & 2u)
+        return find(prefixes_, QStringView(text).first(1));
     return nullptr;
 }
 

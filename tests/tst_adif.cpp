@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Adif.h"
+#include "AdifCheck.h"
 #include "TestFiles.h"
 
 #include <QProcess>
@@ -220,11 +221,11 @@ private slots:
         QCOMPARE(records[1]["TIME_ON"], QByteArray("0920"));
     }
 
-    // The byte-level conversion of a plain line gives exactly what the full
-    // conversion gives, and leaves every line that needs a skip, a warning
-    // or a transliteration to it. Random lines from pieces that probe each
-    // rule: dates, times, bands, separators, case, bytes beyond ASCII.
-    void fastConversionAgrees() {
+    // Every line either gives one well-formed record, appended to what the
+    // output held, or a reason and the output untouched. Random lines from
+    // pieces that probe each rule: dates, times, bands, separators, case,
+    // bytes beyond ASCII, in Windows-1252 and UTF-8.
+    void everyLineWholeOrSkipped() {
         const QList<QByteArray> dates = {
             "2006-Nov-18", "1930-Jan-01",  "1929-Dec-31", "2024-feb-29", "2023-Feb-29",
             "06-NOV-18",   "12345-Nov-18", "2006-Nov-1",  "2006-Xyz-18", ""};
@@ -239,29 +240,35 @@ private slots:
         auto pick = [&](const QList<QByteArray>& from) {
             return from[rng.bounded(2) ? 0 : rng.bounded(int(from.size()))];
         };
-        int fast = 0;
+        int converted = 0;
         for (int i = 0; i < 20000; ++i) {
             QList<QByteArray> f = {pick(dates), pick(times), pick(bands), pick(texts),
                                    pick(texts), pick(texts), pick(texts), pick(texts)};
             if (rng.bounded(20) == 0)
                 f.removeLast(); // a separator too few
             const QByteArray line = f.join(",  ");
+            ExportOptions options{{"FT8", {}}, rng.bounded(2) == 1};
             QByteArray out = "before\n";
-            const bool converted = convertAsciiLine(line.constBegin(), line.constEnd(), "FT8", out);
-            const Conversion full = convertLine(
-                tavrelo::logfile::decodeLine(line.constBegin(), line.constEnd()), "FT8");
-            if (converted) {
-                ++fast;
-                QCOMPARE(out, "before\n" + full.record);
-                QVERIFY(full.warnings.isEmpty());
-            } else {
+            Conversion said;
+            const bool ok = appendRecord(line, options, nullptr, out, said);
+            QVERIFY2(out.startsWith("before\n"), line.constData());
+            if (!ok) {
                 QCOMPARE(out, QByteArray("before\n"));
-                QVERIFY2(full.record.isEmpty() || !full.warnings.isEmpty() ||
-                             line.contains('\xf6') || line.contains('\xc3'),
-                         line.constData());
+                QVERIFY2(!said.skipReason.isEmpty(), line.constData());
+                continue;
             }
+            ++converted;
+            const QByteArray record = out.mid(7);
+            const QString fault = tavrelo::testing::adifRecordFault(record, options.utf8);
+            QVERIFY2(fault.isEmpty(), qPrintable(fault + ": " + QString::fromLatin1(line)));
+            QVERIFY2(record.startsWith("<QSO_DATE:8>"), record.constData());
+            QCOMPARE(convertLine(line, options).record, record);
+            // Only text beyond ASCII is changed in an ASCII file, and says so.
+            const bool beyond = line.contains('\xf6') || line.contains('\xc3') ||
+                                line.contains('\t') || line.contains('\x7f');
+            QVERIFY2(said.warnings.isEmpty() || (!options.utf8 && beyond), line.constData());
         }
-        QVERIFY(fast > 2000);
+        QVERIFY(converted > 2000);
     }
 
     void command_data() {
