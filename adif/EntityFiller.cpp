@@ -49,7 +49,7 @@ void EntityFiller::fill(QByteArray& out, qsizetype recordStart) {
         std::array<QByteArray, 5> fields;
         for (size_t i = 0; i < fields.size(); ++i) {
             QByteArray field;
-            appendField(field, names[i],
+            appendField(field, names[i].data(),
                         utf8_ ? values[i].toUtf8() : toAdiString(values[i], true).text);
             fields[i] = ' ' + field;
         }

@@ -22,7 +22,7 @@ public:
     void fill(QByteArray& out, qsizetype recordStart);
 
 private:
-    static constexpr const char* names[] = {"DXCC", "COUNTRY", "CQZ", "ITUZ", "CONT"};
+    static constexpr QByteArrayView names[] = {"DXCC", "COUNTRY", "CQZ", "ITUZ", "CONT"};
     const dxcc::CountryFile& countries_;
     bool utf8_;
     QHash<quint64, std::array<QByteArray, 5>> made_;
