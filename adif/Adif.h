@@ -58,7 +58,7 @@ struct RecordView {
     // The fields written after the line's own, the first of each name with
     // a value: not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own.
     QVarLengthArray<qint32, 24> others;
-    qsizetype bytes = 0;   // its names and values, and room for their tags
+    qsizetype bytes = 0; // its names and values, and room for their tags
 
     const AdifField* slot(Slot s) const { return at[s] < 0 ? nullptr : &fields[at[s]]; }
 };

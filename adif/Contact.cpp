@@ -269,7 +269,11 @@ Picked pickKey(const AdifRecord& record) {
 } // namespace
 
 bool recordKey(const AdifRecord& record, QByteArray& key) {
-    const Checked c = check(pickKey(record));
+    return keyOf(pickKey(record), key);
+}
+
+bool keyOf(const Picked& picked, QByteArray& key) {
+    const Checked c = check(picked);
     if (!c.skipReason.isEmpty())
         return false;
     if (plain(c.texts[0])) {

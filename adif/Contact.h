@@ -63,5 +63,7 @@ using logfile::logLineKey;
 // The contact key of an ADIF record, as its log line would give it; false
 // when the record gives no contact.
 bool recordKey(const AdifRecord& record, QByteArray& key);
+// The same from the fields already picked.
+bool keyOf(const Picked& picked, QByteArray& key);
 
 } // namespace tavrelo::adif

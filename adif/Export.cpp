@@ -206,6 +206,7 @@ public:
         std::memcpy(w_, " <EOR>\n", 7);
         out_.truncate(w_ + 7 - out_.constData());
     }
+
 private:
     // <NAME:length>value, after a space unless it starts the record.
     void raw(QByteArrayView name, QByteArrayView value) {
@@ -365,8 +366,7 @@ bool appendRecord(QByteArrayView line, const ExportOptions& options, const Recor
     modeOfRecord(record, recordMode);
     const bool ownMode = !recordMode.mode.isEmpty();
     w.put("MODE", ownMode ? recordMode.mode : QByteArrayView(options.mode.mode), As::Code);
-    w.put("SUBMODE", ownMode ? recordMode.submode : QByteArrayView(options.mode.submode),
-          As::Code);
+    w.put("SUBMODE", ownMode ? recordMode.submode : QByteArrayView(options.mode.submode), As::Code);
     said.wroteMode = ownMode || !options.mode.mode.isEmpty();
     if (record) {
         for (const qint32 k : record->others) {

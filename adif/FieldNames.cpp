@@ -40,49 +40,54 @@ constexpr FieldName names[] = {
     {"RIG_INTL", -1, Multiline},
 };
 
-// The names by length, so that most names of a record, which are none of
-// these, are passed over on their length alone.
-constexpr size_t MaxLength = 20;
-struct ByLength {
-    std::array<std::array<qint8, 8>, MaxLength + 1> at{};
-    constexpr ByLength() {
-        for (auto& list : at)
-            list.fill(-1);
+constexpr char upper(char c) {
+    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
+}
+
+// The names in a small open table by their length and their first and last
+// letters, so that a name of a record, which is mostly none of these, is
+// passed over at the first empty place: asked of every field of every
+// record that is read.
+constexpr size_t Places = 256;
+constexpr size_t placeOf(const char* name, size_t length) {
+    return (length * 37 + size_t(quint8(upper(name[0]))) * 7 +
+            size_t(quint8(upper(name[length - 1]))) * 3) %
+           Places;
+}
+struct Table {
+    std::array<qint8, Places> at{};
+    constexpr Table() {
+        at.fill(-1);
         for (size_t i = 0; i < std::size(names); ++i) {
-            const size_t n = std::char_traits<char>::length(names[i].name);
-            size_t k = 0;
-            while (at[n][k] >= 0)
-                ++k;
-            at[n][k] = qint8(i);
+            size_t p = placeOf(names[i].name, std::char_traits<char>::length(names[i].name));
+            while (at[p] >= 0)
+                p = (p + 1) % Places;
+            at[p] = qint8(i);
         }
     }
 };
-constexpr ByLength byLength;
+constexpr Table table;
 
-char upper(char c) {
-    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
+bool sameName(const char* wanted, QByteArrayView name) {
+    for (qsizetype k = 0; k < name.size(); ++k) {
+        if (wanted[k] == 0 || wanted[k] != upper(name[k]))
+            return false;
+    }
+    return wanted[name.size()] == 0;
 }
 
 } // namespace
 
 const FieldName* fieldNamed(QByteArrayView name) {
-    if (name.size() > qsizetype(MaxLength))
+    if (name.isEmpty())
         return nullptr;
-    // Most names of a record are none of these: passed over on their length
-    // or first letter, without a call.
-    for (const qint8 i : byLength.at[size_t(name.size())]) {
+    for (size_t p = placeOf(name.data(), size_t(name.size()));; p = (p + 1) % Places) {
+        const qint8 i = table.at[p];
         if (i < 0)
             return nullptr;
-        const char* wanted = names[i].name;
-        if (wanted[0] != upper(name[0]))
-            continue;
-        qsizetype k = 1;
-        while (k < name.size() && wanted[k] == upper(name[k]))
-            ++k;
-        if (k == name.size())
+        if (sameName(names[i].name, name))
             return &names[i];
     }
-    return nullptr;
 }
 
 bool hasRole(QByteArrayView name, Role role) {

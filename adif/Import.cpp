@@ -122,9 +122,13 @@ QString describeContact(QByteArrayView line) {
 } // namespace
 
 bool recordIdentity(const AdifRecord& record, QByteArray& key, QByteArray& telling) {
-    if (!record.value(AddsField).isEmpty() || !recordKey(record, key))
+    // One look along the fields for the key and the telling alike.
+    const Picked p = pick(record);
+    if (!keyOf(p, key) || !record.value(AddsField).isEmpty())
         return false;
-    telling = discriminator(record);
+    telling.resize(0);
+    appendDiscriminator(
+        Telling{p.value[Mode], p.value[Submode], p.value[SatName], p.value[PropMode]}, telling);
     return true;
 }
 
@@ -134,29 +138,79 @@ bool recordIdentity(QByteArrayView bytes, QByteArray& key, QByteArray& telling) 
     return reader.next(record) && recordIdentity(record, key, telling);
 }
 
-logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known,
-                                      DigestSet* storedRecords) {
-    {
-        QFile file(logfile::fieldsPath(logPath));
-        if (file.open(QIODevice::ReadOnly)) {
-            AdifReader reader(&file);
-            AdifRecord record;
-            QByteArray key, telling;
-            while (reader.next(record)) {
-                if (recordIdentity(record, key, telling))
-                    known.addRecord(known.keyDigest(key), known.tellingDigest(telling));
-                if (storedRecords)
-                    storedRecords->insert(DigestSet::digestOf(storedForm(record)));
-            }
+namespace {
+
+// The identities of the fields file's records, and the digests of their
+// bytes, made on a thread of their own: reading the file is most of the
+// work, and the log's lines are read meanwhile.
+struct IdentityBatch {
+    struct Item {
+        bool contact = false; // whether the record names a contact
+        logfile::KnownContacts::Digest key;
+        quint64 telling = 0;
+        DigestSet::Digest stored;
+    };
+    std::vector<Item> items;
+    void clear() { items.clear(); }
+};
+
+QString readIdentities(ReadAhead<IdentityBatch>& ahead, const QString& fieldsPath,
+                       bool storedRecords) {
+    QFile file(fieldsPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {}; // none yet
+    AdifReader reader(&file);
+    AdifRecord record;
+    QByteArray key, telling;
+    std::unique_ptr<IdentityBatch> batch = ahead.spare();
+    while (reader.next(record)) {
+        IdentityBatch::Item& item = batch->items.emplace_back();
+        item.contact = recordIdentity(record, key, telling);
+        if (item.contact) {
+            item.key = logfile::KnownContacts::keyDigest(key);
+            item.telling = logfile::KnownContacts::tellingDigest(telling);
+        }
+        if (storedRecords)
+            item.stored = DigestSet::digestOf(storedForm(record));
+        if (batch->items.size() == 4096) {
+            if (!ahead.hand(std::move(batch)))
+                return {};
+            batch = ahead.spare();
         }
     }
-    QByteArray key;
-    return logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
-        logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-            if (logLineKey(b, e, key))
-                known.addLine(known.keyDigest(key));
-        });
+    if (!batch->items.empty())
+        ahead.hand(std::move(batch));
+    return {};
+}
+
+} // namespace
+
+logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known,
+                                      DigestSet* storedRecords) {
+    ReadAhead<IdentityBatch> identities([&](ReadAhead<IdentityBatch>& ahead) {
+        return readIdentities(ahead, logfile::fieldsPath(logPath), storedRecords != nullptr);
     });
+    QByteArray key;
+    const logfile::ReadResult read =
+        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                if (logLineKey(b, e, key))
+                    known.addLine(known.keyDigest(key));
+            });
+        });
+    // As many records as lines, mostly.
+    if (storedRecords)
+        storedRecords->reserve(known.size());
+    while (std::unique_ptr<IdentityBatch> batch = identities.take()) {
+        for (const IdentityBatch::Item& item : batch->items) {
+            if (item.contact)
+                known.addRecord(item.key, item.telling);
+            if (storedRecords)
+                storedRecords->insert(item.stored);
+        }
+        identities.giveBack(std::move(batch));
+    }
+    return read;
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the fields file's reader and its join with the log: whatever the
 // two files hold, the export neither crashes nor hangs, and every line
-// that gives a contact gives one well-formed record. The input is the log, a NUL byte, then the fields file.
+// that gives a contact gives one well-formed record. The input is the log, a NUL byte, then the
+// fields file.
 #include "Adif.h"
 #include "AdifCheck.h"
 #include "FieldsFile.h"

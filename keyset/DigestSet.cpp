@@ -67,10 +67,18 @@ bool DigestSet::contains(const Digest& d) const {
     }
 }
 
-void DigestSet::grow() {
+void DigestSet::reserve(qsizetype n) {
+    size_t size = std::max<size_t>(1024, slots_.size());
+    while (qsizetype(size) < (n + 1) * 4 / 3 + 1)
+        size *= 2;
+    if (size > slots_.size())
+        grow(size);
+}
+
+void DigestSet::grow(size_t size) {
     std::vector<Digest> old;
     old.swap(slots_);
-    slots_.resize(std::max<size_t>(1024, old.size() * 2));
+    slots_.resize(size ? size : std::max<size_t>(1024, old.size() * 2));
     const size_t mask = slots_.size() - 1;
     for (const Digest& d : old) {
         if (d.b == 0)

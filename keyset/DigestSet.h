@@ -25,10 +25,12 @@ public:
     bool insert(const Digest& d);
     bool contains(const Digest& d) const;
     qsizetype size() const { return count_; }
+    // Room for n digests made at once, without the growing on the way.
+    void reserve(qsizetype n);
     void clear();
 
 private:
-    void grow();
+    void grow(size_t size = 0); // to size slots, or twice as many
 
     std::vector<Digest> slots_;
     qsizetype count_ = 0;

@@ -45,6 +45,8 @@ public:
         return addIfNew(keyDigest(key), tellingDigest(telling));
     }
     void clear();
+    // Its entries: one a key, and one more for each further telling of a key.
+    qsizetype size() const { return count_; }
 
 private:
     // One entry for each key: what is filed for it, and the first telling

@@ -3,13 +3,13 @@
 // each contact, how the export gives it back, and the append of both files
 // all or nothing, killed at every step.
 #include "Adif.h"
+#include "AdifCheck.h"
 #include "AdifReader.h"
 #include "ContactLog.h"
 #include "FieldsFile.h"
 #include "Import.h"
 #include "Message.h"
 #include "SystemCalls.h"
-#include "AdifCheck.h"
 #include "TestFiles.h"
 #include "Transaction.h"
 
