@@ -50,6 +50,36 @@ class TestAdif : public QObject {
     Q_OBJECT
 
 private slots:
+    // A field's name is found in any case, and only whole: a longer or
+    // shorter name, or one with a NUL in it, is another field.
+    void fieldNames_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("field"); // -1: one with a role only; -2: none of the list
+        QTest::addColumn<int>("roles");
+        QTest::newRow("CALL") << QByteArray("CALL") << int(Call) << int(Box | Identity);
+        QTest::newRow("in lower case")
+            << QByteArray("qso_date") << int(QsoDate) << int(Box | Identity);
+        QTest::newRow("in mixed case")
+            << QByteArray("Sat_Name") << int(SatName) << int(Identity | Tells);
+        QTest::newRow("a multiline one") << QByteArray("rig_intl") << -1 << int(Multiline);
+        QTest::newRow("of the header") << QByteArray("PROGRAMID") << -1 << int(Header);
+        QTest::newRow("USERDEF3") << QByteArray("USERDEF3") << -2 << int(Header);
+        QTest::newRow("longer") << QByteArray("CALLSIGN") << -2 << 0;
+        QTest::newRow("shorter") << QByteArray("CAL") << -2 << 0;
+        QTest::newRow("a NUL after it") << QByteArray("CALL\0", 5) << -2 << 0;
+        QTest::newRow("QSO_DATE_OFF") << QByteArray("QSO_DATE_OFF") << -2 << 0;
+        QTest::newRow("empty") << QByteArray() << -2 << 0;
+    }
+    void fieldNames() {
+        QFETCH(QByteArray, name);
+        QFETCH(int, field);
+        QFETCH(int, roles);
+        const FieldName* f = fieldNamed(name);
+        QCOMPARE(f ? f->field : -2, field);
+        for (const Role role : {Box, Identity, Tells, Header, Multiline})
+            QCOMPARE(hasRole(name, role), (roles & role) != 0);
+    }
+
     void dates_data() {
         QTest::addColumn<QString>("log");
         QTest::addColumn<QByteArray>("adif");
