@@ -237,9 +237,6 @@ struct ContactBatch {
         // fields.
         const char* stored = nullptr;
         qsizetype storedSize = 0;
-        // Whether the file has the whole fields record there already: '<'
-        // before the bytes, and " <EOR>" and CR LF after them.
-        bool storedWhole = false;
         qsizetype firstField = 0, fieldCount = 0;
         bool keepsMore() const { return stored || fieldCount > 0; }
         qsizetype skip = -1; // its reason in skipReasons
@@ -269,18 +266,45 @@ struct ContactBatch {
         if (!stored.isEmpty()) {
             item.stored = stored.data();
             item.storedSize = stored.size();
-            const char* after = stored.data() + stored.size();
-            const QByteArray& buffer = *buffers.back();
-            item.storedWhole = after + 8 <= buffer.constData() + buffer.size() &&
-                               std::memcmp(after, " <EOR>\r\n", 8) == 0;
             return;
         }
         item.firstField = qsizetype(fields.size());
         item.fieldCount = record.fields.size();
         fields.insert(fields.end(), record.fields.begin(), record.fields.end());
     }
-    qsizetype lineEnd(size_t i) const {
-        return i + 1 < items.size() ? items[i + 1].line : lines.size();
+    // The lines of its records, and the keys from them: made on the taking
+    // side, as the reading side is the busier one. A line holds the key's
+    // fields as the key has them.
+    void makeLines() {
+        for (Item& item : items) {
+            item.line = lines.size();
+            item.key = item.keyEnd = keys.size();
+            if (const QString skipReason = appendContact(item.picked, lines, nullptr);
+                !skipReason.isEmpty()) {
+                item.skip = skipReasons.size();
+                skipReasons << skipReason;
+                continue;
+            }
+            logfile::appendLogLineKey(lines.constData() + item.line,
+                                      lines.constData() + lines.size() - 2, keys);
+            item.keyEnd = keys.size();
+        }
+    }
+    QByteArrayView line(size_t i) const {
+        const qsizetype end = i + 1 < items.size() ? items[i + 1].line : lines.size();
+        return QByteArrayView(lines).sliced(items[i].line, end - items[i].line);
+    }
+    // Appends the record's fields record to the fields file's pending bytes,
+    // made where it waits, not copied there.
+    OsError appendFields(const Item& item, logfile::LogTransaction& log) const {
+        logfile::PendingBytes& pending = log.pendingFields();
+        QByteArray& tail = pending.tail();
+        const qsizetype before = tail.size();
+        if (item.stored)
+            appendStoredRecord(QByteArrayView(item.stored, item.storedSize), tail);
+        else
+            appendFieldsRecord(&fields[size_t(item.firstField)], item.fieldCount, tail);
+        return pending.settle(before);
     }
     QByteArrayView key(size_t i) const {
         return QByteArrayView(keys).sliced(items[i].key, items[i].keyEnd - items[i].key);
@@ -335,6 +359,52 @@ QString readContacts(QIODevice& file, ReadAhead<ContactBatch>& ahead, ReadTotals
         ahead.hand(std::move(batch));
     totals.valuesReadAsCharacters = reader.valuesReadAsCharacters();
     return reader.readError();
+}
+
+// Appends to the fields file what each duplicate of the file (by record
+// number, in order) knows that the contact it repeats lacks, marked as
+// adding to it; added counts them.
+OsError addWhatDuplicatesKnow(QFile& file, const QString& logPath,
+                              const std::vector<qsizetype>& duplicates,
+                              const KeyIndex& duplicateKeys, logfile::LogTransaction& log,
+                              qsizetype& added) {
+    QByteArray key;
+    AdifRecord record;
+    NamesByKey names(duplicateKeys);
+    logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
+        logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+            if (logLineKey(b, e, key))
+                names.addLine(key, b, e);
+        });
+    });
+    QFile fields(logfile::fieldsPath(logPath));
+    if (fields.open(QIODevice::ReadOnly)) {
+        AdifReader stored(&fields);
+        while (stored.next(record)) {
+            if (recordKey(record, key))
+                names.add(key, record);
+        }
+    }
+    if (!file.seek(0))
+        return {};
+    AdifReader again(&file);
+    size_t next = 0;
+    while (again.next(record) && next < duplicates.size()) {
+        if (!recordKey(record, key))
+            continue;
+        if (record.number != duplicates[next]) {
+            names.add(key, record); // a contact of this file, added above
+            continue;
+        }
+        ++next;
+        const QList<QByteArray> lacking = names.lacking(key, record);
+        if (lacking.isEmpty())
+            continue;
+        if (const OsError e = log.appendFields(addingRecord(record, lacking)); !e.ok())
+            return e;
+        ++added;
+    }
+    return {};
 }
 
 } // namespace
@@ -414,61 +484,12 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
         ReadTotals totals;
         ReadAhead<ContactBatch> ahead(
             [&](ReadAhead<ContactBatch>& a) { return readContacts(file, a, totals); });
+        QByteArray newLines;
         while (std::unique_ptr<ContactBatch> batch = ahead.take()) {
-            std::vector<ContactBatch::Item>& items = batch->items;
-            // The lines, and the keys from them: the reading side is the
-            // busier one. A line holds the key's fields as the key has them.
-            QByteArray& keys = batch->keys;
-            QByteArray& lines = batch->lines;
-            for (size_t i = 0; i < items.size(); ++i) {
-                ContactBatch::Item& item = items[i];
-                item.line = lines.size();
-                item.key = item.keyEnd = keys.size();
-                if (const QString skipReason = appendContact(item.picked, lines, nullptr);
-                    !skipReason.isEmpty()) {
-                    item.skip = batch->skipReasons.size();
-                    batch->skipReasons << skipReason;
-                    continue;
-                }
-                logfile::appendLogLineKey(lines.constData() + item.line,
-                                          lines.constData() + lines.size() - 2, keys);
-                item.keyEnd = keys.size();
-            }
-            // The new contacts' lines go on in runs, from after the last
-            // duplicate up to the next one.
-            qsizetype linesFrom = 0;
-            // So do their fields records that the file has as they are
-            // kept, one after another: appended from where they lie.
-            QByteArrayView run;
-            const auto appendRun = [&] {
-                const OsError e = run.isEmpty() ? OsError() : log.appendFields(run);
-                run = {};
-                return e;
-            };
-            const auto appendUpTo = [&](qsizetype lines) {
-                return log.appendLog(
-                    QByteArrayView(batch->lines).sliced(linesFrom, lines - linesFrom));
-            };
-            for (size_t i = 0; i < items.size(); ++i) {
-                // So are the items a few on, which a batch's lines and keys
-                // have pushed out of the cache since, and their records'
-                // bytes, which the reading thread read last. (Asked for in
-                // the loop of the lines instead, the import of 3M records
-                // took 1565 against 1422 ms.)
-                if (i + 8 < items.size()) {
-                    const char* next = reinterpret_cast<const char*>(&items[i + 8]);
-                    for (size_t at = 0; at < sizeof(ContactBatch::Item); at += 64)
-                        __builtin_prefetch(next + at);
-                }
-                if (i + 4 < items.size() && items[i + 4].stored) {
-                    const char* bytes = items[i + 4].stored;
-                    const qsizetype size = std::min<qsizetype>(items[i + 4].storedSize, 1024);
-                    for (qsizetype at = 0; at < size; at += 64)
-                        __builtin_prefetch(bytes + at);
-                }
-                const ContactBatch::Item& item = items[i];
-                if (!item.ended)
-                    summary.lastRecordUnended = true;
+            batch->makeLines();
+            for (size_t i = 0; i < batch->items.size(); ++i) {
+                const ContactBatch::Item& item = batch->items[i];
+                summary.lastRecordUnended = summary.lastRecordUnended || !item.ended;
                 if (item.skip >= 0) {
                     ++summary.skipped;
                     if (noteWanted(summary))
@@ -479,59 +500,30 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
                     continue;
                 }
                 if (!known.addIfNew(batch->key(i), batch->telling(i))) {
-                    const QByteArrayView line =
-                        QByteArrayView(batch->lines)
-                            .sliced(item.line, batch->lineEnd(i) - item.line);
                     ++summary.duplicates;
                     if (noteWanted(summary))
                         note(QStringLiteral("record %1 (byte %2): duplicate of the contact %3, not "
                                             "added again")
                                  .arg(item.number)
                                  .arg(item.offset)
-                                 .arg(describeContact(line)));
+                                 .arg(describeContact(batch->line(i))));
                     if (mayAddFields(item)) {
                         duplicates.push_back(item.number);
                         duplicateKeys.insert(batch->key(i));
                     }
-                    if (const OsError e = appendUpTo(item.line); !e.ok())
-                        return failed(e);
-                    linesFrom = batch->lineEnd(i);
                     continue;
                 }
                 ++summary.added;
-                if (!item.keepsMore())
-                    continue;
-                ++summary.records;
-                if (item.storedWhole) {
-                    // One more of a run that the file has as it goes to
-                    // the fields file.
-                    if (run.data() + run.size() != item.stored - 1) {
-                        if (const OsError e = appendRun(); !e.ok())
-                            return failed(e);
-                        run = QByteArrayView(item.stored - 1, 0);
-                    }
-                    run = QByteArrayView(run.data(), run.size() + item.storedSize + 9);
-                    continue;
+                newLines += batch->line(i);
+                if (item.keepsMore()) {
+                    ++summary.records;
+                    if (const OsError e = batch->appendFields(item, log); !e.ok())
+                        return failed(e);
                 }
-                if (const OsError e = appendRun(); !e.ok())
-                    return failed(e);
-                // Made where it waits to be appended, not copied there.
-                logfile::PendingBytes& fields = log.pendingFields();
-                QByteArray& tail = fields.tail();
-                const qsizetype before = tail.size();
-                if (item.stored) {
-                    appendStoredRecord(QByteArrayView(item.stored, item.storedSize), tail);
-                } else {
-                    appendFieldsRecord(&batch->fields[size_t(item.firstField)], item.fieldCount,
-                                       tail);
-                }
-                if (const OsError e = fields.settle(before); !e.ok())
-                    return failed(e);
             }
-            if (const OsError e = appendRun(); !e.ok())
+            if (const OsError e = log.appendLog(newLines); !e.ok())
                 return failed(e);
-            if (const OsError e = appendUpTo(batch->lines.size()); !e.ok())
-                return failed(e);
+            newLines.resize(0);
             ahead.giveBack(std::move(batch));
         }
         if (const QString e = ahead.error(); !e.isEmpty())
@@ -542,42 +534,10 @@ ImportSummary importAdif(const QString& adifPath, const QString& logPath,
     // Duplicates that know more than the contact they repeat: what they
     // add goes to the fields file, marked as adding to that contact.
     if (!duplicates.empty() && !fromStandardInput) {
-        QByteArray key;
-        AdifRecord record;
-        NamesByKey names(duplicateKeys);
-        logfile::readLogBlocks(logPath, [&](const char* begin, const char* end) {
-            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                if (logLineKey(b, e, key))
-                    names.addLine(key, b, e);
-            });
-        });
-        QFile fields(logfile::fieldsPath(logPath));
-        if (fields.open(QIODevice::ReadOnly)) {
-            AdifReader stored(&fields);
-            while (stored.next(record)) {
-                if (recordKey(record, key))
-                    names.add(key, record);
-            }
-        }
-        if (file.seek(0)) {
-            AdifReader again(&file);
-            size_t next = 0;
-            while (again.next(record) && next < duplicates.size()) {
-                if (!recordKey(record, key))
-                    continue;
-                if (record.number != duplicates[next]) {
-                    names.add(key, record); // a contact of this file, added above
-                    continue;
-                }
-                ++next;
-                const QList<QByteArray> lacking = names.lacking(key, record);
-                if (lacking.isEmpty())
-                    continue;
-                if (const OsError e = log.appendFields(addingRecord(record, lacking)); !e.ok())
-                    return failed(e);
-                ++summary.duplicatesAddingFields;
-            }
-        }
+        if (const OsError e = addWhatDuplicatesKnow(file, logPath, duplicates, duplicateKeys, log,
+                                                    summary.duplicatesAddingFields);
+            !e.ok())
+            return failed(e);
     }
 
     if (const OsError committed = log.commit(); !committed.ok()) {
