@@ -59,8 +59,8 @@ history() {
     texts=("ZZ9ZZ" "HAM" ",  ")
     declare -A later
     echo "History in the real window (ms; peak in MiB), baselines from the same run"
-    printf '%-16s %-6s %7s %7s %8s %7s %6s | %7s %10s %8s %7s %9s\n' records text first later keywait \
-        oldest peak "read()" "grep>file" "rg>file" "wc -l" "log MiB"
+    printf '%-16s %-6s %7s %7s %8s %7s %6s %6s | %7s %10s %8s %7s %9s\n' records text first later keywait \
+        oldest typed peak "read()" "grep>file" "rg>file" "wc -l" "log MiB"
     for n in "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
         log="$data/$n/Tavrelo.txt"
         read_ms=$(build/bench/read_bench "$log" "$repeats")
@@ -72,8 +72,8 @@ history() {
             grep_ms=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
             rg_ms=$(median_ms "rg -iF --no-line-number -- '$text' '$log' > '$data/grep.out'")
             later[$n$text]=$(get later)
-            printf '%-16s %-6s %7s %7s %8s %7s %6s | %7s %10s %8s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
-                "$(get later)" "$(get keywait)" "$(get oldest)" "$(get peak)" "$read_ms" "$grep_ms" \
+            printf '%-16s %-6s %7s %7s %8s %7s %6s %6s | %7s %10s %8s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
+                "$(get later)" "$(get keywait)" "$(get oldest)" "$(get typed)" "$(get peak)" "$read_ms" "$grep_ms" \
                 "$rg_ms" "$wc_ms" "$mib"
         done
     done
@@ -82,7 +82,8 @@ history() {
         echo "growth 1M to 3M records, \"$text\": $(awk -v a="${later[3000000$text]}" -v b="${later[1000000$text]}" 'BEGIN {printf "%.2f", a/b}')x"
     done
     echo "first/later: key press to the first frame with the history; keywait: the longest a key"
-    echo "pressed during a lookup waited for its redraw; oldest: Ctrl+End in the pane to its frame."
+    echo "pressed during a lookup waited for its redraw; oldest: Ctrl+End in the pane to its frame;"
+    echo "typed: the text typed fast (40 ms a key), its last key to the last frame below the row."
 
     echo
     echo "Lookup core alone (lookup_bench, ms; first: until the first and last screens are in"
