@@ -76,7 +76,7 @@ void HistoryLookup::run() {
                 history::lookUpNewest(request.path, request.call, shape_, NewestRows, &stop_))
             deliver(std::move(*newest), request.generation);
         history::LookupResult result =
-            history::lookUp(request.path, request.call, &stop_, /*orderNow=*/false);
+            history::lookUp(request.path, request.call, &stop_, /*orderNow=*/false, &scanned_);
         if (result.read.status == logfile::ReadStatus::Stopped)
             continue; // superseded
         // The first screens go out at once; the rest of the rows are put in

@@ -57,9 +57,10 @@ private:
     std::optional<Request> next_; // guarded by mutex_
     bool quit_ = false;           // guarded by mutex_
     std::atomic<bool> stop_{false};
-    quint64 generation_ = 0;  // GUI thread only
-    history::LogShape shape_; // the lookup thread's
-    bool busy_ = false;       // GUI thread only
+    quint64 generation_ = 0;   // GUI thread only
+    history::LogShape shape_;  // the lookup thread's
+    history::Scanned scanned_; // the lookup thread's: what the lookup before looked through
+    bool busy_ = false;        // GUI thread only
     std::thread thread_;
 };
 

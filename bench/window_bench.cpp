@@ -10,7 +10,8 @@
 // For TEXT (whose characters must be on the keyboard) it prints, in ms:
 //   first      key press of the third character to the end of the first
 //              frame that shows the history, for the session's first lookup
-//   later      the same, median of the REPEATS lookups after it
+//   later      the same, median of the REPEATS lookups after it, each after
+//              a lookup of another text
 //   keywait    the longest time from a key press, sent while a lookup runs,
 //              to the Call box redrawn for it
 //   oldest     Ctrl+End in the pane to the frame that shows the oldest line
@@ -265,8 +266,20 @@ int main(int argc, char* argv[]) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     };
+    // Another text looked up first, so that each lookup reads the log
+    // afresh: a text that holds the one before narrows its rows instead.
+    const std::vector<xcb_keycode_t> other = {x.code('q'), x.code('x'), x.code('q')};
+    auto lookUpOther = [&] {
+        x.click(CallX, CallY);
+        x.tap(a, x.control);
+        x.tap(x.backspace);
+        for (const xcb_keycode_t k : other)
+            x.tap(k);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    };
     std::vector<double> lookups, oldest;
     for (int i = 0; i <= repeats; ++i) {
+        lookUpOther();
         typeTwo();
         x.drain();
 

@@ -85,6 +85,15 @@ public:
 
     // The log the lines are read from; false when it cannot be opened.
     bool readFrom(const QString& logPath);
+    // Whether other's lines were found in the log these are read from, as
+    // it was then or grown since.
+    bool sameLog(const Matches& other) const {
+        return path_ == other.path_ && device_ == other.device_ && inode_ == other.inode_ &&
+               size_ >= other.size_;
+    }
+    // Each line whole, in file order, read again from the log, with where it
+    // starts; false, at once, when the log no longer holds one as it was.
+    bool forEachLine(const std::function<void(const char*, const char*, qint64)>& onLine) const;
     // Adds the next matching line, without its line end; offset: where it
     // starts in the log.
     void add(const char* begin, const char* end, qint64 offset);
@@ -156,6 +165,7 @@ private:
     // The log, and what it was when read.
     QString path_;
     quint64 device_ = 0, inode_ = 0;
+    qint64 size_ = 0;
     // Per line: its offset in the log << 24 | 11 bits of a hash of the
     // bytes the pane needs << 13 | how many they are.
     std::vector<quint64*> index_;
@@ -212,11 +222,27 @@ std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& 
                                          LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop = nullptr);
 
+// What a lookup looked through, finished or stopped: its text, how far into
+// the log, and the lines it found there.
+struct Scanned {
+    QString folded; // the text, case-folded
+    qint64 to = 0;
+    std::shared_ptr<const Matches> matches;
+};
+// A lookup for a text that holds the scanned one (a call typed on) looks
+// again only at the lines it found, when they are at most this many, and
+// at the log from where it ended: while a call is typed fast, the log is
+// read about once.
+constexpr qsizetype NarrowedLines = 4096;
+
 // Reads the whole log and finds every line that contains the call text. A
 // set stop flag ends it early, with the status Stopped. orderNow false
 // leaves the rows between the first and last screens to be put in order by
 // the caller's matches->finishOrder(), once the result is on its way.
+// scanned, when given, is what the lookup before looked through, and is
+// then made what this one did.
 LookupResult lookUp(const QString& logPath, const QString& call,
-                    const std::atomic<bool>* stop = nullptr, bool orderNow = true);
+                    const std::atomic<bool>* stop = nullptr, bool orderNow = true,
+                    Scanned* scanned = nullptr);
 
 } // namespace tavrelo::history

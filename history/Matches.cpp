@@ -160,6 +160,30 @@ bool Matches::readFrom(const QString& logPath) {
     path_ = logPath;
     device_ = st.st_dev;
     inode_ = st.st_ino;
+    size_ = st.st_size;
+    return true;
+}
+
+bool Matches::forEachLine(
+    const std::function<void(const char*, const char*, qint64)>& onLine) const {
+    const Log log(*this);
+    if (log.fd < 0)
+        return false;
+    QByteArray bytes;
+    for (qsizetype line = 0; line < count_; ++line) {
+        const quint64 entry = index_[size_t(line / IndexChunk)][line % IndexChunk];
+        const qint64 offset = qint64(entry >> 24);
+        const LongLine* longOne = keptSize(line) > MaxPaneLineBytes ? longLine(line) : nullptr;
+        const qsizetype length = longOne ? qsizetype(longOne->length) : keptSize(line);
+        bytes.resize(length);
+        if (logfile::readAt(log.fd, bytes.data(), length, offset) != length)
+            return false;
+        const bool same = longOne ? qHashBits(bytes.constData(), size_t(length)) == longOne->hash
+                                  : checkOf(bytes.constData(), length) == ((entry >> 13) & 0x7FF);
+        if (!same)
+            return false;
+        onLine(bytes.constData(), bytes.constData() + length, offset);
+    }
     return true;
 }
 
@@ -490,17 +514,36 @@ std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& 
 }
 
 LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop,
-                    bool orderNow) {
+                    bool orderNow, Scanned* scanned) {
     const CallMatcher matcher(call);
     auto matches = std::make_shared<Matches>();
     matches->collectKeys(&sortBuffers.keys);
     LookupResult result;
     if (!matches->readFrom(logPath)) {
         result.read = logfile::readLogBlocks(logPath, [](const char*, const char*) {});
+        if (scanned)
+            *scanned = {};
         return result; // missing, or the reason it cannot be read
     }
+    const QString folded = call.toCaseFolded();
     // Blocks come in file order, each one right after the last.
     qint64 blockOffset = 0;
+    if (scanned && scanned->matches && folded.contains(scanned->folded) &&
+        scanned->matches->size() <= NarrowedLines && matches->sameLog(*scanned->matches)) {
+        // The lines the text before found hold every line before where it
+        // ended that holds this one.
+        const bool same =
+            scanned->matches->forEachLine([&](const char* b, const char* e, qint64 offset) {
+                matcher.scan(b, e, [&](const char*, const char*) { matches->add(b, e, offset); });
+            });
+        if (same) {
+            blockOffset = scanned->to;
+        } else {
+            matches = std::make_shared<Matches>();
+            matches->collectKeys(&sortBuffers.keys);
+            matches->readFrom(logPath);
+        }
+    }
     result.read = logfile::readLogBlocks(
         logPath,
         [&](const char* begin, const char* end) {
@@ -509,7 +552,14 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
             });
             blockOffset += end - begin;
         },
-        logfile::DefaultChunkSize, stop);
+        logfile::DefaultChunkSize, stop, blockOffset);
+    if (scanned) {
+        const bool looked = result.read.status == logfile::ReadStatus::Read ||
+                            result.read.status == logfile::ReadStatus::Stopped;
+        *scanned = looked && matches->size() <= NarrowedLines
+                       ? Scanned{folded, blockOffset, matches}
+                       : Scanned{};
+    }
     if (result.read.status == logfile::ReadStatus::Read) {
         matches->order(stop);
         if (orderNow)

@@ -467,6 +467,76 @@ private slots:
         QCOMPARE((QStringList{r.matches->row(0), r.matches->row(1)}), rows);
     }
 
+    // A lookup that follows another gives exactly the rows a fresh one
+    // gives, whether it narrows the rows the one before found (its text
+    // holds that one's) or reads the log afresh: after the log grew, when
+    // a found line was rewritten, when the text before was another.
+    void followingLookup_data() {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("change"); // of the log between the two
+        QTest::addColumn<bool>("narrowed");  // whether the one before is kept to narrow
+        QTest::newRow("typed on") << "zz9"
+                                  << "ZZ9ZZ"
+                                  << "" << true;
+        QTest::newRow("typed on, the log grown") << "ZZ9"
+                                                 << "zz9zz"
+                                                 << "append" << true;
+        QTest::newRow("typed on beyond ASCII") << "k\u00f6"
+                                               << "K\u00d6LN"
+                                               << "append" << true;
+        QTest::newRow("a found line rewritten") << "zz9"
+                                                << "zz9zz"
+                                                << "rewrite" << true;
+        QTest::newRow("another text") << "zz9"
+                                      << "dl1"
+                                      << "append" << true;
+        QTest::newRow("a long line found before") << "zz9zz"
+                                                  << "zz9zz,  x"
+                                                  << "" << true;
+        QTest::newRow("too many found before") << ",  "
+                                               << ",  zz9"
+                                               << "append" << false;
+    }
+    void followingLookup() {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QFETCH(QString, change);
+        QFETCH(bool, narrowed);
+        QByteArray log;
+        for (int i = 0; i < 5000; ++i)
+            log += "2024-Mar-" + QByteArray::number(10 + i % 19) +
+                   ",  12:" + QByteArray::number(10 + i % 50) + ",  20m,  " +
+                   (i % 7 == 0   ? "ZZ9ZZ,  Hans,  K\xc3\xb6ln"
+                    : i % 5 == 0 ? "ZZ9AB,  Eva,  Bonn"
+                                 : "DL1ABC,  Udo,  Berlin") +
+                   ",  599,  599\r\n";
+        log += "2024-Mar-30,  12:00,  20m,  ZZ9ZZ,  " + QByteArray(5000, 'x') + "\r\n";
+        QTemporaryDir dir;
+        const QString path = writeLog(dir, log);
+        history::Scanned scanned;
+        history::lookUp(path, before, nullptr, true, &scanned);
+        QCOMPARE(scanned.matches != nullptr, narrowed);
+        QFile f(path);
+        if (change == "append") {
+            QVERIFY(f.open(QIODevice::Append));
+            f.write("2024-Apr-01,  12:00,  20m,  ZZ9ZZ,  Ida,  K\xc3\xb6ln,  ,  \r\n"
+                    "2024-Apr-02,  12:00,  20m,  DL1ABC,  ,  ,  ,  \r\n");
+        } else if (change == "rewrite") {
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.seek(log.indexOf("ZZ9AB")));
+            f.write("ZZ9ZZ");
+        }
+        f.close();
+        const history::LookupResult following =
+            history::lookUp(path, after, nullptr, true, &scanned);
+        const history::LookupResult fresh = history::lookUp(path, after);
+        QVERIFY(fresh.count() > 0);
+        QCOMPARE(following.count(), fresh.count());
+        QCOMPARE(following.paneText(), fresh.paneText());
+        QCOMPARE(scanned.to, QFileInfo(path).size());
+    }
+
     // A long line is shown cut, but read whole again from the log by its
     // place; a log changed under the pane is said to be changed, never read
     // as something else.
