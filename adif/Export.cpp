@@ -214,7 +214,7 @@ private:
             return;
         room(name.size() + value.size() + 24);
         char* w = w_;
-        if (w != out_.data() + start_)
+        if (w != out_.constData() + start_)
             *w++ = ' ';
         *w++ = '<';
         logfile::copyShort(w, name.data(), name.size());

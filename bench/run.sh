@@ -128,8 +128,8 @@ import_() {
         ms=$(median_ms "rm -f '$data/imported.txt' '$data/imported.adi'; /usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif --import '$data/import.adi' '$data/imported.txt' >/dev/null 2>&1")
         rss=$(( $(cat "$data/rss") / 1024 ))
         same=$(cmp -s "$log" "$data/imported.txt" && echo "identical to the log" || echo "DIFFERS from the log")
-        again=$(median_ms "build/tavrelo-adif --import '$data/import.adi' '$data/imported.txt' >/dev/null 2>&1")
-        echo "$n records: $ms ms, $(awk -v a="$ms" -v b="$wc_ms" 'BEGIN {printf "%.1f", a/b}') x wc -l ($wc_ms ms), peak RSS $rss MiB, result $same; again (all duplicates): $again ms"
+        again=$(median_ms "/usr/bin/time -f %M -o '$data/rss' build/tavrelo-adif --import '$data/import.adi' '$data/imported.txt' >/dev/null 2>&1")
+        echo "$n records: $ms ms, $(awk -v a="$ms" -v b="$wc_ms" 'BEGIN {printf "%.1f", a/b}') x wc -l ($wc_ms ms), peak RSS $rss MiB, result $same; again (all duplicates): $again ms ($(awk -v a="$again" -v b="$ms" 'BEGIN {printf "%.2f", a/b}') x), peak RSS $(( $(cat "$data/rss") / 1024 )) MiB"
     done
     rm -f "$data/import.adi" "$data/imported.txt" "$data/imported.adi"
 }

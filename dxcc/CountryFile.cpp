@@ -168,7 +168,9 @@ Resolution CountryFile::resolve(const QString& typed) const {
     const QString call = typed.trimmed().toUpper();
     if (const Match* m = find(exact_, call))
         return resolved(*m, call);
-    QStringList parts = call.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QStringList parts = call.contains(QLatin1Char('/'))
+                            ? call.split(QLatin1Char('/'), Qt::SkipEmptyParts)
+                            : QStringList{call};
     Resolution none;
     if (parts.isEmpty())
         return none;
@@ -191,7 +193,7 @@ Resolution CountryFile::resolve(const QString& typed) const {
     // nothing of where the station is: the call's own entity holds.
     if (where != base && !longestPrefix(where))
         where = base;
-    if (where == base) {
+    if (where == base && base != call) {
         if (const Match* m = find(exact_, base))
             return resolved(*m, base);
     }
