@@ -71,9 +71,12 @@ void HistoryLookup::run() {
             continue;
         }
         // A log in time order shows its newest rows from its last bytes
-        // first, on the next frame; the whole result follows.
+        // first, on the next frame; the whole result follows. Not for a
+        // call typed on, whose whole result is as quick.
         if (auto newest =
-                history::lookUpNewest(request.path, request.call, shape_, NewestRows, &stop_))
+                history::narrows(scanned_, request.call)
+                    ? std::nullopt
+                    : history::lookUpNewest(request.path, request.call, shape_, NewestRows, &stop_))
             deliver(std::move(*newest), request.generation);
         history::LookupResult result =
             history::lookUp(request.path, request.call, &stop_, /*orderNow=*/false, &scanned_);

@@ -234,6 +234,11 @@ struct Scanned {
 // at the log from where it ended: while a call is typed fast, the log is
 // read about once.
 constexpr qsizetype NarrowedLines = 4096;
+// Whether a lookup of call can narrow what scanned found, as far as the
+// texts tell (the log is asked too, when the lookup starts).
+inline bool narrows(const Scanned& scanned, const QString& call) {
+    return scanned.matches && call.toCaseFolded().contains(scanned.folded);
+}
 
 // Reads the whole log and finds every line that contains the call text. A
 // set stop flag ends it early, with the status Stopped. orderNow false

@@ -528,8 +528,7 @@ LookupResult lookUp(const QString& logPath, const QString& call, const std::atom
     const QString folded = call.toCaseFolded();
     // Blocks come in file order, each one right after the last.
     qint64 blockOffset = 0;
-    if (scanned && scanned->matches && folded.contains(scanned->folded) &&
-        scanned->matches->size() <= NarrowedLines && matches->sameLog(*scanned->matches)) {
+    if (scanned && narrows(*scanned, call) && matches->sameLog(*scanned->matches)) {
         // The lines the text before found hold every line before where it
         // ended that holds this one.
         const bool same =
