@@ -1,11 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "EntityData.h"
 
+#include "Memory.h"
 #include "WorkedLog.h"
 
 #include <QMetaObject>
 
 namespace tavrelo {
+
+namespace {
+// The worked-before index is built below the history's lookups (and the
+// threads it starts inherit that): a call typed in the first seconds after
+// start is looked up at full speed, the index following.
+constexpr int BuildNiceness = 19;
+} // namespace
 
 EntityData::EntityData(QObject* parent) : QObject(parent) {}
 
@@ -16,6 +24,7 @@ EntityData::~EntityData() {
 
 void EntityData::start(const QString& logPath) {
     thread_ = std::thread([this, logPath] {
+        platform::lowerThisThreadPriority(BuildNiceness);
         QString found;
         std::unique_ptr<dxcc::CountryFile> countries = dxcc::openCountryFile(logPath, found);
         if (!countries) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Times the history lookup core on a log:
-//   lookup_bench LOGFILE CALL [REPEATS] [--cold | --portable | --first]
+//   lookup_bench LOGFILE CALL [REPEATS] [--cold | --portable | --first | --one-thread]
 // It reads the file, matches and builds the pane text, as a keystroke does.
 // With --cold, the processor caches are flushed before each run, as they may
 // well be between two keystrokes; otherwise a log smaller than the last-level
@@ -31,6 +31,8 @@ int main(int argc, char* argv[]) {
     // --portable: the search for every processor, as on arm64.
     tavrelo::history::usePortableSearch(argc > 4 && QByteArray(argv[4]) == "--portable");
     const bool first = argc > 4 && QByteArray(argv[4]) == "--first";
+    if (argc > 4 && QByteArray(argv[4]) == "--one-thread")
+        tavrelo::history::splitLookups(qint64(1) << 50, 0);
     std::vector<char> evict(cold ? 128 << 20 : 0);
     std::vector<double> ms;
     qsizetype matches = 0;

@@ -106,9 +106,10 @@ public:
     // the same thread, right after: a row between them waits for it.
     void order(const std::atomic<bool>* stop = nullptr);
     void finishOrder(const std::atomic<bool>* stop = nullptr);
-    // Has add() note each line's moment in keys, for order(); the keys
-    // belong to the thread that scans and orders.
-    void collectKeys(std::vector<quint64>* keys);
+    // Has add() note each line's moment in keys (by default a buffer of the
+    // calling thread's), for order(); the keys belong to the thread that
+    // scans and orders.
+    void collectKeys(std::vector<quint64>* keys = nullptr);
 
     Matches() = default;
     ~Matches();
@@ -198,6 +199,10 @@ struct LookupResult {
 // Makes the matcher use the search that serves every processor, as it does
 // where there is no x86 vector search; for tests and benchmarks.
 void usePortableSearch(bool on);
+// Lookups of logs of fromBytes or more read the second half on a second
+// thread, keeping at most keepBytes of the lines it finds; for tests and
+// benchmarks (fromBytes past any log's size reads every log on one).
+void splitLookups(qint64 fromBytes, qsizetype keepBytes);
 
 // Reads the log through once, so that it is in the page cache, and readies
 // memory for the largest result it can give (every line matching), so that

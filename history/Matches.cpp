@@ -231,11 +231,6 @@ void Matches::add(const char* begin, const char* end, qint64 offset) {
     ++count_;
 }
 
-void Matches::collectKeys(std::vector<quint64>* keys) {
-    keys_ = keys;
-    keys_->clear();
-}
-
 namespace {
 
 // Sorts keys by their bits from lowBits up, keeping the order of equal
@@ -280,6 +275,11 @@ void trimSortBuffers() {
 }
 
 } // namespace
+
+void Matches::collectKeys(std::vector<quint64>* keys) {
+    keys_ = keys ? keys : &sortBuffers.keys;
+    keys_->clear();
+}
 
 void Matches::makeKeys(quint64* keys) const {
     quint64 previous = 0;
@@ -433,139 +433,6 @@ QString Matches::text(qsizetype first, qsizetype last) const {
         text += QLatin1String("\r\n");
     }
     return text;
-}
-
-logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop,
-                            LogShape* shape) {
-    // The log read once, into the system's cache, which the lookups share
-    // with every other program; nothing of it is kept here but its shape.
-    quint64 previous = 0;
-    bool inOrder = true;
-    const logfile::ReadResult read = logfile::readLogBlocks(
-        logPath,
-        [&](const char* begin, const char* end) {
-            if (!shape || !inOrder)
-                return;
-            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                const quint64 moment = logfile::contactMoment(b, e);
-                inOrder = inOrder && (moment == 0 || moment >= previous);
-                previous = std::max(previous, moment);
-            });
-        },
-        logfile::DefaultChunkSize, stop);
-    if (shape && read.status == logfile::ReadStatus::Read)
-        *shape = LogShape{quint64(read.device), quint64(read.inode), read.size, inOrder};
-    return read;
-}
-
-std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
-                                         LogShape& shape, qsizetype rows,
-                                         const std::atomic<bool>* stop) {
-    constexpr qint64 TailBytes = qint64(1) << 20;
-    struct stat st;
-    if (!shape.inOrder || ::stat(QFile::encodeName(logPath).constData(), &st) != 0 ||
-        quint64(st.st_dev) != shape.device || quint64(st.st_ino) != shape.inode ||
-        st.st_size < shape.size)
-        return std::nullopt;
-    // The last bytes, reaching back into what was in order, so that the
-    // lines appended since are seen to go on in order.
-    const qint64 from = std::max<qint64>(0, st.st_size - TailBytes);
-    if (from >= shape.size && from > 0)
-        return std::nullopt;
-    LookupResult result;
-    result.partial = true;
-    if (!result.matches->readFrom(logPath))
-        return std::nullopt;
-    std::vector<quint64> keys;
-    result.matches->collectKeys(&keys);
-    const CallMatcher matcher(call);
-    qint64 blockOffset = from;
-    bool lineStart = from == 0;
-    // Every line of the last bytes in order, not only those that match.
-    bool inOrder = true;
-    quint64 previous = 0;
-    result.read = logfile::readLogBlocks(
-        logPath,
-        [&](const char* begin, const char* end) {
-            const char* b = begin;
-            if (!lineStart) { // the line cut by the tail's start is passed over
-                const char* nl = static_cast<const char*>(memchr(b, '\n', size_t(end - b)));
-                b = nl ? nl + 1 : end;
-                lineStart = nl != nullptr;
-            }
-            logfile::forEachLine(b, end, [&](const char* lb, const char* le) {
-                const quint64 moment = logfile::contactMoment(lb, le);
-                inOrder = inOrder && (moment == 0 || moment >= previous);
-                previous = std::max(previous, moment);
-            });
-            matcher.scan(b, end, [&](const char* lb, const char* le) {
-                result.matches->add(lb, le, blockOffset + (lb - begin));
-            });
-            blockOffset += end - begin;
-        },
-        logfile::DefaultChunkSize, stop, from);
-    if (result.read.status != logfile::ReadStatus::Read || !inOrder)
-        return std::nullopt;
-    shape.size = result.read.end; // in order up to here, as seen
-    if (result.count() < rows)
-        return std::nullopt;
-    result.matches->order(stop);
-    return result;
-}
-
-LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop,
-                    bool orderNow, Scanned* scanned) {
-    const CallMatcher matcher(call);
-    auto matches = std::make_shared<Matches>();
-    matches->collectKeys(&sortBuffers.keys);
-    LookupResult result;
-    if (!matches->readFrom(logPath)) {
-        result.read = logfile::readLogBlocks(logPath, [](const char*, const char*) {});
-        if (scanned)
-            *scanned = {};
-        return result; // missing, or the reason it cannot be read
-    }
-    const QString folded = call.toCaseFolded();
-    // Blocks come in file order, each one right after the last.
-    qint64 blockOffset = 0;
-    if (scanned && narrows(*scanned, call) && matches->sameLog(*scanned->matches)) {
-        // The lines the text before found hold every line before where it
-        // ended that holds this one.
-        const bool same =
-            scanned->matches->forEachLine([&](const char* b, const char* e, qint64 offset) {
-                matcher.scan(b, e, [&](const char*, const char*) { matches->add(b, e, offset); });
-            });
-        if (same) {
-            blockOffset = scanned->to;
-        } else {
-            matches = std::make_shared<Matches>();
-            matches->collectKeys(&sortBuffers.keys);
-            matches->readFrom(logPath);
-        }
-    }
-    result.read = logfile::readLogBlocks(
-        logPath,
-        [&](const char* begin, const char* end) {
-            matcher.scan(begin, end, [&](const char* b, const char* e) {
-                matches->add(b, e, blockOffset + (b - begin));
-            });
-            blockOffset += end - begin;
-        },
-        logfile::DefaultChunkSize, stop, blockOffset);
-    if (scanned) {
-        const bool looked = result.read.status == logfile::ReadStatus::Read ||
-                            result.read.status == logfile::ReadStatus::Stopped;
-        *scanned = looked && matches->size() <= NarrowedLines
-                       ? Scanned{folded, blockOffset, matches}
-                       : Scanned{};
-    }
-    if (result.read.status == logfile::ReadStatus::Read) {
-        matches->order(stop);
-        if (orderNow)
-            matches->finishOrder(stop);
-    }
-    result.matches = std::move(matches);
-    return result;
 }
 
 } // namespace tavrelo::history

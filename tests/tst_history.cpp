@@ -467,6 +467,49 @@ private slots:
         QCOMPARE((QStringList{r.matches->row(0), r.matches->row(1)}), rows);
     }
 
+    // A log read in two halves at once gives exactly the rows it gives read
+    // on one thread: the second half's lines after the first's, whether it
+    // kept all it found or stopped at its bound and the rest was read after.
+    void splitLookup_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("keep"); // bytes of lines the second half keeps
+        QTest::newRow("a rare call") << "zz9zz" << (1 << 20);
+        QTest::newRow("every line") << ",  " << (1 << 20);
+        QTest::newRow("every line, the bound reached") << ",  " << 1000;
+        QTest::newRow("a long line's tail") << "xxxxy" << 10;
+        QTest::newRow("beyond ASCII") << "k\u00f6ln" << 100;
+        QTest::newRow("no line") << "qxq" << 100;
+    }
+    void splitLookup() {
+        QFETCH(QString, text);
+        QFETCH(int, keep);
+        QByteArray log;
+        QRandomGenerator rng(36);
+        for (int i = 0; i < 4000; ++i) {
+            log += "2024-Mar-" + QByteArray::number(10 + rng.bounded(19)) +
+                   ",  12:" + QByteArray::number(10 + rng.bounded(50)) + ",  20m,  " +
+                   (rng.bounded(9) == 0 ? "ZZ9ZZ,  Hans,  K\xc3\xb6ln" : "DL1ABC,  Udo,  Bonn") +
+                   ",  599,  599\r\n";
+            if (i == 2500)
+                log += "2024-Mar-30,  12:00,  20m,  ZZ9ZZ,  " + QByteArray(6000, 'x') + "y\r\n";
+        }
+        log += "2024-Apr-01,  12:00,  20m,  ZZ9ZZ,  no line end"; // being written
+        QTemporaryDir dir;
+        const QString path = writeLog(dir, log);
+        history::splitLookups(qint64(1) << 40, keep);
+        const history::LookupResult whole = history::lookUp(path, text);
+        history::splitLookups(1, keep);
+        const history::LookupResult split = history::lookUp(path, text);
+        history::splitLookups(qint64(16) << 20, 2 << 20);
+        QCOMPARE(split.read.status, logfile::ReadStatus::Read);
+        QCOMPARE(split.count(), whole.count());
+        QCOMPARE(split.paneText(), whole.paneText());
+        const QList<QByteArray> lines = plainLines(log);
+        QCOMPARE(split.count(), std::count_if(lines.begin(), lines.end(), [&](const QByteArray& l) {
+                     return oracle::plainMatch(l, text);
+                 }));
+    }
+
     // A lookup that follows another gives exactly the rows a fresh one
     // gives, whether it narrows the rows the one before found (its text
     // holds that one's) or reads the log afresh: after the log grew, when

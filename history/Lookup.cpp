@@ -1,0 +1,259 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Lookups: the log read through for the lines that hold a text.
+#include "CallHistory.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace tavrelo::history {
+
+namespace {
+
+// A log of this many bytes from where a lookup starts has its second half
+// read on a thread of its own meanwhile, which keeps at most keptBytes of
+// the lines it finds; where that is reached, the rest is read after the
+// first half. Two processors read a log for a call in about half the time.
+qint64 splitFrom = qint64(16) << 20;
+qsizetype keptBytes = qsizetype(2) << 20;
+
+// Adds the matching lines from offset on to matches, in file order; offset
+// ends where the reading did.
+logfile::ReadResult scanFrom(const QString& logPath, const CallMatcher& matcher, Matches& matches,
+                             qint64& offset, const std::atomic<bool>* stop) {
+    return logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end) {
+            matcher.scan(begin, end, [&](const char* b, const char* e) {
+                matches.add(b, e, offset + (b - begin));
+            });
+            offset += end - begin;
+        },
+        logfile::DefaultChunkSize, stop, offset);
+}
+
+// Where the first line at or after position at starts; -1 when none does
+// within a few MiB.
+qint64 lineStartFrom(const QString& logPath, qint64 at) {
+    QByteArray bytes;
+    for (qint64 from = at; from < at + (qint64(4) << 20); from += bytes.size()) {
+        if (!logfile::readLogBytes(logPath, from, 64 << 10, bytes).ok() || bytes.isEmpty())
+            return -1;
+        if (const qsizetype nl = bytes.indexOf('\n'); nl >= 0)
+            return from + nl + 1;
+    }
+    return -1;
+}
+
+// The same as scanFrom(), the log's second half read on a thread of its own
+// meanwhile, when it is large.
+logfile::ReadResult scanOn(const QString& logPath, const QString& call, const CallMatcher& matcher,
+                           Matches& matches, qint64& offset, const std::atomic<bool>* stop) {
+    struct stat st;
+    if (::stat(QFile::encodeName(logPath).constData(), &st) != 0 || st.st_size - offset < splitFrom)
+        return scanFrom(logPath, matcher, matches, offset, stop);
+    const qint64 middle = lineStartFrom(logPath, offset + (st.st_size - offset) / 2);
+    if (middle <= offset || middle >= st.st_size)
+        return scanFrom(logPath, matcher, matches, offset, stop);
+
+    // The second half: its lines found, one after another, and where each
+    // starts in the log and ends among them.
+    QByteArray lines;
+    std::vector<qint64> starts;
+    std::vector<qsizetype> ends;
+    qint64 halfEnd = middle;
+    logfile::ReadResult half;
+    std::atomic<bool> halfStop{false};
+    std::thread second([&] {
+        const CallMatcher own(call); // a matcher keeps state as it searches
+        half = logfile::readLogBlocks(
+            logPath,
+            [&](const char* begin, const char* end) {
+                own.scan(begin, end, [&](const char* b, const char* e) {
+                    starts.push_back(halfEnd + (b - begin));
+                    lines.append(b, e - b);
+                    ends.push_back(lines.size());
+                });
+                halfEnd += end - begin;
+                if (lines.size() > keptBytes || (stop && *stop))
+                    halfStop = true;
+            },
+            logfile::DefaultChunkSize, &halfStop, middle);
+    });
+    // The first half, up to the middle.
+    std::atomic<bool> firstStop{false};
+    logfile::ReadResult first = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end) {
+            const char* cut = begin + std::min<qint64>(end - begin, middle - offset);
+            matcher.scan(begin, cut, [&](const char* b, const char* e) {
+                matches.add(b, e, offset + (b - begin));
+            });
+            offset += cut - begin;
+            if (offset >= middle || (stop && *stop))
+                firstStop = true;
+        },
+        logfile::DefaultChunkSize, &firstStop, offset);
+    second.join();
+    if (first.status == logfile::ReadStatus::Failed || first.status == logfile::ReadStatus::Missing)
+        return first;
+    if (offset < middle) { // stopped, or the log cut short meanwhile
+        if (first.status == logfile::ReadStatus::Stopped && !(stop && *stop))
+            first.status = logfile::ReadStatus::Read;
+        return first;
+    }
+    if (half.status == logfile::ReadStatus::Failed || half.status == logfile::ReadStatus::Missing)
+        return half;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const qsizetype from = i ? ends[i - 1] : 0;
+        matches.add(lines.constData() + from, lines.constData() + ends[i], starts[i]);
+    }
+    offset = halfEnd;
+    if (stop && *stop) {
+        half.status = logfile::ReadStatus::Stopped;
+        return half;
+    }
+    // The rest of the second half, when it found more than it keeps.
+    return half.status == logfile::ReadStatus::Stopped
+               ? scanFrom(logPath, matcher, matches, offset, stop)
+               : half;
+}
+
+} // namespace
+
+void splitLookups(qint64 fromBytes, qsizetype keepBytes) {
+    splitFrom = fromBytes;
+    keptBytes = keepBytes;
+}
+
+logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop,
+                            LogShape* shape) {
+    // The log read once, into the system's cache, which the lookups share
+    // with every other program; nothing of it is kept here but its shape.
+    quint64 previous = 0;
+    bool inOrder = true;
+    const logfile::ReadResult read = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end) {
+            if (!shape || !inOrder)
+                return;
+            logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
+                const quint64 moment = logfile::contactMoment(b, e);
+                inOrder = inOrder && (moment == 0 || moment >= previous);
+                previous = std::max(previous, moment);
+            });
+        },
+        logfile::DefaultChunkSize, stop);
+    if (shape && read.status == logfile::ReadStatus::Read)
+        *shape = LogShape{quint64(read.device), quint64(read.inode), read.size, inOrder};
+    return read;
+}
+
+std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
+                                         LogShape& shape, qsizetype rows,
+                                         const std::atomic<bool>* stop) {
+    constexpr qint64 TailBytes = qint64(1) << 20;
+    struct stat st;
+    if (!shape.inOrder || ::stat(QFile::encodeName(logPath).constData(), &st) != 0 ||
+        quint64(st.st_dev) != shape.device || quint64(st.st_ino) != shape.inode ||
+        st.st_size < shape.size)
+        return std::nullopt;
+    // The last bytes, reaching back into what was in order, so that the
+    // lines appended since are seen to go on in order.
+    const qint64 from = std::max<qint64>(0, st.st_size - TailBytes);
+    if (from >= shape.size && from > 0)
+        return std::nullopt;
+    LookupResult result;
+    result.partial = true;
+    if (!result.matches->readFrom(logPath))
+        return std::nullopt;
+    std::vector<quint64> keys;
+    result.matches->collectKeys(&keys);
+    const CallMatcher matcher(call);
+    qint64 blockOffset = from;
+    bool lineStart = from == 0;
+    // Every line of the last bytes in order, not only those that match.
+    bool inOrder = true;
+    quint64 previous = 0;
+    result.read = logfile::readLogBlocks(
+        logPath,
+        [&](const char* begin, const char* end) {
+            const char* b = begin;
+            if (!lineStart) { // the line cut by the tail's start is passed over
+                const char* nl = static_cast<const char*>(memchr(b, '\n', size_t(end - b)));
+                b = nl ? nl + 1 : end;
+                lineStart = nl != nullptr;
+            }
+            logfile::forEachLine(b, end, [&](const char* lb, const char* le) {
+                const quint64 moment = logfile::contactMoment(lb, le);
+                inOrder = inOrder && (moment == 0 || moment >= previous);
+                previous = std::max(previous, moment);
+            });
+            matcher.scan(b, end, [&](const char* lb, const char* le) {
+                result.matches->add(lb, le, blockOffset + (lb - begin));
+            });
+            blockOffset += end - begin;
+        },
+        logfile::DefaultChunkSize, stop, from);
+    if (result.read.status != logfile::ReadStatus::Read || !inOrder)
+        return std::nullopt;
+    shape.size = result.read.end; // in order up to here, as seen
+    if (result.count() < rows)
+        return std::nullopt;
+    result.matches->order(stop);
+    return result;
+}
+
+LookupResult lookUp(const QString& logPath, const QString& call, const std::atomic<bool>* stop,
+                    bool orderNow, Scanned* scanned) {
+    const CallMatcher matcher(call);
+    auto matches = std::make_shared<Matches>();
+    matches->collectKeys();
+    LookupResult result;
+    if (!matches->readFrom(logPath)) {
+        result.read = logfile::readLogBlocks(logPath, [](const char*, const char*) {});
+        if (scanned)
+            *scanned = {};
+        return result; // missing, or the reason it cannot be read
+    }
+    const QString folded = call.toCaseFolded();
+    // Blocks come in file order, each one right after the last.
+    qint64 blockOffset = 0;
+    if (scanned && narrows(*scanned, call) && matches->sameLog(*scanned->matches)) {
+        // The lines the text before found hold every line before where it
+        // ended that holds this one.
+        const bool same =
+            scanned->matches->forEachLine([&](const char* b, const char* e, qint64 offset) {
+                matcher.scan(b, e, [&](const char*, const char*) { matches->add(b, e, offset); });
+            });
+        if (same) {
+            blockOffset = scanned->to;
+        } else {
+            matches = std::make_shared<Matches>();
+            matches->collectKeys();
+            matches->readFrom(logPath);
+        }
+    }
+    result.read = scanOn(logPath, call, matcher, *matches, blockOffset, stop);
+    if (scanned) {
+        const bool looked = result.read.status == logfile::ReadStatus::Read ||
+                            result.read.status == logfile::ReadStatus::Stopped;
+        *scanned = looked && matches->size() <= NarrowedLines
+                       ? Scanned{folded, blockOffset, matches}
+                       : Scanned{};
+    }
+    if (result.read.status == logfile::ReadStatus::Read) {
+        matches->order(stop);
+        if (orderNow)
+            matches->finishOrder(stop);
+    }
+    result.matches = std::move(matches);
+    return result;
+}
+
+} // namespace tavrelo::history
