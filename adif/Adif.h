@@ -3,6 +3,7 @@
 
 #include "AdifReader.h"
 #include "CountryFile.h"
+#include "EntityFiller.h"
 #include "FieldNames.h"
 #include "LogReader.h"
 
@@ -59,6 +60,9 @@ struct RecordView {
     // a value: not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own.
     QVarLengthArray<qint32, 24> others;
     qsizetype bytes = 0; // its names and values, and room for their tags
+    // Its call's entity fields, when they were made where it was read.
+    EntityFields entity;
+    bool entityMade = false;
 
     const AdifField* slot(Slot s) const { return at[s] < 0 ? nullptr : &fields[at[s]]; }
 };

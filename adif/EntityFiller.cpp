@@ -7,7 +7,29 @@
 
 namespace tavrelo::adif {
 
-void EntityFiller::fill(QByteArray& out, qsizetype recordStart) {
+EntityFields EntityFiller::fieldsOf(QByteArrayView call) {
+    const dxcc::Resolution r = countries_.resolve(QString::fromUtf8(call));
+    if (!r.entity)
+        return {};
+    const quint64 key = quint64(r.entity->dxcc) << 32 | quint64(r.cq) << 24 | quint64(r.itu) << 16 |
+                        quint64(qHash(r.continent) & 0xffff);
+    auto it = made_.find(key);
+    if (it == made_.end()) {
+        const QString values[] = {QString::number(r.entity->dxcc), r.entity->name,
+                                  QString::number(r.cq), QString::number(r.itu), r.continent};
+        EntityFields fields{r.entity->dxcc, {}};
+        for (size_t i = 0; i < fields.written.size(); ++i) {
+            QByteArray field;
+            appendField(field, names[i].data(),
+                        utf8_ ? values[i].toUtf8() : toAdiString(values[i], true).text);
+            fields.written[i] = ' ' + field;
+        }
+        it = made_.insert(key, fields);
+    }
+    return *it;
+}
+
+void EntityFiller::fill(QByteArray& out, qsizetype recordStart, const EntityFields* given) {
     // One walk along the record's tags: its call, its DXCC, and which
     // of the entity's fields it has.
     const QByteArrayView record = QByteArrayView(out).sliced(recordStart);
@@ -37,30 +59,16 @@ void EntityFiller::fill(QByteArray& out, qsizetype recordStart) {
     }
     if (call.isEmpty())
         return;
-    const dxcc::Resolution r = countries_.resolve(QString::fromUtf8(call));
-    if (!r.entity || (has[0] && own.toInt() != r.entity->dxcc))
+    EntityFields made;
+    const EntityFields& fields = given ? *given : (made = fieldsOf(call));
+    if (!fields.dxcc || (has[0] && own.toInt() != fields.dxcc))
         return;
-    const quint64 key = quint64(r.entity->dxcc) << 32 | quint64(r.cq) << 24 | quint64(r.itu) << 16 |
-                        quint64(qHash(r.continent) & 0xffff);
-    auto it = made_.find(key);
-    if (it == made_.end()) {
-        const QString values[] = {QString::number(r.entity->dxcc), r.entity->name,
-                                  QString::number(r.cq), QString::number(r.itu), r.continent};
-        std::array<QByteArray, 5> fields;
-        for (size_t i = 0; i < fields.size(); ++i) {
-            QByteArray field;
-            appendField(field, names[i].data(),
-                        utf8_ ? values[i].toUtf8() : toAdiString(values[i], true).text);
-            fields[i] = ' ' + field;
-        }
-        it = made_.insert(key, fields);
-    }
     if (std::all_of(std::begin(has), std::end(has), [](bool h) { return h; }))
         return;
     out.chop(7); // " <EOR>\n", put back after them
-    for (size_t i = 0; i < it->size(); ++i) {
+    for (size_t i = 0; i < fields.written.size(); ++i) {
         if (!has[i])
-            out += (*it)[i];
+            out += fields.written[i];
     }
     out += " <EOR>\n";
 }

@@ -66,6 +66,7 @@ void digest(RecordView& r) {
     std::fill(std::begin(r.at), std::end(r.at), qint32(-1));
     r.others.clear();
     r.bytes = 0;
+    r.entityMade = false;
     // Names seen among the others, by two bits of their length and letters:
     // only a name whose bits are both set is looked for among them.
     quint64 seen = 0;
@@ -411,7 +412,8 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
                         const std::function<void(const QString&)>& note) {
     ExportSummary summary;
     FieldsIndex records;
-    summary.fieldsError = records.open(logfile::fieldsPath(logPath));
+    summary.fieldsError =
+        records.open(logfile::fieldsPath(logPath), options.countries, options.utf8);
     if (!summary.fieldsError.ok())
         return summary;
     QByteArray out = header(created, programVersion);
@@ -443,7 +445,8 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             summary.withoutMode += !said.wroteMode;
             summary.keptAsApplication += said.keptAsApplication;
             if (entities)
-                entities->fill(out, recordStart);
+                entities->fill(out, recordStart,
+                               record && record->entityMade ? &record->entity : nullptr);
             if (out.size() >= 64 * 1024)
                 flush();
         });

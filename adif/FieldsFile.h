@@ -92,7 +92,10 @@ public:
     FieldsIndex& operator=(const FieldsIndex&) = delete;
 
     // A missing file is an empty index; a file that cannot be read is an error.
-    OsError open(const QString& path);
+    // With countries, the records read ahead come with their calls' entity
+    // fields (EntityFiller), made on the reading thread.
+    OsError open(const QString& path, const dxcc::CountryFile* countries = nullptr,
+                 bool utf8 = false);
     bool isEmpty() const { return entries_.empty() && !inStep_; }
     // What failed reading the file after open(), if anything: the records
     // not read are not joined.

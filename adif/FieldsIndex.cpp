@@ -6,7 +6,9 @@
 #include "LogReader.h"
 #include "OpenLog.h"
 #include "ReadAhead.h"
+
 #include "Transaction.h"
+#include <optional>
 
 #include <QFileInfo>
 
@@ -97,9 +99,9 @@ struct FedBatch {
 // conversion here.
 class RecordFeed {
 public:
-    RecordFeed(int fd, qint64 maxRecordBytes)
-        : ahead_([fd, maxRecordBytes](ReadAhead<FedBatch>& ahead) {
-              return read(fd, maxRecordBytes, ahead);
+    RecordFeed(int fd, qint64 maxRecordBytes, const dxcc::CountryFile* countries, bool utf8)
+        : ahead_([fd, maxRecordBytes, countries, utf8](ReadAhead<FedBatch>& ahead) {
+              return read(fd, maxRecordBytes, countries, utf8, ahead);
           }) {}
 
     // The hash of the next record's key, the record staying next; false at
@@ -126,7 +128,11 @@ public:
 private:
     static constexpr size_t BatchRecords = 1024;
 
-    static QString read(int fd, qint64 maxRecordBytes, ReadAhead<FedBatch>& ahead) {
+    static QString read(int fd, qint64 maxRecordBytes, const dxcc::CountryFile* countries,
+                        bool utf8, ReadAhead<FedBatch>& ahead) {
+        std::optional<EntityFiller> entities;
+        if (countries)
+            entities.emplace(*countries, utf8);
         QFile file;
         if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             ::close(fd);
@@ -155,6 +161,11 @@ private:
             view.fields.clear();
             view.fields.append(record.fields.constData(), record.fields.size());
             digest(view);
+            if (entities) {
+                const AdifField* call = view.slot(Call);
+                view.entity = call ? entities->fieldsOf(call->data) : EntityFields{};
+                view.entityMade = true;
+            }
         }
         if (batch->count > 0)
             ahead.hand(std::move(batch));
@@ -170,7 +181,7 @@ private:
 FieldsIndex::FieldsIndex() = default;
 FieldsIndex::~FieldsIndex() = default;
 
-OsError FieldsIndex::open(const QString& path) {
+OsError FieldsIndex::open(const QString& path, const dxcc::CountryFile* countries, bool utf8) {
     entries_.clear();
     buckets_.clear();
     cursor_ = 0;
@@ -209,7 +220,7 @@ OsError FieldsIndex::open(const QString& path) {
     const int feedFd = logfile::openLog(path, O_RDONLY, readAction(), error);
     if (feedFd < 0)
         return error;
-    feed_ = std::make_unique<RecordFeed>(feedFd, MaxRecordBytes);
+    feed_ = std::make_unique<RecordFeed>(feedFd, MaxRecordBytes, countries, utf8);
     int scanError = 0;
     const bool adds = mentionsName(file_.handle(), AddsField, scanError);
     if (scanError || adds) {
