@@ -21,6 +21,9 @@ namespace tavrelo::adif {
 // stored form (see storedForm()).
 logfile::ReadResult readKnownContacts(const QString& logPath, logfile::KnownContacts& known,
                                       DigestSet* storedRecords = nullptr);
+// A fields file of fromBytes or more is read in two parts at once by
+// readKnownContacts(); for tests and benchmarks.
+void readKnownInTwoPartsFrom(qint64 fromBytes);
 // The key and telling of a fields record (see logfile::KnownContacts);
 // false for a record that names no contact or adds to one.
 bool recordIdentity(const AdifRecord& record, QByteArray& key, QByteArray& telling);

@@ -35,7 +35,8 @@ inline QString adifRecordFault(const QByteArray& record, bool utf8) {
         pos += pos < body.size() ? 1 : 0;
         if (utf8 && !QUtf8StringView(value).isValidUtf8())
             return QStringLiteral("a value that is not UTF-8: %1").arg(QString::fromLatin1(value));
-        for (const char c : QByteArray(value).replace("\r\n", "")) {
+        const QByteArray withoutLineBreaks = QByteArray(value).replace("\r\n", "");
+        for (const char c : withoutLineBreaks) {
             if (!utf8 && (c < 32 || c > 126))
                 return QStringLiteral("a byte beyond ASCII: %1").arg(QString::fromLatin1(value));
         }

@@ -47,6 +47,51 @@ class IdentityTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // A large fields file is read in two parts at once, the second from a
+    // record's start near its middle: the log then holds the same contacts
+    // as read in one part, also when a value there holds an <EOR> and a
+    // line break (a forged record, which must tell nothing).
+    void knownInTwoParts_data() {
+        QTest::addColumn<bool>("forged");
+        QTest::newRow("a record starts near the middle") << false;
+        QTest::newRow("an <EOR> in a value at the middle") << true;
+    }
+    void knownInTwoParts() {
+        QFETCH(bool, forged);
+        const auto record = [](const QByteArray& time, const QByteArray& more) {
+            return "<CALL:5>ZZ9ZZ <QSO_DATE:8>20240301 <TIME_ON:4>" + time + " <BAND:3>20m " +
+                   more + "<EOR>\r\n";
+        };
+        const QByteArray sat = "<SAT_NAME:4>AO-7 ";
+        const QByteArray fake = "<EOR>\r\n" + record("1203", sat) + "<NAME:1>x";
+        const QByteArray notes =
+            QByteArray(2000, 'a') + (forged ? fake : QByteArray(fake.size(), 'b'));
+        const QByteArray fields =
+            record("1201", "<MODE:2>CW ") +
+            record("1202", "<NOTES:" + QByteArray::number(notes.size()) + ">" + notes + " ") +
+            record("1203", "<MODE:2>CW ");
+        QByteArray log;
+        for (const char* time : {"12:01", "12:02", "12:03"})
+            log += QByteArray("2024-Mar-01,  ") + time + ",  20m,  ZZ9ZZ,  ,  ,  ,  \r\n";
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Tavrelo.txt");
+        tavrelo::testing::writeFile(path, log);
+        tavrelo::testing::writeFile(logfile::fieldsPath(path), fields);
+        QByteArray key, telling;
+        QVERIFY(adif::recordIdentity(QByteArrayView(record("1203", sat)), key, telling));
+        for (const qint64 from : {qint64(1) << 40, qint64(1)}) {
+            adif::readKnownInTwoPartsFrom(from);
+            logfile::KnownContacts known;
+            DigestSet stored;
+            QCOMPARE(adif::readKnownContacts(path, known, &stored).status,
+                     logfile::ReadStatus::Read);
+            QCOMPARE(known.size(), 3);
+            QCOMPARE(stored.size(), 3);
+            QVERIFY(!known.holds(key, telling)); // CW there, not the satellite
+        }
+        adif::readKnownInTwoPartsFrom(qint64(32) << 20);
+    }
+
     // The set against the rule written plainly, on many keys with several
     // tellings each, the table grown as they come.
     void knownContactsAgainstTheRule() {
