@@ -6,9 +6,7 @@
 #include "LogReader.h"
 #include "OpenLog.h"
 #include "ReadAhead.h"
-
 #include "Transaction.h"
-#include <optional>
 
 #include <QFileInfo>
 
@@ -16,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <span>
 #include <sys/stat.h>
 #include <thread>
