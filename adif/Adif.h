@@ -154,8 +154,10 @@ struct Conversion {
 // of the record, but the line's eight values win over the record's. False,
 // with out untouched, for a line that gives no contact. The ASCII and the
 // UTF-8 file differ only in how a value beyond ASCII is written.
+// With entities, the fields of the call's entity that the contact lacks
+// are written too.
 bool appendRecord(QByteArrayView line, const ExportOptions& options, const RecordView* record,
-                  QByteArray& out, Conversion& said);
+                  QByteArray& out, Conversion& said, EntityFiller* entities = nullptr);
 // The same as a record of its own; empty when the line gives no contact.
 Conversion convertLine(QByteArrayView line, const ExportOptions& options,
                        const RecordView* record = nullptr);

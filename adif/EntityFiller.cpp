@@ -3,16 +3,26 @@
 
 #include "Adif.h"
 
-#include <algorithm>
-
 namespace tavrelo::adif {
+
+namespace {
+
+// The entity's fields, in the order of EntityFields::written.
+constexpr Field entityFields[] = {Dxcc, Country, Cqz, Ituz, Cont};
+constexpr const char* entityNames[] = {"DXCC", "COUNTRY", "CQZ", "ITUZ", "CONT"};
+
+} // namespace
 
 EntityFields EntityFiller::fieldsOf(QByteArrayView call) {
     const dxcc::Resolution r = countries_.resolve(QString::fromUtf8(call));
     if (!r.entity)
         return {};
-    const quint64 key = quint64(r.entity->dxcc) << 32 | quint64(r.cq) << 24 | quint64(r.itu) << 16 |
-                        quint64(qHash(r.continent) & 0xffff);
+    // The continent is two letters.
+    const auto letter = [&](qsizetype i) {
+        return i < r.continent.size() ? r.continent[i].unicode() : 0u;
+    };
+    const quint64 key = quint64(r.entity->dxcc) << 48 | quint64(r.cq & 0xff) << 40 |
+                        quint64(r.itu & 0xff) << 32 | quint64(letter(0)) << 16 | letter(1);
     auto it = made_.find(key);
     if (it == made_.end()) {
         const QString values[] = {QString::number(r.entity->dxcc), r.entity->name,
@@ -20,7 +30,7 @@ EntityFields EntityFiller::fieldsOf(QByteArrayView call) {
         EntityFields fields{r.entity->dxcc, {}};
         for (size_t i = 0; i < fields.written.size(); ++i) {
             QByteArray field;
-            appendField(field, names[i].data(),
+            appendField(field, entityNames[i],
                         utf8_ ? values[i].toUtf8() : toAdiString(values[i], true).text);
             fields.written[i] = ' ' + field;
         }
@@ -29,48 +39,18 @@ EntityFields EntityFiller::fieldsOf(QByteArrayView call) {
     return *it;
 }
 
-void EntityFiller::fill(QByteArray& out, qsizetype recordStart, const EntityFields* given) {
-    // One walk along the record's tags: its call, its DXCC, and which
-    // of the entity's fields it has.
-    const QByteArrayView record = QByteArrayView(out).sliced(recordStart);
-    QByteArrayView call, own;
-    bool has[5] = {};
-    for (qsizetype at = record.indexOf('<'); at >= 0 && at < record.size();) {
-        const qsizetype colon = record.indexOf(':', at);
-        const qsizetype close = colon < 0 ? -1 : record.indexOf('>', colon);
-        if (close < 0)
-            break;
-        const QByteArrayView name = record.sliced(at + 1, colon - at - 1);
-        qsizetype length = 0;
-        for (qsizetype d = colon + 1; d < close && record[d] >= '0' && record[d] <= '9'; ++d)
-            length = length * 10 + (record[d] - '0');
-        const QByteArrayView value =
-            record.sliced(close + 1, std::min(length, record.size() - close - 1));
-        if (name == "CALL")
-            call = value;
-        for (size_t i = 0; i < std::size(names); ++i) {
-            if (name == names[i]) {
-                has[i] = true;
-                if (i == 0)
-                    own = value;
-            }
-        }
-        at = record.indexOf('<', close + 1 + value.size());
+QVarLengthArray<QByteArrayView, 5> lacking(const EntityFields& entity, const RecordView* record) {
+    QVarLengthArray<QByteArrayView, 5> out;
+    if (!entity.dxcc)
+        return out;
+    const AdifField* own = record ? record->slot(Dxcc) : nullptr;
+    if (own && own->data.trimmed().toInt() != entity.dxcc)
+        return out;
+    for (size_t i = 0; i < entity.written.size(); ++i) {
+        if (!record || !record->slot(entityFields[i]))
+            out.append(entity.written[i]);
     }
-    if (call.isEmpty())
-        return;
-    EntityFields made;
-    const EntityFields& fields = given ? *given : (made = fieldsOf(call));
-    if (!fields.dxcc || (has[0] && own.toInt() != fields.dxcc))
-        return;
-    if (std::all_of(std::begin(has), std::end(has), [](bool h) { return h; }))
-        return;
-    out.chop(7); // " <EOR>\n", put back after them
-    for (size_t i = 0; i < fields.written.size(); ++i) {
-        if (!has[i])
-            out += fields.written[i];
-    }
-    out += " <EOR>\n";
+    return out;
 }
 
 } // namespace tavrelo::adif

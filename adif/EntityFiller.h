@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QVarLengthArray>
 
 #include <array>
 
@@ -17,26 +18,25 @@ struct EntityFields {
     std::array<QByteArray, 5> written;
 };
 
-// The entity's fields that the records written lack, from their calls,
-// put before their ends. With a DXCC of its own, a record gets them only
-// when its call is of that entity. The fields of an entity and its zones
-// are made once.
+struct RecordView;
+
+// The fields of the calls' entities, made once for each entity and zones.
 class EntityFiller {
 public:
     EntityFiller(const dxcc::CountryFile& countries, bool utf8)
         : countries_(countries), utf8_(utf8) {}
 
     EntityFields fieldsOf(QByteArrayView call);
-    // Puts the fields that the record written from recordStart on lacks
-    // before its end: those of its call's entity, or the ones given
-    // (fieldsOf() its call, made beforehand).
-    void fill(QByteArray& out, qsizetype recordStart, const EntityFields* given = nullptr);
 
 private:
-    static constexpr QByteArrayView names[] = {"DXCC", "COUNTRY", "CQZ", "ITUZ", "CONT"};
     const dxcc::CountryFile& countries_;
     bool utf8_;
     QHash<quint64, EntityFields> made_;
 };
+
+// The entity's fields that a contact lacks: those its record (if any) has
+// no value for, and none when the record's own DXCC is another entity's.
+// A value that came with the contact is never changed.
+QVarLengthArray<QByteArrayView, 5> lacking(const EntityFields& entity, const RecordView* record);
 
 } // namespace tavrelo::adif

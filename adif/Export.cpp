@@ -31,17 +31,16 @@ bool isOwnField(QByteArrayView name) {
 struct FieldKind {
     int slot = -1;
     bool other = true;
+    bool anyValue = false; // a value of blanks takes the slot too
 };
 FieldKind kindOf(QByteArrayView name) {
     constexpr FieldKind other, placed{-1, false};
     if (isOwnField(name))
         return placed; // never written with a contact
     const FieldName* f = fieldNamed(name);
-    if (f && (f->roles & Header))
+    if (hasRole(f, name, Header))
         return placed;
-    if (!f)
-        return hasRole(name, Header) ? placed : other; // USERDEFn
-    if (f->field < 0)
+    if (!f || f->field < 0)
         return other;
     switch (f->field) {
     case QsoDate:
@@ -55,6 +54,14 @@ FieldKind kindOf(QByteArrayView name) {
     case SatName:
     case PropMode:
         return other;
+    case Dxcc:
+    case Country:
+    case Cqz:
+    case Ituz:
+    case Cont:
+        // Looked for by the entity's fill, which must not write a second
+        // field of a name the contact has, blank or not
+        return {f->field, true, true};
     default:
         return {f->field, false};
     }
@@ -74,7 +81,8 @@ void digest(RecordView& r) {
         const AdifField& f = r.fields[i];
         r.bytes += f.name.size() + f.data.size() + 16;
         const FieldKind kind = kindOf(f.name);
-        if (kind.slot >= 0 && r.at[kind.slot] < 0 && !logfile::asciiTrimmed(f.data).isEmpty())
+        if (kind.slot >= 0 && r.at[kind.slot] < 0 &&
+            !(kind.anyValue ? f.data : logfile::asciiTrimmed(f.data)).isEmpty())
             r.at[kind.slot] = qint32(i);
         if (!kind.other || f.data.isEmpty())
             continue;
@@ -201,6 +209,12 @@ public:
                                   .arg(QString::fromLatin1(name), ascii.dropped);
         raw(name, ascii.text);
     }
+    // A field already written as " <NAME:n>value".
+    void written(QByteArrayView field) {
+        room(field.size());
+        logfile::copyShort(w_, field.data(), field.size());
+        w_ += field.size();
+    }
     // The record ended by <EOR> and a line break.
     void finish() {
         room(7);
@@ -271,7 +285,7 @@ bool isBlank(QByteArrayView v) {
 } // namespace
 
 bool appendRecord(QByteArrayView line, const ExportOptions& options, const RecordView* record,
-                  QByteArray& out, Conversion& said) {
+                  QByteArray& out, Conversion& said, EntityFiller* entities) {
     const auto slot = [&](RecordView::Slot s) { return record ? record->slot(s) : nullptr; };
     // A line of an older 8-bit program is read as Windows-1252; every value
     // is UTF-8 from here on.
@@ -379,6 +393,13 @@ bool appendRecord(QByteArrayView line, const ExportOptions& options, const Recor
             w.put(field.name, field.data);
         }
     }
+    if (entities) {
+        const EntityFields fromCall =
+            record && record->entityMade ? EntityFields{} : entities->fieldsOf(call);
+        for (const QByteArrayView field :
+             lacking(record && record->entityMade ? record->entity : fromCall, record))
+            w.written(field);
+    }
     w.finish();
     return true;
 }
@@ -432,9 +453,9 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             ++lineNumber;
             const RecordView* record =
                 !records.isEmpty() && logfile::logLineKey(b, e, key) ? records.take(key) : nullptr;
-            const qsizetype recordStart = out.size();
             Conversion said;
-            if (!appendRecord(QByteArrayView(b, e), options, record, out, said)) {
+            if (!appendRecord(QByteArrayView(b, e), options, record, out, said,
+                              entities ? &*entities : nullptr)) {
                 ++summary.skipped;
                 note(QStringLiteral("line %1: skipped: %2").arg(lineNumber).arg(said.skipReason));
                 return;
@@ -444,9 +465,6 @@ ExportSummary exportLog(const QString& logPath, const ExportOptions& options,
             ++summary.written;
             summary.withoutMode += !said.wroteMode;
             summary.keptAsApplication += said.keptAsApplication;
-            if (entities)
-                entities->fill(out, recordStart,
-                               record && record->entityMade ? &record->entity : nullptr);
             if (out.size() >= 64 * 1024)
                 flush();
         });

@@ -26,6 +26,11 @@ constexpr FieldName names[] = {
     {"SUBMODE", Submode, Identity | Tells},
     {"SAT_NAME", SatName, Identity | Tells},
     {"PROP_MODE", PropMode, Identity | Tells},
+    {"DXCC", Dxcc, 0},
+    {"COUNTRY", Country, 0},
+    {"CQZ", Cqz, 0},
+    {"ITUZ", Ituz, 0},
+    {"CONT", Cont, 0},
     {"ADIF_VER", -1, Header},
     {"PROGRAMID", -1, Header},
     {"PROGRAMVERSION", -1, Header},
@@ -91,10 +96,13 @@ const FieldName* fieldNamed(QByteArrayView name) {
 }
 
 bool hasRole(QByteArrayView name, Role role) {
-    if (role == Header && name.size() >= 7 && qstrnicmp(name.data(), "USERDEF", 7) == 0)
-        return true;
-    const FieldName* f = fieldNamed(name);
-    return f && (f->roles & role);
+    return hasRole(fieldNamed(name), name, role);
+}
+
+bool hasRole(const FieldName* named, QByteArrayView name, Role role) {
+    if (named)
+        return named->roles & role;
+    return role == Header && name.size() >= 7 && qstrnicmp(name.data(), "USERDEF", 7) == 0;
 }
 
 } // namespace tavrelo::adif

@@ -27,6 +27,13 @@ enum Field : quint8 {
     Submode,
     SatName,
     PropMode,
+    // The call's entity and zones, which the export fills when a contact
+    // lacks them
+    Dxcc,
+    Country,
+    Cqz,
+    Ituz,
+    Cont,
     FieldCount
 };
 
@@ -49,5 +56,7 @@ const FieldName* fieldNamed(QByteArrayView upperName);
 // Whether a field of that name, in any case, has the role. USERDEFn
 // fields are of the header too.
 bool hasRole(QByteArrayView name, Role role);
+// The same for a name already looked up: named is fieldNamed(name).
+bool hasRole(const FieldName* named, QByteArrayView name, Role role);
 
 } // namespace tavrelo::adif

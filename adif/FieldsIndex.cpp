@@ -141,10 +141,16 @@ private:
         AdifRecord record;
         QByteArray key;
         std::unique_ptr<FedBatch> batch = ahead.spare();
+        // The entity fields are made here while the records are read ahead
+        // of their use, and else left to the thread that writes them, so
+        // that neither thread waits for the other.
+        bool withEntities = entities.has_value();
         while (reader.next(record)) {
             if (!recordKey(record, key) || record.end - record.offset > maxRecordBytes)
                 continue; // not a contact: never asked for
             if (batch->count == BatchRecords) {
+                // Ahead when the batch handed over before is still waiting.
+                withEntities = entities && ahead.waiting() > 0;
                 if (!ahead.hand(std::move(batch)))
                     return {};
                 batch = ahead.spare();
@@ -160,7 +166,7 @@ private:
             view.fields.clear();
             view.fields.append(record.fields.constData(), record.fields.size());
             digest(view);
-            if (entities) {
+            if (withEntities) {
                 const AdifField* call = view.slot(Call);
                 view.entity = call ? entities->fieldsOf(call->data) : EntityFields{};
                 view.entityMade = true;

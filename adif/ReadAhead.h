@@ -77,6 +77,11 @@ public:
         b->clear();
         return b;
     }
+    // For make(): how many batches are handed over and not yet taken.
+    size_t waiting() {
+        const std::lock_guard lock(mutex_);
+        return batches_.size();
+    }
     // For make(): hands a batch over, waiting while enough are waiting;
     // false once the taking side wants no more.
     bool hand(std::unique_ptr<Batch> batch) {

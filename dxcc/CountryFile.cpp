@@ -85,24 +85,23 @@ bool CountryFile::load(const QString& datPath, QString& error) {
             }
             if (overrides)
                 token.remove(override);
+            const bool exact = token.startsWith(QLatin1Char('='));
             if (token.startsWith(QLatin1String("=VER"))) {
                 // =VER20230502; another =VER... is an ordinary call.
                 const QString digits = token.mid(4);
                 if (digits.size() == 8 && std::all_of(digits.cbegin(), digits.cend(),
-                                                      [](QChar c) { return c.isDigit(); }))
+                                                      [](QChar c) { return c.isDigit(); })) {
                     version_ = digits;
-                else
-                    exact_.emplace(token.mid(1).toStdString(), m);
-            } else if (token.startsWith(QLatin1Char('='))) {
-                exact_.emplace(token.mid(1).toStdString(), m);
-            } else {
-                const std::string prefix = token.toStdString();
-                const auto c = [&](size_t i) { return i < prefix.size() ? quint8(prefix[i]) : 0u; };
-                if (prefix.size() >= 32 || c(0) > 127 || c(1) > 127)
-                    continue; // no call is that long, nor other than ASCII
-                prefixes_.emplace(prefix, m);
-                prefixLengths_[c(0) * 128 + (prefix.size() > 1 ? c(1) : 0)] |= 1u << prefix.size();
+                    continue;
+                }
             }
+            if (exact)
+                token.remove(0, 1);
+            const qsizetype at = lengthsAt(token);
+            if (at < 0)
+                continue; // no call is that long, nor other than ASCII
+            (exact ? exact_ : prefixes_).emplace(token.toStdString(), m);
+            (exact ? exactLengths_ : prefixLengths_)[size_t(at)] |= 1u << token.size();
         }
     }
     if (entities_.empty()) {
@@ -110,6 +109,20 @@ bool CountryFile::load(const QString& datPath, QString& error) {
         return false;
     }
     return true;
+}
+
+qsizetype CountryFile::lengthsAt(QStringView text) {
+    const auto c = [&](qsizetype i) { return i < text.size() ? text[i].unicode() : 0u; };
+    if (text.isEmpty() || text.size() >= 32 || c(0) > 127 || c(1) > 127)
+        return -1;
+    return c(0) * 128 + c(1);
+}
+
+const CountryFile::Match* CountryFile::exactCall(QStringView call) const {
+    const qsizetype at = lengthsAt(call);
+    if (at < 0 || !(exactLengths_[size_t(at)] & (1u << call.size())))
+        return nullptr;
+    return find(exact_, call);
 }
 
 const CountryFile::Match* CountryFile::find(const Table& table, QStringView text) {
@@ -166,35 +179,36 @@ Resolution CountryFile::resolved(const Match& m, const QString& base) const {
 
 Resolution CountryFile::resolve(const QString& typed) const {
     const QString call = typed.trimmed().toUpper();
-    if (const Match* m = find(exact_, call))
+    if (const Match* m = exactCall(call))
         return resolved(*m, call);
-    QStringList parts = call.contains(QLatin1Char('/'))
-                            ? call.split(QLatin1Char('/'), Qt::SkipEmptyParts)
-                            : QStringList{call};
     Resolution none;
-    if (parts.isEmpty())
-        return none;
-    // A station at sea or in the air is in no entity.
-    if (parts.size() > 1 &&
-        (parts.last() == QLatin1String("MM") || parts.last() == QLatin1String("AM"))) {
-        none.base = parts.first();
-        return none;
-    }
-    while (parts.size() > 1 && changesNothing(parts.last()))
-        parts.removeLast();
     // The call is the longer part; the other, if any, says where it is.
-    QString base = parts.first(), where = parts.first();
-    if (parts.size() > 1) {
-        const bool firstIsWhere = parts[0].size() <= parts[1].size();
-        base = firstIsWhere ? parts[1] : parts[0];
-        where = firstIsWhere ? parts[0] : parts[1];
+    QString base = call, where = call;
+    if (call.contains(QLatin1Char('/'))) {
+        QStringList parts = call.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (parts.isEmpty())
+            return none;
+        // A station at sea or in the air is in no entity.
+        if (parts.size() > 1 &&
+            (parts.last() == QLatin1String("MM") || parts.last() == QLatin1String("AM"))) {
+            none.base = parts.first();
+            return none;
+        }
+        while (parts.size() > 1 && changesNothing(parts.last()))
+            parts.removeLast();
+        base = where = parts.first();
+        if (parts.size() > 1) {
+            const bool firstIsWhere = parts[0].size() <= parts[1].size();
+            base = firstIsWhere ? parts[1] : parts[0];
+            where = firstIsWhere ? parts[0] : parts[1];
+        }
     }
     // A part that is no prefix of the files (F6ABC/33, OH1ABC/X) says
     // nothing of where the station is: the call's own entity holds.
     if (where != base && !longestPrefix(where))
         where = base;
     if (where == base && base != call) {
-        if (const Match* m = find(exact_, base))
+        if (const Match* m = exactCall(base))
             return resolved(*m, base);
     }
     const Match* m = longestPrefix(where);

@@ -69,11 +69,14 @@ private:
     using Table = std::unordered_map<std::string, Match, ViewHash, std::equal_to<>>;
     static const Match* find(const Table& table, QStringView text);
     Table exact_, prefixes_;
-    // The lengths of the prefixes that start with two characters, a bit
-    // each, by the characters: a call is looked up only at the lengths
-    // that can match. One-character prefixes in the bits of the first
-    // character alone (second 0).
+    // The lengths of the prefixes, and of the exact calls, that start with
+    // two characters, a bit each, by the characters (lengthsAt()): a call is
+    // looked up only at the lengths that can match. One-character prefixes
+    // in the bits of the first character alone (second 0).
+    static qsizetype lengthsAt(QStringView text); // -1: no entry can be text
+    const Match* exactCall(QStringView call) const;
     std::vector<quint32> prefixLengths_ = std::vector<quint32>(128 * 128);
+    std::vector<quint32> exactLengths_ = std::vector<quint32>(128 * 128);
 };
 
 // The country file to use: cty.dat beside the log when there is one, else

@@ -221,6 +221,9 @@ private slots:
         QTest::newRow("its own zone stays")
             << QByteArray("<CQZ:2>15 ") << QByteArrayList{"<CQZ:2>15", "<DXCC:3>230"}
             << QByteArrayList{"<CQZ:2>14"};
+        QTest::newRow("a zone of blanks is its own")
+            << QByteArray("<CQZ:1>  ") << QByteArrayList{"<CQZ:1> ", "<DXCC:3>230"}
+            << QByteArrayList{"<CQZ:2>14"};
         QTest::newRow("another entity's number: nothing added")
             << QByteArray("<DXCC:3>248 ") << QByteArrayList{"<DXCC:3>248"}
             << QByteArrayList{"<DXCC:3>230", "COUNTRY", "CQZ"};
