@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Times the history lookup core on a log:
-//   lookup_bench LOGFILE CALL [REPEATS] [--cold | --portable | --first | --one-thread]
+//   lookup_bench LOGFILE CALL [REPEATS] [--cold | --portable | --first | --one-thread | --newest]
 // It reads the file, matches and builds the pane text, as a keystroke does.
 // With --cold, the processor caches are flushed before each run, as they may
 // well be between two keystrokes; otherwise a log smaller than the last-level
 // cache is read from that cache. With --first, the time is until the first
 // and last screens of rows are in order, as when the window gets the result;
 // the rest of the order is made after the timing, as the window's lookup
-// thread does.
+// thread does. With --newest, the time is that of the newest rows of a log
+// in time order, from its last bytes, which the window shows first.
 // Prints the matches, the peak memory and, as its last line, the median
 // milliseconds.
 #include "CallHistory.h"
@@ -33,6 +34,10 @@ int main(int argc, char* argv[]) {
     const bool first = argc > 4 && QByteArray(argv[4]) == "--first";
     if (argc > 4 && QByteArray(argv[4]) == "--one-thread")
         tavrelo::history::splitLookups(qint64(1) << 50, 0);
+    const bool newest = argc > 4 && QByteArray(argv[4]) == "--newest";
+    tavrelo::history::LogShape shape;
+    if (newest)
+        tavrelo::history::prepare(path, nullptr, &shape);
     std::vector<char> evict(cold ? 128 << 20 : 0);
     std::vector<double> ms;
     qsizetype matches = 0;
@@ -41,6 +46,13 @@ int main(int argc, char* argv[]) {
             evict[j] = char(evict[j] + 1);
         QElapsedTimer timer;
         timer.start();
+        if (newest) {
+            tavrelo::history::LogShape s = shape;
+            const auto r = tavrelo::history::lookUpNewest(path, call, s, 32);
+            ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+            matches = r ? r->count() : 0;
+            continue;
+        }
         const tavrelo::history::LookupResult r =
             tavrelo::history::lookUp(path, call, nullptr, !first);
         ms.push_back(double(timer.nsecsElapsed()) / 1e6);

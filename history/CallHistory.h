@@ -220,9 +220,10 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
 // The newest rows of a log in time order, at once, from its last bytes
 // alone: when the log is the one shape describes, grown only at its end,
 // and its lines from before that end on are still in order, its newest
-// matches are its last ones (and shape then reaches to its end). Nothing
-// when that is not so, or when the last bytes hold fewer than rows
-// matches; the whole lookup says it all anyway.
+// matches are its last ones (and shape then reaches to its end). Fewer
+// than rows there are looked for a few MiB further back. Nothing when that
+// is not so, or when the last bytes hold no match; the whole lookup says it
+// all anyway, its older rows after these.
 std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
                                          LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop = nullptr);

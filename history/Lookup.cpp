@@ -157,55 +157,72 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
 std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
                                          LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop) {
-    constexpr qint64 TailBytes = qint64(1) << 20;
+    // The lines of the last MiB are seen to be in order; a text found in
+    // fewer lines than rows there is looked for further back too (a call
+    // worked now and then), which its few lines make quick.
+    constexpr qint64 OrderedBytes = qint64(1) << 20, FurtherBytes = qint64(8) << 20;
     struct stat st;
     if (!shape.inOrder || ::stat(QFile::encodeName(logPath).constData(), &st) != 0 ||
         quint64(st.st_dev) != shape.device || quint64(st.st_ino) != shape.inode ||
         st.st_size < shape.size)
         return std::nullopt;
-    // The last bytes, reaching back into what was in order, so that the
-    // lines appended since are seen to go on in order.
-    const qint64 from = std::max<qint64>(0, st.st_size - TailBytes);
+    const CallMatcher matcher(call);
+    std::vector<quint64> keys;
+    // The matching lines from the first line that starts after from on;
+    // with inOrder, every line's moment checked on the way.
+    const auto scanTail = [&](qint64 from, bool* inOrder) -> std::optional<LookupResult> {
+        LookupResult result;
+        result.partial = true;
+        if (!result.matches->readFrom(logPath))
+            return std::nullopt;
+        result.matches->collectKeys(&keys);
+        qint64 blockOffset = from;
+        bool lineStart = from == 0;
+        quint64 previous = 0;
+        result.read = logfile::readLogBlocks(
+            logPath,
+            [&](const char* begin, const char* end) {
+                const char* b = begin;
+                if (!lineStart) { // the line cut by the tail's start is passed over
+                    const char* nl = static_cast<const char*>(memchr(b, '\n', size_t(end - b)));
+                    b = nl ? nl + 1 : end;
+                    lineStart = nl != nullptr;
+                }
+                if (inOrder) {
+                    logfile::forEachLine(b, end, [&](const char* lb, const char* le) {
+                        const quint64 moment = logfile::contactMoment(lb, le);
+                        *inOrder = *inOrder && (moment == 0 || moment >= previous);
+                        previous = std::max(previous, moment);
+                    });
+                }
+                matcher.scan(b, end, [&](const char* lb, const char* le) {
+                    result.matches->add(lb, le, blockOffset + (lb - begin));
+                });
+                blockOffset += end - begin;
+            },
+            logfile::DefaultChunkSize, stop, from);
+        if (result.read.status != logfile::ReadStatus::Read)
+            return std::nullopt;
+        return result;
+    };
+    // The last bytes reach back into what was in order, so that the lines
+    // appended since are seen to go on in order.
+    const qint64 from = std::max<qint64>(0, st.st_size - OrderedBytes);
     if (from >= shape.size && from > 0)
         return std::nullopt;
-    LookupResult result;
-    result.partial = true;
-    if (!result.matches->readFrom(logPath))
-        return std::nullopt;
-    std::vector<quint64> keys;
-    result.matches->collectKeys(&keys);
-    const CallMatcher matcher(call);
-    qint64 blockOffset = from;
-    bool lineStart = from == 0;
-    // Every line of the last bytes in order, not only those that match.
     bool inOrder = true;
-    quint64 previous = 0;
-    result.read = logfile::readLogBlocks(
-        logPath,
-        [&](const char* begin, const char* end) {
-            const char* b = begin;
-            if (!lineStart) { // the line cut by the tail's start is passed over
-                const char* nl = static_cast<const char*>(memchr(b, '\n', size_t(end - b)));
-                b = nl ? nl + 1 : end;
-                lineStart = nl != nullptr;
-            }
-            logfile::forEachLine(b, end, [&](const char* lb, const char* le) {
-                const quint64 moment = logfile::contactMoment(lb, le);
-                inOrder = inOrder && (moment == 0 || moment >= previous);
-                previous = std::max(previous, moment);
-            });
-            matcher.scan(b, end, [&](const char* lb, const char* le) {
-                result.matches->add(lb, le, blockOffset + (lb - begin));
-            });
-            blockOffset += end - begin;
-        },
-        logfile::DefaultChunkSize, stop, from);
-    if (result.read.status != logfile::ReadStatus::Read || !inOrder)
+    std::optional<LookupResult> result = scanTail(from, &inOrder);
+    if (!result || !inOrder)
         return std::nullopt;
-    shape.size = result.read.end; // in order up to here, as seen
-    if (result.count() < rows)
+    shape.size = result->read.end; // in order up to here, as seen
+    if (result->count() < rows && from > 0) {
+        if (auto further = scanTail(std::max<qint64>(0, st.st_size - FurtherBytes), nullptr);
+            further && further->read.end == result->read.end)
+            result = std::move(further);
+    }
+    if (result->count() == 0)
         return std::nullopt;
-    result.matches->order(stop);
+    result->matches->order(stop);
     return result;
 }
 

@@ -373,33 +373,48 @@ private slots:
     void newestRowsFirst_data() {
         QTest::addColumn<QString>("log");   // in order, shuffled
         QTest::addColumn<QString>("after"); // what happened after it was read whole
+        QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("given");
         QTest::newRow("in order") << "ordered"
-                                  << "" << true;
+                                  << ""
+                                  << "zz1" << true;
         QTest::newRow("in order, Saves appended since") << "ordered"
-                                                        << "save" << true;
+                                                        << "save"
+                                                        << "zz1" << true;
+        QTest::newRow("a call worked now and then, also before the last MiB") << "ordered"
+                                                                              << ""
+                                                                              << "rare" << true;
+        QTest::newRow("a text of no line") << "ordered"
+                                           << ""
+                                           << "qxq" << false;
         QTest::newRow("an import appended older contacts") << "ordered"
-                                                           << "import" << false;
+                                                           << "import"
+                                                           << "zz1" << false;
         QTest::newRow("shuffled") << "shuffled"
-                                  << "" << false;
+                                  << ""
+                                  << "zz1" << false;
         QTest::newRow("replaced by a shorter file") << "ordered"
-                                                    << "replace" << false;
+                                                    << "replace"
+                                                    << "zz1" << false;
     }
     void newestRowsFirst() {
         QFETCH(QString, log);
         QFETCH(QString, after);
+        QFETCH(QString, text);
         QFETCH(bool, given);
         QTemporaryDir dir;
-        // 40,000 lines of about 60 bytes: more than the last bytes looked at.
+        // 40,000 lines of about 60 bytes: more than the last bytes looked
+        // at first. Rare stands in two, one 2 MB before the end.
         QByteArray bytes;
         QRandomGenerator rng(11);
         for (int i = 0; i < 40000; ++i) {
             const int minutes = log == "ordered" ? i : int(rng.bounded(40000));
-            bytes += QStringLiteral("2024-Mar-%1,  %2:%3,  20m,  ZZ%4ZZ,  Hans,  ,  ,  \r\n")
+            bytes += QStringLiteral("2024-Mar-%1,  %2:%3,  20m,  ZZ%4ZZ,  %5,  ,  ,  \r\n")
                          .arg(1 + minutes / 1440, 2, 10, QLatin1Char('0'))
                          .arg(minutes / 60 % 24, 2, 10, QLatin1Char('0'))
                          .arg(minutes % 60, 2, 10, QLatin1Char('0'))
                          .arg(i % 10)
+                         .arg(i == 5000 || i == 39990 ? "Rare" : "Hans")
                          .toLatin1();
         }
         const QString path = writeLog(dir, bytes);
@@ -415,14 +430,15 @@ private slots:
             QVERIFY(f.remove());
             writeLog(dir, bytes.left(bytes.size() / 2));
         }
-        const auto newest = history::lookUpNewest(path, "zz1", shape, 32);
+        const auto newest = history::lookUpNewest(path, text, shape, 32);
         QCOMPARE(bool(newest), given);
         if (!newest)
             return;
         QVERIFY(newest->partial);
-        const history::LookupResult whole = history::lookUp(path, "zz1");
-        QVERIFY(newest->count() >= 32);
-        for (qsizetype r = 0; r < 32; ++r)
+        const history::LookupResult whole = history::lookUp(path, text);
+        const qsizetype rows = std::min<qsizetype>(32, whole.count());
+        QVERIFY(rows > 0 && newest->count() >= rows);
+        for (qsizetype r = 0; r < rows; ++r)
             QCOMPARE(newest->matches->row(r), whole.matches->row(r));
         QCOMPARE(shape.size, QFileInfo(path).size());
     }
