@@ -139,7 +139,9 @@ private:
         return qsizetype(index_[size_t(line / IndexChunk)][line % IndexChunk] & KeptMask);
     }
     static constexpr quint64 KeptMask = (quint64(1) << 13) - 1;
-    // 11 bits of a hash of the kept bytes, to tell that they changed.
+    // A hash of a line's bytes, and 11 bits of it for the kept bytes, to
+    // tell that they changed.
+    static size_t hashOf(const char* begin, qsizetype size);
     static quint64 checkOf(const char* begin, qsizetype size);
     struct LongLine {
         qsizetype line;
