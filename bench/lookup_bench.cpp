@@ -33,7 +33,7 @@ int main(int argc, char* argv[]) {
     tavrelo::history::usePortableSearch(argc > 4 && QByteArray(argv[4]) == "--portable");
     const bool first = argc > 4 && QByteArray(argv[4]) == "--first";
     if (argc > 4 && QByteArray(argv[4]) == "--one-thread")
-        tavrelo::history::splitLookups(qint64(1) << 50, 0);
+        tavrelo::history::splitLookups(qint64(1) << 50);
     const bool newest = argc > 4 && QByteArray(argv[4]) == "--newest";
     tavrelo::history::LogShape shape;
     if (newest)

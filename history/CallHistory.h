@@ -97,6 +97,10 @@ public:
     // Adds the next matching line, without its line end; offset: where it
     // starts in the log.
     void add(const char* begin, const char* end, qint64 offset);
+    // Adds the lines another found in the part of the log right after
+    // these, as if each had been added here; both collect keys, or neither.
+    // later is left without its lines' places.
+    void append(Matches& later);
     // Puts the rows newest first by the contacts' date and time, the later
     // line in the file first among equal times. A line whose date and time
     // do not parse keeps its place after the line before it in the file. A
@@ -202,9 +206,9 @@ struct LookupResult {
 // where there is no x86 vector search; for tests and benchmarks.
 void usePortableSearch(bool on);
 // Lookups of logs of fromBytes or more read the second half on a second
-// thread, keeping at most keepBytes of the lines it finds; for tests and
-// benchmarks (fromBytes past any log's size reads every log on one).
-void splitLookups(qint64 fromBytes, qsizetype keepBytes);
+// thread; for tests and benchmarks (fromBytes past any log's size reads
+// every log on one).
+void splitLookups(qint64 fromBytes);
 
 // Reads the log through once, so that it is in the page cache, and readies
 // memory for the largest result it can give (every line matching), so that

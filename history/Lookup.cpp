@@ -16,11 +16,9 @@ namespace tavrelo::history {
 namespace {
 
 // A log of this many bytes from where a lookup starts has its second half
-// read on a thread of its own meanwhile, which keeps at most keptBytes of
-// the lines it finds; where that is reached, the rest is read after the
-// first half. Two processors read a log for a call in about half the time.
+// read on a thread of its own meanwhile: two processors read a log in about
+// half the time.
 qint64 splitFrom = qint64(16) << 20;
-qsizetype keptBytes = qsizetype(2) << 20;
 
 // Adds the matching lines from offset on to matches, in file order; offset
 // ends where the reading did.
@@ -61,11 +59,11 @@ logfile::ReadResult scanOn(const QString& logPath, const QString& call, const Ca
     if (middle <= offset || middle >= st.st_size)
         return scanFrom(logPath, matcher, matches, offset, stop);
 
-    // The second half: its lines found, one after another, and where each
-    // starts in the log and ends among them.
-    QByteArray lines;
-    std::vector<qint64> starts;
-    std::vector<qsizetype> ends;
+    // The second half's lines, found as the first half's are, added after
+    // them once both are read.
+    Matches later;
+    std::vector<quint64> laterKeys;
+    later.collectKeys(&laterKeys);
     qint64 halfEnd = middle;
     logfile::ReadResult half;
     std::atomic<bool> halfStop{false};
@@ -75,12 +73,10 @@ logfile::ReadResult scanOn(const QString& logPath, const QString& call, const Ca
             logPath,
             [&](const char* begin, const char* end) {
                 own.scan(begin, end, [&](const char* b, const char* e) {
-                    starts.push_back(halfEnd + (b - begin));
-                    lines.append(b, e - b);
-                    ends.push_back(lines.size());
+                    later.add(b, e, halfEnd + (b - begin));
                 });
                 halfEnd += end - begin;
-                if (lines.size() > keptBytes || (stop && *stop))
+                if (stop && *stop)
                     halfStop = true;
             },
             logfile::DefaultChunkSize, &halfStop, middle);
@@ -109,26 +105,15 @@ logfile::ReadResult scanOn(const QString& logPath, const QString& call, const Ca
     }
     if (half.status == logfile::ReadStatus::Failed || half.status == logfile::ReadStatus::Missing)
         return half;
-    for (size_t i = 0; i < starts.size(); ++i) {
-        const qsizetype from = i ? ends[i - 1] : 0;
-        matches.add(lines.constData() + from, lines.constData() + ends[i], starts[i]);
-    }
+    matches.append(later);
     offset = halfEnd;
-    if (stop && *stop) {
-        half.status = logfile::ReadStatus::Stopped;
-        return half;
-    }
-    // The rest of the second half, when it found more than it keeps.
-    return half.status == logfile::ReadStatus::Stopped
-               ? scanFrom(logPath, matcher, matches, offset, stop)
-               : half;
+    return half;
 }
 
 } // namespace
 
-void splitLookups(qint64 fromBytes, qsizetype keepBytes) {
+void splitLookups(qint64 fromBytes) {
     splitFrom = fromBytes;
-    keptBytes = keepBytes;
 }
 
 logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop,

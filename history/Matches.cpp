@@ -237,6 +237,46 @@ void Matches::add(const char* begin, const char* end, qint64 offset) {
     ++count_;
 }
 
+void Matches::append(Matches& later) {
+    const qsizetype base = count_;
+    // Each of later's blocks goes back to the pool once copied, for the
+    // next block here to be taken from: no more memory than a block more.
+    BlockPool& pool = BlockPool::instance();
+    const qsizetype n = std::exchange(later.count_, 0);
+    for (qsizetype line = 0; line < n; ++line, ++count_) {
+        if (count_ % IndexChunk == 0)
+            index_.push_back(reinterpret_cast<quint64*>(pool.take()));
+        quint64*& block = later.index_[size_t(line / IndexChunk)];
+        index_.back()[count_ % IndexChunk] = block[line % IndexChunk];
+        if ((line + 1) % IndexChunk == 0 || line + 1 == n) {
+            pool.give(reinterpret_cast<char*>(block));
+            block = nullptr;
+        }
+    }
+    later.index_.clear();
+    for (LongLine l : later.longLines_) {
+        l.line += base;
+        longLines_.push_back(l);
+    }
+    // The keys of the later lines as if added here: their numbers after
+    // these lines', and the first ones, whose moments do not parse, take
+    // the one of the last line here.
+    if (!keys_ || !later.keys_ || keys_->size() != size_t(base) ||
+        later.keys_->size() != size_t(n) || count_ > (qsizetype(1) << IndexBits))
+        return; // more lines than the keys can number stay in file order
+    const quint64 before = previousMoment_;
+    quint64 first = 0;
+    for (const quint64 key : *later.keys_) {
+        const quint64 moment = key >> IndexBits ? key >> IndexBits : before;
+        if (!first && key >> IndexBits)
+            first = moment;
+        keys_->push_back(moment << IndexBits | ((key & LineMask) + quint64(base)));
+    }
+    inOrder_ = inOrder_ && later.inOrder_ && (!first || first >= before);
+    if (later.previousMoment_)
+        previousMoment_ = later.previousMoment_;
+}
+
 namespace {
 
 // Sorts keys by their bits from lowBits up, keeping the order of equal

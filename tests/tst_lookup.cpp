@@ -21,40 +21,69 @@ class TestLookup : public QObject {
 
 private slots:
     // A log read in two halves at once gives exactly the rows it gives read
-    // on one thread: the second half's lines after the first's, whether it
-    // kept all it found or stopped at its bound and the rest was read after.
+    // on one thread: the second half's lines after the first's, ordered as
+    // if one thread had found them all.
     void splitLookup_data() {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("keep"); // bytes of lines the second half keeps
-        QTest::newRow("a rare call") << "zz9zz" << (1 << 20);
-        QTest::newRow("every line") << ",  " << (1 << 20);
-        QTest::newRow("every line, the bound reached") << ",  " << 1000;
-        QTest::newRow("a long line's tail") << "xxxxy" << 10;
-        QTest::newRow("beyond ASCII") << "k\u00f6ln" << 100;
-        QTest::newRow("no line") << "qxq" << 100;
+        QTest::addColumn<QString>("dates"); // shuffled, undated about the middle, halves
+        QTest::newRow("a rare call") << "zz9zz"
+                                     << "shuffled";
+        QTest::newRow("every line") << ",  "
+                                    << "shuffled";
+        QTest::newRow("a long line's tail") << "xxxxy"
+                                            << "shuffled";
+        QTest::newRow("beyond ASCII") << "k\u00f6ln"
+                                      << "shuffled";
+        QTest::newRow("no line") << "qxq"
+                                 << "shuffled";
+        // Lines whose dates do not parse stay after the line before, also
+        // where the second half starts.
+        QTest::newRow("undated lines about the middle") << ",  "
+                                                        << "undated";
+        // Each half in time order, the second older: not in order as a whole.
+        QTest::newRow("halves in order, the second older") << ",  "
+                                                           << "halves";
     }
     void splitLookup() {
         QFETCH(QString, text);
-        QFETCH(int, keep);
+        QFETCH(QString, dates);
+        const auto dated = [](int minute) {
+            return QStringLiteral("2024-Mar-%1,  %2:%3")
+                .arg(10 + minute / 1440)
+                .arg(minute / 60 % 24, 2, 10, QLatin1Char('0'))
+                .arg(minute % 60, 2, 10, QLatin1Char('0'))
+                .toLatin1();
+        };
+        const bool halves = dates == "halves";
         QByteArray log;
         QRandomGenerator rng(36);
         for (int i = 0; i < 4000; ++i) {
-            log += "2024-Mar-" + QByteArray::number(10 + rng.bounded(19)) +
-                   ",  12:" + QByteArray::number(10 + rng.bounded(50)) + ",  20m,  " +
-                   (rng.bounded(9) == 0 ? "ZZ9ZZ,  Hans,  K\xc3\xb6ln" : "DL1ABC,  Udo,  Bonn") +
+            log += dates == "undated" && i >= 1700 && i < 2300 ? QByteArray("soon,  later")
+                                                               : dated(rng.bounded(19 * 1440));
+            log += ",  20m,  " +
+                   QByteArray(rng.bounded(9) == 0 && !halves ? "ZZ9ZZ,  Hans,  K\xc3\xb6ln"
+                                                             : "DL1ABC,  Udo,  Bonn") +
                    ",  599,  599\r\n";
-            if (i == 2500)
+            if (i == 2500 && !halves)
                 log += "2024-Mar-30,  12:00,  20m,  ZZ9ZZ,  " + QByteArray(6000, 'x') + "y\r\n";
         }
         log += "2024-Apr-01,  12:00,  20m,  ZZ9ZZ,  no line end"; // being written
+        if (halves) { // lines of one length: the halves' dates put in place
+            const qsizetype lineBytes = log.indexOf('\n') + 1;
+            const qsizetype secondHalf = log.indexOf('\n', log.size() / 2) + 1;
+            for (int i = 0; i < 4000; ++i) {
+                const bool second = i * lineBytes >= secondHalf;
+                log.replace(i * lineBytes, 19, dated(second ? i : 4000 + i));
+            }
+        }
         QTemporaryDir dir;
         const QString path = dir.filePath("Tavrelo.txt");
         writeFile(path, log);
-        history::splitLookups(qint64(1) << 40, keep);
+        history::splitLookups(qint64(1) << 40);
         const history::LookupResult whole = history::lookUp(path, text);
-        history::splitLookups(1, keep);
+        history::splitLookups(1);
         const history::LookupResult split = history::lookUp(path, text);
-        history::splitLookups(qint64(16) << 20, 2 << 20);
+        history::splitLookups(qint64(16) << 20);
         QCOMPARE(split.read.status, logfile::ReadStatus::Read);
         QCOMPARE(split.count(), whole.count());
         QCOMPARE(split.paneText(), whole.paneText());
