@@ -26,8 +26,7 @@ bool isOwnField(QByteArrayView name) {
 
 // What the conversion does with a field of the record: the slot it is
 // looked for in, if any, and whether it is written after the line's own
-// fields (not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own). By
-// length and first letter: most names are none of the looked-for ones.
+// fields (not a box, FREQ, MODE, SUBMODE, nor one of Tavrelo's own).
 struct FieldKind {
     int slot = -1;
     bool other = true;
@@ -35,11 +34,9 @@ struct FieldKind {
 };
 FieldKind kindOf(QByteArrayView name) {
     constexpr FieldKind other, placed{-1, false};
-    if (isOwnField(name))
-        return placed; // never written with a contact
     const FieldName* f = fieldNamed(name);
-    if (hasRole(f, name, Header))
-        return placed;
+    if (hasRole(f, name, Header) || (!f && isOwnField(name)))
+        return placed; // never written with a contact
     if (!f || f->field < 0)
         return other;
     switch (f->field) {

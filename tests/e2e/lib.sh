@@ -44,8 +44,9 @@ done
 # tests never collide. -noreset: otherwise the server resets whenever its
 # last client leaves, and refuses the connections that come meanwhile.
 # Servers starting or stopping at the same moment can still trample each
-# other's sockets, so those moments take turns.
-exec 9>"${TMPDIR:-/tmp}/tavrelo-e2e-xvfb.lock"
+# other's sockets, so those moments take turns, through a lock in the build
+# folder (ctest names it), never one left in /tmp.
+exec 9>"${TAVRELO_E2E_LOCK:-$WORK/xvfb.lock}"
 flock 9
 Xvfb -displayfd 3 -screen 0 1280x600x24 -nolisten tcp -noreset 3>"$WORK/display" 2>"$WORK/xvfb.log" 9>&- &
 XVFB_PID=$!
