@@ -63,6 +63,9 @@ logfile::ReadResult scanOn(const QString& logPath, const QString& call, const Ca
     // them once both are read.
     Matches later;
     std::vector<quint64> laterKeys;
+    // Room for a key of every line the half can hold: only the pages its
+    // keys are written to are taken, and they are never copied as it grows.
+    laterKeys.reserve(size_t((st.st_size - middle) / 16 + 1));
     later.collectKeys(&laterKeys);
     qint64 halfEnd = middle;
     logfile::ReadResult half;
