@@ -93,7 +93,8 @@ public:
 
     // A missing file is an empty index; a file that cannot be read is an error.
     // With countries, the records read ahead come with their calls' entity
-    // fields (EntityFiller), made on the reading thread.
+    // fields (EntityFiller, RecordView::entityMade), made on the reading
+    // thread while it is ahead of the records' use.
     OsError open(const QString& path, const dxcc::CountryFile* countries = nullptr,
                  bool utf8 = false);
     bool isEmpty() const { return entries_.empty() && !inStep_; }
