@@ -17,7 +17,7 @@ export QT_QPA_PLATFORM=offscreen
 # Process names as ps gives them: cut to 15 characters.
 watched='Xvfb|tavrelo|tavrelo-adif|tavrelo-wsjtx|dbus-daemon|dbus-run-sessio|at-spi-bus-laun|at-spi2-registr|syncthing|rigctld|orca|speech-dispatch'
 ours() { ps -eo pid=,comm= | awk -v re="^($watched)\$" '$2 ~ re {print $1}' | sort; }
-leftovers() { ls -d /tmp/tavrelo-e2e* /tmp/runtime-tavrelo-e2e 2>/dev/null | sort || true; }
+leftovers() { ls -d /tmp/tavrelo-e2e* /tmp/runtime-tavrelo-e2e /tmp/tst_* /tmp/ci_wavelog* 2>/dev/null | sort || true; }
 before=$(ours)
 files_before=$(leftovers)
 

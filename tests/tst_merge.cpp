@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -143,6 +144,11 @@ private slots:
         const QByteArray path = QFile::encodeName(dir.path()) + '/' +
                                 (kind == "file" ? QByteArray("Tavrelo.sync-conflict-\xff.txt")
                                                 : QFile::encodeName(name));
+        // A name that is not UTF-8 is one Qt cannot remove with the folder.
+        const auto removeOwn = qScopeGuard([&] {
+            if (kind == "file")
+                ::unlink(path.constData());
+        });
         if (kind == "link")
             QCOMPARE(
                 ::symlink(QFile::encodeName(dir.filePath("private")).constData(), path.constData()),

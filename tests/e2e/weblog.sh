@@ -18,6 +18,12 @@ done
 export WL_DIR="$WORK/wavelog"
 # shellcheck source=/dev/null
 . "$runner"
+# Wavelog keeps its sessions in /tmp; this one keeps them in its own folder,
+# which goes with the test.
+mkdir -p "$WL_DIR/sessions"
+for config in "$WL_SRC/install/config/config.php" "$WL_SRC/application/config/config.php"; do
+    [ ! -f "$config" ] || sed -i "s|^\$config\['sess_save_path'\] = .*|\$config['sess_save_path'] = '$WL_DIR/sessions';|" "$config"
+done
 trap 'wl_stop >/dev/null 2>&1 || true; cleanup' EXIT
 wl_start >"$WORK/wl.env" 2>"$WORK/wl.log" || fail "Wavelog did not start: $(tail -5 "$WORK/wl.log")"
 . "$WORK/wl.env"
