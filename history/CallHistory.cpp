@@ -220,7 +220,12 @@ void CallMatcher::scanAscii(const char* begin, const char* end, const LineHandle
         return; // a line never holds its own end
     const char* lineStart = begin;
     while (const char* hit = findAscii(lineStart, end)) {
-        const logfile::LineSpan line = logfile::lineAround(lineStart, end, hit);
+        // A text in most lines (a date, a letter group) is found in the
+        // line it was looked for from, whose end is all that is to be
+        // found then; only a hit further on needs the start of its line.
+        const char* firstEnd = logfile::lineEnd(lineStart, end);
+        const logfile::LineSpan line = hit < firstEnd ? logfile::LineSpan{lineStart, firstEnd}
+                                                      : logfile::lineAround(firstEnd, end, hit);
         // A hit that reaches into the CR of the line end is not in the line.
         if (hit + needle_.size() <= line.end)
             onMatch(line.begin, line.end);

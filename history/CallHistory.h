@@ -114,6 +114,9 @@ public:
     // calling thread's), for order(); the keys belong to the thread that
     // scans and orders.
     void collectKeys(std::vector<quint64>* keys = nullptr);
+    // Room for the keys of that many lines, so that they are never copied
+    // as they grow; pages that no key is written to are not taken.
+    void reserveKeys(size_t lines);
 
     Matches() = default;
     ~Matches();
@@ -143,8 +146,8 @@ private:
         return qsizetype(index_[size_t(line / IndexChunk)][line % IndexChunk] & KeptMask);
     }
     static constexpr quint64 KeptMask = (quint64(1) << 13) - 1;
-    // A hash of a line's bytes, and 11 bits of it for the kept bytes, to
-    // tell that they changed.
+    // A hash of a long line's bytes, and an 11-bit check of the kept bytes
+    // of every line, to tell that they changed.
     static size_t hashOf(const char* begin, qsizetype size);
     static quint64 checkOf(const char* begin, qsizetype size);
     struct LongLine {

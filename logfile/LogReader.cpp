@@ -248,39 +248,39 @@ int digitsAt(const char*& p, const char* end, int maxDigits) {
 } // namespace
 
 namespace {
-// The month of a three-letter English name, any case; 0 for none.
-int monthOf(const char* name) {
-    const quint32 key = (quint32(quint8(name[0])) << 16 | quint32(quint8(name[1])) << 8 |
-                         quint32(quint8(name[2]))) |
-                        0x202020; // lower case, for letters
-    switch (key) {
-    case 0x6a616e:
-        return 1; // jan
-    case 0x666562:
-        return 2; // feb
-    case 0x6d6172:
-        return 3; // mar
-    case 0x617072:
-        return 4; // apr
-    case 0x6d6179:
-        return 5; // may
-    case 0x6a756e:
-        return 6; // jun
-    case 0x6a756c:
-        return 7; // jul
-    case 0x617567:
-        return 8; // aug
-    case 0x736570:
-        return 9; // sep
-    case 0x6f6374:
-        return 10; // oct
-    case 0x6e6f76:
-        return 11; // nov
-    case 0x646563:
-        return 12; // dec
-    default:
-        return 0;
+// The month of a three-letter English name, any case; 0 for none. Looked up
+// in a table rather than by comparisons: in a log not in time order the
+// months come at random, and every wrong guess of a comparison costs.
+constexpr quint32 monthKey(const char* name) {
+    return (quint32(quint8(name[0])) << 16 | quint32(quint8(name[1])) << 8 |
+            quint32(quint8(name[2]))) |
+           0x202020; // lower case, for letters
+}
+// This multiplier gives each of the twelve names a slot of its own.
+constexpr quint32 monthSlot(quint32 key) {
+    return (key * 0x2D94Cu) >> 24 & 15;
+}
+struct MonthTable {
+    quint32 key[16] = {};
+    int month[16] = {};
+};
+constexpr MonthTable monthTable = [] {
+    const char* const names[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                 "jul", "aug", "sep", "oct", "nov", "dec"};
+    MonthTable table;
+    for (int m = 0; m < 12; ++m) {
+        const quint32 slot = monthSlot(monthKey(names[m]));
+        if (table.month[slot])
+            throw "two months share a slot"; // stops the build
+        table.key[slot] = monthKey(names[m]);
+        table.month[slot] = m + 1;
     }
+    return table;
+}();
+int monthOf(const char* name) {
+    const quint32 key = monthKey(name);
+    const quint32 slot = monthSlot(key);
+    return monthTable.key[slot] == key ? monthTable.month[slot] : 0;
 }
 bool isDigit(char c) {
     return c >= '0' && c <= '9';

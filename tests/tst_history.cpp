@@ -267,6 +267,12 @@ private slots:
             << QByteArray(" 1957-DEC-01,09:00") << moment(1957, 12, 1, 9, 0, 0);
         QTest::newRow("one-digit day and hour")
             << QByteArray("2024-Mar-1,  7:05,") << moment(2024, 3, 1, 7, 5, 0);
+        const char* const months[] = {"Jan", "feb", "MAR", "Apr", "May", "Jun",
+                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        for (int m = 1; m <= 12; ++m)
+            QTest::addRow("month %s", months[m - 1])
+                << QByteArray("2006-") + months[m - 1] + "-18,  14:05,"
+                << moment(2006, m, 18, 14, 5, 0);
         QTest::newRow("month unknown") << QByteArray("2006-Nox-18,  14:05,") << Q_UINT64_C(0);
         QTest::newRow("day 32") << QByteArray("2006-Nov-32,  14:05,") << Q_UINT64_C(0);
         QTest::newRow("hour 24") << QByteArray("2006-Nov-18,  24:00,") << Q_UINT64_C(0);
@@ -457,6 +463,11 @@ private slots:
             << "rewrite" << QStringList{"3,  ZZ9ZZ,  Udo", changed};
         QTest::newRow("cut short") << "truncate" << QStringList{changed, "1,  ZZ9ZZ,  Hans"};
         QTest::newRow("replaced") << "replace" << QStringList{changed, changed};
+        // The check of a row's bytes sees every byte, and where each stood.
+        QTest::newRow("the last byte of a row rewritten")
+            << "last byte" << QStringList{changed, "1,  ZZ9ZZ,  Hans"};
+        QTest::newRow("a row's two halves swapped")
+            << "swap" << QStringList{"3,  ZZ9ZZ,  Udo", changed};
     }
     void rowsOfALogChangedUnderThem() {
         QFETCH(QString, change);
@@ -473,6 +484,12 @@ private slots:
         } else if (change == "rewrite") {
             QVERIFY(f.open(QIODevice::ReadWrite));
             f.write("1,  ZZ9ZZ,  Hugo");
+        } else if (change == "last byte") { // "Udo" becomes "Uda"
+            QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(log.indexOf("Udo") + 2));
+            f.write("a");
+        } else if (change == "swap") { // the 16 bytes of line 1, 8 and 8 swapped
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            f.write(log.mid(8, 8) + log.left(8));
         } else if (change == "truncate") {
             QVERIFY(f.resize(log.size() - 5));
         } else {
