@@ -70,8 +70,8 @@ void HistoryLookup::run() {
             history::prepare(request.path, &stop_, &shape_);
             continue;
         }
-        // A log in time order shows its newest rows from its last bytes
-        // first, on the next frame; the whole result follows. Not for a
+        // A log in time order, or nearly so, shows its newest rows from its
+        // last bytes first, on the next frame; the whole result follows. Not for a
         // call typed on, whose whole result is as quick.
         if (auto newest =
                 history::narrows(scanned_, request.call)

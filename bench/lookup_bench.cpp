@@ -8,7 +8,8 @@
 // and last screens of rows are in order, as when the window gets the result;
 // the rest of the order is made after the timing, as the window's lookup
 // thread does. With --newest, the time is that of the newest rows of a log
-// in time order, from its last bytes, which the window shows first.
+// in time order or nearly so, from its last bytes, which the window shows
+// first (0 matches: none there are the newest).
 // Prints the matches, the peak memory and, as its last line, the median
 // milliseconds.
 #include "CallHistory.h"
@@ -47,8 +48,7 @@ int main(int argc, char* argv[]) {
         QElapsedTimer timer;
         timer.start();
         if (newest) {
-            tavrelo::history::LogShape s = shape;
-            const auto r = tavrelo::history::lookUpNewest(path, call, s, 32);
+            const auto r = tavrelo::history::lookUpNewest(path, call, shape, 32);
             ms.push_back(double(timer.nsecsElapsed()) / 1e6);
             matches = r ? r->count() : 0;
             continue;

@@ -213,28 +213,30 @@ void usePortableSearch(bool on);
 // every log on one).
 void splitLookups(qint64 fromBytes);
 
-// Reads the log through once, so that it is in the page cache, and readies
-// memory for the largest result it can give (every line matching), so that
-// even the first lookup of a session finds both at hand.
-// What the log was when last read whole: whether its lines were in time
-// order (as Save writes them).
+// What the log was when last read whole: which file, how long, and for each
+// stretch of ShapeBlock bytes the newest moment of the lines that start
+// before it (a line whose moment does not parse counts as none).
 struct LogShape {
     quint64 device = 0, inode = 0;
     qint64 size = 0;
-    bool inOrder = false;
+    static constexpr qint64 ShapeBlock = qint64(64) << 10;
+    std::vector<quint64> newestBefore; // [i]: before byte i * ShapeBlock
 };
+// Reads the log through once, so that it is in the page cache, and notes
+// its shape.
 logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop = nullptr,
                             LogShape* shape = nullptr);
 
-// The newest rows of a log in time order, at once, from its last bytes
-// alone: when the log is the one shape describes, grown only at its end,
-// and its lines from before that end on are still in order, its newest
-// matches are its last ones (and shape then reaches to its end). Fewer
-// than rows there are looked for a few MiB further back. Nothing when that
-// is not so, or when the last bytes hold no match; the whole lookup says it
-// all anyway, its older rows after these.
+// The newest rows of a log, at once, from its last bytes alone: the lines
+// there that hold the text and are newer than, or as new as, every line
+// before them (a log in time order, as Save writes it, or nearly so) are
+// the first rows of the whole result, whatever the rest of the log holds.
+// The log must be the one shape describes, grown only at its end. When
+// fewer than rows turn up, a few MiB further back are looked at too.
+// Nothing when no such line turns up; the whole lookup says it all anyway,
+// its older rows after these.
 std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
-                                         LogShape& shape, qsizetype rows,
+                                         const LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop = nullptr);
 
 // What a lookup looked through, finished or stopped: its text, how far into

@@ -125,94 +125,110 @@ logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* sto
                             LogShape* shape) {
     // The log read once, into the system's cache, which the lookups share
     // with every other program; nothing of it is kept here but its shape.
-    quint64 previous = 0;
-    bool inOrder = true;
+    std::vector<quint64> newestBefore{0};
+    quint64 newest = 0;
+    qint64 blockOffset = 0;
     const logfile::ReadResult read = logfile::readLogBlocks(
         logPath,
         [&](const char* begin, const char* end) {
-            if (!shape || !inOrder)
+            if (!shape)
                 return;
             logfile::forEachLine(begin, end, [&](const char* b, const char* e) {
-                const quint64 moment = logfile::contactMoment(b, e);
-                inOrder = inOrder && (moment == 0 || moment >= previous);
-                previous = std::max(previous, moment);
+                const qint64 start = blockOffset + (b - begin);
+                while (qint64(newestBefore.size()) * LogShape::ShapeBlock <= start)
+                    newestBefore.push_back(newest);
+                newest = std::max(newest, logfile::contactMoment(b, e));
             });
+            blockOffset += end - begin;
         },
         logfile::DefaultChunkSize, stop);
-    if (shape && read.status == logfile::ReadStatus::Read)
-        *shape = LogShape{quint64(read.device), quint64(read.inode), read.size, inOrder};
+    if (shape && read.status == logfile::ReadStatus::Read) {
+        while (qint64(newestBefore.size()) * LogShape::ShapeBlock <= read.size)
+            newestBefore.push_back(newest);
+        *shape =
+            LogShape{quint64(read.device), quint64(read.inode), read.size, std::move(newestBefore)};
+    }
     return read;
 }
 
 std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
-                                         LogShape& shape, qsizetype rows,
+                                         const LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop) {
-    // The lines of the last MiB are seen to be in order; a text found in
-    // fewer lines than rows there is looked for further back too (a call
-    // worked now and then), which its few lines make quick.
-    constexpr qint64 OrderedBytes = qint64(1) << 20, FurtherBytes = qint64(8) << 20;
+    // The last MiB first; a text found in fewer lines than rows there is
+    // looked for further back too (a call worked now and then), when that
+    // reaches back past older lines.
+    constexpr qint64 LastBytes = qint64(1) << 20, FurtherBytes = qint64(8) << 20;
     struct stat st;
-    if (!shape.inOrder || ::stat(QFile::encodeName(logPath).constData(), &st) != 0 ||
+    if (shape.newestBefore.empty() || ::stat(QFile::encodeName(logPath).constData(), &st) != 0 ||
         quint64(st.st_dev) != shape.device || quint64(st.st_ino) != shape.inode ||
         st.st_size < shape.size)
         return std::nullopt;
+    // Where to look from, on a stretch's start the shape knows: at most
+    // back bytes from the end, and all that was appended since.
+    const auto startFor = [&](qint64 back) {
+        const qint64 from = std::min(std::max<qint64>(0, st.st_size - back), shape.size);
+        return from - from % LogShape::ShapeBlock;
+    };
+    const auto newestBefore = [&](qint64 from) {
+        return shape.newestBefore[size_t(from / LogShape::ShapeBlock)];
+    };
     const CallMatcher matcher(call);
-    std::vector<quint64> keys;
-    // The matching lines from the first line that starts after from on;
-    // with inOrder, every line's moment checked on the way.
-    const auto scanTail = [&](qint64 from, bool* inOrder) -> std::optional<LookupResult> {
+    // The matching lines, in order, from the first line that starts at or after from
+    // on that are as new as every line before from. A line whose moment
+    // does not parse takes the one of the matching line before it, as in
+    // the whole lookup: one before any other there cannot be placed.
+    const auto scanTail = [&](qint64 from) -> std::optional<LookupResult> {
         LookupResult result;
         result.partial = true;
         if (!result.matches->readFrom(logPath))
             return std::nullopt;
-        result.matches->collectKeys(&keys);
-        qint64 blockOffset = from;
-        bool lineStart = from == 0;
+        result.matches->collectKeys();
+        const quint64 oldest = newestBefore(from);
         quint64 previous = 0;
+        bool unplaced = false;
+        // Read from the byte before, to tell whether a line starts right at
+        // from; one that started before is the shape's, and passed over.
+        qint64 blockOffset = std::max<qint64>(0, from - 1);
+        bool lineStart = from == 0;
         result.read = logfile::readLogBlocks(
             logPath,
             [&](const char* begin, const char* end) {
                 const char* b = begin;
-                if (!lineStart) { // the line cut by the tail's start is passed over
-                    const char* nl = static_cast<const char*>(memchr(b, '\n', size_t(end - b)));
-                    b = nl ? nl + 1 : end;
-                    lineStart = nl != nullptr;
-                }
-                if (inOrder) {
-                    logfile::forEachLine(b, end, [&](const char* lb, const char* le) {
-                        const quint64 moment = logfile::contactMoment(lb, le);
-                        *inOrder = *inOrder && (moment == 0 || moment >= previous);
-                        previous = std::max(previous, moment);
-                    });
+                if (!lineStart) {
+                    const char* e = logfile::lineEnd(b, end);
+                    lineStart = e < end;
+                    b = logfile::nextLine(e, end);
                 }
                 matcher.scan(b, end, [&](const char* lb, const char* le) {
-                    result.matches->add(lb, le, blockOffset + (lb - begin));
+                    if (const quint64 moment = logfile::contactMoment(lb, le))
+                        previous = moment;
+                    else
+                        unplaced = unplaced || (previous == 0 && oldest > 0);
+                    if (previous >= oldest)
+                        result.matches->add(lb, le, blockOffset + (lb - begin));
                 });
                 blockOffset += end - begin;
             },
-            logfile::DefaultChunkSize, stop, from);
-        if (result.read.status != logfile::ReadStatus::Read)
+            logfile::DefaultChunkSize, stop, std::max<qint64>(0, from - 1));
+        if (result.read.status != logfile::ReadStatus::Read || unplaced)
             return std::nullopt;
+        result.matches->order(stop);
+        result.matches->finishOrder(stop);
         return result;
     };
-    // The last bytes reach back into what was in order, so that the lines
-    // appended since are seen to go on in order.
-    const qint64 from = std::max<qint64>(0, st.st_size - OrderedBytes);
-    if (from >= shape.size && from > 0)
+    const qint64 from = startFor(LastBytes);
+    if (st.st_size - from > FurtherBytes)
+        return std::nullopt; // much appended since the log was read whole
+    std::optional<LookupResult> result = scanTail(from);
+    if (!result)
         return std::nullopt;
-    bool inOrder = true;
-    std::optional<LookupResult> result = scanTail(from, &inOrder);
-    if (!result || !inOrder)
-        return std::nullopt;
-    shape.size = result->read.end; // in order up to here, as seen
-    if (result->count() < rows && from > 0) {
-        if (auto further = scanTail(std::max<qint64>(0, st.st_size - FurtherBytes), nullptr);
-            further && further->read.end == result->read.end)
-            result = std::move(further);
+    if (const qint64 further = startFor(FurtherBytes);
+        result->count() < rows && newestBefore(further) < newestBefore(from)) {
+        if (auto more = scanTail(further); more && more->read.end == result->read.end)
+            result = std::move(more);
     }
     if (result->count() == 0)
         return std::nullopt;
-    result->matches->order(stop);
     return result;
 }
 
