@@ -212,6 +212,9 @@ void usePortableSearch(bool on);
 // thread; for tests and benchmarks (fromBytes past any log's size reads
 // every log on one).
 void splitLookups(qint64 fromBytes);
+// Results of fromLines or more lines are put in order on two threads; for
+// tests. Returns the number before.
+qsizetype splitOrders(qsizetype fromLines);
 
 // What the log was when last read whole: which file, how long, and for each
 // stretch of ShapeBlock bytes the newest moment of the lines that start

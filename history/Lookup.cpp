@@ -173,10 +173,11 @@ std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& 
         return shape.newestBefore[size_t(from / LogShape::ShapeBlock)];
     };
     const CallMatcher matcher(call);
-    // The matching lines, in order, from the first line that starts at or after from
-    // on that are as new as every line before from. A line whose moment
-    // does not parse takes the one of the matching line before it, as in
-    // the whole lookup: one before any other there cannot be placed.
+    // The matching lines, in order, from the first line that starts at or
+    // after from on, that are as new as every line before from. A line
+    // whose moment does not parse takes the one of the matching line before
+    // it, as in the whole lookup: one before any other there cannot be
+    // placed.
     const auto scanTail = [&](qint64 from) -> std::optional<LookupResult> {
         LookupResult result;
         result.partial = true;

@@ -81,6 +81,8 @@ private:
 } // namespace
 
 namespace {
+// From this many lines on, the order is made on two threads.
+std::atomic<size_t> manyLines{size_t(1) << 18};
 // Each line's moment (38 bits), then its line number, in one key: sorted
 // descending, the keys are the rows, newest first and the later line first
 // among equal times.
@@ -330,6 +332,10 @@ void trimSortBuffers() {
 
 } // namespace
 
+qsizetype splitOrders(qsizetype fromLines) {
+    return qsizetype(manyLines.exchange(size_t(fromLines)));
+}
+
 void Matches::collectKeys(std::vector<quint64>* keys) {
     keys_ = keys ? keys : &sortBuffers.keys;
     keys_->clear();
@@ -350,14 +356,24 @@ void Matches::makeKeys(quint64* keys) const {
 }
 
 void Matches::fillOrder(quint64* keys, quint64* other) const {
-    // A stable sort by time keeps the file order among equal times; read
-    // backwards it is newest first, the later line first.
+    // A stable sort by time keeps the file order among equal times: sorted,
+    // the keys (each with its own line number) go from the oldest to the
+    // newest, the later line last among equal times. Many keys are sorted
+    // in two halves at once, on two threads, and the halves merged.
     const size_t n = size_t(count_);
-    const quint64* sorted = radixSortHigh(keys, other, n, IndexBits);
+    const size_t half = n >= manyLines.load(std::memory_order_relaxed) ? n / 2 : n;
+    auto second = std::async(half < n ? std::launch::async : std::launch::deferred, [&] {
+        return radixSortHigh(keys + half, other + half, n - half, IndexBits);
+    });
+    const quint64* a = radixSortHigh(keys, other, half, IndexBits);
+    const quint64* b = second.get();
+    // Newest first: from the ends of both halves.
+    size_t i = half, j = n - half;
     for (size_t r = 0; r < n; ++r) {
+        const quint64 key = j == 0 || (i > 0 && a[i - 1] > b[j - 1]) ? a[--i] : b[--j];
         if (r % size_t(OrderChunk) == 0)
             order_.push_back(reinterpret_cast<quint32*>(BlockPool::instance().take()));
-        order_.back()[r % size_t(OrderChunk)] = quint32(sorted[n - 1 - r] & LineMask);
+        order_.back()[r % size_t(OrderChunk)] = quint32(key & LineMask);
     }
 }
 
@@ -373,8 +389,8 @@ void Matches::order(const std::atomic<bool>* stop) {
     const quint64* keys = collected->data();
     // The first and the last screens at once, the last on a second thread
     // when there are many lines; the rest by finishOrder().
-    constexpr size_t ManyLines = size_t(1) << 18;
-    auto oldest = std::async(n >= ManyLines ? std::launch::async : std::launch::deferred,
+    auto oldest = std::async(n >= manyLines.load(std::memory_order_relaxed) ? std::launch::async
+                                                                            : std::launch::deferred,
                              [&] { return best(keys, n, EdgeRows, false, std::less<>()); });
     for (quint64 k : best(keys, n, EdgeRows, true, std::greater<>()))
         head_.push_back(quint32(k & LineMask));

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <limits>
 
 using namespace tavrelo;
 
@@ -334,12 +335,19 @@ private slots:
     // sort after it was superseded.
     void newestFirstEveryRow_data() {
         QTest::addColumn<int>("how");
-        QTest::newRow("ordered at once") << 0;
-        QTest::newRow("ordered after the first screens") << 1;
-        QTest::newRow("sort superseded, the reader orders") << 2;
+        QTest::addColumn<bool>("halves"); // sorted in two halves, on two threads
+        QTest::newRow("ordered at once") << 0 << false;
+        QTest::newRow("ordered after the first screens") << 1 << false;
+        QTest::newRow("sort superseded, the reader orders") << 2 << false;
+        QTest::newRow("ordered at once, in halves") << 0 << true;
+        QTest::newRow("sort superseded, the reader orders in halves") << 2 << true;
     }
     void newestFirstEveryRow() {
         QFETCH(int, how);
+        QFETCH(bool, halves);
+        const qsizetype before =
+            history::splitOrders(halves ? 1 : std::numeric_limits<qsizetype>::max());
+        const auto restore = qScopeGuard([before] { history::splitOrders(before); });
         QRandomGenerator random(7);
         const clock::MonthTable months = clock::makeMonthTable();
         QByteArray log;
