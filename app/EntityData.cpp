@@ -44,6 +44,9 @@ void EntityData::start(const QString& logPath) {
             Qt::QueuedConnection);
         auto worked = std::make_unique<dxcc::WorkedIndex>();
         const OsError read = adif::readWorked(logPath, *shared, *worked);
+        // What the reading held on the way (every call resolved once) is
+        // freed, but would stay with this thread's heap.
+        platform::giveBackFreedMemory();
         QString note = found;
         if (!read.ok())
             note += QStringLiteral("; worked-before is not known: ") + read.message();

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "Memory.h"
 #include "QtPlatform.h"
 #include "RigClient.h"
 #include "Tavrelo.h"
@@ -43,6 +44,7 @@ bool parseRig(const QString& text, QString& host, quint16& port) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    tavrelo::platform::giveBackLargeBlocks();
     // The command line first: --help and --version answer on the terminal,
     // without a display.
     // Qt's own options (-reverse, -style NAME, ...) are left to QApplication.

@@ -57,7 +57,7 @@ history() {
     # ZZ9ZZ stands in five records; HAM (Hamburg) in about 5% of them; ",  " in
     # every one.
     texts=("ZZ9ZZ" "HAM" ",  ")
-    declare -A later
+    declare -A later memory
     echo "History in the real window (ms; peak in MiB), baselines from the same run"
     printf '%-16s %-6s %7s %7s %8s %7s %6s %6s | %7s %10s %8s %7s %9s\n' records text first later keywait \
         oldest typed peak "read()" "grep>file" "rg>file" "wc -l" "log MiB"
@@ -72,6 +72,7 @@ history() {
             grep_ms=$(median_ms "grep -iF -- '$text' '$log' > '$data/grep.out'")
             rg_ms=$(median_ms "rg -iF --no-line-number -- '$text' '$log' > '$data/grep.out'")
             later[$n$text]=$(get later)
+            [ "$text" != ",  " ] || memory[$n]="$(get rss) $(get pss) $(get anon) $(get lookupanon) $(get afteranon)"
             printf '%-16s %-6s %7s %7s %8s %7s %6s %6s | %7s %10s %8s %7s %9s\n' "$n" "\"$text\"" "$(get first)" \
                 "$(get later)" "$(get keywait)" "$(get oldest)" "$(get typed)" "$(get peak)" "$read_ms" "$grep_ms" \
                 "$rg_ms" "$wc_ms" "$mib"
@@ -84,6 +85,19 @@ history() {
     echo "first/later: key press to the first frame with the history; keywait: the longest a key"
     echo "pressed during a lookup waited for its redraw; oldest: Ctrl+End in the pane to its frame;"
     echo "typed: the text typed fast (40 ms a key), its last key to the last frame below the row."
+
+    echo
+    echo "Memory of the window (MiB, from /proc/PID/smaps_rollup): at rest after start, the most"
+    echo "anonymous memory during the lookups of \",  \" (every line), and at rest after them"
+    mkdir -p "$data/0" && : >"$data/0/Tavrelo.txt" && cp build/tavrelo "$data/0/tavrelo"
+    empty=$(build/bench/window_bench "$data/0/tavrelo" - 1 2>/dev/null)
+    memory[0]="$(sed -n 's/^rss //p' <<<"$empty") $(sed -n 's/^pss //p' <<<"$empty") $(sed -n 's/^anon //p' <<<"$empty") - -"
+    printf '%-16s %6s %6s %6s %12s %12s\n' records RSS PSS anon "lookup anon" "after anon"
+    for n in 0 "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
+        # shellcheck disable=SC2086
+        printf '%-16s %6s %6s %6s %12s %12s\n' "$n" ${memory[$n]}
+    done
+    rm -rf "$data/0"
 
     echo
     echo "Lookup core alone (lookup_bench, ms; first: until the first and last screens are in"

@@ -19,11 +19,18 @@
 //              Call box: its last key press to the end of the last frame
 //              below the row (none for 600 ms after it), median
 //   peak       the program's peak resident memory, in MiB
+// and its memory in MiB, from /proc/PID/smaps_rollup:
+//   rss pss anon   at rest after start, before any lookup (the worked-before
+//                  index built and the log read through)
+//   lookupanon     the most anonymous memory seen during the lookups
+//   afteranon      anonymous memory at rest after them
+// With TEXT "-" only the memory at rest after start is measured.
 #include <xcb/damage.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -176,6 +183,30 @@ xcb_window_t findWindow(X& x, pid_t pid) {
     return 0;
 }
 
+// A figure of /proc/PID/smaps_rollup ("Rss:", "Pss:", "Anonymous:"), in KiB.
+long rollupKiB(pid_t pid, const std::string& name) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(rollup, line)) {
+        if (line.rfind(name, 0) == 0)
+            return std::atol(line.c_str() + name.size());
+    }
+    return -1;
+}
+
+// Waits until the program's anonymous memory has not changed for a second
+// (at most 30 s): start-up work done.
+void waitAtRest(pid_t pid) {
+    long last = -1;
+    int still = 0;
+    for (int i = 0; i < 300 && still < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const long now = rollupKiB(pid, "Anonymous:");
+        still = std::labs(now - last) < 256 ? still + 1 : 0;
+        last = now;
+    }
+}
+
 long peakMiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -195,7 +226,8 @@ int main(int argc, char* argv[]) {
     }
     const std::string text = argv[2];
     const int repeats = std::max(1, std::atoi(argv[3]));
-    if (text.size() < 3) {
+    const bool memoryOnly = text == "-";
+    if (text.size() < 3 && !memoryOnly) {
         std::fprintf(stderr, "window_bench: TEXT needs three characters\n");
         return 2;
     }
@@ -251,6 +283,24 @@ int main(int argc, char* argv[]) {
     xcb_damage_create(x.c, dmg, x.window, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
     xcb_flush(x.c);
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    waitAtRest(pid);
+    std::printf("rss %ld\npss %ld\nanon %ld\n", rollupKiB(pid, "Rss:") / 1024,
+                rollupKiB(pid, "Pss:") / 1024, rollupKiB(pid, "Anonymous:") / 1024);
+    if (memoryOnly) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        xcb_disconnect(x.c);
+        return 0;
+    }
+    // The most anonymous memory during the lookups, looked at every few ms.
+    std::atomic<bool> sampling{true};
+    std::atomic<long> lookupAnon{0};
+    std::thread sampler([&] {
+        while (sampling) {
+            lookupAnon = std::max(lookupAnon.load(), rollupKiB(pid, "Anonymous:"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
 
     // An empty Call box (the window collapsed again), then the first two
     // characters of the text, and time for the program to settle.
@@ -289,6 +339,8 @@ int main(int argc, char* argv[]) {
         if (shown < 0) {
             std::fprintf(stderr, "window_bench: no history appeared for %s\n", text.c_str());
             kill(pid, SIGKILL);
+            sampling = false;
+            sampler.join();
             return 1;
         }
         lookups.push_back(shown);
@@ -340,6 +392,10 @@ int main(int argc, char* argv[]) {
         typed.push_back(x.lastDamage(last, CallBottom, 600));
     }
 
+    sampling = false;
+    sampler.join();
+    waitAtRest(pid);
+    const long afterAnon = rollupKiB(pid, "Anonymous:");
     const long peak = peakMiB(pid);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
@@ -350,8 +406,9 @@ int main(int argc, char* argv[]) {
     std::sort(later.begin(), later.end());
     std::sort(oldest.begin(), oldest.end());
     std::sort(typed.begin(), typed.end());
-    std::printf("first %.1f\nlater %.1f\nkeywait %.1f\noldest %.1f\ntyped %.1f\npeak %ld\n", first,
-                later[later.size() / 2], keyWait, oldest[oldest.size() / 2],
-                typed[typed.size() / 2], peak);
+    std::printf("first %.1f\nlater %.1f\nkeywait %.1f\noldest %.1f\ntyped %.1f\npeak %ld\n"
+                "lookupanon %ld\nafteranon %ld\n",
+                first, later[later.size() / 2], keyWait, oldest[oldest.size() / 2],
+                typed[typed.size() / 2], peak, lookupAnon.load() / 1024, afterAnon / 1024);
     return 0;
 }

@@ -55,8 +55,9 @@ public:
         free_.pop_back();
         return block;
     }
-    // Up to KeptBlocks stay for the next lookup; more go back to the
-    // system, so that a lookup of every line leaves no trace.
+    // Up to KeptBlocks stay for the next lookup (two hold the rows of half
+    // a million lines, and their order); more go back to the system, so
+    // that a lookup of every line leaves no trace.
     void give(char* block) {
         const std::lock_guard lock(mutex_);
         if (free_.size() >= KeptBlocks) {
@@ -66,7 +67,7 @@ public:
         }
         free_.push_back(block);
     }
-    static constexpr size_t KeptBlocks = 4;
+    static constexpr size_t KeptBlocks = 2;
     ~BlockPool() {
         for (char* block : free_)
             delete[] block;

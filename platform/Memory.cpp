@@ -2,6 +2,9 @@
 #include "Memory.h"
 
 #include <sys/resource.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include <cstdint>
@@ -22,6 +25,22 @@ void adviseHugePages(const void* begin, size_t size) {
 #else
     (void)begin;
     (void)size;
+#endif
+}
+
+void giveBackLargeBlocks() {
+#if defined(__GLIBC__)
+    // Blocks of 1 MiB or more are mapped each on its own, and unmapped when
+    // freed. Without a fixed threshold, the C library raises it to the size
+    // of each large block freed, and then keeps the next ones in its heaps:
+    // tens of MiB after a lookup of every line.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+}
+
+void giveBackFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
 #endif
 }
 

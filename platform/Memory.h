@@ -11,6 +11,15 @@ namespace tavrelo::platform {
 // range are advised; elsewhere, or without huge pages, nothing happens.
 void adviseHugePages(const void* begin, size_t size);
 
+// Has memory freed in large blocks (a lookup's buffers) go back to the
+// system at once, rather than stay with the process after a large lookup.
+// Call it first thing, before any thread starts.
+void giveBackLargeBlocks();
+
+// Hands the memory freed after a large piece of work (free pages inside the
+// C library's heaps) back to the system.
+void giveBackFreedMemory();
+
 // Puts the calling thread below the others in the scheduler's eyes (a nice
 // value of niceness), so that a busy background thread never delays the
 // window's own; nothing where the system has no per-thread priority.
