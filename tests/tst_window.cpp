@@ -621,8 +621,14 @@ private slots:
         QCOMPARE(f.window->Text2->rowCount(), 1);
         QCOMPARE(f.window->height(), Tavrelo::CollapsedHeight);
 
+        // Counted once the threads that lookups of every line start for a
+        // while (to read and to sort) have ended: a count still for 100 ms.
         const auto threads = [] { return QDir("/proc/self/task").count(); };
-        const qsizetype before = threads();
+        qsizetype before = -1;
+        for (int i = 0; i < 100 && before != threads(); ++i) {
+            before = threads();
+            QTest::qWait(100);
+        }
         f.box(3)->setText("ZZ9");
         f.window.reset();
         QCOMPARE(threads(), before - 1); // the lookup's thread has ended
