@@ -11,7 +11,9 @@ namespace tavrelo {
 namespace {
 // The worked-before index is built below the history's lookups (and the
 // threads it starts inherit that): a call typed in the first seconds after
-// start is looked up at full speed, the index following.
+// start is looked up at full speed, the index following. The country file,
+// a fraction of a second's work, is read before, at the window's own
+// priority: who a call is shows at once even on a busy machine.
 constexpr int BuildNiceness = 19;
 } // namespace
 
@@ -24,7 +26,6 @@ EntityData::~EntityData() {
 
 void EntityData::start(const QString& logPath) {
     thread_ = std::thread([this, logPath] {
-        platform::lowerThisThreadPriority(BuildNiceness);
         QString found;
         std::unique_ptr<dxcc::CountryFile> countries = dxcc::openCountryFile(logPath, found);
         if (!countries) {
@@ -42,6 +43,7 @@ void EntityData::start(const QString& logPath) {
                 emit changed();
             },
             Qt::QueuedConnection);
+        platform::lowerThisThreadPriority(BuildNiceness);
         auto worked = std::make_unique<dxcc::WorkedIndex>();
         const OsError read = adif::readWorked(logPath, *shared, *worked);
         // What the reading held on the way (every call resolved once) is

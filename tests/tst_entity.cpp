@@ -47,7 +47,9 @@ struct Window {
         return nullptr;
     }
     void settle() const {
-        QDeadlineTimer deadline(10000);
+        // The worked-before index is built at the lowest priority: on a
+        // machine busy with other tests it may wait many seconds.
+        QDeadlineTimer deadline(60000);
         while ((window->isHistoryBusy() || (line() && line()->toolTip().isEmpty())) &&
                !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
