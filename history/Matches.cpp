@@ -47,10 +47,8 @@ public:
     }
     char* take() {
         const std::lock_guard lock(mutex_);
-        if (free_.empty()) {
-            size_ += Matches::BlockBytes;
+        if (free_.empty())
             return new char[Matches::BlockBytes];
-        }
         char* block = free_.back();
         free_.pop_back();
         return block;
@@ -62,7 +60,6 @@ public:
         const std::lock_guard lock(mutex_);
         if (free_.size() >= KeptBlocks) {
             delete[] block;
-            size_ -= Matches::BlockBytes;
             return;
         }
         free_.push_back(block);
@@ -76,7 +73,6 @@ public:
 private:
     std::mutex mutex_;
     std::vector<char*> free_;
-    size_t size_ = 0; // every block made, in the pool or in use
 };
 
 } // namespace
