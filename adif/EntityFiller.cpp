@@ -9,7 +9,6 @@ namespace {
 
 // The entity's fields, in the order of EntityFields::written.
 constexpr Field entityFields[] = {Dxcc, Country, Cqz, Ituz, Cont};
-constexpr const char* entityNames[] = {"DXCC", "COUNTRY", "CQZ", "ITUZ", "CONT"};
 
 } // namespace
 
@@ -30,7 +29,7 @@ EntityFields EntityFiller::fieldsOf(QByteArrayView call) {
         EntityFields fields{r.entity->dxcc, {}};
         for (size_t i = 0; i < fields.written.size(); ++i) {
             QByteArray field;
-            appendField(field, entityNames[i],
+            appendField(field, nameOf(entityFields[i]),
                         utf8_ ? values[i].toUtf8() : toAdiString(values[i], true).text);
             fields.written[i] = ' ' + field;
         }

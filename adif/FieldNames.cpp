@@ -95,6 +95,14 @@ const FieldName* fieldNamed(QByteArrayView name) {
     }
 }
 
+const char* nameOf(Field field) {
+    for (const FieldName& f : names) {
+        if (f.field == field)
+            return f.name;
+    }
+    return "";
+}
+
 bool hasRole(QByteArrayView name, Role role) {
     return hasRole(fieldNamed(name), name, role);
 }

@@ -53,6 +53,8 @@ struct FieldName {
 
 // The field of that name, in any case, or null.
 const FieldName* fieldNamed(QByteArrayView upperName);
+// The name of a field, as ADIF writes it.
+const char* nameOf(Field field);
 // Whether a field of that name, in any case, has the role. USERDEFn
 // fields are of the header too.
 bool hasRole(QByteArrayView name, Role role);

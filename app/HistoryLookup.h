@@ -28,8 +28,9 @@ public:
     HistoryLookup& operator=(const HistoryLookup&) = delete;
 
     void start(const QString& logPath, const QString& call);
-    // Readies the log and the memory for lookups (history::prepare), so
-    // that the first lookup of a session is as quick as the rest.
+    // Reads the log through and notes its shape (history::prepare), so
+    // that the first lookup of a session is as quick as the rest and the
+    // newest rows can come first.
     void warmUp(const QString& logPath);
     // Drops the lookup in progress, if any: its result is never delivered.
     void discard();
@@ -38,7 +39,8 @@ public:
 
 signals:
     // On the GUI thread, for the latest lookup only: for a log in time
-    // order its newest rows first (result.partial), then the whole result.
+    // order, or nearly so, its newest rows first (result.partial), then the
+    // whole result.
     void finished(const tavrelo::history::LookupResult& result);
 
 private:
