@@ -91,6 +91,8 @@ OsError readWorked(const QString& logPath, const dxcc::CountryFile& countries,
                 index.add(dxcc ? dxcc : it->dxcc, it->base, fields[2], mode, day, confirmed);
             });
         });
+    who = {}; // before the index is settled, which takes room of its own for a while
+    index.settle();
     if (read.status == logfile::ReadStatus::Failed)
         return read.error;
     return records.error();

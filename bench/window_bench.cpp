@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -194,16 +195,39 @@ long rollupKiB(pid_t pid, const std::string& name) {
     return -1;
 }
 
+// The processor time the program has taken, in clock ticks.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all;
+    std::getline(stat, all);
+    // Past the command's name, in parentheses: utime and stime are the
+    // 12th and 13th fields.
+    std::istringstream rest(all.substr(all.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && rest >> field; ++i) {
+        if (i >= 12)
+            ticks += std::atol(field.c_str());
+    }
+    return ticks;
+}
+
 // Waits until the program's anonymous memory has not changed for a second
-// (at most 30 s): start-up work done.
+// and it took under a twentieth of a processor meanwhile (at most 60 s):
+// start-up work done. Memory alone can stand still for a second while the
+// worked-before index reads the fields file.
 void waitAtRest(pid_t pid) {
     long last = -1;
+    std::vector<long> ticks;
     int still = 0;
-    for (int i = 0; i < 300 && still < 10; ++i) {
+    for (int i = 0; i < 600; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const long now = rollupKiB(pid, "Anonymous:");
         still = std::labs(now - last) < 256 ? still + 1 : 0;
         last = now;
+        ticks.push_back(cpuTicks(pid));
+        if (still >= 10 && ticks.size() > 10 && ticks.back() - ticks[ticks.size() - 11] <= 5)
+            break;
     }
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Worked.h"
 
+#include <algorithm>
+
 namespace tavrelo::dxcc {
 
 namespace {
@@ -32,9 +34,28 @@ quint64 WorkedIndex::callKey(QStringView call) {
     return h;
 }
 
+const WorkedIndex::Call* WorkedIndex::settled(quint64 key) const {
+    const auto it = std::lower_bound(settled_.begin(), settled_.end(), key,
+                                     [](const SettledCall& c, quint64 k) { return c.key < k; });
+    return it != settled_.end() && it->key == key ? &it->call : nullptr;
+}
+
+void WorkedIndex::settle() {
+    std::vector<SettledCall> all;
+    all.reserve(settled_.size() + size_t(calls_.size()));
+    all.insert(all.end(), settled_.begin(), settled_.end());
+    for (auto it = calls_.cbegin(); it != calls_.cend(); ++it)
+        all.push_back({it.key(), it.value()});
+    std::sort(all.begin(), all.end(),
+              [](const SettledCall& a, const SettledCall& b) { return a.key < b.key; });
+    settled_ = std::move(all);
+    calls_ = {};
+}
+
 void WorkedIndex::add(int dxcc, quint64 callKey, QByteArrayView band, QByteArrayView mode, int date,
                       bool confirmed) {
-    Call& c = calls_[callKey];
+    Call* known = const_cast<Call*>(settled(callKey));
+    Call& c = known ? *known : calls_[callKey];
     ++c.count;
     c.lastDate = std::max(c.lastDate, date);
     if (dxcc <= 0)
@@ -56,7 +77,9 @@ void WorkedIndex::add(int dxcc, quint64 callKey, QByteArrayView band, QByteArray
 WorkedIndex::Status WorkedIndex::status(int dxcc, QStringView call, QByteArrayView band,
                                         QByteArrayView mode) const {
     Status s;
-    const Call c = calls_.value(callKey(call));
+    const quint64 key = callKey(call);
+    const Call* known = settled(key);
+    const Call c = known ? *known : calls_.value(key);
     s.calls = c.count;
     s.lastDate = c.lastDate;
     const auto it = entities_.find(dxcc);

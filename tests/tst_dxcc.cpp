@@ -205,6 +205,13 @@ private slots:
         QCOMPARE(s.calls, calls);
         // The line says the same words.
         QVERIFY(entityLine(r, &s).contains(standing));
+        // A contact saved since counts with those read: a call the log
+        // had, or a new one.
+        index.add(r.entity->dxcc, r.base, band.toUtf8(), mode.toUtf8(), 20251224, false);
+        const WorkedIndex::Status saved =
+            index.status(r.entity->dxcc, r.base, band.toUtf8(), mode.toUtf8());
+        QCOMPARE(saved.calls, calls + 1);
+        QCOMPARE(saved.lastDate, 20251224);
     }
 
     // The export fills what a contact lacks of its entity, and changes
