@@ -54,7 +54,7 @@ private:
 };
 
 // The lines of a log that matched a call text, as their places in the log:
-// eight bytes a line, in blocks of 4 MiB; a row's bytes are read from the
+// eight bytes a line, in blocks of 1 MiB; a row's bytes are read from the
 // log when it is shown (only as much of a long line as the pane shows), so
 // memory does not grow with the log. The log only grows at its end; should
 // it be replaced, cut short or rewritten meanwhile, a row says so instead of
@@ -110,27 +110,27 @@ public:
     // the same thread, right after: a row between them waits for it.
     void order(const std::atomic<bool>* stop = nullptr);
     void finishOrder(const std::atomic<bool>* stop = nullptr);
-    // Has add() note each line's moment in keys (by default a buffer of the
-    // calling thread's), for order(); the keys belong to the thread that
-    // scans and orders.
-    void collectKeys(std::vector<quint64>* keys = nullptr);
-    // Room for the keys of that many lines, so that they are never copied
-    // as they grow; pages that no key is written to are not taken.
-    void reserveKeys(size_t lines);
+    // Has add() note each line's moment, for order(): eight bytes a line
+    // more until the order is made, in blocks like the lines' places; they
+    // belong to the thread that scans and orders.
+    void collectKeys() { collecting_ = true; }
 
     Matches() = default;
     ~Matches();
     Matches(const Matches&) = delete;
     Matches& operator=(const Matches&) = delete;
 
-    // Bytes and index both live in blocks of this size, taken from a pool
+    // Places, keys and order live in blocks of this size, taken from a pool
     // that keeps the blocks of earlier lookups: a lookup writes into pages
-    // the process already has, instead of faulting in fresh ones.
-    static constexpr size_t BlockBytes = size_t(4) << 20;
+    // the process already has, instead of faulting in fresh ones. Small
+    // blocks leave little of their last one unused.
+    static constexpr size_t BlockBytes = size_t(1) << 20;
+    static constexpr int ChunkBits = 17; // a block holds 2^17 lines' places or keys
 
 private:
-    static constexpr qsizetype IndexChunk = qsizetype(BlockBytes / sizeof(quint64));
-    static constexpr qsizetype OrderChunk = qsizetype(BlockBytes / sizeof(quint32));
+    static constexpr qsizetype IndexChunk = qsizetype(1) << ChunkBits;
+    static constexpr qsizetype OrderChunk = 2 * IndexChunk;
+    static_assert(IndexChunk * sizeof(quint64) == BlockBytes);
     struct Log {
         explicit Log(const Matches& m);
         ~Log();
@@ -167,9 +167,17 @@ private:
         return middleLine(r);
     }
     qsizetype middleLine(qsizetype r) const;
+    // Blocks from the pool that keeps those of earlier lookups.
+    static char* takeBlock();
+    static void giveBlock(void* block);
+    // The next line's order key, and later's keys after these lines'.
+    void noteKey(const char* begin, const char* end);
+    void appendKeys(Matches& later);
+    void dropKeys();
     // The order keys of every line, for a reader that sorts for itself.
-    void makeKeys(quint64* keys) const;
-    void fillOrder(quint64* keys, quint64* other) const;
+    std::vector<quint64*> makeKeys() const;
+    // Sorts the keys of every line and turns them, in place, into order_.
+    void fillOrder(std::vector<quint64*> keys) const;
     static constexpr size_t EdgeRows = 256; // rows ordered before the rest
 
     // The log, and what it was when read.
@@ -181,10 +189,11 @@ private:
     std::vector<quint64*> index_;
     std::vector<LongLine> longLines_;
     // When the file is not in time order: the lines of the first and the
-    // last rows, and of every row in blocks from the pool once sorted
-    // (written by the lookup's thread before orderReady_ is set, or by the
-    // reader itself when the sort was superseded).
-    std::vector<quint64>* keys_ = nullptr; // while lines are added
+    // last rows, and of every row, oldest first, in blocks from the pool
+    // once sorted (written by the lookup's thread before orderReady_ is
+    // set, or by the reader itself when the sort was superseded).
+    bool collecting_ = false;
+    std::vector<quint64*> keys_; // line by line, as index_, while collected
     quint64 previousMoment_ = 0;
     bool inOrder_ = true;
     bool outOfOrder_ = false;

@@ -62,13 +62,7 @@ logfile::ReadResult scanOn(const QString& logPath, const QString& call, const Ca
     // The second half's lines, found as the first half's are, added after
     // them once both are read.
     Matches later;
-    std::vector<quint64> laterKeys;
-    // Room for a key of every line the half can hold (a line of 16 bytes
-    // at least, or the keys grow as usual).
-    later.collectKeys(&laterKeys);
-    later.reserveKeys(size_t((st.st_size - middle) / 16 + 1));
-    // And here for both halves', the second's added after these.
-    matches.reserveKeys(size_t(matches.size() + (st.st_size - offset) / 16 + 1));
+    later.collectKeys();
     qint64 halfEnd = middle;
     logfile::ReadResult half;
     std::atomic<bool> halfStop{false};

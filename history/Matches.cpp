@@ -53,9 +53,9 @@ public:
         free_.pop_back();
         return block;
     }
-    // Up to KeptBlocks stay for the next lookup (two hold the rows of half
-    // a million lines, and their order); more go back to the system, so
-    // that a lookup of every line leaves no trace.
+    // Up to KeptBlocks stay for the next lookup (they hold the places of a
+    // million lines); more go back to the system, so that a lookup of every
+    // line leaves no trace.
     void give(char* block) {
         const std::lock_guard lock(mutex_);
         if (free_.size() >= KeptBlocks) {
@@ -64,7 +64,7 @@ public:
         }
         free_.push_back(block);
     }
-    static constexpr size_t KeptBlocks = 2;
+    static constexpr size_t KeptBlocks = 8;
     ~BlockPool() {
         for (char* block : free_)
             delete[] block;
@@ -77,62 +77,21 @@ private:
 
 } // namespace
 
-namespace {
-// From this many lines on, the order is made on two threads.
-std::atomic<size_t> manyLines{size_t(1) << 18};
-// Each line's moment (38 bits), then its line number, in one key: sorted
-// descending, the keys are the rows, newest first and the later line first
-// among equal times.
-constexpr int IndexBits = 26;
-constexpr quint64 LineMask = (quint64(1) << IndexBits) - 1;
-
-// The order key of a line: a line whose moment does not parse takes the
-// one of the line before, which previous carries from line to line.
-quint64 orderKey(const char* begin, const char* end, qsizetype line, quint64& previous) {
-    const quint64 moment = logfile::contactMoment(begin, end);
-    if (moment)
-        previous = moment;
-    return previous << IndexBits | quint64(line);
-}
-// The count best of n distinct keys, best first: one pass that skips every
-// key not better than the worst of those kept so far, and trims the kept
-// ones back to count whenever twice that many have gathered. fromEnd reads
-// the keys from the last: in a log mostly in time order the newest are at
-// its end, the oldest at its start, and once the first few are kept nearly
-// every other key is skipped at one comparison.
-template <typename Better>
-std::vector<quint64> best(const quint64* keys, size_t n, size_t count, bool fromEnd,
-                          Better better) {
-    std::vector<quint64> kept;
-    kept.reserve(2 * count);
-    bool trimmed = false;
-    quint64 worst = 0;
-    for (size_t j = 0; j < n; ++j) {
-        const quint64 key = keys[fromEnd ? n - 1 - j : j];
-        if (trimmed && !better(key, worst))
-            continue;
-        kept.push_back(key);
-        if (kept.size() == 2 * count) {
-            std::nth_element(kept.begin(), kept.begin() + ptrdiff_t(count - 1), kept.end(), better);
-            kept.resize(count);
-            worst = kept.back();
-            trimmed = true;
-        }
-    }
-    std::sort(kept.begin(), kept.end(), better);
-    if (kept.size() > count)
-        kept.resize(count);
-    return kept;
+char* Matches::takeBlock() {
+    return BlockPool::instance().take();
 }
 
-} // namespace
+void Matches::giveBlock(void* block) {
+    BlockPool::instance().give(static_cast<char*>(block));
+}
 
 Matches::~Matches() {
-    BlockPool& pool = BlockPool::instance();
     for (quint64* chunk : index_)
-        pool.give(reinterpret_cast<char*>(chunk));
+        giveBlock(chunk);
+    for (quint64* chunk : keys_)
+        giveBlock(chunk);
     for (quint32* chunk : order_)
-        pool.give(reinterpret_cast<char*>(chunk));
+        giveBlock(chunk);
 }
 
 bool Matches::readFrom(const QString& logPath) {
@@ -227,204 +186,35 @@ void Matches::add(const char* begin, const char* end, qint64 offset) {
     // One byte past the pane's cut, to tell whether it falls inside a character.
     const qsizetype keep = std::min(length, MaxPaneLineBytes + 1);
     if (count_ % IndexChunk == 0)
-        index_.push_back(reinterpret_cast<quint64*>(BlockPool::instance().take()));
+        index_.push_back(reinterpret_cast<quint64*>(takeBlock()));
     index_.back()[count_ % IndexChunk] =
         quint64(offset) << 24 | checkOf(begin, keep) << 13 | quint64(keep);
     if (length > MaxPaneLineBytes)
         longLines_.push_back({count_, length, offset, hashOf(begin, length)});
-    // The line's moment and number for the order, while its bytes are at
-    // hand; a line whose moment does not parse takes the one of the line
-    // before. More lines than the key's bits can number stay in file order
-    // (no memory holds that many matches anyway).
-    if (keys_ && count_ < (qsizetype(1) << IndexBits)) {
-        const quint64 before = previousMoment_;
-        keys_->push_back(orderKey(begin, end, count_, previousMoment_));
-        inOrder_ = inOrder_ && previousMoment_ >= before;
-    }
+    if (collecting_)
+        noteKey(begin, end); // while the line's bytes are at hand
     ++count_;
 }
 
 void Matches::append(Matches& later) {
     const qsizetype base = count_;
+    appendKeys(later);
     // Each of later's blocks goes back to the pool once copied, for the
     // next block here to be taken from: no more memory than a block more.
-    BlockPool& pool = BlockPool::instance();
     const qsizetype n = std::exchange(later.count_, 0);
     for (qsizetype line = 0; line < n; ++line, ++count_) {
         if (count_ % IndexChunk == 0)
-            index_.push_back(reinterpret_cast<quint64*>(pool.take()));
+            index_.push_back(reinterpret_cast<quint64*>(takeBlock()));
         quint64*& block = later.index_[size_t(line / IndexChunk)];
         index_.back()[count_ % IndexChunk] = block[line % IndexChunk];
-        if ((line + 1) % IndexChunk == 0 || line + 1 == n) {
-            pool.give(reinterpret_cast<char*>(block));
-            block = nullptr;
-        }
+        if ((line + 1) % IndexChunk == 0 || line + 1 == n)
+            giveBlock(std::exchange(block, nullptr));
     }
     later.index_.clear();
     for (LongLine l : later.longLines_) {
         l.line += base;
         longLines_.push_back(l);
     }
-    // The keys of the later lines as if added here: their numbers after
-    // these lines', and the first ones, whose moments do not parse, take
-    // the one of the last line here.
-    if (!keys_ || !later.keys_ || keys_->size() != size_t(base) ||
-        later.keys_->size() != size_t(n) || count_ > (qsizetype(1) << IndexBits))
-        return; // more lines than the keys can number stay in file order
-    const quint64 before = previousMoment_;
-    quint64 first = 0;
-    for (const quint64 key : *later.keys_) {
-        const quint64 moment = key >> IndexBits ? key >> IndexBits : before;
-        if (!first && key >> IndexBits)
-            first = moment;
-        keys_->push_back(moment << IndexBits | ((key & LineMask) + quint64(base)));
-    }
-    inOrder_ = inOrder_ && later.inOrder_ && (!first || first >= before);
-    if (later.previousMoment_)
-        previousMoment_ = later.previousMoment_;
-}
-
-namespace {
-
-// Sorts keys by their bits from lowBits up, keeping the order of equal
-// ones: passes of 13 bits, a pass skipped where every key has the same
-// digit. Returns the one of the two buffers that holds the result.
-quint64* radixSortHigh(quint64* keys, quint64* other, size_t n, int lowBits) {
-    constexpr int DigitBits = 13;
-    constexpr quint64 DigitMask = (quint64(1) << DigitBits) - 1;
-    std::vector<size_t> counts((size_t(1) << DigitBits) + 1);
-    for (int shift = lowBits; shift < 64; shift += DigitBits) {
-        std::fill(counts.begin(), counts.end(), 0);
-        for (size_t i = 0; i < n; ++i)
-            ++counts[((keys[i] >> shift) & DigitMask) + 1];
-        if (std::find(counts.begin(), counts.end(), n) != counts.end())
-            continue;
-        for (size_t b = 1; b < counts.size(); ++b)
-            counts[b] += counts[b - 1];
-        for (size_t i = 0; i < n; ++i)
-            other[counts[(keys[i] >> shift) & DigitMask]++] = keys[i];
-        std::swap(keys, other);
-    }
-    return keys;
-}
-
-// The sort's working memory, kept by the thread for its next lookup: its
-// pages are then already there, rather than faulted in anew each time.
-struct SortBuffers {
-    std::vector<quint64> keys, other;
-};
-thread_local SortBuffers sortBuffers;
-
-// Once the rows are in order: buffers larger than a few screens of an
-// ordinary lookup go back to the system.
-void trimSortBuffers() {
-    constexpr size_t Kept = size_t(1) << 20; // 8 MiB each
-    for (std::vector<quint64>* v : {&sortBuffers.keys, &sortBuffers.other}) {
-        if (v->capacity() > Kept) {
-            v->clear();
-            v->shrink_to_fit();
-        }
-    }
-}
-
-} // namespace
-
-qsizetype splitOrders(qsizetype fromLines) {
-    return qsizetype(manyLines.exchange(size_t(fromLines)));
-}
-
-void Matches::collectKeys(std::vector<quint64>* keys) {
-    keys_ = keys ? keys : &sortBuffers.keys;
-    keys_->clear();
-}
-
-void Matches::reserveKeys(size_t lines) {
-    if (keys_)
-        keys_->reserve(lines);
-}
-
-void Matches::makeKeys(quint64* keys) const {
-    quint64 previous = 0;
-    const Log log(*this);
-    for (qsizetype line = 0; line < count_; ++line) {
-        const QByteArray k = kept(log, line);
-        keys[line] = orderKey(k.constBegin(), k.constEnd(), line, previous);
-    }
-}
-
-void Matches::fillOrder(quint64* keys, quint64* other) const {
-    // A stable sort by time keeps the file order among equal times: sorted,
-    // the keys (each with its own line number) go from the oldest to the
-    // newest, the later line last among equal times. Many keys are sorted
-    // in two halves at once, on two threads, and the halves merged.
-    const size_t n = size_t(count_);
-    const size_t half = n >= manyLines.load(std::memory_order_relaxed) ? n / 2 : n;
-    auto second = std::async(half < n ? std::launch::async : std::launch::deferred, [&] {
-        return radixSortHigh(keys + half, other + half, n - half, IndexBits);
-    });
-    const quint64* a = radixSortHigh(keys, other, half, IndexBits);
-    const quint64* b = second.get();
-    // Newest first: from the ends of both halves.
-    size_t i = half, j = n - half;
-    for (size_t r = 0; r < n; ++r) {
-        const quint64 key = j == 0 || (i > 0 && a[i - 1] > b[j - 1]) ? a[--i] : b[--j];
-        if (r % size_t(OrderChunk) == 0)
-            order_.push_back(reinterpret_cast<quint32*>(BlockPool::instance().take()));
-        order_.back()[r % size_t(OrderChunk)] = quint32(key & LineMask);
-    }
-}
-
-void Matches::order(const std::atomic<bool>* stop) {
-    std::vector<quint64>* collected = std::exchange(keys_, nullptr);
-    if (!collected || size_t(count_) != collected->size() || inOrder_ ||
-        (stop && stop->load(std::memory_order_relaxed))) {
-        if (collected == &sortBuffers.keys)
-            trimSortBuffers();
-        return;
-    }
-    const size_t n = size_t(count_);
-    const quint64* keys = collected->data();
-    // The first and the last screens at once, the last on a second thread
-    // when there are many lines; the rest by finishOrder().
-    auto oldest = std::async(n >= manyLines.load(std::memory_order_relaxed) ? std::launch::async
-                                                                            : std::launch::deferred,
-                             [&] { return best(keys, n, EdgeRows, false, std::less<>()); });
-    for (quint64 k : best(keys, n, EdgeRows, true, std::greater<>()))
-        head_.push_back(quint32(k & LineMask));
-    for (quint64 k : oldest.get())
-        tail_.push_back(quint32(k & LineMask));
-    outOfOrder_ = true;
-    orderPending_ = true;
-    orderReady_ = orderPromise_.get_future().share();
-}
-
-void Matches::finishOrder(const std::atomic<bool>* stop) {
-    if (!orderPending_)
-        return;
-    orderPending_ = false;
-    // Superseded: whoever still asks for a middle row sorts for itself.
-    if (!(stop && stop->load(std::memory_order_relaxed))) {
-        SortBuffers& buffers = sortBuffers;
-        if (buffers.other.size() < buffers.keys.size())
-            buffers.other.resize(buffers.keys.size());
-        fillOrder(buffers.keys.data(), buffers.other.data());
-    }
-    trimSortBuffers();
-    orderPromise_.set_value();
-}
-
-qsizetype Matches::middleLine(qsizetype r) const {
-    if (!orderKnown_) {
-        orderReady_.wait();
-        if (order_.empty()) {
-            const auto n = static_cast<size_t>(count_);
-            std::vector<quint64> keys(n), other(n);
-            makeKeys(keys.data());
-            fillOrder(keys.data(), other.data());
-        }
-        orderKnown_ = true;
-    }
-    return qsizetype(order_[size_t(r / OrderChunk)][r % OrderChunk]);
 }
 
 QByteArray Matches::kept(const Log& log, qsizetype line) const {

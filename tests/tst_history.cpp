@@ -335,31 +335,41 @@ private slots:
     // sort after it was superseded.
     void newestFirstEveryRow_data() {
         QTest::addColumn<int>("how");
-        QTest::addColumn<bool>("halves"); // sorted in two halves, on two threads
-        QTest::newRow("ordered at once") << 0 << false;
-        QTest::newRow("ordered after the first screens") << 1 << false;
-        QTest::newRow("sort superseded, the reader orders") << 2 << false;
-        QTest::newRow("ordered at once, in halves") << 0 << true;
-        QTest::newRow("sort superseded, the reader orders in halves") << 2 << true;
+        QTest::addColumn<bool>("halves"); // sorted on two threads
+        QTest::addColumn<int>("days");    // the lines' days, four times in each
+        QTest::addColumn<int>("lines");
+        QTest::newRow("ordered at once") << 0 << false << 400 << 3000;
+        QTest::newRow("ordered after the first screens") << 1 << false << 400 << 3000;
+        QTest::newRow("sort superseded, the reader orders") << 2 << false << 400 << 3000;
+        QTest::newRow("ordered at once, in halves") << 0 << true << 400 << 3000;
+        QTest::newRow("sort superseded, the reader orders in halves") << 2 << true << 400 << 3000;
+        QTest::newRow("hundreds of lines at each time") << 0 << true << 1 << 3000;
+        QTest::newRow("lines of several blocks") << 1 << true << 400 << 300000;
     }
     void newestFirstEveryRow() {
         QFETCH(int, how);
         QFETCH(bool, halves);
+        QFETCH(int, days);
+        QFETCH(int, lines);
         const qsizetype before =
             history::splitOrders(halves ? 1 : std::numeric_limits<qsizetype>::max());
         const auto restore = qScopeGuard([before] { history::splitOrders(before); });
         QRandomGenerator random(7);
         const clock::MonthTable months = clock::makeMonthTable();
+        std::vector<QByteArray> dayTexts;
+        for (int day = 0; day < days; ++day) {
+            const QDateTime t =
+                QDateTime(QDate(2020, 1, 1), QTime(0, 0), QTimeZone::utc()).addDays(day);
+            dayTexts.push_back(clock::datum(t, months).toUtf8() + ",  ");
+        }
         QByteArray log;
-        std::vector<std::pair<QString, int>> expected; // time, line
-        for (int line = 0; line < 3000; ++line) {
-            const QDateTime t = QDateTime(QDate(2020, 1, 1), QTime(0, 0), QTimeZone::utc())
-                                    .addSecs(random.bounded(400) * 3600 * 24 +
-                                             random.bounded(4) * 60); // many equal times
-            const QString stamp = t.toString("yyyy-MM-dd HH:mm");
-            log += (clock::datum(t, months) + ",  " + clock::uhrzeit(t)).toUtf8() + ",  ZZ9ZZ,  " +
+        std::vector<std::pair<int, int>> expected; // minute, line
+        for (int line = 0; line < lines; ++line) {
+            const int day = int(random.bounded(days)),
+                      minute = int(random.bounded(4)); // many equal times
+            log += dayTexts[size_t(day)] + "00:0" + QByteArray::number(minute) + ",  ZZ9ZZ,  " +
                    QByteArray::number(line) + "\r\n";
-            expected.emplace_back(stamp, line);
+            expected.emplace_back(day * 4 + minute, line);
         }
         std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
             return a.first != b.first ? a.first > b.first : a.second > b.second;
@@ -370,9 +380,10 @@ private slots:
         const history::LookupResult r = history::lookUp(path, "ZZ9", nullptr, how == 0);
         if (how > 0)
             r.matches->finishOrder(how == 2 ? &stop : nullptr);
-        QCOMPARE(r.count(), 3000);
+        QCOMPARE(r.count(), lines);
+        const QStringList rows = r.matches->text().split(QStringLiteral("\r\n"));
         for (qsizetype row = 0; row < r.count(); ++row) {
-            const int line = r.matches->row(row).section(QStringLiteral(",  "), -1).toInt();
+            const int line = rows[row].section(QStringLiteral(",  "), -1).toInt();
             if (line != expected[size_t(row)].second)
                 QFAIL(qPrintable(QString("row %1 is line %2, expected %3")
                                      .arg(row)
