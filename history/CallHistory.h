@@ -129,7 +129,7 @@ public:
 
 private:
     static constexpr qsizetype IndexChunk = qsizetype(1) << ChunkBits;
-    static constexpr qsizetype OrderChunk = 2 * IndexChunk;
+    static constexpr qsizetype OrderChunk = qsizetype(BlockBytes / sizeof(quint32));
     static_assert(IndexChunk * sizeof(quint64) == BlockBytes);
     struct Log {
         explicit Log(const Matches& m);

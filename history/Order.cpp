@@ -151,29 +151,12 @@ void sortKeys(const Keys& keys, size_t from, size_t n, int hiBit) {
         sortKeys(keys, start, ends[b] - start, shift);
 }
 
-// All n keys; when twoThreads, the buckets of the first deal are sorted on
-// two threads.
-void sortAll(const Keys& keys, size_t n, bool twoThreads) {
+// The keys [from, from + n): from the highest bit in which they differ.
+void sortRange(const Keys& keys, size_t from, size_t n) {
     quint64 differ = 0;
-    for (size_t i = 1; i < n; ++i)
-        differ |= keys[i] ^ keys[0];
-    const int hiBit = std::bit_width(differ);
-    if (!twoThreads || n <= Small || hiBit == 0) {
-        sortKeys(keys, 0, n, hiBit);
-        return;
-    }
-    int shift = 0;
-    const std::vector<size_t> ends = deal(keys, 0, n, hiBit, shift);
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        for (size_t b; (b = next++) < ends.size();) {
-            const size_t start = b ? ends[b - 1] : 0;
-            sortKeys(keys, start, ends[b] - start, shift);
-        }
-    };
-    auto second = std::async(std::launch::async, work);
-    work();
-    second.get();
+    for (size_t i = from + 1; i < from + n; ++i)
+        differ |= keys[i] ^ keys[from];
+    sortKeys(keys, from, n, std::bit_width(differ));
 }
 
 } // namespace
@@ -246,24 +229,38 @@ std::vector<quint64*> Matches::makeKeys() const {
 }
 
 void Matches::fillOrder(std::vector<quint64*> keys) const {
+    // Many keys are sorted in two halves at once, on two threads, split
+    // where a block ends, and the halves merged into the order, oldest
+    // first: each block of keys goes back to the pool once the merge is
+    // past it, so that the order takes hardly more room than the keys did.
     const size_t n = size_t(count_);
+    const bool two = n >= manyLines.load(std::memory_order_relaxed);
+    size_t half = two ? n / 2 : n;
+    if (two && half > size_t(IndexChunk))
+        half -= half % size_t(IndexChunk);
     const Keys all(keys);
-    sortAll(all, n, n >= manyLines.load(std::memory_order_relaxed));
-    // The keys become the order where they stand, oldest first: the
-    // order's block k is the keys' block 2k, which takes the line numbers
-    // of its own keys (each written where a key already read stood) and
-    // then those of block 2k + 1, which goes back to the pool.
-    for (size_t k = 0; 2 * k < keys.size(); ++k) {
-        char* out = reinterpret_cast<char*>(keys[2 * k]);
-        const size_t first = k * size_t(OrderChunk);
-        const size_t last = std::min(n, first + size_t(OrderChunk));
-        for (size_t p = first; p < last; ++p) {
-            const auto line = quint32(all[p] & LineMask);
-            std::memcpy(out + (p - first) * sizeof line, &line, sizeof line);
-        }
-        order_.push_back(reinterpret_cast<quint32*>(out));
-        if (2 * k + 1 < keys.size())
-            giveBlock(keys[2 * k + 1]);
+    auto second = std::async(two ? std::launch::async : std::launch::deferred,
+                             [&] { sortRange(all, half, n - half); });
+    sortRange(all, 0, half);
+    second.get();
+    const auto giveBack = [&](size_t end) {
+        giveBlock(std::exchange(keys[end / IndexChunk - 1], nullptr));
+    };
+    for (size_t p = 0, i = 0, j = half; p < n; ++p) {
+        const bool first = j == n || (i < half && all[i] < all[j]);
+        const quint64 key = first ? all[i++] : all[j++];
+        if (p % size_t(OrderChunk) == 0)
+            order_.push_back(reinterpret_cast<quint32*>(takeBlock()));
+        order_.back()[p % size_t(OrderChunk)] = quint32(key & LineMask);
+        // A block wholly in one half, and now wholly merged.
+        if (first && i % IndexChunk == 0 && i <= half)
+            giveBack(i);
+        else if (!first && j % IndexChunk == 0 && j >= half + IndexChunk)
+            giveBack(j);
+    }
+    for (quint64* block : keys) {
+        if (block)
+            giveBlock(block);
     }
 }
 
