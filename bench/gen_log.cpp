@@ -87,15 +87,17 @@ QString randomCall(QRandomGenerator& rng) {
 
 int main(int argc, char* argv[]) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: gen_log OUT RECORDS [SEED] [fields] [ordered]\n");
+        std::fprintf(stderr, "usage: gen_log OUT RECORDS [SEED] [fields] [ordered|shuffled]\n");
         return 2;
     }
     // fields: a record for every contact; ordered: times in order, as Save
-    // writes them (otherwise random within each day).
-    bool withFields = false, ordered = false;
+    // writes them; shuffled: days and times in no order at all (otherwise
+    // days in order, times random within each day).
+    bool withFields = false, ordered = false, shuffled = false;
     for (int a = 4; a < argc; ++a) {
         withFields = withFields || qstrcmp(argv[a], "fields") == 0;
         ordered = ordered || qstrcmp(argv[a], "ordered") == 0;
+        shuffled = shuffled || qstrcmp(argv[a], "shuffled") == 0;
     }
     QFile fieldsOut(tavrelo::logfile::fieldsPath(QString::fromLocal8Bit(argv[1])));
     if (withFields && !fieldsOut.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -115,7 +117,7 @@ int main(int argc, char* argv[]) {
     const long long spanDays = start.daysTo(QDate(2026, 12, 1));
     QByteArray buffer;
     for (long long i = 0; i < records; ++i) {
-        const QDate d = start.addDays(i * spanDays / records);
+        const QDate d = start.addDays(shuffled ? rng.bounded(spanDays) : i * spanDays / records);
         // Five records spread over the last 1% of the log.
         const long long fromEnd = records - 1 - i, gap = records / 500 + 1;
         const bool rare = fromEnd % gap == 0 && fromEnd / gap < 5;

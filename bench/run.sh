@@ -23,16 +23,17 @@ repeats=${REPEATS:-7}
 data=bench/data
 sizes=(1000000 3000000)
 sections=${*:-history export import save merge dxcc}
-# Logs of N records: "N" with times random within each day, "N-ordered"
-# in time order, as Save writes them.
+# Logs of N records: "N" with days in order and times random within each
+# day, "N-ordered" in time order, as Save writes them, "N-shuffled" in no
+# order at all.
 log_of() {
-    local n=${1%-ordered} how=
-    [ "$1" = "$n" ] || how=ordered
+    local n=${1%-*} how=${1#*-}
+    [ "$1" != "$n" ] || how=
     [ -f "$data/$1/Tavrelo.adi" ] || { mkdir -p "$data/$1" && build/bench/gen_log "$data/$1/Tavrelo.txt" "$n" 7 fields $how; }
     echo "$data/$1/Tavrelo.txt"
 }
 for n in "${sizes[@]}"; do
-    for variant in "$n" "$n-ordered"; do
+    for variant in "$n" "$n-ordered" "$n-shuffled"; do
         log_of "$variant" >/dev/null
         cp build/tavrelo "$data/$variant/tavrelo"
     done
@@ -61,7 +62,7 @@ history() {
     echo "History in the real window (ms; peak in MiB), baselines from the same run"
     printf '%-16s %-6s %7s %7s %8s %7s %6s %6s | %7s %10s %8s %7s %9s\n' records text first later keywait \
         oldest typed peak "read()" "grep>file" "rg>file" "wc -l" "log MiB"
-    for n in "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
+    for n in "${sizes[@]}" "${sizes[@]/%/-ordered}" "${sizes[@]/%/-shuffled}"; do
         log="$data/$n/Tavrelo.txt"
         read_ms=$(build/bench/read_bench "$log" "$repeats")
         wc_ms=$(median_ms "wc -l '$log' >/dev/null")
@@ -93,7 +94,7 @@ history() {
     empty=$(build/bench/window_bench "$data/0/tavrelo" - 1 2>/dev/null)
     memory[0]="$(sed -n 's/^rss //p' <<<"$empty") $(sed -n 's/^pss //p' <<<"$empty") $(sed -n 's/^anon //p' <<<"$empty") - -"
     printf '%-16s %6s %6s %6s %12s %12s\n' records RSS PSS anon "lookup anon" "after anon"
-    for n in 0 "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
+    for n in 0 "${sizes[@]}" "${sizes[@]/%/-ordered}" "${sizes[@]/%/-shuffled}"; do
         # shellcheck disable=SC2086
         printf '%-16s %6s %6s %6s %12s %12s\n' "$n" ${memory[$n]}
     done
@@ -102,7 +103,7 @@ history() {
     echo
     echo "Lookup core alone (lookup_bench, ms; first: until the first and last screens are in"
     echo "order, as the window gets them), against grep -iF writing its matches"
-    for n in "${sizes[@]}" "${sizes[@]/%/-ordered}"; do
+    for n in "${sizes[@]}" "${sizes[@]/%/-ordered}" "${sizes[@]/%/-shuffled}"; do
         log="$data/$n/Tavrelo.txt"
         for text in "${texts[@]}"; do
             ms=$(build/bench/lookup_bench "$log" "$text" "$repeats" | tail -1)

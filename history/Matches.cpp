@@ -57,6 +57,8 @@ public:
     // million lines); more go back to the system, so that a lookup of every
     // line leaves no trace.
     void give(char* block) {
+        if (!block)
+            return;
         const std::lock_guard lock(mutex_);
         if (free_.size() >= KeptBlocks) {
             delete[] block;

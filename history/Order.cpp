@@ -108,15 +108,25 @@ std::vector<size_t> deal(const Array& keys, size_t from, size_t n, int hiBit, in
     for (size_t b = 1; b <= buckets; ++b)
         next[b] += next[b - 1];
     std::copy(next.begin() + 1, next.end(), ends.begin());
-    // Each key goes to the next free place of its bucket, the key there
-    // to its own, until one belongs where the first came from.
+    // Each key goes to the next free place of its bucket, in passes over
+    // the places of the buckets not yet filled: the key that comes back in
+    // its stead waits for the next pass. The swaps of a pass do not wait
+    // for one another, so the processor makes many at once; once all but
+    // one bucket are filled, so is that one.
+    std::vector<size_t> open;
     for (size_t b = 0; b < buckets; ++b) {
-        while (next[b] < ends[b]) {
-            quint64 key = keys[next[b]];
-            for (size_t d = digit(key); d != b; d = digit(key))
-                std::swap(key, keys[next[d]++]);
-            keys[next[b]++] = key;
+        if (next[b] < ends[b])
+            open.push_back(b);
+    }
+    while (open.size() > 1) {
+        size_t stillOpen = 0;
+        for (const size_t b : open) {
+            for (size_t at = next[b], to = ends[b]; at < to; ++at)
+                std::swap(keys[at], keys[next[digit(keys[at])]++]);
+            if (next[b] < ends[b])
+                open[stillOpen++] = b;
         }
+        open.resize(stillOpen);
     }
     return ends;
 }
@@ -243,20 +253,52 @@ void Matches::fillOrder(std::vector<quint64*> keys) const {
                              [&] { sortRange(all, half, n - half); });
     sortRange(all, 0, half);
     second.get();
-    const auto giveBack = [&](size_t end) {
-        giveBlock(std::exchange(keys[end / IndexChunk - 1], nullptr));
+    // The merge goes through the blocks a stretch at a time: as far as
+    // the current blocks of both halves and of the order reach.
+    constexpr size_t Chunk = size_t(IndexChunk);
+    const auto blockEnd = [&](size_t at, size_t end) {
+        return std::min(end, (at / Chunk + 1) * Chunk);
     };
-    for (size_t p = 0, i = 0, j = half; p < n; ++p) {
-        const bool first = j == n || (i < half && all[i] < all[j]);
-        const quint64 key = first ? all[i++] : all[j++];
+    quint32* out = nullptr;
+    for (size_t p = 0, i = 0, j = half; p < n;) {
         if (p % size_t(OrderChunk) == 0)
-            order_.push_back(reinterpret_cast<quint32*>(takeBlock()));
-        order_.back()[p % size_t(OrderChunk)] = quint32(key & LineMask);
-        // A block wholly in one half, and now wholly merged.
-        if (first && i % IndexChunk == 0 && i <= half)
-            giveBack(i);
-        else if (!first && j % IndexChunk == 0 && j >= half + IndexChunk)
-            giveBack(j);
+            order_.push_back(out = reinterpret_cast<quint32*>(takeBlock()));
+        const size_t outEnd = std::min(n, (p / size_t(OrderChunk) + 1) * size_t(OrderChunk));
+        const size_t aEnd = i < half ? blockEnd(i, half) : i;
+        const size_t bEnd = j < n ? blockEnd(j, n) : j;
+        quint32* o = out + p % size_t(OrderChunk);
+        if (i < half && j < n) {
+            const quint64* a = &all[i];
+            const quint64* b = &all[j];
+            size_t ia = 0, ib = 0;
+            const size_t na = aEnd - i, nb = bEnd - j, no = outEnd - p;
+            while (ia < na && ib < nb && ia + ib < no) {
+                const quint64 x = a[ia], y = b[ib];
+                const bool fromA = x < y; // no branch: the halves interleave at random
+                o[ia + ib] = quint32((fromA ? x : y) & LineMask);
+                ia += fromA;
+                ib += !fromA;
+            }
+            i += ia;
+            j += ib;
+            p += ia + ib;
+        } else {
+            // One half left: the rest of its block, as far as the order's.
+            size_t& at = i < half ? i : j;
+            const size_t count = std::min((i < half ? aEnd : bEnd) - at, outEnd - p);
+            const quint64* from = &all[at];
+            for (size_t k = 0; k < count; ++k)
+                o[k] = quint32(from[k] & LineMask);
+            at += count;
+            p += count;
+        }
+        // A block of keys wholly in one half, and now wholly merged, goes
+        // back to the pool.
+        for (const size_t end :
+             {i == aEnd && aEnd <= half ? aEnd : 0, j == bEnd && bEnd >= half + Chunk ? bEnd : 0}) {
+            if (end % Chunk == 0 && end > 0 && keys[end / Chunk - 1])
+                giveBlock(std::exchange(keys[end / Chunk - 1], nullptr));
+        }
     }
     for (quint64* block : keys) {
         if (block)
