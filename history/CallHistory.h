@@ -176,7 +176,8 @@ private:
     void dropKeys();
     // The order keys of every line, for a reader that sorts for itself.
     std::vector<quint64*> makeKeys() const;
-    // Sorts the keys of every line and turns them, in place, into order_.
+    // Sorts the keys of every line into order_, each of their blocks given
+    // back once the order is past it.
     void fillOrder(std::vector<quint64*> keys) const;
     static constexpr size_t EdgeRows = 256; // rows ordered before the rest
 
