@@ -70,9 +70,9 @@ void HistoryLookup::run() {
             history::prepare(request.path, &stop_, &shape_);
             continue;
         }
-        // A log in time order, or nearly so, shows its newest rows from its
-        // last bytes first, on the next frame; the whole result follows. Not for a
-        // call typed on, whose whole result is as quick.
+        // The newest rows first, from the few blocks of the log that the
+        // shape tells are the newest, on the next frame; the whole result
+        // follows. Not for a call typed on, whose whole result is as quick.
         if (auto newest =
                 history::narrows(scanned_, request.call)
                     ? std::nullopt

@@ -7,9 +7,9 @@
 // cache is read from that cache. With --first, the time is until the first
 // and last screens of rows are in order, as when the window gets the result;
 // the rest of the order is made after the timing, as the window's lookup
-// thread does. With --newest, the time is that of the newest rows of a log
-// in time order or nearly so, from its last bytes, which the window shows
-// first (0 matches: none there are the newest).
+// thread does. With --newest, the time is that of the newest rows, from
+// the blocks of the log its shape tells are the newest, which the window
+// shows first (0 matches: none found there).
 // Prints the matches, the peak memory and, as its last line, the median
 // milliseconds.
 #include "CallHistory.h"

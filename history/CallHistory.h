@@ -226,28 +226,31 @@ void splitLookups(qint64 fromBytes);
 // tests. Returns the number before.
 qsizetype splitOrders(qsizetype fromLines);
 
-// What the log was when last read whole: which file, how long, and for each
-// stretch of ShapeBlock bytes the newest moment of the lines that start
-// before it (a line whose moment does not parse counts as none).
+// What the log was when last read whole: which file, how long, and for
+// each block of ShapeBlock bytes how new a line that starts in it can be:
+// the newest moment of its lines, where a line whose moment does not parse
+// counts as new as the newest line before it (in a lookup, it takes the
+// moment of the matching line before it).
 struct LogShape {
     quint64 device = 0, inode = 0;
     qint64 size = 0;
-    static constexpr qint64 ShapeBlock = qint64(64) << 10;
-    std::vector<quint64> newestBefore; // [i]: before byte i * ShapeBlock
+    static constexpr qint64 ShapeBlock = qint64(4) << 10;
+    std::vector<quint64> newestIn;    // [i]: of the lines starting in block i
+    std::vector<quint32> newestFirst; // the blocks, newest first
 };
 // Reads the log through once, so that it is in the page cache, and notes
 // its shape.
 logfile::ReadResult prepare(const QString& logPath, const std::atomic<bool>* stop = nullptr,
                             LogShape* shape = nullptr);
 
-// The newest rows of a log, at once, from its last bytes alone: the lines
-// there that hold the text and are newer than, or as new as, every line
-// before them (a log in time order, as Save writes it, or nearly so) are
-// the first rows of the whole result, whatever the rest of the log holds.
-// The log must be the one shape describes, grown only at its end. When
-// fewer than rows turn up, a few MiB further back are looked at too.
-// Nothing when no such line turns up; the whole lookup says it all anyway,
-// its older rows after these.
+// The newest rows of a log, at once: the blocks the shape tells are the
+// newest are looked through, newest first, until rows lines that hold the
+// text are newer than any line of the blocks not looked at. Those lines
+// are the first rows of the whole result, whatever the rest of the log
+// holds; fewer when a few MiB did not turn up as many. The log must be the
+// one shape describes, grown only at its end (the lines appended since are
+// looked at first). Nothing when no such line turns up; the whole lookup
+// says it all anyway, its older rows after these.
 std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
                                          const LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop = nullptr);
