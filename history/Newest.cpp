@@ -88,9 +88,10 @@ template <typename F> bool linesStartingIn(int fd, qint64 from, qint64 to, F&& o
 std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& call,
                                          const LogShape& shape, qsizetype rows,
                                          const std::atomic<bool>* stop) {
-    // At most this much is read here: a text found in few lines is the
-    // whole lookup's to show.
-    constexpr qint64 MostBytes = qint64(2) << 20;
+    // At most this much of the blocks is read here: a text found in few
+    // lines is the whole lookup's to show. And at most so much appended
+    // since the shape was taken, all of which is read.
+    constexpr qint64 MostBytes = qint64(2) << 20, MostAppended = qint64(8) << 20;
     if (shape.newestIn.empty())
         return std::nullopt;
     OsError error;
@@ -99,7 +100,7 @@ std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& 
     if (fd < 0)
         return std::nullopt;
     if (quint64(st.st_dev) != shape.device || quint64(st.st_ino) != shape.inode ||
-        st.st_size < shape.size || st.st_size - shape.size > MostBytes) {
+        st.st_size < shape.size || st.st_size - shape.size > MostAppended) {
         ::close(fd);
         return std::nullopt;
     }
@@ -131,7 +132,7 @@ std::optional<LookupResult> lookUpNewest(const QString& logPath, const QString& 
     // The lines appended since the shape was taken first, then the blocks
     // newest first, until enough lines are newer than any not looked at.
     bool read = lookAt(shape.size, st.st_size);
-    qint64 looked = st.st_size - shape.size;
+    qint64 looked = 0;
     size_t next = 0;
     const auto newestNotLooked = [&] {
         return next < shape.newestFirst.size() ? shape.newestIn[shape.newestFirst[next]] : 0;
