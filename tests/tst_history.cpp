@@ -403,7 +403,7 @@ private slots:
     // of them whatever the order of the log.
     void newestRowsFirst_data() {
         QTest::addColumn<QString>("log");   // in order, days in order, shuffled
-        QTest::addColumn<QString>("after"); // what happened after it was read whole
+        QTest::addColumn<QString>("after"); // what sets it apart, or happened after it was read
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("rows"); // at least so many newest rows; -1: none
         QTest::newRow("in order") << "ordered"
@@ -440,6 +440,14 @@ private slots:
         QTest::newRow("replaced by a shorter file") << "ordered"
                                                     << "replace"
                                                     << "zz1" << -1;
+        // A line without a date takes the time of the matching line before
+        // it: here the newest, in the block before.
+        QTest::newRow("a line without a date after the newest, at the start") << "ordered"
+                                                                              << "undated"
+                                                                              << "undat" << 2;
+        QTest::newRow("a line longer than a block among the newest") << "ordered"
+                                                                     << "long line"
+                                                                     << "zz5" << 32;
     }
     void newestRowsFirst() {
         QFETCH(QString, log);
@@ -453,18 +461,27 @@ private slots:
         QByteArray bytes;
         QRandomGenerator rng(11);
         for (int i = 0; i < (log == "one time" ? 80000 : 40000); ++i) {
-            const int minutes = log == "ordered"    ? i
+            const bool undated = after == "undated" && (i == 1 || i == 80);
+            const int minutes = log == "ordered"    ? (undated && i == 1 ? 40005 : i)
                                 : log == "days"     ? i / 1440 * 1440 + int(rng.bounded(1440))
                                 : log == "one time" ? (after == "newest early" && i == 3 ? 9 : 8)
                                                     : int(rng.bounded(40000));
-            bytes += QStringLiteral("2024-Mar-%1,  %2:%3,  20m,  ZZ%4ZZ,  %5,  %6,  ,  \r\n")
-                         .arg(1 + minutes / 1440, 2, 10, QLatin1Char('0'))
-                         .arg(minutes / 60 % 24, 2, 10, QLatin1Char('0'))
-                         .arg(minutes % 60, 2, 10, QLatin1Char('0'))
-                         .arg(i % 10)
-                         .arg(i == 5000 || i == 39990 ? "Rare" : "Hans")
-                         .arg(i) // each row its own
-                         .toLatin1();
+            const QString name = undated                              ? "Undat"
+                                 : after == "long line" && i == 39995 ? QString(20000, 'x')
+                                 : i == 5000 || i == 39990            ? "Rare"
+                                                                      : "Hans";
+            QByteArray line =
+                QStringLiteral("2024-Mar-%1,  %2:%3,  20m,  ZZ%4ZZ,  %5,  %6,  ,  \r\n")
+                    .arg(1 + minutes / 1440, 2, 10, QLatin1Char('0'))
+                    .arg(minutes / 60 % 24, 2, 10, QLatin1Char('0'))
+                    .arg(minutes % 60, 2, 10, QLatin1Char('0'))
+                    .arg(i % 10)
+                    .arg(name)
+                    .arg(i) // each row its own
+                    .toLatin1();
+            if (undated && i == 80)
+                line.replace(0, 19, "soon,  later,  ...");
+            bytes += line;
         }
         const QString path = writeLog(dir, bytes);
         history::LogShape shape;
